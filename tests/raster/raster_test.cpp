@@ -1,0 +1,3 @@
+#include "raster_host.h"
+#include <gtest/gtest.h>
+TEST(Raster, Builds) { EXPECT_EQ(textraster::kCellWidth, 8); }
