@@ -71,6 +71,10 @@ class ReferenceMaker : public Animatable {
   RefResult ReplaceReference(int which, RefTargetHandle target);
   // Drops every reference (SetReference(i, nullptr)) and its dependency.
   void DeleteAllRefs();
+
+ private:
+  friend class ReferenceTarget;
+  RefDependents* targets_;  // targets this maker depends on, so both sides unlink
 };
 
 class ReferenceTarget : public ReferenceMaker {
