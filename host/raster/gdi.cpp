@@ -38,6 +38,7 @@ struct Fields {
   // Context.
   bool memory = false;
   struct Object* bitmap = nullptr;
+  SurfaceView view;  // of `bitmap`, for GetPixel
   struct Object* font = nullptr;
   struct Object* brush = nullptr;
   int bk_mode = 0;
@@ -159,7 +160,10 @@ HDC CreateContext(bool memory) {
   Object* dc = AllocateLocked();
   if (!dc) return nullptr;
   dc->memory = memory;
-  dc->bitmap = memory ? &g_objects[kDefaultBitmap] : nullptr;
+  if (memory) {
+    dc->bitmap = &g_objects[kDefaultBitmap];
+    dc->view = dc->bitmap->surface.View();
+  }
   dc->font = &g_objects[kSystemFont];
   dc->brush = &g_objects[kWhiteBrush];
   dc->bk_mode = OPAQUE;
@@ -248,6 +252,7 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ obj) {
       if (previous && !previous->stock) previous->selected_in = nullptr;
       if (!o->stock) o->selected_in = dc;
       dc->bitmap = o;
+      dc->view = o->surface.View();
       break;
     case Kind::kFont:
       previous = std::exchange(dc->font, o);
@@ -324,8 +329,7 @@ int FillRect(HDC hdc, const RECT* rc, HBRUSH brush) {
 
 COLORREF GetPixel(HDC hdc, int x, int y) {
   const Object* dc = Resolve(hdc, Kind::kContext);
-  if (!dc || !dc->bitmap) return CLR_INVALID;
-  return dc->bitmap->surface.Get(x, y);
+  return dc ? dc->view.Get(x, y) : CLR_INVALID;
 }
 
 BOOL DeleteObject(HGDIOBJ obj) {

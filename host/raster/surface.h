@@ -33,6 +33,22 @@ class RowPool {
   static void Trim() noexcept;
 };
 
+// Read-only window on a surface's rows, kept by the context a bitmap is
+// selected into so that a pixel read is one short chain of loads.
+struct SurfaceView {
+  int width = 0;
+  int height = 0;
+  const std::uintptr_t* rows = nullptr;
+
+  // CLR_INVALID outside the surface. The hot path of the effect's merge.
+  COLORREF Get(int x, int y) const noexcept {
+    if (unsigned(x) >= unsigned(width) || unsigned(y) >= unsigned(height)) return CLR_INVALID;
+    const std::uintptr_t v = rows[y];
+    if ((v & 1) || v == 0) return COLORREF(v >> 8);
+    return reinterpret_cast<const std::uint32_t*>(v)[x];
+  }
+};
+
 class Surface {
  public:
   static constexpr int kMaxSide = 1 << 20;
@@ -45,13 +61,8 @@ class Surface {
   int width() const noexcept { return width_; }
   int height() const noexcept { return height_; }
 
-  // CLR_INVALID outside the surface. The hot path of the effect's merge.
-  COLORREF Get(int x, int y) const noexcept {
-    if (unsigned(x) >= unsigned(width_) || unsigned(y) >= unsigned(height_)) return CLR_INVALID;
-    const std::uintptr_t v = rows_[y];
-    if ((v & 1) || v == 0) return COLORREF(v >> 8);
-    return reinterpret_cast<const std::uint32_t*>(v)[x];
-  }
+  // Stays valid until Release or Init; drawing only changes what it shows.
+  SurfaceView View() const noexcept { return {width_, height_, rows_}; }
 
   // Fills left <= x < right, top <= y < bottom. False only when memory ran out.
   bool Fill(std::int64_t left, std::int64_t top, std::int64_t right, std::int64_t bottom,
