@@ -1,0 +1,215 @@
+// Frame memory in the file's own layout, and its 16-bit RGBA face.
+#include "frame_buffer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <OpenImageIO/half.h>
+#include <OpenImageIO/strutil.h>
+
+namespace lumatrice {
+namespace {
+
+using OIIO::TypeDesc;
+
+bool IsName(const std::string& name, const char* want) {
+  // "R" or a layered name such as "diffuse.R".
+  const std::size_t dot = name.rfind('.');
+  const std::string tail = dot == std::string::npos ? name : name.substr(dot + 1);
+  return OIIO::Strutil::iequals(tail, want);
+}
+
+int FindChannel(const OIIO::ImageSpec& spec, const char* a, const char* b = nullptr) {
+  for (int c = 0; c < spec.nchannels && c < int(spec.channelnames.size()); ++c) {
+    if (IsName(spec.channelnames[c], a) || (b && IsName(spec.channelnames[c], b))) return c;
+  }
+  return -1;
+}
+
+bool Natively(TypeDesc t) {
+  return t == TypeDesc::UINT8 || t == TypeDesc::UINT16 || t == TypeDesc::HALF ||
+         t == TypeDesc::FLOAT || t == TypeDesc::DOUBLE;
+}
+
+// ---- sample conversions ----------------------------------------------------
+
+template <typename T>
+WORD To16(T v);
+template <>
+WORD To16(std::uint8_t v) { return WORD(v * 257); }
+template <>
+WORD To16(std::uint16_t v) { return v; }
+template <>
+WORD To16(double v) {
+  if (!(v > 0.0)) return 0;  // NaN and negatives
+  if (v >= 1.0) return 0xFFFF;
+  return WORD(v * 65535.0 + 0.5);
+}
+template <>
+WORD To16(float v) { return To16(double(v)); }
+template <>
+WORD To16(half v) { return To16(double(float(v))); }
+
+template <typename T>
+T From16(WORD v);
+template <>
+std::uint8_t From16(WORD v) { return std::uint8_t(v >> 8); }
+template <>
+std::uint16_t From16(WORD v) { return v; }
+template <>
+float From16(WORD v) { return float(v) / 65535.0f; }
+template <>
+double From16(WORD v) { return double(v) / 65535.0; }
+template <>
+half From16(WORD v) { return half(float(v) / 65535.0f); }
+
+WORD Luma(const BMM_Color_64& c) {
+  return WORD((std::uint32_t(c.r) * 2126 + std::uint32_t(c.g) * 7152 + std::uint32_t(c.b) * 722 +
+               5000) / 10000);
+}
+
+template <typename T>
+BMM_Color_64 ReadPixel(const T* p, const ChannelLayout& l) {
+  BMM_Color_64 c;
+  if (l.red >= 0) {
+    c.r = To16(p[l.red]);
+    c.g = To16(p[l.green]);
+    c.b = To16(p[l.blue]);
+  } else {
+    c.r = c.g = c.b = To16(p[l.grey]);
+  }
+  c.a = l.alpha >= 0 ? To16(p[l.alpha]) : WORD(0xFFFF);
+  return c;
+}
+
+template <typename T>
+void WritePixel(T* p, const ChannelLayout& l, const BMM_Color_64& c) {
+  if (l.red >= 0) {
+    p[l.red] = From16<T>(c.r);
+    p[l.green] = From16<T>(c.g);
+    p[l.blue] = From16<T>(c.b);
+  } else {
+    p[l.grey] = From16<T>(Luma(c));
+  }
+  if (l.alpha >= 0) p[l.alpha] = From16<T>(c.a);
+}
+
+bool Same(const BMM_Color_64& a, const BMM_Color_64& b) {
+  return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
+
+template <typename T>
+void GetRow(const FrameBuffer& f, int x, int y, int count, BMM_Color_64* out) {
+  const int nc = f.channels();
+  const T* p = reinterpret_cast<const T*>(f.row(y)) + std::size_t(x) * nc;
+  for (int i = 0; i < count; ++i, p += nc) out[i] = ReadPixel(p, f.layout());
+}
+
+template <typename T>
+void PutRow(FrameBuffer& f, int x, int y, int count, const BMM_Color_64* in) {
+  const int nc = f.channels();
+  T* p = reinterpret_cast<T*>(f.row(y)) + std::size_t(x) * nc;
+  for (int i = 0; i < count; ++i, p += nc) {
+    if (!Same(ReadPixel(p, f.layout()), in[i])) WritePixel(p, f.layout(), in[i]);
+  }
+}
+
+}  // namespace
+
+ChannelLayout ChannelLayout::For(const OIIO::ImageSpec& spec) {
+  ChannelLayout l;
+  const int n = spec.nchannels;
+  if (n <= 0) return l;
+  l.alpha = spec.alpha_channel >= 0 && spec.alpha_channel < n ? spec.alpha_channel
+                                                               : FindChannel(spec, "A", "alpha");
+  int r = FindChannel(spec, "R", "red");
+  int g = FindChannel(spec, "G", "green");
+  int b = FindChannel(spec, "B", "blue");
+  if (r >= 0 && g >= 0 && b >= 0) {
+    l.red = r, l.green = g, l.blue = b;
+    return l;
+  }
+  // Unnamed channels: the first three non-alpha ones are colour, else grey.
+  int colour[3];
+  int found = 0;
+  for (int c = 0; c < n && found < 3; ++c) {
+    if (c != l.alpha) colour[found++] = c;
+  }
+  if (found == 3 && FindChannel(spec, "Y") < 0) {
+    l.red = colour[0], l.green = colour[1], l.blue = colour[2];
+  } else if (found >= 1) {
+    const int y = FindChannel(spec, "Y");
+    l.grey = y >= 0 ? y : colour[0];
+  }
+  return l;
+}
+
+TypeDesc FrameBuffer::HeldType(const OIIO::ImageSpec& spec) {
+  if (spec.channelformats.empty()) {
+    return Natively(spec.format) ? TypeDesc(spec.format) : TypeDesc(TypeDesc::DOUBLE);
+  }
+  bool fits_float = true;
+  for (const TypeDesc& t : spec.channelformats) {
+    fits_float = fits_float && (t == TypeDesc::UINT8 || t == TypeDesc::UINT16 ||
+                                t == TypeDesc::HALF || t == TypeDesc::FLOAT);
+  }
+  return fits_float ? TypeDesc::FLOAT : TypeDesc::DOUBLE;
+}
+
+bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
+  const ChannelLayout layout = ChannelLayout::For(spec);
+  // Effects see sides as 16-bit values.
+  if (!layout.valid() || spec.width <= 0 || spec.height <= 0 || spec.width > 0xFFFF ||
+      spec.height > 0xFFFF)
+    return false;
+  const TypeDesc type = HeldType(spec);
+  const std::size_t pixel = type.size() * std::size_t(spec.nchannels);
+  const std::size_t total = pixel * std::size_t(spec.width) * std::size_t(spec.height);
+  if (total / pixel / std::size_t(spec.width) != std::size_t(spec.height)) return false;
+  try {
+    // resize() keeps the capacity: same-sized frames reuse the memory.
+    pixels_.resize(total);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  spec_ = spec;
+  type_ = type;
+  layout_ = layout;
+  pixel_bytes_ = pixel;
+  return true;
+}
+
+int FrameStorage::Width() const { return frame_ ? frame_->width() : 0; }
+int FrameStorage::Height() const { return frame_ ? frame_->height() : 0; }
+
+int FrameStorage::GetPixels(int x, int y, int count, BMM_Color_64* ptr) const {
+  int skip = 0;
+  if (!frame_ || !ptr || !ClipRowSpan(Width(), Height(), x, y, count, skip)) return 0;
+  BMM_Color_64* out = ptr + skip;
+  switch (frame_->type().basetype) {
+    case TypeDesc::UINT8: GetRow<std::uint8_t>(*frame_, x, y, count, out); break;
+    case TypeDesc::UINT16: GetRow<std::uint16_t>(*frame_, x, y, count, out); break;
+    case TypeDesc::HALF: GetRow<half>(*frame_, x, y, count, out); break;
+    case TypeDesc::FLOAT: GetRow<float>(*frame_, x, y, count, out); break;
+    default: GetRow<double>(*frame_, x, y, count, out); break;
+  }
+  return count;
+}
+
+int FrameStorage::PutPixels(int x, int y, int count, const BMM_Color_64* ptr) {
+  int skip = 0;
+  if (!frame_ || !ptr || !ClipRowSpan(Width(), Height(), x, y, count, skip)) return 0;
+  const BMM_Color_64* in = ptr + skip;
+  switch (frame_->type().basetype) {
+    case TypeDesc::UINT8: PutRow<std::uint8_t>(*frame_, x, y, count, in); break;
+    case TypeDesc::UINT16: PutRow<std::uint16_t>(*frame_, x, y, count, in); break;
+    case TypeDesc::HALF: PutRow<half>(*frame_, x, y, count, in); break;
+    case TypeDesc::FLOAT: PutRow<float>(*frame_, x, y, count, in); break;
+    default: PutRow<double>(*frame_, x, y, count, in); break;
+  }
+  return count;
+}
+
+}  // namespace lumatrice

@@ -1,0 +1,90 @@
+// One frame's pixels kept in the file's own layout (channels, sample type,
+// metadata), and the BitmapStorage that presents them to effects as 16-bit
+// RGBA while writing back only the pixels an effect actually changed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <OpenImageIO/imageio.h>
+
+#include "bitmap_storage.h"
+
+namespace lumatrice {
+
+// Where the colour channels of a frame sit among its channels.
+struct ChannelLayout {
+  int red = -1;    // -1 for a grey image: grey sits in `grey`
+  int green = -1;
+  int blue = -1;
+  int grey = -1;
+  int alpha = -1;  // -1 without alpha
+
+  static ChannelLayout For(const OIIO::ImageSpec& spec);
+  bool valid() const { return red >= 0 || grey >= 0; }
+};
+
+// A frame in memory. The pixel memory is kept between frames: Reserve only
+// grows it, so frames of one sequence cost no allocation after the first.
+class FrameBuffer {
+ public:
+  // Sample type the pixels are held in: the file's own, except that mixed
+  // per-channel types are held as float (exact for half, 8- and 16-bit).
+  static OIIO::TypeDesc HeldType(const OIIO::ImageSpec& spec);
+
+  // Takes the spec (metadata included) and sizes the pixel memory for it.
+  // False when the spec is unusable (no colour channels, size overflow).
+  bool Reset(const OIIO::ImageSpec& spec);
+
+  const OIIO::ImageSpec& spec() const { return spec_; }
+  OIIO::ImageSpec& spec() { return spec_; }
+  OIIO::TypeDesc type() const { return type_; }
+  const ChannelLayout& layout() const { return layout_; }
+  int width() const { return spec_.width; }
+  int height() const { return spec_.height; }
+  int channels() const { return spec_.nchannels; }
+  std::size_t pixel_bytes() const { return pixel_bytes_; }
+  std::size_t row_bytes() const { return pixel_bytes_ * std::size_t(spec_.width); }
+
+  std::byte* data() { return pixels_.data(); }
+  const std::byte* data() const { return pixels_.data(); }
+  std::byte* row(int y) { return pixels_.data() + row_bytes() * std::size_t(y); }
+  const std::byte* row(int y) const { return pixels_.data() + row_bytes() * std::size_t(y); }
+  std::size_t capacity() const { return pixels_.capacity(); }
+
+  // Frame number within its sequence; set by whoever fills the buffer.
+  int frame = 0;
+
+ private:
+  OIIO::ImageSpec spec_;
+  OIIO::TypeDesc type_ = OIIO::TypeDesc::UINT8;
+  ChannelLayout layout_;
+  std::size_t pixel_bytes_ = 0;
+  std::vector<std::byte> pixels_;
+};
+
+// 16-bit RGBA view of a FrameBuffer for the effects.
+//
+// Reads convert the held samples: 8-bit v -> v * 257, 16-bit as is, half and
+// float clamped to [0, 1] and scaled to 0xFFFF, grey copied to R, G and B, no
+// alpha read as 0xFFFF. A write compares each pixel with what a read of it
+// gives; an equal pixel keeps its samples untouched (values above 1.0, NaNs
+// and every extra channel included), a different one takes the written
+// colour in the held type (8-bit takes the high byte, so 0xFF00 is 255).
+// Rows are independent: different rows may be used from different threads.
+class FrameStorage : public BitmapStorage {
+ public:
+  explicit FrameStorage(FrameBuffer* frame = nullptr) : frame_(frame) {}
+  void Attach(FrameBuffer* frame) { frame_ = frame; }
+
+  int Width() const override;
+  int Height() const override;
+  int GetPixels(int x, int y, int count, BMM_Color_64* ptr) const override;
+  int PutPixels(int x, int y, int count, const BMM_Color_64* ptr) override;
+
+ private:
+  FrameBuffer* frame_;
+};
+
+}  // namespace lumatrice

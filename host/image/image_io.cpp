@@ -1,0 +1,127 @@
+// Frame files in and out through OpenImageIO.
+#include "image_io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include <OpenImageIO/filesystem.h>
+
+namespace lumatrice {
+namespace fs = std::filesystem;
+using OIIO::ImageInput;
+using OIIO::ImageOutput;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+
+namespace {
+constexpr const char* kTempTag = ".lumatrice-tmp-";
+
+void RemoveQuietly(const std::string& path) {
+  std::error_code ec;
+  fs::remove(path, ec);
+}
+}  // namespace
+
+bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) {
+  ImageSpec config;
+  // Keep straight alpha straight, so untouched pixels go back exactly.
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = ImageInput::open(path, &config);
+  if (!in) {
+    std::string why = OIIO::geterror();
+    if (!fs::exists(path)) why = "no such file";
+    error = path + ": " + (why.empty() ? "cannot be read" : why);
+    return false;
+  }
+  const ImageSpec& spec = in->spec();
+  if (spec.deep) {
+    error = path + ": deep images are not supported";
+    return false;
+  }
+  if (spec.depth > 1) {
+    error = path + ": volume images are not supported";
+    return false;
+  }
+  if (!frame.Reset(spec)) {
+    error = path + ": no usable colour channels, or too large";
+    return false;
+  }
+  if (!in->read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data())) {
+    error = path + ": " + in->geterror();
+    return false;
+  }
+  return true;
+}
+
+std::string TemporaryNameFor(const std::string& target) {
+  const fs::path p(target);
+  std::string name = "." + p.stem().string() + kTempTag + std::to_string(::getpid()) +
+                     p.extension().string();
+  return (p.parent_path() / name).string();
+}
+
+bool IsTemporaryName(const std::string& name) {
+  return !name.empty() && name[0] == '.' && name.find(kTempTag) != std::string::npos;
+}
+
+bool CanWrite(const std::string& path) {
+  auto out = ImageOutput::create(path);
+  OIIO::geterror();  // drop the message of a failed lookup
+  return bool(out);
+}
+
+bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
+                const std::atomic<bool>* cancel) {
+  auto out = ImageOutput::create(target);
+  if (!out) {
+    error = target + ": no image writer for this file name extension";
+    OIIO::geterror();
+    return false;
+  }
+  ImageSpec spec = frame.spec();
+  // Straight alpha was read straight; tell the writer not to divide again.
+  if (frame.layout().alpha >= 0) spec.attribute("oiio:UnassociatedAlpha", 1);
+  if (!out->supports("tiles")) spec.tile_width = spec.tile_height = spec.tile_depth = 0;
+  if (!out->supports("channelformats")) spec.channelformats.clear();
+  if (!spec.channelformats.empty()) spec.format = frame.type();
+
+  const std::string temp = TemporaryNameFor(target);
+  if (!out->open(temp, spec)) {
+    error = target + ": " + out->geterror();
+    RemoveQuietly(temp);
+    return false;
+  }
+  // The progress callback is the writer's only point of return mid-image.
+  struct Stop {
+    const std::atomic<bool>* flag;
+  } stop{cancel};
+  auto progress = [](void* opaque, float) -> bool {
+    auto* s = static_cast<Stop*>(opaque);
+    return s->flag && s->flag->load();
+  };
+  bool ok = out->write_image(frame.type(), frame.data(), OIIO::AutoStride, OIIO::AutoStride,
+                             OIIO::AutoStride, progress, &stop);
+  std::string why = ok ? std::string() : out->geterror();
+  if (!ok && cancel && cancel->load()) why = "cancelled";
+  ok = out->close() && ok;
+  if (!ok) {
+    RemoveQuietly(temp);
+    error = why == "cancelled" ? why : target + ": " + (why.empty() ? out->geterror() : why);
+    return false;
+  }
+  std::error_code ec;
+  fs::rename(temp, target, ec);
+  if (ec) {
+    RemoveQuietly(temp);
+    error = target + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace lumatrice

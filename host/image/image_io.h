@@ -1,0 +1,34 @@
+// Reading and writing whole frames with OpenImageIO. Writes go to a temporary
+// file beside the target and are renamed into place, so a target is either
+// its old self or the whole new frame, never half written.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "frame_buffer.h"
+
+namespace lumatrice {
+
+// Reads the first image of `path` into `frame` in its own sample type, alpha
+// as stored (never premultiplied on the way in). False with `error` set
+// ("<path>: <reason>") on failure.
+bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error);
+
+// The temporary name a write of `target` uses: hidden, beside it, same
+// extension (the writer is chosen by the extension).
+std::string TemporaryNameFor(const std::string& target);
+// True when `name` (a file name without folder) looks like one of those.
+bool IsTemporaryName(const std::string& name);
+
+// Writes `frame` to `target` in the format its extension names, keeping the
+// channels, sample type (where the format has it) and metadata. When `cancel`
+// becomes true before the image is complete, the write stops and `error` is
+// "cancelled". On any failure no temporary file is left.
+bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
+                const std::atomic<bool>* cancel = nullptr);
+
+// Whether OpenImageIO has a writer for the extension of `path`.
+bool CanWrite(const std::string& path);
+
+}  // namespace lumatrice
