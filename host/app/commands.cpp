@@ -1,0 +1,448 @@
+// render, stamp, scene and plugins.
+#include "commands.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "clock.h"
+#include "image_io.h"
+#include "pipeline.h"
+#include "raster_host.h"
+
+namespace lumatrice {
+namespace fs = std::filesystem;
+namespace {
+
+CancelFlags g_cancel;
+
+extern "C" void OnCancelSignal(int) {
+  // A second Ctrl-C also stops the writes in flight.
+  if (g_cancel.stop.load()) g_cancel.abort_writes.store(true);
+  g_cancel.stop.store(true);
+}
+
+constexpr const char* kDefaultRenderFrames = "1-60";
+constexpr int kDefaultWidth = 1280;
+constexpr int kDefaultHeight = 720;
+constexpr const char* kDefaultRenderOutput = "lumatrice-out/frame.#.png";
+
+int Fail(const std::string& message, int status = kExitFailed) {
+  std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
+  return status;
+}
+
+std::string Canonical(const std::string& path) {
+  std::error_code ec;
+  fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  return ec ? fs::absolute(path).lexically_normal().string() : p.string();
+}
+
+// "1-60" for a run of consecutive frames, else "12 frames from 1 to 99".
+std::string DescribeFrames(const std::vector<int>& frames) {
+  if (frames.empty()) return "no frames";
+  bool consecutive = true;
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    consecutive = consecutive && frames[i] == frames[i - 1] + 1;
+  if (frames.size() == 1) return "frame " + std::to_string(frames[0]);
+  if (consecutive)
+    return "frames " + std::to_string(frames.front()) + "-" + std::to_string(frames.back());
+  return "frames " + std::to_string(frames.front()) + " to " + std::to_string(frames.back());
+}
+
+// The host settings a render or stamp runs with: command line over scene.
+bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& error) {
+  const int fps = args.fps ? *args.fps : scene.settings.frame_rate;
+  if (!hostsdk::SetFrameRate(fps)) {
+    error = "frame rate " + std::to_string(fps) + " must divide 4800 (e.g. 24, 25, 30, 60)";
+    return false;
+  }
+  hostsdk::SetTimeDisplay(scene.settings.time_display);
+  std::string path;
+  if (args.scene_path)
+    path = *args.scene_path;
+  else if (!scene.settings.scene_path.empty())
+    path = scene.settings.scene_path;
+  else if (!args.scene_file.empty())
+    path = Canonical(args.scene_file);
+  hostsdk::SetSceneFilePath(path.c_str());
+  const std::string clock = !args.clock.empty() ? args.clock : scene.settings.clock;
+  if (clock.empty()) {
+    textraster::UnpinLocalTime();
+  } else {
+    SYSTEMTIME st;
+    if (!ParseClock(clock, st, error)) {
+      error = "clock: " + error;
+      return false;
+    }
+    textraster::PinLocalTime(st);
+  }
+  return true;
+}
+
+bool ParseOutput(const std::string& text, const std::vector<int>& frames,
+                 SequencePattern& out, std::string& error) {
+  if (!out.Parse(text, error)) {
+    error = "output: " + error;
+    return false;
+  }
+  if (!out.has_placeholder() && frames.size() > 1) {
+    error = "output \"" + text + "\" names one file for " + std::to_string(frames.size()) +
+            " frames; use a frame pattern such as frame.####.png";
+    return false;
+  }
+  const std::string first = out.FileFor(frames.front());
+  if (!CanWrite(first)) {
+    error = "output \"" + text + "\": no image writer for the extension \"" +
+            fs::path(first).extension().string() + "\"";
+    return false;
+  }
+  return true;
+}
+
+bool MakeOutputFolder(const SequencePattern& out, int frame, std::string& error) {
+  const fs::path parent = fs::path(out.FileFor(frame)).parent_path();
+  if (parent.empty()) return true;
+  std::error_code ec;
+  fs::create_directories(parent, ec);
+  if (ec) {
+    error = parent.string() + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
+           const SequencePattern& output, FrameSource& source, const char* verb) {
+  std::string error;
+  if (!MakeOutputFolder(output, frames.front(), error)) return Fail(error);
+  PipelineOptions options;
+  options.frames = frames;
+  options.render_start = args.render_start ? *args.render_start : frames.front();
+  options.output = output;
+  options.effects = scene.LiveEffects();
+
+  ProgressDisplay progress(int(frames.size()), !args.quiet);
+  host.SetProgress(&progress);
+  const PipelineResult r = RunPipeline(options, source, g_cancel, &progress);
+  progress.Finish();
+  host.SetProgress(nullptr);
+
+  const std::string written =
+      r.written == 0 ? std::string("no frames written")
+                     : std::to_string(r.written) + (r.written == 1 ? " frame" : " frames") +
+                           " written (" + r.first_written +
+                           (r.written > 1 ? " .. " + r.last_written : "") + ")";
+  if (r.failed) {
+    Fail(r.error);
+    std::fprintf(stderr, "lumatrice: %s failed: %s\n", verb, written.c_str());
+    return kExitFailed;
+  }
+  if (r.cancelled) {
+    std::fprintf(stderr, "lumatrice: cancelled: %s; the interrupted frame was not written\n",
+                 written.c_str());
+    return kExitCancelled;
+  }
+  const double fps = r.seconds > 0 ? r.written / r.seconds : 0.0;
+  std::printf("lumatrice: %s %s (%dx%d, %zu effect%s) to %s in %.2f s (%.1f frames/s)\n", verb,
+              DescribeFrames(frames).c_str(), r.width, r.height, options.effects.size(),
+              options.effects.size() == 1 ? "" : "s", output.text().c_str(), r.seconds, fps);
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+bool ResolveFrames(const std::string& text, const std::string& fallback, std::vector<int>& frames,
+                   std::string& error) {
+  const std::string range = text.empty() ? fallback : text;
+  if (!ParseFrameRange(range, frames, error)) {
+    error = "frames: " + error;
+    return false;
+  }
+  return true;
+}
+
+std::string U8(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) {
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+bool ApplySettingsArgs(const SettingsArgs& a, SceneSettings& s, std::string& error) {
+  if (a.fps) {
+    if (*a.fps <= 0 || 4800 % *a.fps != 0) {
+      error = "frame rate " + std::to_string(*a.fps) + " must divide 4800 (e.g. 24, 25, 30, 60)";
+      return false;
+    }
+    s.frame_rate = *a.fps;
+  }
+  if (!a.time_display.empty() && !ParseTimeDisplay(a.time_display, s.time_display)) {
+    error = "time display \"" + a.time_display +
+            "\" is not one of frames, smpte, frame:ticks, mm:ss:ticks";
+    return false;
+  }
+  if (a.scene_path) s.scene_path = *a.scene_path;
+  if (a.clock) {
+    SYSTEMTIME st;
+    if (!a.clock->empty() && !ParseClock(*a.clock, st, error)) return false;
+    s.clock = *a.clock;
+  }
+  if (a.frames) {
+    std::vector<int> probe;
+    if (!a.frames->empty() && !ParseFrameRange(*a.frames, probe, error)) return false;
+    s.frames = *a.frames;
+  }
+  if (a.size) {
+    if (a.size->empty()) {
+      s.width = s.height = 0;
+    } else if (!ParseSize(*a.size, s.width, s.height)) {
+      error = "size \"" + *a.size + "\" is not WIDTHxHEIGHT such as 1280x720";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void InstallCancelHandlers() {
+  struct sigaction sa {};
+  sa.sa_handler = OnCancelSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int RunRender(HostSession& host, const JobArgs& args) {
+  std::string error;
+  Scene scene;
+  if (!host.OpenScene(args.scene_file, args.scene_file.empty(), scene, error)) return Fail(error);
+  if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error)) return Fail(error);
+  if (!ApplyHostSettings(args, scene, error)) return Fail(error);
+
+  int width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
+  int height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
+  if (!args.size.empty() && !ParseSize(args.size, width, height))
+    return Fail("size \"" + args.size + "\" is not WIDTHxHEIGHT such as 1280x720", kExitUsage);
+  std::vector<int> frames;
+  const std::string fallback =
+      scene.settings.frames.empty() ? kDefaultRenderFrames : scene.settings.frames;
+  if (!ResolveFrames(args.frames, fallback, frames, error)) return Fail(error, kExitUsage);
+  SequencePattern output;
+  if (!ParseOutput(args.output.empty() ? kDefaultRenderOutput : args.output, frames, output,
+                   error))
+    return Fail(error, kExitUsage);
+  if (!args.scene_file.empty()) {
+    const std::string scene_canon = Canonical(args.scene_file);
+    for (int f : frames)
+      if (Canonical(output.FileFor(f)) == scene_canon)
+        return Fail("output " + output.FileFor(f) + " would overwrite the scene file");
+  }
+  ProceduralSource source(width, height, hostsdk::FrameRate());
+  return RunJob(host, scene, args, frames, output, source, "rendered");
+}
+
+int RunStamp(HostSession& host, const JobArgs& args) {
+  std::string error;
+  SequencePattern input;
+  if (!input.Parse(args.input, error)) return Fail("input: " + error, kExitUsage);
+  std::vector<int> frames;
+  if (!args.frames.empty() || !input.embedded_range().empty()) {
+    if (!ResolveFrames(args.frames, input.embedded_range(), frames, error))
+      return Fail(error, kExitUsage);
+  } else if (input.has_placeholder()) {
+    frames = input.ScanExisting();
+    if (frames.empty()) return Fail("input: no files match \"" + args.input + "\"");
+  } else {
+    frames = {1};
+  }
+  if (!input.has_placeholder() && frames.size() > 1)
+    return Fail("input \"" + args.input + "\" is one file; give a frame pattern for " +
+                    std::to_string(frames.size()) + " frames",
+                kExitUsage);
+  std::vector<int> missing;
+  for (int f : frames) {
+    std::error_code ec;
+    if (!fs::is_regular_file(input.FileFor(f), ec)) missing.push_back(f);
+  }
+  if (!missing.empty()) {
+    std::string list;
+    for (std::size_t i = 0; i < missing.size() && i < 5; ++i)
+      list += (i ? ", " : "") + std::to_string(missing[i]);
+    if (missing.size() > 5) list += ", ...";
+    return Fail("input: " + std::to_string(missing.size()) + " of " +
+                std::to_string(frames.size()) + " frames missing (" + list + "), e.g. " +
+                input.FileFor(missing.front()));
+  }
+  if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", kExitUsage);
+  SequencePattern output;
+  if (!ParseOutput(args.output, frames, output, error)) return Fail(error, kExitUsage);
+
+  // Never write over an input, whatever the spelling or link.
+  std::set<std::string> inputs;
+  std::set<std::pair<dev_t, ino_t>> input_nodes;
+  auto remember = [&](const std::string& path) {
+    inputs.insert(Canonical(path));
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) input_nodes.insert({st.st_dev, st.st_ino});
+  };
+  for (int f : frames) remember(input.FileFor(f));
+  if (!args.scene_file.empty()) remember(args.scene_file);
+  for (int f : frames) {
+    const std::string out = output.FileFor(f);
+    struct stat st;
+    const bool same_node =
+        ::stat(out.c_str(), &st) == 0 && input_nodes.count({st.st_dev, st.st_ino});
+    if (inputs.count(Canonical(out)) || same_node)
+      return Fail("output " + out + " is one of this run's inputs; refusing to write over it" +
+                      " (choose another output name)",
+                  kExitUsage);
+  }
+
+  Scene scene;
+  if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
+  if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error)) return Fail(error);
+  if (!ApplyHostSettings(args, scene, error)) return Fail(error);
+  SequenceSource source(input);
+  return RunJob(host, scene, args, frames, output, source, "stamped");
+}
+
+int RunSceneNew(HostSession& host, const SceneArgs& args) {
+  std::error_code ec;
+  if (fs::exists(args.file, ec) && !args.force)
+    return Fail(args.file + ": already exists (use --force to replace it)");
+  Scene scene;
+  std::string error;
+  if (!args.empty) {
+    ClassDesc* cd = host.LumatriceClass();
+    if (!cd) return Fail("the Lumatrice effect is not among the loaded plug-ins");
+    if (!scene.AddEffect(cd, error)) return Fail(error);
+  }
+  if (!ApplySettingsArgs(args.settings, scene.settings, error)) return Fail(error, kExitUsage);
+  if (!ApplyParameterSets(scene, args.sets, args.effect, std::nullopt, error))
+    return Fail(error, kExitUsage);
+  if (!scene.Save(args.file, error)) return Fail(error);
+  std::printf("lumatrice: created %s with %zu render effect%s\n", args.file.c_str(),
+              scene.items.size(), scene.items.size() == 1 ? "" : "s");
+  return kExitOk;
+}
+
+int RunSceneShow(HostSession& host, const SceneArgs& args) {
+  Scene scene;
+  std::string error;
+  if (!host.OpenScene(args.file, false, scene, error)) return Fail(error);
+  if (args.json) {
+    std::string text;
+    if (!scene.Serialize(text, error)) return Fail(error);
+    std::fputs(text.c_str(), stdout);
+    return kExitOk;
+  }
+  const SceneSettings& s = scene.settings;
+  hostsdk::SetFrameRate(s.frame_rate);
+  std::printf("%s\n", args.file.c_str());
+  std::printf("  frame rate     %d fps\n", s.frame_rate);
+  std::printf("  time display   %s\n", TimeDisplayName(s.time_display));
+  std::printf("  scene path     %s\n",
+              s.scene_path.empty() ? "(this file's own path)" : s.scene_path.c_str());
+  std::printf("  clock          %s\n", s.clock.empty() ? "live" : s.clock.c_str());
+  std::printf("  render frames  %s\n", s.frames.empty() ? "(default 1-60)" : s.frames.c_str());
+  if (s.width > 0)
+    std::printf("  render size    %dx%d\n", s.width, s.height);
+  else
+    std::printf("  render size    (default %dx%d)\n", kDefaultWidth, kDefaultHeight);
+  std::printf("  render effects %zu\n", scene.items.size());
+  for (std::size_t i = 0; i < scene.items.size(); ++i) {
+    const Scene::Item& item = scene.items[i];
+    const EffectEntry& e = item.entry;
+    std::printf("  %zu. %s  class %s\n", i + 1,
+                e.class_name.empty() ? "(unnamed)" : e.class_name.c_str(),
+                FormatClassID(e.class_a, e.class_b).c_str());
+    if (!item.effect) {
+      std::printf("       no loaded plug-in offers this class: kept unchanged, skipped in renders\n");
+      continue;
+    }
+    ParamBlock2* block = BlockOf(item.effect, e.block_id);
+    ParamBlockDesc2* desc = block ? block->GetDesc() : nullptr;
+    for (int p = 0; desc && p < desc->Count(); ++p) {
+      const ParamDef* def = desc->GetParamDef(p);
+      std::printf("       %-26s %s\n", def->int_name, ParamToText(*block, *def).c_str());
+    }
+  }
+  return kExitOk;
+}
+
+int RunSceneSet(HostSession& host, const SceneArgs& args) {
+  Scene scene;
+  std::string error;
+  if (!host.OpenScene(args.file, false, scene, error)) return Fail(error);
+  if (!ApplySettingsArgs(args.settings, scene.settings, error)) return Fail(error, kExitUsage);
+  std::optional<TimeValue> at;
+  if (args.at_frame) {
+    const std::int64_t t = std::int64_t(*args.at_frame) * (4800 / scene.settings.frame_rate);
+    if (t < INT32_MIN + 1 || t > INT32_MAX) return Fail("--at frame out of range", kExitUsage);
+    at = TimeValue(t);
+  }
+  if (!ApplyParameterSets(scene, args.sets, args.effect, at, error)) return Fail(error, kExitUsage);
+  if (!scene.Save(args.file, error)) return Fail(error);
+  std::printf("lumatrice: saved %s\n", args.file.c_str());
+  return kExitOk;
+}
+
+int RunPlugins(HostSession& host) {
+  const auto& loader = host.loader();
+  std::printf("plug-in folders:");
+  for (const std::string& f : host.Folders()) std::printf(" %s", f.c_str());
+  std::printf("\n");
+  for (const auto& m : loader.Modules()) {
+    std::printf("\n%s\n", m.path.c_str());
+    std::printf("  description   %s\n", m.description.c_str());
+    std::printf("  SDK version   %u.%u.%u (0x%08x)\n", unsigned(pluginloader::SdkRelease(m.version)),
+                unsigned(pluginloader::SdkApi(m.version)),
+                unsigned(pluginloader::SdkRevision(m.version)), unsigned(m.version));
+    if (m.version_info) {
+      for (const char16_t* key : {u"FileDescription", u"FileVersion", u"ProductName",
+                                  u"ProductVersion", u"CompanyName", u"LegalCopyright",
+                                  u"OriginalFilename"}) {
+        if (auto v = m.version_info->Find(key); v && !v->empty())
+          std::printf("  %-16s%s\n", U8(key).c_str(), U8(*v).c_str());
+      }
+    } else {
+      std::printf("  version record (none)\n");
+    }
+    std::printf("  classes       %zu\n", m.classes.size());
+    for (ClassDesc* cd : m.classes) {
+      if (!cd) continue;
+      const std::string name = cd->ClassName() ? cd->ClassName() : "";
+      const std::string category = cd->Category() ? cd->Category() : "";
+      const Class_ID id = cd->ClassID();
+      const SClass_ID super = cd->SuperClassID();
+      std::printf("    %s  %s (superclass 0x%04x)  class %s  category \"%s\"%s\n", name.c_str(),
+                  super == RENDER_EFFECT_CLASS_ID ? "render effect" : "other",
+                  unsigned(super), FormatClassID(id.PartA(), id.PartB()).c_str(),
+                  category.c_str(), cd->IsPublic() ? "" : "  (not public)");
+    }
+  }
+  if (loader.Modules().empty()) std::printf("\nno plug-in modules loaded\n");
+  if (!loader.Refused().empty()) {
+    std::printf("\nrefused:\n");
+    for (const auto& r : loader.Refused()) std::printf("  %s: %s\n", r.path.c_str(), r.reason.c_str());
+  }
+  return kExitOk;
+}
+
+}  // namespace lumatrice

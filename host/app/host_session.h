@@ -1,0 +1,56 @@
+// What every lumatrice command shares: the loaded plug-ins, notices from
+// effects, the scene a job uses, and the host settings taken from it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plugin_loader.h"
+#include "progress.h"
+#include "scene.h"
+
+namespace lumatrice {
+
+// The class ID of the Lumatrice effect, for the built-in scenes.
+inline const Class_ID kLumatriceClassID(0x31b82d35, 0x47d45ce7);
+
+class HostSession {
+ public:
+  HostSession();
+  ~HostSession();
+
+  // Loads the modules of the default folders plus `extra` ones.
+  void LoadPlugins(const std::vector<std::string>& extra);
+  ClassLookup Lookup() const;
+  ClassDesc* LumatriceClass() const;
+  const pluginloader::PluginLoader& loader() const { return loader_; }
+  std::vector<std::string> Folders() const { return folders_; }
+
+  // Where effect notices go while a render shows progress.
+  void SetProgress(ProgressDisplay* progress);
+  void Notice(const std::string& line);
+
+  // The scene of a job: the file given, else a fresh scene with one effect
+  // (with the demo's texts when `demo`). Warnings are printed.
+  bool OpenScene(const std::string& file, bool demo, Scene& scene, std::string& error);
+
+  // Runs before the modules unload.
+  void Close();
+
+ private:
+  pluginloader::PluginLoader loader_;
+  std::vector<std::string> folders_;
+  ProgressDisplay* progress_ = nullptr;
+};
+
+// Applies "NAME=VALUE" to every live effect that has parameter NAME; with
+// `effect_index` (1-based) only to that entry. `at` keys animatable switches.
+bool ApplyParameterSets(Scene& scene, const std::vector<std::string>& sets,
+                        std::optional<int> effect_index, std::optional<TimeValue> at,
+                        std::string& error);
+
+// "1280x720" -> sides in 1..65535; false otherwise.
+bool ParseSize(const std::string& text, int& width, int& height);
+
+}  // namespace lumatrice

@@ -1,0 +1,124 @@
+// lumatrice: the host program. Renders its procedural stand-in scene or
+// stamps existing frame sequences through the scene's render effects, and
+// creates, shows and edits scene files.
+#include <cstdio>
+#include <exception>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+using namespace lumatrice;
+
+namespace {
+
+void AddJobOptions(CLI::App* cmd, JobArgs& a) {
+  cmd->add_option("--frames", a.frames, "frames to do: 7, 1-100, 1-100x2, 1-10,20-30");
+  cmd->add_option("--render-start", a.render_start,
+                  "the render's first frame, which gets the opening slate "
+                  "(default: the first of --frames); give it to every chunk of a farm render");
+  cmd->add_option("--set", a.sets, "set a parameter by internal name: --set \"Display Date=on\"")
+      ->type_name("NAME=VALUE");
+  cmd->add_option("--scene-path", a.scene_path,
+                  "scene file path shown by the effect (default: the scene file, else Untitled)");
+  cmd->add_option("--clock", a.clock,
+                  "pin the effect's clock for the whole run, ISO-8601: 2002-03-07T09:05:03");
+  cmd->add_option("--fps", a.fps, "frame rate for frame times (must divide 4800)");
+  cmd->add_flag("-q,--quiet", a.quiet, "no progress display");
+}
+
+void AddSettingsOptions(CLI::App* cmd, SettingsArgs& s) {
+  cmd->add_option("--fps", s.fps, "frame rate (must divide 4800)");
+  cmd->add_option("--time-display", s.time_display,
+                  "how frame times are shown: frames, smpte, frame:ticks, mm:ss:ticks");
+  cmd->add_option("--scene-path", s.scene_path, "scene path shown by the effect (\"\" = the file)");
+  cmd->add_option("--clock", s.clock, "pinned clock, ISO-8601 (\"\" = live)");
+  cmd->add_option("--frames", s.frames, "default frame range of render (\"\" = 1-60)");
+  cmd->add_option("--size", s.size, "default size of render, WIDTHxHEIGHT (\"\" = 1280x720)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"lumatrice: renders and stamps frame sequences with the scene's render effects"};
+  app.require_subcommand(1);
+  app.set_help_all_flag("--help-all", "help for every command");
+  std::vector<std::string> plugin_folders;
+  app.add_option("--plugins", plugin_folders,
+                 "extra plug-in folder (besides the program's own and LUMATRICE_PLUGIN_PATH)")
+      ->type_name("DIR");
+
+  JobArgs render_args;
+  CLI::App* render = app.add_subcommand(
+      "render", "render the procedural scene, apply the scene's effects, write the frames");
+  render->add_option("scene", render_args.scene_file,
+                     "scene file (default: the built-in demo scene)");
+  render->add_option("-o,--output", render_args.output,
+                     "output pattern (default lumatrice-out/frame.#.png)");
+  render->add_option("--size", render_args.size, "frame size WIDTHxHEIGHT (default 1280x720)");
+  AddJobOptions(render, render_args);
+
+  JobArgs stamp_args;
+  CLI::App* stamp =
+      app.add_subcommand("stamp", "stamp an existing frame sequence as if it were the render");
+  stamp->add_option("input", stamp_args.input, "input frames: shot.####.exr, shot.%04d.exr")
+      ->required();
+  stamp->add_option("scene", stamp_args.scene_file,
+                    "scene file (default: one Lumatrice effect with its defaults)");
+  stamp->add_option("-o,--output", stamp_args.output, "output pattern")->required();
+  AddJobOptions(stamp, stamp_args);
+
+  CLI::App* scene = app.add_subcommand("scene", "create, show and edit scene files");
+  scene->require_subcommand(1);
+  SceneArgs new_args, show_args, set_args;
+  CLI::App* scene_new = scene->add_subcommand("new", "create a scene file");
+  scene_new->add_option("file", new_args.file, "scene file")->required();
+  scene_new->add_option("sets", new_args.sets, "parameters NAME=VALUE");
+  scene_new->add_flag("--force", new_args.force, "replace an existing file");
+  scene_new->add_flag("--empty", new_args.empty, "no render effects");
+  AddSettingsOptions(scene_new, new_args.settings);
+  CLI::App* scene_show = scene->add_subcommand("show", "print a scene file");
+  scene_show->add_option("file", show_args.file, "scene file")->required();
+  scene_show->add_flag("--json", show_args.json, "print the file as it would be saved");
+  CLI::App* scene_set = scene->add_subcommand("set", "change parameters and settings of a scene");
+  scene_set->add_option("file", set_args.file, "scene file")->required();
+  scene_set->add_option("sets", set_args.sets, "parameters NAME=VALUE");
+  scene_set->add_option("--effect", set_args.effect, "only render effect N (1-based)");
+  scene_set->add_option("--at", set_args.at_frame,
+                        "key animatable switches at this frame instead of setting them");
+  AddSettingsOptions(scene_set, set_args.settings);
+
+  CLI::App* plugins = app.add_subcommand("plugins", "list the plug-in modules and their classes");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? kExitOk : kExitUsage;
+  }
+
+  try {
+    HostSession host;
+    host.LoadPlugins(plugin_folders);
+    int status = kExitOk;
+    if (*render) {
+      InstallCancelHandlers();
+      status = RunRender(host, render_args);
+    } else if (*stamp) {
+      InstallCancelHandlers();
+      status = RunStamp(host, stamp_args);
+    } else if (*scene_new) {
+      status = RunSceneNew(host, new_args);
+    } else if (*scene_show) {
+      status = RunSceneShow(host, show_args);
+    } else if (*scene_set) {
+      status = RunSceneSet(host, set_args);
+    } else if (*plugins) {
+      status = RunPlugins(host);
+    }
+    return status;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "lumatrice: error: %s\n", e.what());
+    return kExitFailed;
+  }
+}

@@ -1,0 +1,221 @@
+// Reader thread -> apply (this thread) -> writer thread, over a fixed pool of
+// frame buffers.
+#include "pipeline.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "host_api.h"
+#include "image_io.h"
+#include "procedural.h"
+
+namespace lumatrice {
+namespace {
+
+// A closable hand-over between two threads; the buffer pool bounds its size.
+template <typename T>
+class Channel {
+ public:
+  void Push(T v) {
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_back(std::move(v));
+    }
+    cv_.notify_one();
+  }
+  // Blocks until an item arrives or the channel is closed and empty.
+  std::optional<T> Pop() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return !items_.empty() || closed_; });
+    if (items_.empty()) return std::nullopt;
+    T v = std::move(items_.front());
+    items_.pop_front();
+    return v;
+  }
+  void Close() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<T> items_;
+  bool closed_ = false;
+};
+
+struct Slot {
+  int frame = 0;
+  FrameBuffer* buffer = nullptr;
+  bool ok = true;
+  std::string error;
+};
+
+class AbortCheck : public CheckAbortCallback {
+ public:
+  AbortCheck(CancelFlags& cancel, std::atomic<bool>& halt, PipelineObserver* observer)
+      : cancel_(cancel), halt_(halt), observer_(observer) {}
+  BOOL Check() override { return cancel_.stop.load() || halt_.load(); }
+  BOOL Progress(int done, int total) override {
+    if (observer_) observer_->RowProgress(done, total);
+    return TRUE;
+  }
+  void SetTitle(const char*) override {}
+
+ private:
+  CancelFlags& cancel_;
+  std::atomic<bool>& halt_;
+  PipelineObserver* observer_;
+};
+
+}  // namespace
+
+bool ProceduralSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
+  const double seconds = double(frame) / fps_;
+  if (!RenderProceduralFrame(buffer, width_, height_, seconds)) {
+    error = "cannot render a " + std::to_string(width_) + "x" + std::to_string(height_) +
+            " frame (out of memory?)";
+    return false;
+  }
+  return true;
+}
+
+bool SequenceSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
+  return ReadFrame(input_.FileFor(frame), buffer, error);
+}
+
+PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
+                           CancelFlags& cancel, PipelineObserver* observer) {
+  PipelineResult result;
+  const auto started = std::chrono::steady_clock::now();
+  const int tpf = hostsdk::TicksPerFrame();
+  for (int f : options.frames) {
+    const std::int64_t t = std::int64_t(f) * tpf;
+    if (t < INT32_MIN + 1 || t > INT32_MAX) {
+      result.failed = true;
+      result.error = "frame " + std::to_string(f) + " lies beyond the host's time range";
+      return result;
+    }
+  }
+  if (options.frames.empty()) return result;
+
+  const int pool_size = std::max(2, options.buffers);
+  std::vector<std::unique_ptr<FrameBuffer>> pool;
+  Channel<FrameBuffer*> free_buffers;
+  for (int i = 0; i < pool_size; ++i) {
+    pool.push_back(std::make_unique<FrameBuffer>());
+    free_buffers.Push(pool.back().get());
+  }
+  Channel<Slot> ready, done;
+  std::atomic<bool> halt{false};  // a failure elsewhere: stop everything
+  std::atomic<bool> stop_reading{false};
+  std::mutex result_mutex;
+  auto fail = [&](const std::string& why) {
+    std::lock_guard lock(result_mutex);
+    if (!result.failed) {
+      result.failed = true;
+      result.error = why;
+    }
+    halt = true;
+  };
+
+  std::thread reader([&] {
+    for (int frame : options.frames) {
+      if (cancel.stop || halt || stop_reading) break;
+      std::optional<FrameBuffer*> buffer = free_buffers.Pop();
+      if (!buffer || stop_reading) break;
+      Slot slot;
+      slot.frame = frame;
+      slot.buffer = *buffer;
+      slot.ok = source.Fill(frame, **buffer, slot.error);
+      (*buffer)->frame = frame;
+      const bool ok = slot.ok;
+      ready.Push(std::move(slot));
+      if (!ok) break;
+    }
+    ready.Close();
+  });
+
+  std::thread writer([&] {
+    while (std::optional<Slot> slot = done.Pop()) {
+      if (!halt && !cancel.abort_writes) {
+        const std::string path = options.output.FileFor(slot->frame);
+        std::string error;
+        if (WriteFrame(path, *slot->buffer, error, &cancel.abort_writes)) {
+          std::lock_guard lock(result_mutex);
+          ++result.written;
+          if (result.first_written.empty()) result.first_written = path;
+          result.last_written = path;
+          if (observer) observer->FrameWritten(slot->frame, path);
+        } else if (!cancel.abort_writes) {
+          fail("cannot write frame " + std::to_string(slot->frame) + ": " + error);
+        }
+      }
+      free_buffers.Push(slot->buffer);
+    }
+  });
+
+  const TimeValue first_time = TimeValue(options.frames.front() * tpf);
+  TimeValue last_time = first_time;
+  for (Effect* e : options.effects) e->RenderBegin(first_time, 0);
+
+  AbortCheck check(cancel, halt, observer);
+  FrameStorage storage;
+  Bitmap bitmap(&storage);
+  bool notified = false;
+  while (std::optional<Slot> slot = ready.Pop()) {
+    if (!slot->ok) {
+      if (!cancel.stop) fail(slot->error);
+      free_buffers.Push(slot->buffer);
+      break;
+    }
+    if (cancel.stop || halt) {
+      free_buffers.Push(slot->buffer);
+      break;
+    }
+    if (observer) observer->FrameApplying(slot->frame);
+    // The render's first frame gets the notification, so only the chunk of
+    // a farm render that holds it has the slate.
+    if (slot->frame == options.render_start && !notified) {
+      hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER);
+      notified = true;
+    }
+    const TimeValue t = TimeValue(slot->frame * tpf);
+    last_time = t;
+    storage.Attach(slot->buffer);
+    for (Effect* e : options.effects) e->Apply(t, &bitmap, nullptr, &check);
+    storage.Attach(nullptr);
+    result.width = slot->buffer->width();
+    result.height = slot->buffer->height();
+    if (cancel.stop || halt) {
+      // A merge cut short leaves a half-stamped frame: never written.
+      free_buffers.Push(slot->buffer);
+      break;
+    }
+    ++result.applied;
+    done.Push(std::move(*slot));
+  }
+  // Unblock the reader wherever it waits, then drain.
+  stop_reading = true;
+  free_buffers.Close();
+  reader.join();
+  done.Close();
+  writer.join();
+  for (Effect* e : options.effects) e->RenderEnd(last_time);
+
+  result.cancelled = !result.failed && result.applied < int(options.frames.size());
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return result;
+}
+
+}  // namespace lumatrice

@@ -1,0 +1,83 @@
+// The road of a render: frames come from a source (the procedural renderer or
+// an image sequence) on a reader thread, every effect of the scene is applied
+// on this thread in frame order, and a writer thread stores the results. The
+// three overlap through small bounded queues over a fixed pool of frame
+// buffers, so no frame costs a fresh frame-sized allocation.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame_buffer.h"
+#include "host_sdk.h"
+#include "sequence.h"
+
+namespace lumatrice {
+
+// Fills a frame buffer for one frame; runs on the reader thread.
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  virtual bool Fill(int frame, FrameBuffer& buffer, std::string& error) = 0;
+};
+
+class ProceduralSource : public FrameSource {
+ public:
+  ProceduralSource(int width, int height, int fps) : width_(width), height_(height), fps_(fps) {}
+  bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
+
+ private:
+  int width_, height_, fps_;
+};
+
+class SequenceSource : public FrameSource {
+ public:
+  explicit SequenceSource(SequencePattern input) : input_(std::move(input)) {}
+  bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
+
+ private:
+  SequencePattern input_;
+};
+
+// What the pipeline reports as it goes; called from its threads.
+class PipelineObserver {
+ public:
+  virtual ~PipelineObserver() = default;
+  virtual void FrameApplying(int /*frame*/) {}
+  virtual void RowProgress(int /*done*/, int /*total*/) {}
+  virtual void FrameWritten(int /*frame*/, const std::string& /*path*/) {}
+};
+
+// Cancel requests: `stop` ends the run after the frame being written; the
+// frame being applied is dropped. `abort_writes` also stops writes in flight.
+struct CancelFlags {
+  std::atomic<bool> stop{false};
+  std::atomic<bool> abort_writes{false};
+};
+
+struct PipelineOptions {
+  std::vector<int> frames;     // in the order they are rendered
+  int render_start = 0;        // the pre-render notification goes before this frame
+  SequencePattern output;
+  std::vector<Effect*> effects;  // applied in this order
+  int buffers = 4;             // frames in flight
+};
+
+struct PipelineResult {
+  int applied = 0;
+  int written = 0;
+  bool cancelled = false;
+  bool failed = false;
+  std::string error;       // first failure
+  std::string first_written, last_written;
+  int width = 0, height = 0;
+  double seconds = 0;
+};
+
+// Runs the whole render. TimeValue of frame f is f * TicksPerFrame().
+PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
+                           CancelFlags& cancel, PipelineObserver* observer = nullptr);
+
+}  // namespace lumatrice
