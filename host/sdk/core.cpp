@@ -221,7 +221,11 @@ void BroadcastNotification(int code, void* callParam) {
   for (const Registration& r : due) {
     if (!Registered(r)) continue;  // removed by an earlier callback
     NotifyInfo info{code, callParam};
-    r.proc(r.param, &info);
+    try {
+      r.proc(r.param, &info);
+    } catch (...) {
+      // A plug-in's exception ends here, at the runtime's boundary.
+    }
   }
 }
 

@@ -155,9 +155,13 @@ RefResult ReferenceTarget::NotifyDependents(Interval changeInt, PartID partID,
     // A maker that left the list during an earlier call is not called.
     if (!dependents_->Find(maker)) continue;
     PartID part = partID;
-    if (maker->NotifyRefChanged(changeInt, this, part, message) == REF_STOP) {
-      result = REF_STOP;
+    RefResult answer = REF_FAIL;
+    try {
+      answer = maker->NotifyRefChanged(changeInt, this, part, message);
+    } catch (...) {
+      // A plug-in's exception ends here, at the runtime's boundary.
     }
+    if (answer == REF_STOP) result = REF_STOP;
     if (!alive) return result;  // a dependent deleted this target
     if (result == REF_STOP) break;
   }
