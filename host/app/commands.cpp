@@ -13,6 +13,7 @@
 #include "image_io.h"
 #include "pipeline.h"
 #include "raster_host.h"
+#include "text_codec.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -69,7 +70,8 @@ bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& err
     path = scene.settings.scene_path;
   else if (!args.scene_file.empty())
     path = Canonical(args.scene_file);
-  hostsdk::SetSceneFilePath(path.c_str());
+  // The effect draws 8-bit Windows-1252 text.
+  hostsdk::SetSceneFilePath(Utf8ToCp1252Lossy(path).c_str());
   const std::string clock = !args.clock.empty() ? args.clock : scene.settings.clock;
   if (clock.empty()) {
     textraster::UnpinLocalTime();

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "chunk_stream.h"
+#include "text_codec.h"
 
 namespace lumatrice {
 namespace {
@@ -113,7 +114,7 @@ bool Scene::Build(const SceneDocument& doc, const std::string& label, const Clas
       if (!def) {
         std::string known;
         for (const std::string& n : ParamNames(block)) known += (known.empty() ? "" : ", ") + n;
-        error = where + ": unknown parameter (known: " + known + ")";
+        error = what + ": unknown parameter \"" + it.key() + "\" (known: " + known + ")";
         return false;
       }
       if (!ParamFromJson(*block, *def, it.value(), where, error)) return false;
@@ -149,7 +150,7 @@ bool Scene::AddEffect(ClassDesc* cd, std::string& error) {
   item.entry.class_b = id.PartB();
   item.entry.superclass = cd->SuperClassID();
   const char* name = cd->ClassName();
-  item.entry.class_name = name ? name : "";
+  item.entry.class_name = name ? Cp1252ToUtf8(name) : "";
   item.entry.where = "render_effects[" + std::to_string(items.size()) + "]";
   items.push_back(std::move(item));
   return true;
@@ -174,7 +175,7 @@ bool Scene::Capture(SceneDocument& doc, std::vector<bool>& keep_raw, std::string
     entry.data = saver.Bytes();
     if (item.desc) {
       const char* name = item.desc->ClassName();
-      if (name) entry.class_name = name;
+      if (name) entry.class_name = Cp1252ToUtf8(name);
     }
     entry.parameters = Json::object();
     if (ParamBlock2* block = BlockOf(item.effect, entry.block_id)) {
@@ -244,11 +245,16 @@ std::vector<std::string> ParamNames(ParamBlock2* block) {
 bool ParamFromJson(ParamBlock2& block, const ParamDef& def, const Json& value,
                    const std::string& where, std::string& error) {
   if (def.type == TYPE_STRING) {
+    std::string text, why;
     if (!value.is_string()) {
       error = where + ": expected a text";
       return false;
     }
-    block.SetConstant(def.id, value.get<std::string>().c_str());
+    if (!Utf8ToCp1252(value.get<std::string>(), text, why)) {
+      error = where + ": " + why;
+      return false;
+    }
+    block.SetConstant(def.id, text.c_str());
     return true;
   }
   if (def.type != TYPE_BOOL) {
@@ -318,7 +324,7 @@ bool ParamFromJson(ParamBlock2& block, const ParamDef& def, const Json& value,
 }
 
 Json ParamToJson(ParamBlock2& block, const ParamDef& def) {
-  if (def.type == TYPE_STRING) return block.GetStr(def.id, 0);
+  if (def.type == TYPE_STRING) return Cp1252ToUtf8(block.GetStr(def.id, 0));
   int v = 0;
   block.GetConstant(def.id, v);
   std::vector<ParamKey> keys;
@@ -336,7 +342,12 @@ bool ParamFromText(ParamBlock2& block, const ParamDef& def, const std::string& v
       error = "\"" + name + "\" is a text and cannot be keyed";
       return false;
     }
-    block.SetConstant(def.id, value.c_str());
+    std::string text, why;
+    if (!Utf8ToCp1252(value, text, why)) {
+      error = "\"" + name + "\": " + why;
+      return false;
+    }
+    block.SetConstant(def.id, text.c_str());
     return true;
   }
   int v = 0;
@@ -368,7 +379,7 @@ bool ParamFromText(ParamBlock2& block, const ParamDef& def, const std::string& v
 }
 
 std::string ParamToText(ParamBlock2& block, const ParamDef& def) {
-  if (def.type == TYPE_STRING) return "\"" + std::string(block.GetStr(def.id, 0)) + "\"";
+  if (def.type == TYPE_STRING) return "\"" + Cp1252ToUtf8(block.GetStr(def.id, 0)) + "\"";
   int v = 0;
   block.GetConstant(def.id, v);
   std::vector<ParamKey> keys;

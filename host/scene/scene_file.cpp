@@ -289,7 +289,8 @@ std::string SerializeScene(const SceneDocument& doc, const std::vector<bool>& ke
     list.push_back(raw ? e.raw : EntryToJson(e));
   }
   root["render_effects"] = std::move(list);
-  return root.dump(2) + "\n";
+  // Texts are UTF-8 by now; replace rather than throw should one slip by.
+  return root.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 bool ReadSceneFile(const std::string& path, SceneDocument& doc, std::string& error) {

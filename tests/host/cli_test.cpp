@@ -1,0 +1,427 @@
+// End-to-end runs of the built lumatrice program on small generated
+// sequences in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include <OpenImageIO/half.h>
+#include <OpenImageIO/imageio.h>
+#include <nlohmann/json.hpp>
+
+#include "image_io.h"
+
+namespace fs = std::filesystem;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+
+namespace {
+
+constexpr const char* kClock = "2002-03-07T09:05:03";
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& dir) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    const int out = ::open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(LUMATRICE_EXE));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(LUMATRICE_EXE, argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+Result Finish(pid_t pid, const fs::path& dir) {
+  Result r;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  r.out = Slurp(dir / "stdout.txt");
+  r.err = Slurp(dir / "stderr.txt");
+  fs::remove(dir / "stdout.txt");
+  fs::remove(dir / "stderr.txt");
+  return r;
+}
+
+struct Image {
+  ImageSpec spec;
+  std::vector<std::byte> pixels;  // in spec.format
+  std::size_t Pixel() const { return spec.format.size() * spec.nchannels; }
+  const std::byte* At(int x, int y) const {
+    return pixels.data() + (std::size_t(y) * spec.width + x) * Pixel();
+  }
+  // Channel c of (x, y) as a float.
+  float Value(int x, int y, int c) const {
+    const std::byte* p = At(x, y) + c * spec.format.size();
+    switch (spec.format.basetype) {
+      case TypeDesc::UINT8: return float(*reinterpret_cast<const std::uint8_t*>(p));
+      case TypeDesc::UINT16: return float(*reinterpret_cast<const std::uint16_t*>(p));
+      case TypeDesc::HALF: return float(*reinterpret_cast<const half*>(p));
+      default: return *reinterpret_cast<const float*>(p);
+    }
+  }
+};
+
+Image Read(const fs::path& path) {
+  Image img;
+  ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = OIIO::ImageInput::open(path.string(), &config);
+  EXPECT_TRUE(in) << path << ": " << OIIO::geterror();
+  if (!in) return img;
+  img.spec = in->spec();
+  img.pixels.resize(img.spec.image_bytes(true));
+  EXPECT_TRUE(in->read_image(0, 0, 0, img.spec.nchannels, img.spec.format, img.pixels.data()));
+  return img;
+}
+
+// Writes a w x h image whose samples come from `value(x, y, c)`.
+void Write(const fs::path& path, int w, int h, int channels, TypeDesc type,
+           const std::function<float(int, int, int)>& value) {
+  ImageSpec spec(w, h, channels, type);
+  spec.attribute("Copyright", "lumatrice test pattern");
+  if (channels == 4) spec.attribute("oiio:UnassociatedAlpha", 1);
+  std::vector<float> data(std::size_t(w) * h * channels);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < channels; ++c)
+        data[(std::size_t(y) * w + x) * channels + c] = value(x, y, c);
+  auto out = OIIO::ImageOutput::create(path.string());
+  ASSERT_TRUE(out);
+  ASSERT_TRUE(out->open(path.string(), spec));
+  // Integer formats take floats in 0..1.
+  if (type == TypeDesc::UINT8 || type == TypeDesc::UINT16) {
+    const float scale = type == TypeDesc::UINT8 ? 255.0f : 65535.0f;
+    for (float& v : data) v = std::round(v) / scale;
+  }
+  ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, data.data()));
+  ASSERT_TRUE(out->close());
+}
+
+bool InBands(int y, int h) { return (y >= 2 && y <= 22) || (y >= h - 20 && y <= h - 3); }
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() /
+           ("lumatrice_cli_" + std::to_string(::getpid()) + "_" + info->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    if (!HasFailure()) fs::remove_all(dir_);
+  }
+  Result Run(const std::vector<std::string>& args) { return Finish(Spawn(args, dir_), dir_); }
+
+  // Frames 1..n of an 8-bit RGB ramp, in.####.png.
+  void MakePngSequence(int n, int w, int h) {
+    for (int f = 1; f <= n; ++f) {
+      char name[32];
+      std::snprintf(name, sizeof name, "in.%04d.png", f);
+      Write(dir_ / name, w, h, 3, TypeDesc::UINT8,
+            [f](int x, int y, int c) { return float((x * 3 + y * 5 + c * 40 + f * 7) % 200); });
+    }
+  }
+
+  std::vector<std::string> Files(const fs::path& sub = {}) const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_ / sub)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(Cli, RenderWritesCaptionedFramesWithOneSlate) {
+  const Result r = Run({"render", "-o", "out/r.#.png", "--frames", "1-3", "--size", "200x120",
+                        "--clock", kClock, "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("rendered frames 1-3"), std::string::npos) << r.out;
+  EXPECT_EQ(Files("out"), (std::vector<std::string>{"r.0001.png", "r.0002.png", "r.0003.png"}));
+  const Image slate = Read(dir_ / "out/r.0001.png");
+  ASSERT_EQ(slate.spec.width, 200);
+  EXPECT_EQ(slate.Value(0, 0, 0), 0x40);  // slate background
+  EXPECT_EQ(slate.Value(199, 119, 2), 0x40);
+  const Image frame = Read(dir_ / "out/r.0002.png");
+  EXPECT_EQ(frame.Value(100, 2, 0), 0x3C);   // header box, top row
+  EXPECT_EQ(frame.Value(3, 117, 0), 0x3C);   // footer frame-time box, last row
+  EXPECT_NE(frame.Value(100, 60, 0), 0x40);  // the rendered picture in between
+}
+
+TEST_F(Cli, StampChangesCaptionPixelsOnlyInEightBitPng) {
+  const int w = 320, h = 240;
+  MakePngSequence(3, w, h);
+  const Result r = Run({"stamp", "in.#.png", "-o", "out.#.png", "--set", "Comments=HELLO",
+                        "--clock", kClock, "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("stamped frames 1-3"), std::string::npos) << r.out;
+
+  const Image slate = Read(dir_ / "out.0001.png");
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const float v = slate.Value(x, y, 0);
+      ASSERT_TRUE(v == 0x40 || v == 0x3C || v == 0xFF) << x << "," << y << " = " << v;
+    }
+  for (int f = 2; f <= 3; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%04d.png", f);
+    const Image in = Read(dir_ / ("in." + std::string(name)));
+    const Image out = Read(dir_ / ("out." + std::string(name)));
+    ASSERT_EQ(out.spec.nchannels, 3);
+    ASSERT_EQ(out.spec.format, TypeDesc::UINT8);
+    int changed = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        if (std::memcmp(in.At(x, y), out.At(x, y), 3) == 0) continue;
+        ++changed;
+        ASSERT_TRUE(InBands(y, h)) << "changed outside the caption bands at " << x << "," << y;
+        const float v = out.Value(x, y, 0);
+        ASSERT_TRUE(v == 0x3C || v == 0xFF) << x << "," << y;
+      }
+    EXPECT_GT(changed, 500);
+    // Header box from row 2, footer box down to row h - 3, nothing beyond.
+    EXPECT_EQ(out.Value(w / 2, 2, 1), 0x3C);
+    EXPECT_EQ(std::memcmp(in.At(w / 2, 1), out.At(w / 2, 1), 3), 0);
+    EXPECT_EQ(out.Value(3, h - 3, 1), 0x3C);
+    EXPECT_EQ(std::memcmp(in.At(3, h - 2), out.At(3, h - 2), 3), 0);
+    EXPECT_EQ(std::memcmp(in.At(1, h - 3), out.At(1, h - 3), 3), 0);
+  }
+}
+
+TEST_F(Cli, HdrPixelsOutsideTheCaptionsStayBitExact) {
+  struct Case {
+    const char* name;
+    TypeDesc type;
+    int channels;
+  };
+  const Case cases[] = {
+      {"half RGB", TypeDesc::HALF, 3},
+      {"float RGBA", TypeDesc::FLOAT, 4},
+      {"16-bit PNG RGBA", TypeDesc::UINT16, 4},
+  };
+  const int w = 96, h = 64;
+  for (const Case& c : cases) {
+    const std::string ext = c.type == TypeDesc::UINT16 ? ".png" : ".exr";
+    const std::string in_pattern = std::string("hdr_in.#") + ext;
+    for (int f = 1; f <= 2; ++f) {
+      Write(dir_ / ("hdr_in.000" + std::to_string(f) + ext), w, h, c.channels, c.type,
+            [&](int x, int y, int ch) -> float {
+              if (c.type == TypeDesc::UINT16) return float((x * 977 + y * 131 + ch * 5000) % 65536);
+              return ch == 3 ? 0.5f + x / 200.0f : (x + y + ch) * 0.37f + f;  // up to ~60
+            });
+    }
+    const Result r = Run({"stamp", in_pattern, "-o", std::string("hdr_out.#") + ext, "--set",
+                          "Display Slate=off", "--set", "Comments=HDR", "-q"});
+    ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+    for (int f = 1; f <= 2; ++f) {
+      const std::string suffix = ".000" + std::to_string(f) + ext;
+      const Image in = Read(dir_ / ("hdr_in" + suffix));
+      const Image out = Read(dir_ / ("hdr_out" + suffix));
+      ASSERT_EQ(out.spec.nchannels, c.channels) << c.name;
+      ASSERT_EQ(out.spec.format, c.type) << c.name;
+      EXPECT_EQ(out.spec.get_string_attribute("Copyright"), "lumatrice test pattern") << c.name;
+      // The effect's 16-bit colour as the file's sample type holds it.
+      auto held = [&](int v16) {
+        return c.type == TypeDesc::UINT16 ? float(v16) : float(v16) / 65535.0f;
+      };
+      int changed = 0;
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          if (std::memcmp(in.At(x, y), out.At(x, y), in.Pixel()) == 0) continue;
+          ++changed;
+          ASSERT_TRUE(InBands(y, h)) << c.name << " changed at " << x << "," << y;
+          const float v = out.Value(x, y, 0);
+          const float box = held(0x3C00), glyph = held(0xFF00);
+          ASSERT_TRUE(v == box || v == glyph || v == float(half(box)) || v == float(half(glyph)))
+              << c.name << " " << x << "," << y << " = " << v;
+          if (c.channels == 4) EXPECT_EQ(out.Value(x, y, 3), held(0xFFFF)) << c.name;
+        }
+      EXPECT_GT(changed, 100) << c.name;
+    }
+  }
+}
+
+TEST_F(Cli, ChunkedRunsEqualOneRun) {
+  MakePngSequence(6, 160, 120);
+  const std::vector<std::string> common = {"--set", "Display Date=on", "--set",
+                                           "Slate Author=Farm", "--clock", kClock, "-q"};
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.end(), common.begin(), common.end());
+    const Result r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+  };
+  run({"stamp", "in.#.png", "-o", "whole/f.#.png", "--frames", "1-6"});
+  run({"stamp", "in.#.png", "-o", "chunks/f.#.png", "--frames", "1-2", "--render-start", "1"});
+  run({"stamp", "in.#.png", "-o", "chunks/f.#.png", "--frames", "3-4", "--render-start", "1"});
+  run({"stamp", "in.#.png", "-o", "chunks/f.#.png", "--frames", "5-6", "--render-start", "1"});
+  ASSERT_EQ(Files("whole"), Files("chunks"));
+  ASSERT_EQ(Files("whole").size(), 6u);
+  for (const std::string& name : Files("whole"))
+    EXPECT_EQ(Slurp(dir_ / "whole" / name), Slurp(dir_ / "chunks" / name)) << name;
+  // A chunk that does not name the render's start makes its own slate.
+  run({"stamp", "in.#.png", "-o", "alone/f.#.png", "--frames", "3-4"});
+  EXPECT_NE(Slurp(dir_ / "alone/f.0003.png"), Slurp(dir_ / "whole/f.0003.png"));
+  EXPECT_EQ(Slurp(dir_ / "alone/f.0004.png"), Slurp(dir_ / "whole/f.0004.png"));
+}
+
+TEST_F(Cli, InterruptedRunLeavesWholeFramesOnly) {
+  const pid_t pid = Spawn({"render", "-o", "out/f.#.png", "--frames", "1-2000", "--size",
+                           "320x240", "--clock", kClock},
+                          dir_);
+  // Wait for a few frames, then Ctrl-C.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+  auto count = [&] {
+    std::error_code ec;
+    int n = 0;
+    for (auto it = fs::directory_iterator(dir_ / "out", ec); !ec && it != fs::directory_iterator();
+         ++it)
+      n += !lumatrice::IsTemporaryName(it->path().filename());
+    return n;
+  };
+  while (count() < 3 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GE(count(), 3);
+  ASSERT_EQ(::kill(pid, SIGINT), 0);
+  const Result r = Finish(pid, dir_);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
+  const auto names = Files("out");
+  EXPECT_LT(names.size(), 2000u);
+  for (const std::string& name : names) {
+    EXPECT_FALSE(lumatrice::IsTemporaryName(name)) << name;
+    const Image img = Read(dir_ / "out" / name);
+    EXPECT_EQ(img.spec.width, 320) << name;
+    EXPECT_EQ(img.spec.height, 240) << name;
+  }
+}
+
+TEST_F(Cli, MalformedScenesAreRefusedWithTheirFault) {
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"{\"format_version\": 1,\n \"settings\": [}", "line 2, column"},
+      {R"({"format_version": 1, "render_effects": [{"class_id": ["0x31b82d35", "0x47d45ce7"],
+          "superclass_id": 4240, "reference_0": {"parameters": {"Colour": true}}}]})",
+       "unknown parameter \"Colour\""},
+      {R"({"format_version": 1, "render_effects": [{"class_id": ["0x31b82d35", "0x47d45ce7"],
+          "superclass_id": 4240, "reference_0": {"parameters": {"Comments": false}}}]})",
+       "expected a text"},
+      {R"({"format_version": 7})", "version 7"},
+  };
+  for (const Case& c : cases) {
+    { std::ofstream(dir_ / "bad.json") << c.text; }
+    const Result r = Run({"render", "bad.json", "-o", "out/f.#.png", "--frames", "1-2", "--size",
+                          "64x48", "-q"});
+    EXPECT_EQ(r.status, 1) << c.text;
+    EXPECT_NE(r.err.find("bad.json"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.text << " -> " << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out")) << "nothing rendered for " << c.text;
+  }
+  const Result r = Run({"scene", "show", "nowhere.json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nowhere.json: no such file"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, MissingInputsFailBeforeAnythingIsWritten) {
+  MakePngSequence(4, 64, 48);
+  fs::remove(dir_ / "in.0003.png");
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"stamp", "in.#.png", "-o", "o/f.#.png", "--frames", "1-4"}, "1 of 4 frames missing (3)"},
+      {{"stamp", "none.#.exr", "-o", "o/f.#.exr"}, "no files match"},
+      {{"stamp", "gone.png", "-o", "o/f.png"}, "gone.png"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, 1) << c.args[1];
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "o")) << c.args[1];
+  }
+}
+
+TEST_F(Cli, OutputThatNamesAnInputIsRefused) {
+  MakePngSequence(2, 64, 48);
+  fs::create_directories(dir_ / "sub");
+  const std::string before = Slurp(dir_ / "in.0001.png");
+  for (const char* out : {"in.#.png", "./sub/../in.%04d.png", "in.0001.png"}) {
+    std::vector<std::string> args = {"stamp", "in.#.png", "-o", out};
+    if (std::string(out) == "in.0001.png") args = {"stamp", "in.0001.png", "-o", out};
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, 2) << out;
+    EXPECT_NE(r.err.find("one of this run's inputs"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Slurp(dir_ / "in.0001.png"), before);
+}
+
+TEST_F(Cli, SceneCommandsEditAndKeepUnknownEntries) {
+  const std::string unknown =
+      R"({"class_id": [7, 9], "superclass_id": 4240, "class_name": "Glow", "data_hex": "ff",
+          "reference_0": {"parameters": {"Strength": 0.75}}})";
+  {
+    std::ofstream(dir_ / "s.json") << R"({"format_version": 1, "render_effects": [)" << unknown
+                                   << "]}";
+  }
+  Result r = Run({"scene", "set", "s.json", "--fps", "25"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
+  const auto saved = nlohmann::ordered_json::parse(Slurp(dir_ / "s.json"));
+  EXPECT_EQ(saved["render_effects"][0], nlohmann::ordered_json::parse(unknown));
+  EXPECT_EQ(saved["settings"]["frame_rate"], 25);
+
+  r = Run({"scene", "new", "n.json", "Comments=Take 2", "--time-display", "smpte"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Run({"scene", "new", "n.json"}).status, 1);  // no silent overwrite
+  r = Run({"scene", "set", "n.json", "Display Date=on", "--at", "10"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run({"scene", "show", "n.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"Take 2\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("keyed: off at frame 0, on at frame 10"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("smpte"), std::string::npos) << r.out;
+  r = Run({"scene", "set", "n.json", "Display Nothing=on"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown parameter \"Display Nothing\""), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, PluginsListsTheModule) {
+  const Result r = Run({"plugins"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Lumatrice.dlv"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("class 0x31b82d35:0x47d45ce7"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("4200.8.0"), std::string::npos) << r.out;
+}
