@@ -1,7 +1,8 @@
-// Reader thread -> apply (this thread) -> writer thread, over a fixed pool of
-// frame buffers.
+// Reader thread -> apply (this thread) -> writer threads, over a fixed pool
+// of frame buffers.
 #include "pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -54,6 +55,7 @@ class Channel {
 };
 
 struct Slot {
+  std::size_t index = 0;  // position in the render order
   int frame = 0;
   FrameBuffer* buffer = nullptr;
   bool ok = true;
@@ -108,7 +110,12 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   }
   if (options.frames.empty()) return result;
 
-  const int pool_size = std::max(2, options.buffers);
+  // Encoding (zlib, EXR compression) is the slow stage: frames are
+  // independent files, so several are written at once.
+  const int writers = options.writers > 0
+                          ? options.writers
+                          : std::clamp(int(std::thread::hardware_concurrency()), 1, 8);
+  const int pool_size = options.buffers > 0 ? std::max(2, options.buffers) : writers + 3;
   std::vector<std::unique_ptr<FrameBuffer>> pool;
   Channel<FrameBuffer*> free_buffers;
   for (int i = 0; i < pool_size; ++i) {
@@ -119,6 +126,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   std::atomic<bool> halt{false};  // a failure elsewhere: stop everything
   std::atomic<bool> stop_reading{false};
   std::mutex result_mutex;
+  std::size_t first_index = 0, last_index = 0;
   auto fail = [&](const std::string& why) {
     std::lock_guard lock(result_mutex);
     if (!result.failed) {
@@ -129,11 +137,13 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   };
 
   std::thread reader([&] {
-    for (int frame : options.frames) {
+    for (std::size_t index = 0; index < options.frames.size(); ++index) {
+      const int frame = options.frames[index];
       if (cancel.stop || halt || stop_reading) break;
       std::optional<FrameBuffer*> buffer = free_buffers.Pop();
       if (!buffer || stop_reading) break;
       Slot slot;
+      slot.index = index;
       slot.frame = frame;
       slot.buffer = *buffer;
       slot.ok = source.Fill(frame, **buffer, slot.error);
@@ -145,16 +155,21 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     ready.Close();
   });
 
-  std::thread writer([&] {
+  auto write_frames = [&] {
     while (std::optional<Slot> slot = done.Pop()) {
       if (!halt && !cancel.abort_writes) {
         const std::string path = options.output.FileFor(slot->frame);
         std::string error;
         if (WriteFrame(path, *slot->buffer, error, &cancel.abort_writes)) {
-          std::lock_guard lock(result_mutex);
-          ++result.written;
-          if (result.first_written.empty()) result.first_written = path;
-          result.last_written = path;
+          {
+            std::lock_guard lock(result_mutex);
+            ++result.written;
+            // In render order, whichever writer finishes first.
+            if (result.first_written.empty() || slot->index < first_index)
+              result.first_written = path, first_index = slot->index;
+            if (result.last_written.empty() || slot->index > last_index)
+              result.last_written = path, last_index = slot->index;
+          }
           if (observer) observer->FrameWritten(slot->frame, path);
         } else if (!cancel.abort_writes) {
           fail("cannot write frame " + std::to_string(slot->frame) + ": " + error);
@@ -162,7 +177,9 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       }
       free_buffers.Push(slot->buffer);
     }
-  });
+  };
+  std::vector<std::thread> writer_threads;
+  for (int i = 0; i < writers; ++i) writer_threads.emplace_back(write_frames);
 
   const TimeValue first_time = TimeValue(options.frames.front() * tpf);
   TimeValue last_time = first_time;
@@ -209,7 +226,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   free_buffers.Close();
   reader.join();
   done.Close();
-  writer.join();
+  for (std::thread& w : writer_threads) w.join();
   for (Effect* e : options.effects) e->RenderEnd(last_time);
 
   result.cancelled = !result.failed && result.applied < int(options.frames.size());

@@ -1,8 +1,8 @@
 // The road of a render: frames come from a source (the procedural renderer or
 // an image sequence) on a reader thread, every effect of the scene is applied
-// on this thread in frame order, and a writer thread stores the results. The
-// three overlap through small bounded queues over a fixed pool of frame
-// buffers, so no frame costs a fresh frame-sized allocation.
+// on this thread in frame order, and writer threads store the results. The
+// stages overlap through queues over a fixed pool of frame buffers, so no
+// frame costs a fresh frame-sized allocation.
 #pragma once
 
 #include <atomic>
@@ -62,7 +62,8 @@ struct PipelineOptions {
   int render_start = 0;        // the pre-render notification goes before this frame
   SequencePattern output;
   std::vector<Effect*> effects;  // applied in this order
-  int buffers = 4;             // frames in flight
+  int writers = 0;             // 0: one per core (at most 8)
+  int buffers = 0;             // frames in flight; 0: writers + 3
 };
 
 struct PipelineResult {
