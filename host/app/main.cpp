@@ -7,7 +7,6 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
-#include "edit_launch.h"
 
 using namespace lumatrice;
 
@@ -19,7 +18,8 @@ void AddJobOptions(CLI::App* cmd, JobArgs& a) {
                   "the render's first frame, which gets the opening slate "
                   "(default: the first of --frames); give it to every chunk of a farm render");
   cmd->add_option("--set", a.sets, "set a parameter by internal name: --set \"Display Date=on\"")
-      ->type_name("NAME=VALUE");
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
   cmd->add_option("--scene-path", a.scene_path,
                   "scene file path shown by the effect (default: the scene file, else Untitled)");
   cmd->add_option("--clock", a.clock,
@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> plugin_folders;
   app.add_option("--plugins", plugin_folders,
                  "extra plug-in folder (besides the program's own and LUMATRICE_PLUGIN_PATH)")
-      ->type_name("DIR");
+      ->type_name("DIR")
+      ->allow_extra_args(false);
 
   JobArgs render_args;
   CLI::App* render = app.add_subcommand(
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
   JobArgs stamp_args;
   CLI::App* stamp =
       app.add_subcommand("stamp", "stamp an existing frame sequence as if it were the render");
-  stamp->add_option("input", stamp_args.input, "input frames: shot.####.exr, shot.%04d.exr")
+  stamp->add_option("input", stamp_args.input, "input frames: shot.#.exr (four digits), shot.@@@.exr, shot.%05d.exr, one file")
       ->required();
   stamp->add_option("scene", stamp_args.scene_file,
                     "scene file (default: one Lumatrice effect with its defaults)");
@@ -91,23 +92,12 @@ int main(int argc, char** argv) {
 
   CLI::App* plugins = app.add_subcommand("plugins", "list the plug-in modules and their classes");
 
-  EditArgs edit_args;
-  CLI::App* edit = app.add_subcommand("edit", "edit a scene's render effects in a window (Qt)");
-  edit->add_option("scene", edit_args.scene,
-                   "scene file (default: a new scene with one Lumatrice effect)");
-  edit->add_option("--screenshot", edit_args.screenshot,
-                   "save a picture of the window to this PNG and quit (works without a display)")
-      ->type_name("PNG");
-
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int status = app.exit(e);
     return status == 0 ? kExitOk : kExitUsage;
   }
-
-  // The editor loads its own plug-ins and Qt; nothing else is needed.
-  if (*edit) return RunEdit(argv[0], edit_args, plugin_folders);
 
   try {
     HostSession host;
