@@ -150,9 +150,11 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
     return kExitCancelled;
   }
   const double fps = r.seconds > 0 ? r.written / r.seconds : 0.0;
+  const std::string where =
+      r.written > 1 ? r.first_written + " .. " + r.last_written : r.first_written;
   std::printf("lumatrice: %s %s (%dx%d, %zu effect%s) to %s in %.2f s (%.1f frames/s)\n", verb,
               DescribeFrames(frames).c_str(), r.width, r.height, options.effects.size(),
-              options.effects.size() == 1 ? "" : "s", output.text().c_str(), r.seconds, fps);
+              options.effects.size() == 1 ? "" : "s", where.c_str(), r.seconds, fps);
   std::fflush(stdout);
   return kExitOk;
 }
@@ -234,8 +236,9 @@ int RunRender(HostSession& host, const JobArgs& args) {
   std::string error;
   Scene scene;
   if (!host.OpenScene(args.scene_file, args.scene_file.empty(), scene, error)) return Fail(error);
-  if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error)) return Fail(error);
-  if (!ApplyHostSettings(args, scene, error)) return Fail(error);
+  if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
+    return Fail(error, kExitUsage);
+  if (!ApplyHostSettings(args, scene, error)) return Fail(error, kExitUsage);
 
   int width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
   int height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
@@ -318,8 +321,9 @@ int RunStamp(HostSession& host, const JobArgs& args) {
 
   Scene scene;
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
-  if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error)) return Fail(error);
-  if (!ApplyHostSettings(args, scene, error)) return Fail(error);
+  if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
+    return Fail(error, kExitUsage);
+  if (!ApplyHostSettings(args, scene, error)) return Fail(error, kExitUsage);
   SequenceSource source(input);
   return RunJob(host, scene, args, frames, output, source, "stamped");
 }
