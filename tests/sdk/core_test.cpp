@@ -98,7 +98,7 @@ TEST_F(CoreTest, TimeToStringPerMode) {
 
 TEST_F(CoreTest, SceneNameIsTheLastPathComponent) {
   const std::pair<const char*, const char*> rows[] = {
-      {nullptr, ""}, {"/shots/a/scene.max", "scene.max"}, {"C:\\shots\\b.max", "b.max"}};
+      {nullptr, ""}, {"/shots/a/scene.lmt", "scene.lmt"}, {"C:\\shots\\b.lmt", "b.lmt"}};
   for (const auto& [path, name] : rows) {
     hostsdk::SetSceneFilePath(path);
     EXPECT_STREQ(GetCOREInterface()->GetCurFileName(), name);
