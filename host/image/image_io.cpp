@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <cctype>
+#include <map>
 #include <memory>
 
 #include <OpenImageIO/filesystem.h>
@@ -51,7 +53,14 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) 
     error = path + ": no usable colour channels, or too large";
     return false;
   }
-  if (!in->read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data())) {
+  // Native rows go straight into the frame's memory; read_image would stage
+  // them through a fresh buffer of its own on every frame.
+  const bool native = spec.tile_width == 0 && spec.channelformats.empty() &&
+                      frame.type() == spec.format;
+  const bool ok = native ? in->read_native_scanlines(0, 0, spec.y, spec.y + spec.height, 0, 0,
+                                                     spec.nchannels, frame.data())
+                         : in->read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data());
+  if (!ok) {
     error = path + ": " + in->geterror();
     return false;
   }
@@ -75,9 +84,24 @@ bool CanWrite(const std::string& path) {
   return bool(out);
 }
 
+namespace {
+
+// One writer per format and thread, reopened for every frame: some writers
+// (DPX) size a whole-frame buffer when opened, which then stays allocated.
+ImageOutput* WriterFor(const std::string& target) {
+  thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
+  std::string ext = fs::path(target).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  auto& slot = writers[ext];
+  if (!slot) slot = ImageOutput::create(target);
+  return slot.get();
+}
+
+}  // namespace
+
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
                 const std::atomic<bool>* cancel) {
-  auto out = ImageOutput::create(target);
+  ImageOutput* out = WriterFor(target);
   if (!out) {
     error = target + ": no image writer for this file name extension";
     OIIO::geterror();
