@@ -38,7 +38,6 @@ struct Fields {
   // Context.
   bool memory = false;
   struct Object* bitmap = nullptr;
-  SurfaceView view;  // of `bitmap`, for GetPixel
   struct Object* font = nullptr;
   struct Object* brush = nullptr;
   int bk_mode = 0;
@@ -52,6 +51,20 @@ struct Object : Fields {
 };
 
 constinit Object g_objects[kSlots];
+
+// What GetPixel needs of a context, one small entry per slot so that a pixel
+// read is a handful of loads from one cache line. `key` is the context's
+// handle while the slot holds a context, else 0; every other slot has an
+// empty view, so any handle that is not a live context reads CLR_INVALID.
+struct alignas(32) PixelSource {
+  std::atomic<std::uintptr_t> key{0};
+  SurfaceView view;
+};
+constinit PixelSource g_pixel_sources[kSlots];
+
+void SetPixelSource(const Object* dc, const SurfaceView& view) {
+  g_pixel_sources[dc - g_objects].view = view;
+}
 
 // Guards slot allocation, selection and deletion. Drawing and reading do not
 // take it: a context is used by one thread at a time.
@@ -108,6 +121,9 @@ void Publish(Object* o, Kind kind) {
 // Caller holds g_mutex.
 void FreeLocked(Object* o) {
   o->handle.store(0, std::memory_order_release);
+  PixelSource& source = g_pixel_sources[o - g_objects];
+  source.key.store(0, std::memory_order_release);
+  source.view = SurfaceView{};
   o->surface.Release();
   static_cast<Fields&>(*o) = Fields{};
   const std::uint32_t slot = std::uint32_t(o - g_objects);
@@ -162,7 +178,7 @@ HDC CreateContext(bool memory) {
   dc->memory = memory;
   if (memory) {
     dc->bitmap = &g_objects[kDefaultBitmap];
-    dc->view = dc->bitmap->surface.View();
+    SetPixelSource(dc, dc->bitmap->surface.View());
   }
   dc->font = &g_objects[kSystemFont];
   dc->brush = &g_objects[kWhiteBrush];
@@ -171,6 +187,8 @@ HDC CreateContext(bool memory) {
   dc->text_colour = 0;
   dc->align = TA_LEFT | TA_TOP;
   Publish(dc, Kind::kContext);
+  g_pixel_sources[dc - g_objects].key.store(dc->handle.load(std::memory_order_relaxed),
+                                            std::memory_order_release);
   g_live_contexts.fetch_add(1);
   return HandleOf<HDC>(dc);
 }
@@ -252,7 +270,7 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ obj) {
       if (previous && !previous->stock) previous->selected_in = nullptr;
       if (!o->stock) o->selected_in = dc;
       dc->bitmap = o;
-      dc->view = o->surface.View();
+      SetPixelSource(dc, o->surface.View());
       break;
     case Kind::kFont:
       previous = std::exchange(dc->font, o);
@@ -327,9 +345,13 @@ int FillRect(HDC hdc, const RECT* rc, HBRUSH brush) {
   return s->Fill(rc->left, rc->top, rc->right, rc->bottom, b->colour) ? 1 : 0;
 }
 
+// The effect's merge calls this once per pixel: no kind decoding, no object
+// lookup, just the slot's entry (see PixelSource).
 COLORREF GetPixel(HDC hdc, int x, int y) {
-  const Object* dc = Resolve(hdc, Kind::kContext);
-  return dc ? dc->view.Get(x, y) : CLR_INVALID;
+  const auto v = reinterpret_cast<std::uintptr_t>(hdc);
+  const PixelSource& source = g_pixel_sources[v & kSlotMask];
+  if (source.key.load(std::memory_order_acquire) != v) return CLR_INVALID;
+  return source.view.Get(x, y);
 }
 
 BOOL DeleteObject(HGDIOBJ obj) {
