@@ -40,9 +40,19 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) 
     error = path + ": " + (why.empty() ? "cannot be read" : why);
     return false;
   }
-  const ImageSpec& spec = in->spec();
+  const ImageSpec spec = in->spec();
   if (spec.deep) {
     error = path + ": deep images are not supported";
+    return false;
+  }
+  // Writing back only the first image would drop the others.
+  if (in->seek_subimage(1, 0)) {
+    error = path + ": holds several images or parts; only single-image files can be stamped";
+    return false;
+  }
+  in->geterror();  // the failed seek's message is not a fault
+  if (!in->seek_subimage(0, 0)) {
+    error = path + ": " + in->geterror();
     return false;
   }
   if (spec.depth > 1) {

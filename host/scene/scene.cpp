@@ -37,6 +37,15 @@ std::string Describe(const Scene::Item& item) {
   return s;
 }
 
+bool ChunksAreWhole(const std::vector<std::uint8_t>& data) {
+  MemoryLoad walk(data);
+  for (;;) {
+    const IOResult opened = walk.OpenChunk();
+    if (opened == IO_END) return true;
+    if (opened != IO_OK || walk.CloseChunk() != IO_OK) return false;
+  }
+}
+
 void Destroy(Effect* e) {
   if (e) e->DeleteThis();
 }
@@ -95,6 +104,12 @@ bool Scene::Build(const SceneDocument& doc, const std::string& label, const Clas
     item.desc = cd;
     item.effect = effect;
     built.items.push_back(std::move(item));  // owned from here on
+    // Some effects report success whatever their load met; check the chunk
+    // lengths here so damaged data is refused rather than half-read.
+    if (!ChunksAreWhole(entry.data)) {
+      error = what + ": its saved data is damaged (chunk lengths do not add up)";
+      return false;
+    }
     MemoryLoad loader(entry.data);
     if (effect->Load(&loader) != IO_OK) {
       error = what + ": its saved data could not be read";

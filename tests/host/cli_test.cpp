@@ -264,7 +264,9 @@ TEST_F(Cli, HdrPixelsOutsideTheCaptionsStayBitExact) {
           const float box = held(0x3C00), glyph = held(0xFF00);
           ASSERT_TRUE(v == box || v == glyph || v == float(half(box)) || v == float(half(glyph)))
               << c.name << " " << x << "," << y << " = " << v;
-          if (c.channels == 4) EXPECT_EQ(out.Value(x, y, 3), held(0xFFFF)) << c.name;
+          if (c.channels == 4) {
+            EXPECT_EQ(out.Value(x, y, 3), held(0xFFFF)) << c.name;
+          }
         }
       EXPECT_GT(changed, 100) << c.name;
     }
@@ -372,6 +374,29 @@ TEST_F(Cli, MissingInputsFailBeforeAnythingIsWritten) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "o")) << c.args[1];
   }
+}
+
+TEST_F(Cli, FramesNamedTwiceAndMultiPartInputsAreRefused) {
+  MakePngSequence(2, 64, 48);
+  Result r = Run({"stamp", "in.#.png", "-o", "o/f.#.png", "--frames", "1,2,1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("names frame 1 twice"), std::string::npos) << r.err;
+
+  // Two parts in one EXR: writing back the first alone would lose the other.
+  auto out = OIIO::ImageOutput::create("parts.exr");
+  ASSERT_TRUE(out);
+  ImageSpec specs[2] = {ImageSpec(16, 8, 3, TypeDesc::HALF), ImageSpec(16, 8, 3, TypeDesc::HALF)};
+  const std::string path = (dir_ / "parts.exr").string();
+  ASSERT_TRUE(out->open(path, 2, specs));
+  std::vector<half> pixels(16 * 8 * 3, half(0.5f));
+  ASSERT_TRUE(out->write_image(TypeDesc::HALF, pixels.data()));
+  ASSERT_TRUE(out->open(path, specs[1], OIIO::ImageOutput::AppendSubimage));
+  ASSERT_TRUE(out->write_image(TypeDesc::HALF, pixels.data()));
+  ASSERT_TRUE(out->close());
+  r = Run({"stamp", "parts.exr", "-o", "o/parts.exr"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("several images or parts"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir_ / "o/parts.exr"));
 }
 
 TEST_F(Cli, OutputThatNamesAnInputIsRefused) {

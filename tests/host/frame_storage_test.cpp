@@ -121,7 +121,9 @@ TEST(FrameStorage, ChangedPixelsTakeTheEffectColourAndNothingElseMoves) {
       EXPECT_EQ(back.g, 0x3C00) << l.name;
       EXPECT_EQ(back.b, 0x4000) << l.name;
     }
-    if (l.channels >= 4) EXPECT_EQ(back.a, 0xFFFF) << l.name;
+    if (l.channels >= 4) {
+      EXPECT_EQ(back.a, 0xFFFF) << l.name;
+    }
     if (l.channels == 5) {
       // The depth channel of a changed pixel keeps its value.
       EXPECT_EQ(std::memcmp(before.data() + 11 * px + 16, frame.data() + 11 * px + 16, 4), 0);

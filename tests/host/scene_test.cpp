@@ -164,6 +164,7 @@ TEST_F(SceneTest, BadParametersLoadNothing) {
       {R"({"Use Multithreading": {"keys": [{"time": 0, "value": true}]}})", "not animatable"},
       {R"({"Display Date": {"keys": [{"time": "0", "value": true}]}})", "keys[0]"},
       {R"({"Display Date": {"keys": [{"time": 0, "value": true, "x": 1}]}})", "keys[0]"},
+      {R"({"Comments": "\u65e5"})", "not in Windows-1252"},
   };
   for (const Case& c : cases) {
     const std::string text =
@@ -180,6 +181,35 @@ TEST_F(SceneTest, BadParametersLoadNothing) {
     EXPECT_NE(error.find(c.message), std::string::npos) << c.params << " -> " << error;
     // The scene handed in is untouched.
     EXPECT_EQ(scene.items.size(), 1u);
+  }
+}
+
+TEST_F(SceneTest, DamagedEffectDataIsRefused) {
+  struct Case {
+    const char* hex;
+    const char* message;  // null: loads
+  };
+  const Case cases[] = {
+      {"00010100000000", nullptr},                  // name chunk holding ""
+      {"000105000000414243", "damaged"},            // length runs past the data
+      {"0001", "damaged"},                          // half a chunk header
+      {"000100000000", "could not be read"},        // name without its terminator
+  };
+  for (const Case& c : cases) {
+    const std::string text =
+        SceneWith(R"({"class_id": ["0x31b82d35", "0x47d45ce7"], "superclass_id": 4240,
+                      "data_hex": ")" + std::string(c.hex) + "\"}");
+    SceneDocument doc;
+    std::string error;
+    ASSERT_TRUE(ParseScene(text, "d.json", doc, error)) << error;
+    Scene scene;
+    std::vector<std::string> warnings;
+    const bool built = Scene::Build(doc, "d.json", Lookup(), scene, warnings, error);
+    EXPECT_EQ(built, c.message == nullptr) << c.hex << ": " << error;
+    if (c.message) {
+      EXPECT_NE(error.find(c.message), std::string::npos) << error;
+      EXPECT_TRUE(scene.items.empty());
+    }
   }
 }
 
@@ -256,7 +286,9 @@ TEST(SceneCodecs, Windows1252TextsTravelAsUtf8) {
   for (const Case& c : cases) {
     std::string out;
     EXPECT_EQ(Utf8ToCp1252(c.utf8, out, error), c.cp1252 != nullptr) << c.utf8;
-    if (c.cp1252) EXPECT_EQ(out, c.cp1252);
+    if (c.cp1252) {
+      EXPECT_EQ(out, c.cp1252);
+    }
   }
   EXPECT_EQ(Utf8ToCp1252Lossy("\xe6\x97\xa5/x"), "?/x");
 }
