@@ -12,6 +12,7 @@
 
 #include "clock.h"
 #include "image_io.h"
+#include "job_extras.h"
 #include "pipeline.h"
 #include "raster_host.h"
 #include "text_codec.h"
@@ -56,7 +57,8 @@ std::string DescribeFrames(const std::vector<int>& frames) {
   return "frames " + std::to_string(frames.front()) + " to " + std::to_string(frames.back());
 }
 
-// The host settings a render or stamp runs with: command line over scene.
+}  // namespace
+
 bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& error) {
   const int fps = args.fps ? *args.fps : scene.settings.frame_rate;
   if (!hostsdk::SetFrameRate(fps)) {
@@ -86,6 +88,8 @@ bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& err
   }
   return true;
 }
+
+namespace {
 
 bool ParseOutput(const std::string& text, const std::vector<int>& frames,
                  SequencePattern& out, std::string& error) {
@@ -120,20 +124,53 @@ bool MakeOutputFolder(const SequencePattern& out, int frame, std::string& error)
 }
 
 int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
-           const SequencePattern& output, FrameSource& source, const char* verb) {
+           const SequencePattern& output, FrameSource& source, const FrameSizer& sizer,
+           const char* verb) {
   std::string error;
-  if (!MakeOutputFolder(output, frames.front(), error)) return Fail(error);
   PipelineOptions options;
   options.frames = frames;
-  options.render_start = args.render_start ? *args.render_start : frames.front();
+  options.render_start = RenderStart(args.render_start, frames);
   options.output = output;
   options.effects = scene.LiveEffects();
+  options.prepend_slate = args.slate == "prepend";
+  std::optional<int> slate_frame;
+  if (!PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame, error))
+    return Fail(error, kExitUsage);
+  std::optional<Manifest> manifest;
+  if (!args.manifest.empty() || args.dry_run) manifest.emplace(scene);
+  const std::string manifest_path = args.manifest.empty() ? "-" : args.manifest;
+  if (args.dry_run) {
+    if (!DryRun(frames, options.render_start, options.prepend_slate, output, sizer, *manifest,
+                error) ||
+        !manifest->Write(manifest_path, true, error))
+      return Fail(error);
+    std::fprintf(manifest_path == "-" ? stderr : stdout,
+                 "lumatrice: dry run: %zu frame%s planned, nothing read or written%s\n",
+                 manifest->size(), manifest->size() == 1 ? "" : "s",
+                 manifest_path == "-" ? "" : ("; manifest " + manifest_path).c_str());
+    return kExitOk;
+  }
+  if (!MakeOutputFolder(output, frames.front(), error)) return Fail(error);
+  if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Fail(error);
+  const bool live_clock = args.clock.empty() && scene.settings.clock.empty();
+  JobHooks hooks(MarkerSource(scene, EffectVersions(host, scene)),
+                 !FormatKeepsAttributes(output.FileFor(frames.front())),
+                 manifest ? &*manifest : nullptr, output, live_clock);
+  options.hooks = &hooks;
 
-  ProgressDisplay progress(int(frames.size()), !args.quiet);
+  ProgressDisplay progress(int(frames.size()) + (slate_frame ? 1 : 0), !args.quiet);
   host.SetProgress(&progress);
-  const PipelineResult r = RunPipeline(options, source, g_cancel, &progress);
+  PipelineResult r = RunPipeline(options, source, g_cancel, &progress);
   progress.Finish();
   host.SetProgress(nullptr);
+  if (!r.failed && !hooks.error().empty()) {
+    r.failed = true;
+    r.error = hooks.error();
+  }
+  if (!r.failed && !r.cancelled && manifest && !manifest->Write(manifest_path, false, error)) {
+    r.failed = true;
+    r.error = error;
+  }
 
   const std::string written =
       r.written == 0 ? std::string("no frames written")
@@ -263,12 +300,19 @@ int RunRender(HostSession& host, const JobArgs& args) {
     return Fail(error, kExitUsage);
   if (!args.scene_file.empty()) {
     const std::string scene_canon = Canonical(args.scene_file);
-    for (int f : frames)
+    std::vector<int> written = frames;
+    if (args.slate == "prepend") written.push_back(RenderStart(args.render_start, frames) - 1);
+    for (int f : written)
       if (Canonical(output.FileFor(f)) == scene_canon)
         return Fail("output " + output.FileFor(f) + " would overwrite the scene file");
   }
   ProceduralSource source(width, height, hostsdk::FrameRate());
-  return RunJob(host, scene, args, frames, output, source, "rendered");
+  const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {
+    w = width;
+    h = height;
+    return true;
+  };
+  return RunJob(host, scene, args, frames, output, source, sizer, "rendered");
 }
 
 int RunStamp(HostSession& host, const JobArgs& args) {
@@ -317,7 +361,9 @@ int RunStamp(HostSession& host, const JobArgs& args) {
   };
   for (int f : frames) remember(input.FileFor(f));
   if (!args.scene_file.empty()) remember(args.scene_file);
-  for (int f : frames) {
+  std::vector<int> written = frames;
+  if (args.slate == "prepend") written.push_back(RenderStart(args.render_start, frames) - 1);
+  for (int f : written) {
     const std::string out = output.FileFor(f);
     struct stat st;
     const bool same_node =
@@ -328,13 +374,18 @@ int RunStamp(HostSession& host, const JobArgs& args) {
                   kExitUsage);
   }
 
+  if (!args.allow_restamp && !CheckNotStamped(input, frames, error)) return Fail(error);
+
   Scene scene;
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, kExitUsage);
   if (!ApplyHostSettings(args, scene, error)) return Fail(error, kExitUsage);
   SequenceSource source(input);
-  return RunJob(host, scene, args, frames, output, source, "stamped");
+  const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
+    return HeaderSize(input.FileFor(frame), w, h, why);
+  };
+  return RunJob(host, scene, args, frames, output, source, sizer, "stamped");
 }
 
 int RunSceneNew(HostSession& host, const SceneArgs& args) {

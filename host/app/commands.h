@@ -14,6 +14,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 130;
+// A check failed: `verify` found frames not stamped (or, with --clean,
+// stamped); `preflight` found captions that would be lost.
+constexpr int kExitCheckFailed = 3;
 
 // Options of `render` and `stamp`.
 struct JobArgs {
@@ -28,6 +31,24 @@ struct JobArgs {
   std::optional<int> fps;
   std::string size;        // render only
   bool quiet = false;
+  std::string manifest;    // caption manifest JSON; "-" for standard output
+  bool dry_run = false;    // plan and write the manifest, touch no image
+  std::string slate = "replace";  // or "prepend"
+  bool allow_restamp = false;     // stamp only
+};
+
+// Options of `verify`.
+struct VerifyArgs {
+  std::string input;
+  std::string frames;
+  bool clean = false;  // succeed when no frame is stamped
+  bool json = false;
+};
+
+// Options of `preflight`: a render's options and a report format.
+struct PreflightArgs {
+  JobArgs job;
+  bool json = false;
 };
 
 // Host settings a scene command may change.
@@ -57,6 +78,12 @@ int RunSceneNew(HostSession& host, const SceneArgs& args);
 int RunSceneShow(HostSession& host, const SceneArgs& args);
 int RunSceneSet(HostSession& host, const SceneArgs& args);
 int RunPlugins(HostSession& host);
+int RunVerify(const VerifyArgs& args);
+int RunPreflight(HostSession& host, const PreflightArgs& args);
+
+// The host settings a job runs with (frame rate, time display, scene path,
+// clock): the command line's over the scene's. False with `error`.
+bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& error);
 
 // Installs the Ctrl-C / SIGTERM handling that cancels a render.
 void InstallCancelHandlers();

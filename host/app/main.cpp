@@ -28,6 +28,24 @@ void AddJobOptions(CLI::App* cmd, JobArgs& a) {
   cmd->add_flag("-q,--quiet", a.quiet, "no progress display");
 }
 
+void AddSlateOption(CLI::App* cmd, JobArgs& a) {
+  cmd->add_option("--slate", a.slate,
+                  "replace: the slate takes the render's first frame (default); prepend: the "
+                  "slate is written as the frame before it, which keeps its captions")
+      ->check(CLI::IsMember({"replace", "prepend"}));
+}
+
+void AddManifestOptions(CLI::App* cmd, JobArgs& a) {
+  cmd->add_option("--manifest", a.manifest,
+                  "write the caption lines, boxes and reference points of every frame as "
+                  "JSON (\"-\": standard output)")
+      ->type_name("FILE.json");
+  cmd->add_flag("--dry-run", a.dry_run,
+                "only plan: write the manifest (default to standard output), read and write "
+                "no image");
+  AddSlateOption(cmd, a);
+}
+
 void AddSettingsOptions(CLI::App* cmd, SettingsArgs& s) {
   cmd->add_option("--fps", s.fps, "frame rate (must divide 4800)");
   cmd->add_option("--time-display", s.time_display,
@@ -59,6 +77,7 @@ int main(int argc, char** argv) {
                      "output pattern (default lumatrice-out/frame.#.png)");
   render->add_option("--size", render_args.size, "frame size WIDTHxHEIGHT (default 1280x720)");
   AddJobOptions(render, render_args);
+  AddManifestOptions(render, render_args);
 
   JobArgs stamp_args;
   CLI::App* stamp =
@@ -69,6 +88,9 @@ int main(int argc, char** argv) {
                     "scene file (default: one Lumatrice effect with its defaults)");
   stamp->add_option("-o,--output", stamp_args.output, "output pattern")->required();
   AddJobOptions(stamp, stamp_args);
+  AddManifestOptions(stamp, stamp_args);
+  stamp->add_flag("--allow-restamp", stamp_args.allow_restamp,
+                  "stamp input frames even when they already carry captions from lumatrice");
 
   CLI::App* scene = app.add_subcommand("scene", "create, show and edit scene files");
   scene->require_subcommand(1);
@@ -91,6 +113,27 @@ int main(int argc, char** argv) {
   AddSettingsOptions(scene_set, set_args.settings);
 
   CLI::App* plugins = app.add_subcommand("plugins", "list the plug-in modules and their classes");
+
+  VerifyArgs verify_args;
+  CLI::App* verify = app.add_subcommand(
+      "verify", "list which frames carry lumatrice's stamp marker, with the recorded settings");
+  verify->add_option("input", verify_args.input, "frames: shot.#.exr, shot.%04d.png, one file")
+      ->required();
+  verify->add_option("--frames", verify_args.frames, "frames to check (default: those on disk)");
+  verify->add_flag("--clean", verify_args.clean,
+                   "succeed only when no frame is stamped (a final without burned-in captions)");
+  verify->add_flag("--json", verify_args.json, "print the result as JSON");
+
+  PreflightArgs preflight_args;
+  CLI::App* preflight = app.add_subcommand(
+      "preflight", "report captions that would be clipped, cut or overlapped at a frame size");
+  preflight->add_option("scene", preflight_args.job.scene_file,
+                        "scene file (default: one Lumatrice effect with its defaults)");
+  preflight->add_option("--size", preflight_args.job.size,
+                        "frame size WIDTHxHEIGHT (default: the scene's, else 1280x720)");
+  AddJobOptions(preflight, preflight_args.job);
+  AddSlateOption(preflight, preflight_args.job);
+  preflight->add_flag("--json", preflight_args.json, "print the findings as JSON");
 
   try {
     app.parse(argc, argv);
@@ -117,6 +160,10 @@ int main(int argc, char** argv) {
       status = RunSceneSet(host, set_args);
     } else if (*plugins) {
       status = RunPlugins(host);
+    } else if (*verify) {
+      status = RunVerify(verify_args);
+    } else if (*preflight) {
+      status = RunPreflight(host, preflight_args);
     }
     return status;
   } catch (const std::exception& e) {

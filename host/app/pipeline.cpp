@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 
@@ -56,6 +57,7 @@ class Channel {
 
 struct Slot {
   std::size_t index = 0;  // position in the render order
+  bool lead = false;      // a prepended slate: written before frame `index`
   int frame = 0;
   FrameBuffer* buffer = nullptr;
   bool ok = true;
@@ -165,10 +167,11 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
             std::lock_guard lock(result_mutex);
             ++result.written;
             // In render order, whichever writer finishes first.
-            if (result.first_written.empty() || slot->index < first_index)
-              result.first_written = path, first_index = slot->index;
-            if (result.last_written.empty() || slot->index > last_index)
-              result.last_written = path, last_index = slot->index;
+            const std::size_t order = slot->index * 2 + (slot->lead ? 0 : 1);
+            if (result.first_written.empty() || order < first_index)
+              result.first_written = path, first_index = order;
+            if (result.last_written.empty() || order > last_index)
+              result.last_written = path, last_index = order;
           }
           if (observer) observer->FrameWritten(slot->frame, path);
         } else if (!cancel.abort_writes) {
@@ -202,12 +205,42 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     if (observer) observer->FrameApplying(slot->frame);
     // The render's first frame gets the notification, so only the chunk of
     // a farm render that holds it has the slate.
+    bool slate_mark = false;
     if (slot->frame == options.render_start && !notified) {
       hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER);
-      notified = true;
+      notified = slate_mark = true;
     }
     const TimeValue t = TimeValue(slot->frame * tpf);
     last_time = t;
+    if (slate_mark && options.prepend_slate) {
+      // The copy joins the pool once written; this happens once per run.
+      try {
+        pool.push_back(std::make_unique<FrameBuffer>(*slot->buffer));
+      } catch (const std::bad_alloc&) {
+        fail("no memory for the copy of frame " + std::to_string(slot->frame) +
+             " that takes the slate");
+        free_buffers.Push(slot->buffer);
+        break;
+      }
+      Slot slate;
+      slate.index = slot->index;
+      slate.lead = true;
+      slate.frame = slot->frame - 1;
+      slate.buffer = pool.back().get();
+      slate.buffer->frame = slate.frame;
+      if (options.hooks) options.hooks->BeforeApply(slate.frame, t, *slate.buffer, true);
+      storage.Attach(slate.buffer);
+      for (Effect* e : options.effects) e->Apply(t, &bitmap, nullptr, &check);
+      storage.Attach(nullptr);
+      if (cancel.stop || halt) {
+        free_buffers.Push(slot->buffer);
+        break;
+      }
+      if (options.hooks) options.hooks->AfterApply(slate.frame, t, *slate.buffer);
+      done.Push(std::move(slate));
+      slate_mark = false;
+    }
+    if (options.hooks) options.hooks->BeforeApply(slot->frame, t, *slot->buffer, slate_mark);
     storage.Attach(slot->buffer);
     for (Effect* e : options.effects) e->Apply(t, &bitmap, nullptr, &check);
     storage.Attach(nullptr);
@@ -218,6 +251,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       free_buffers.Push(slot->buffer);
       break;
     }
+    if (options.hooks) options.hooks->AfterApply(slot->frame, t, *slot->buffer);
     ++result.applied;
     done.Push(std::move(*slot));
   }

@@ -50,6 +50,18 @@ class PipelineObserver {
   virtual void FrameWritten(int /*frame*/, const std::string& /*path*/) {}
 };
 
+// Host work around each apply call, on the thread that applies the effects.
+class PipelineHooks {
+ public:
+  virtual ~PipelineHooks() = default;
+  // Before the effects run on `buffer`, which is written as `frame`;
+  // `slate_mark` when the pre-render notification came just before.
+  virtual void BeforeApply(int /*frame*/, TimeValue /*t*/, const FrameBuffer& /*buffer*/,
+                           bool /*slate_mark*/) {}
+  // After they ran, before the frame goes to the writers.
+  virtual void AfterApply(int /*frame*/, TimeValue /*t*/, FrameBuffer& /*buffer*/) {}
+};
+
 // Cancel requests: `stop` ends the run after the frame being written; the
 // frame being applied is dropped. `abort_writes` also stops writes in flight.
 struct CancelFlags {
@@ -64,6 +76,11 @@ struct PipelineOptions {
   std::vector<Effect*> effects;  // applied in this order
   int writers = 0;             // 0: one per core (at most 8)
   int buffers = 0;             // frames in flight; 0: writers + 3
+  // The slate goes on a copy of the render's first frame, applied right after
+  // the pre-render notification and written as the frame before it; the
+  // first frame itself then gets its captions.
+  bool prepend_slate = false;
+  PipelineHooks* hooks = nullptr;
 };
 
 struct PipelineResult {

@@ -1,0 +1,151 @@
+// Slate policy, restamp guard, marker and manifest hooks, dry run.
+#include "job_extras.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "host_api.h"
+#include "raster_host.h"
+#include "win_gdi.h"
+
+namespace lumatrice {
+namespace {
+
+std::string Ascii(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) out += c < 0x80 ? char(c) : '?';
+  return out;
+}
+
+}  // namespace
+
+int RenderStart(const std::optional<int>& given, const std::vector<int>& frames) {
+  return given ? *given : frames.front();
+}
+
+bool PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
+               std::optional<int>& slate_frame, std::string& error) {
+  slate_frame = PrependedSlateFrame(frames, render_start, prepend);
+  if (slate_frame && std::find(frames.begin(), frames.end(), *slate_frame) != frames.end()) {
+    error = "--slate prepend writes the slate as frame " + std::to_string(*slate_frame) +
+            ", the frame before the render's first, but this run writes frame " +
+            std::to_string(*slate_frame) + " itself";
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> EffectVersions(const HostSession& host, const Scene& scene) {
+  std::vector<std::string> versions;
+  for (const Scene::Item& item : scene.items) {
+    if (!item.effect) continue;
+    std::string version;
+    for (const auto& m : host.loader().Modules()) {
+      if (std::find(m.classes.begin(), m.classes.end(), item.desc) == m.classes.end()) continue;
+      if (m.version_info)
+        if (auto v = m.version_info->Find(u"FileVersion")) version = Ascii(*v);
+      break;
+    }
+    versions.push_back(version);
+  }
+  return versions;
+}
+
+bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
+                     std::string& error) {
+  std::vector<std::string> stamped;
+  std::optional<StampMarker> first;
+  for (int f : frames) {
+    const std::string path = input.FileFor(f);
+    std::optional<StampMarker> marker;
+    if (!ReadMarkerFromFile(path, marker, error)) {
+      error = "input: " + error;
+      return false;
+    }
+    if (!marker) continue;
+    if (!first) first = marker;
+    stamped.push_back(path);
+  }
+  if (stamped.empty()) return true;
+  std::string list;
+  for (std::size_t i = 0; i < stamped.size() && i < 3; ++i) list += (i ? ", " : "") + stamped[i];
+  if (stamped.size() > 3) list += ", ...";
+  error = std::to_string(stamped.size()) + " of " + std::to_string(frames.size()) +
+          " input frames already carry captions burned in by " + first->effect + " (version " +
+          first->version + ", settings " + first->settings_hash + "): " + list +
+          "; stamping them again would burn captions twice (use --allow-restamp to do it"
+          " anyway)";
+  return false;
+}
+
+JobHooks::JobHooks(MarkerSource marker, bool description_line, Manifest* manifest,
+                   const SequencePattern& output, bool pin_clock)
+    : marker_(std::move(marker)),
+      description_line_(description_line),
+      manifest_(manifest),
+      output_(output),
+      pin_clock_(pin_clock && manifest) {}
+
+void JobHooks::BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bool slate_mark) {
+  if (!manifest_ || !error_.empty()) return;
+  try {
+    if (pin_clock_) {
+      SYSTEMTIME now;
+      GetLocalTime(&now);
+      textraster::PinLocalTime(now);
+    }
+    PlannedApply apply;
+    apply.frame = frame;
+    apply.t = t;
+    apply.source_frame = int(t / hostsdk::TicksPerFrame());
+    apply.slate_mark = slate_mark;
+    apply.slate_copy = apply.source_frame != frame;
+    manifest_->Add(apply, output_.FileFor(frame),
+                   HostFrameContext(buffer.width(), buffer.height(), t));
+  } catch (const std::exception& e) {
+    error_ = std::string("manifest: ") + e.what();
+  }
+}
+
+void JobHooks::AfterApply(int /*frame*/, TimeValue t, FrameBuffer& buffer) {
+  if (pin_clock_) textraster::UnpinLocalTime();
+  if (marker_.empty() || !error_.empty()) return;
+  try {
+    WriteMarker(buffer.spec(), marker_.At(t), description_line_);
+  } catch (const std::exception& e) {
+    error_ = std::string("stamp marker: ") + e.what();
+  }
+}
+
+bool HeaderSize(const std::string& path, int& width, int& height, std::string& error) {
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    const std::string why = OIIO::geterror();
+    error = path + ": " + (why.empty() ? "cannot be read" : why);
+    return false;
+  }
+  width = in->spec().width;
+  height = in->spec().height;
+  return true;
+}
+
+bool DryRun(const std::vector<int>& frames, int render_start, bool prepend,
+            const SequencePattern& output, const FrameSizer& sizer, Manifest& manifest,
+            std::string& error) {
+  const int tpf = hostsdk::TicksPerFrame();
+  for (int f : frames) {
+    const std::int64_t t = std::int64_t(f) * tpf;
+    if (t < INT32_MIN + 1 || t > INT32_MAX) {
+      error = "frame " + std::to_string(f) + " lies beyond the host's time range";
+      return false;
+    }
+  }
+  for (const PlannedApply& apply : PlanApplies(frames, render_start, prepend, tpf)) {
+    int width = 0, height = 0;
+    if (!sizer(apply.source_frame, width, height, error)) return false;
+    manifest.Add(apply, output.FileFor(apply.frame), HostFrameContext(width, height, apply.t));
+  }
+  return true;
+}
+
+}  // namespace lumatrice

@@ -1,0 +1,72 @@
+// What a render or stamp run does besides applying the effects: the stamp
+// marker in every written frame, the caption manifest (from the real run or
+// a dry run), the slate policy and the guard against stamping a frame twice.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host_session.h"
+#include "manifest.h"
+#include "marker.h"
+#include "pipeline.h"
+#include "sequence.h"
+
+namespace lumatrice {
+
+// The render's first frame, which gets the pre-render notification.
+int RenderStart(const std::optional<int>& given, const std::vector<int>& frames);
+
+// With `prepend`, the frame the slate is written as, or nullopt when the run
+// does not hold the render's first frame. False with `error` when that
+// number is one of the run's own frames.
+bool PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
+               std::optional<int>& slate_frame, std::string& error);
+
+// The module file version of each live effect of `scene`, in order.
+std::vector<std::string> EffectVersions(const HostSession& host, const Scene& scene);
+
+// False with `error` naming the first frames that already carry the marker,
+// or a header that cannot be read.
+bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
+                     std::string& error);
+
+// Marker, manifest and clock around every apply call of a real run.
+class JobHooks : public PipelineHooks {
+ public:
+  // `manifest` may be null. With `pin_clock` (a live clock and a manifest)
+  // the clock is held still over each apply, so the manifest's dates and
+  // times are exactly those drawn.
+  JobHooks(MarkerSource marker, bool description_line, Manifest* manifest,
+           const SequencePattern& output, bool pin_clock);
+
+  void BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bool slate_mark) override;
+  void AfterApply(int frame, TimeValue t, FrameBuffer& buffer) override;
+
+  // The first failure of a hook ("" when none).
+  const std::string& error() const { return error_; }
+
+ private:
+  MarkerSource marker_;
+  bool description_line_;
+  Manifest* manifest_;
+  SequencePattern output_;
+  bool pin_clock_;
+  std::string error_;
+};
+
+// The frame size a dry run assumes for a frame; false with `error`.
+using FrameSizer = std::function<bool(int frame, int& width, int& height, std::string& error)>;
+
+// Plans the run's apply calls and records them in `manifest` without reading
+// pixels or writing images. False with `error`.
+bool DryRun(const std::vector<int>& frames, int render_start, bool prepend,
+            const SequencePattern& output, const FrameSizer& sizer, Manifest& manifest,
+            std::string& error);
+
+// The size in the header of `path`, without reading its pixels.
+bool HeaderSize(const std::string& path, int& width, int& height, std::string& error);
+
+}  // namespace lumatrice

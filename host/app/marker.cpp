@@ -1,0 +1,185 @@
+// Stamp marker records in and out of image headers.
+#include "marker.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "text_codec.h"
+
+namespace lumatrice {
+namespace {
+
+constexpr const char* kDescription = "ImageDescription";
+
+std::string AttributeText(const OIIO::ImageSpec& spec, const char* name) {
+  const OIIO::ParamValue* p = spec.find_attribute(name);
+  return p ? p->get_string() : std::string();
+}
+
+Json MarkerJson(const StampMarker& m) {
+  return Json{{"Stamped", "yes"},
+              {"Effect", m.effect},
+              {"Version", m.version},
+              {"SettingsHash", m.settings_hash},
+              {"Settings", m.settings}};
+}
+
+// The description without its marker line; lines are '\n'-separated.
+std::string WithoutMarkerLine(const std::string& description, std::string* marker_line) {
+  std::string kept;
+  bool first = true;
+  std::size_t pos = 0;
+  for (;;) {
+    std::size_t end = description.find('\n', pos);
+    const bool last = end == std::string::npos;
+    if (last) end = description.size();
+    const std::string line = description.substr(pos, end - pos);
+    if (line.rfind(kMarkerDescriptionTag, 0) == 0) {
+      if (marker_line) *marker_line = line.substr(std::strlen(kMarkerDescriptionTag));
+    } else {
+      if (!first) kept += '\n';
+      kept += line;
+      first = false;
+    }
+    if (last) return kept;
+    pos = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string StableHash(const std::string& text) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  char out[17];
+  std::snprintf(out, sizeof out, "%016" PRIx64, h);
+  return out;
+}
+
+MarkerSource::MarkerSource(const Scene& scene, std::vector<std::string> versions) {
+  std::size_t live = 0;
+  for (const Scene::Item& item : scene.items) {
+    if (!item.effect) continue;
+    Live l;
+    l.effect = item.effect;
+    l.name = item.entry.class_name;
+    l.class_id = FormatClassID(item.entry.class_a, item.entry.class_b);
+    l.version = live < versions.size() ? versions[live] : "";
+    effects_.push_back(std::move(l));
+    ++live;
+  }
+}
+
+StampMarker MarkerSource::At(TimeValue t) const {
+  StampMarker m;
+  Json settings = Json::array();
+  for (const Live& l : effects_) {
+    if (!m.effect.empty()) {
+      m.effect += "; ";
+      m.version += "; ";
+    }
+    m.effect += (l.name.empty() ? std::string("(unnamed)") : l.name) + " " + l.class_id;
+    m.version += l.version.empty() ? std::string("unknown") : l.version;
+    Json params = Json::object();
+    ParamBlock2* block = BlockOf(l.effect);
+    ParamBlockDesc2* desc = block ? block->GetDesc() : nullptr;
+    for (int p = 0; desc && p < desc->Count(); ++p) {
+      const ParamDef* def = desc->GetParamDef(p);
+      if (def->type == TYPE_STRING) {
+        const char* s = block->GetStr(def->id, t, 0);
+        params[def->int_name] = Cp1252ToUtf8(s ? s : "");
+      } else {
+        int v = 0;
+        Interval valid;
+        block->GetValue(def->id, t, v, valid, 0);
+        if (def->type == TYPE_BOOL)
+          params[def->int_name] = v != 0;
+        else
+          params[def->int_name] = v;
+      }
+    }
+    settings.push_back(Json{{"effect", l.name}, {"class", l.class_id}, {"parameters", params}});
+  }
+  m.settings = settings.dump(-1, ' ', false, Json::error_handler_t::replace);
+  m.settings_hash = StableHash(m.settings);
+  return m;
+}
+
+bool FormatKeepsAttributes(const std::string& path) {
+  auto out = OIIO::ImageOutput::create(path);
+  OIIO::geterror();
+  if (!out) return false;
+  // Both write any string attribute and read it back by name (EXR header
+  // attributes, PNG text chunks); the rest keep only their own tags.
+  const std::string name = out->format_name();
+  return name == "openexr" || name == "png";
+}
+
+void WriteMarker(OIIO::ImageSpec& spec, const StampMarker& marker, bool description_line) {
+  spec.attribute(kMarkerStamped, "yes");
+  spec.attribute(kMarkerEffect, marker.effect);
+  spec.attribute(kMarkerVersion, marker.version);
+  spec.attribute(kMarkerSettingsHash, marker.settings_hash);
+  spec.attribute(kMarkerSettings, marker.settings);
+  const std::string old = AttributeText(spec, kDescription);
+  std::string description = WithoutMarkerLine(old, nullptr);
+  if (description_line) {
+    if (!description.empty()) description += "\n";
+    description += kMarkerDescriptionTag +
+                   MarkerJson(marker).dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+  if (description != old) {
+    if (description.empty())
+      spec.erase_attribute(kDescription);
+    else
+      spec.attribute(kDescription, description);
+  }
+}
+
+std::optional<StampMarker> ReadMarker(const OIIO::ImageSpec& spec) {
+  if (!AttributeText(spec, kMarkerStamped).empty()) {
+    StampMarker m;
+    m.effect = AttributeText(spec, kMarkerEffect);
+    m.version = AttributeText(spec, kMarkerVersion);
+    m.settings_hash = AttributeText(spec, kMarkerSettingsHash);
+    m.settings = AttributeText(spec, kMarkerSettings);
+    return m;
+  }
+  std::string line;
+  WithoutMarkerLine(AttributeText(spec, kDescription), &line);
+  if (line.empty()) return std::nullopt;
+  const Json j = Json::parse(line, nullptr, false);
+  if (!j.is_object()) return std::nullopt;
+  auto text = [&](const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  if (text("Stamped").empty()) return std::nullopt;
+  StampMarker m;
+  m.effect = text("Effect");
+  m.version = text("Version");
+  m.settings_hash = text("SettingsHash");
+  m.settings = text("Settings");
+  return m;
+}
+
+bool ReadMarkerFromFile(const std::string& path, std::optional<StampMarker>& marker,
+                        std::string& error) {
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    std::string why = OIIO::geterror();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) why = "no such file";
+    error = path + ": " + (why.empty() ? "cannot be read" : why);
+    return false;
+  }
+  marker = ReadMarker(in->spec());
+  return true;
+}
+
+}  // namespace lumatrice
