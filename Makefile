@@ -5,11 +5,13 @@
 #   make asan     build and test under AddressSanitizer + UBSan (build-asan/)
 #   make tsan     build and test the threaded code under ThreadSanitizer (build-tsan/)
 #   make bench    run the benchmarks
+#   make soak     10 000 frames in one process: memory, leaks, every frame right
+#   make fuzz     build the fuzz targets (clang, build-fuzz/) and run each ~60 s
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure test demo asan tsan bench clean
+.PHONY: all deps configure test demo asan tsan bench soak fuzz clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -40,5 +42,11 @@ tsan: deps
 bench: all
 	$(BUILD)/bin/lumatrice_bench --benchmark_min_time=0.2
 
+soak: all
+	$(BUILD)/bin/lumatrice_soak
+
+fuzz: deps
+	scripts/fuzz
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -11,6 +11,7 @@
 // author, slate comments, scene path.
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -180,9 +181,9 @@ NO_COVERAGE void CheckFrame(const Case& c, const CheckedFrame& frame, bool slate
 
 NO_COVERAGE bool SameFrame(const CheckedFrame& a, const CheckedFrame& b) {
   if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
+  const std::size_t row_bytes = sizeof(BMM_Color_64) * a.Width();
   for (int y = 0; y < a.Height(); ++y)
-    for (int x = 0; x < a.Width(); ++x)
-      if (!Same(a.Row(y)[x], b.Row(y)[x])) return false;
+    if (std::memcmp(a.Row(y), b.Row(y), row_bytes) != 0) return false;
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "edit_launch.h"
 
 using namespace lumatrice;
 
@@ -135,12 +136,23 @@ int main(int argc, char** argv) {
   AddSlateOption(preflight, preflight_args.job);
   preflight->add_flag("--json", preflight_args.json, "print the findings as JSON");
 
+  EditArgs edit_args;
+  CLI::App* edit = app.add_subcommand("edit", "edit a scene's render effects in a window (Qt)");
+  edit->add_option("scene", edit_args.scene,
+                   "scene file (default: a new scene with one Lumatrice effect)");
+  edit->add_option("--screenshot", edit_args.screenshot,
+                   "save a picture of the window to this PNG and quit (works without a display)")
+      ->type_name("PNG");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int status = app.exit(e);
     return status == 0 ? kExitOk : kExitUsage;
   }
+
+  // The editor loads its own plug-ins and Qt; nothing else is needed.
+  if (*edit) return RunEdit(argv[0], edit_args, plugin_folders);
 
   try {
     HostSession host;

@@ -1,0 +1,55 @@
+// Loads liblumatrice_editor.so beside the running program and calls its entry.
+#include "edit_launch.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "edit_entry.h"
+
+namespace lumatrice {
+namespace {
+
+std::string ProgramFolder() {
+  std::string buf(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return ".";
+  buf.resize(std::size_t(n));
+  const auto cut = buf.rfind('/');
+  return cut == std::string::npos ? "." : buf.substr(0, cut);
+}
+
+}  // namespace
+
+int RunEdit(const char* program, const EditArgs& args,
+            const std::vector<std::string>& plugin_folders) {
+  const std::string path = ProgramFolder() + "/" + kLumatriceEditorLibrary;
+  // Never unloaded: Qt does not expect to leave a running process.
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = ::dlerror();
+    std::fprintf(stderr, "lumatrice: error: the editor cannot be loaded: %s\n",
+                 why ? why : path.c_str());
+    return 1;
+  }
+  auto entry = reinterpret_cast<LumatriceEditorMainFn>(::dlsym(handle, kLumatriceEditorEntry));
+  if (!entry) {
+    std::fprintf(stderr, "lumatrice: error: %s has no entry %s\n", path.c_str(),
+                 kLumatriceEditorEntry);
+    return 1;
+  }
+  std::vector<const char*> folders;
+  for (const std::string& f : plugin_folders) folders.push_back(f.c_str());
+  LumatriceEditRequest request{};
+  request.size = sizeof(request);
+  request.program = program ? program : "lumatrice";
+  request.scene = args.scene.c_str();
+  request.plugin_folders = folders.data();
+  request.plugin_folder_count = int(folders.size());
+  request.screenshot = args.screenshot.c_str();
+  return entry(&request);
+}
+
+}  // namespace lumatrice
