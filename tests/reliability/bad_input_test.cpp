@@ -1,0 +1,210 @@
+// The bad-input table: scene files, image files, option values, frame
+// patterns, parameter names and values and frame sizes that the built
+// lumatrice program must refuse with a clear message and a non-zero status.
+// Every row also checks that nothing was lost: each file that existed before
+// the run (inputs, the scene, earlier outputs) is byte-for-byte unchanged, no
+// temporary file is left, and any new file is a whole, readable image.
+#include <gtest/gtest.h>
+
+#include <OpenImageIO/imageio.h>
+
+#include <string>
+#include <vector>
+
+#include "cli_runner.h"
+#include "image_io.h"
+
+using namespace reliability;
+using OIIO::TypeDesc;
+
+namespace {
+
+constexpr int kW = 64, kH = 48;
+constexpr int kUsage = 2, kFailed = 1;
+
+// Writes an 8-bit RGB test pattern, different for every `seed`.
+void WritePng(const fs::path& path, int seed, int w = kW, int h = kH) {
+  fs::create_directories(path.parent_path());
+  OIIO::ImageSpec spec(w, h, 3, TypeDesc::UINT8);
+  std::vector<unsigned char> px(std::size_t(w) * h * 3);
+  for (std::size_t i = 0; i < px.size(); ++i) px[i] = static_cast<unsigned char>(i * 7 + seed * 31);
+  auto out = OIIO::ImageOutput::create(path.string());
+  ASSERT_TRUE(out && out->open(path.string(), spec));
+  ASSERT_TRUE(out->write_image(TypeDesc::UINT8, px.data()));
+  ASSERT_TRUE(out->close());
+}
+
+struct Row {
+  const char* what;
+  std::vector<std::pair<std::string, std::string>> files;  // extra files for this row
+  std::vector<std::string> args;
+  int status;
+  const char* message;  // fragment of stderr
+};
+
+// Shared starting point of every row: an input sequence, a valid scene and
+// the outputs of an earlier good run.
+class BadInput : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    base_ = FreshDir("bad_input_base");
+    for (int f = 1; f <= 3; ++f) WritePng(base_ / ("in/shot.000" + std::to_string(f) + ".png"), f);
+    const RunResult made = RunCli({"scene", "new", "good.json", "Comments=table"}, base_);
+    ASSERT_EQ(made.status, 0) << made.err;
+    const RunResult earlier = RunCli(
+        {"stamp", "in/shot.#.png", "good.json", "-o", "out/frame.#.png", "--clock",
+         "2002-03-07T09:05:03", "-q"},
+        base_);
+    ASSERT_EQ(earlier.status, 0) << earlier.err;
+    png_ = Slurp(base_ / "in/shot.0001.png");
+    ASSERT_GT(png_.size(), 100u);
+  }
+  static void TearDownTestSuite() { fs::remove_all(base_); }
+
+  static fs::path base_;
+  static std::string png_;
+};
+fs::path BadInput::base_;
+std::string BadInput::png_;
+
+std::string Repeat(const std::string& s, int n) {
+  std::string r;
+  for (int i = 0; i < n; ++i) r += s;
+  return r;
+}
+
+std::vector<Row> Table(const std::string& png) {
+  const std::string trunc = png.substr(0, png.size() / 2);
+  const std::string header_only = png.substr(0, 33);
+  std::string flipped = png;
+  for (std::size_t i = 60; i < flipped.size() - 12; i += 5) flipped[i] = char(~flipped[i]);
+  const std::string fx = R"({"class_id": ["0x31b82d35", "0x47d45ce7"], "superclass_id": 4240, )";
+  auto scene = [](const std::string& effects) {
+    return R"({"format_version": 1, "render_effects": [)" + effects + "]}";
+  };
+  auto params = [&](const std::string& p) {
+    return scene(fx + R"("reference_0": {"parameters": )" + p + "}}");
+  };
+  const std::vector<std::string> stamp = {"stamp", "in/shot.#.png", "-o", "out/frame.#.png", "-q"};
+  auto with = [](std::vector<std::string> a, const std::vector<std::string>& more) {
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+  };
+  const std::vector<std::string> render = {"render", "-o", "out/frame.#.png", "-q"};
+  // clang-format off
+  return {
+    // ---- scene files ----
+    {"scene file missing", {}, {"stamp", "in/shot.#.png", "none.json", "-o", "o/f.#.png"}, kFailed, "none.json"},
+    {"scene file empty", {{"s.json", ""}}, with(stamp, {"s.json"}), kFailed, "s.json: line 1, column 1"},
+    {"scene file binary", {{"s.json", std::string("\x89\0\xff\x01", 4)}}, with(stamp, {"s.json"}), kFailed, "s.json: line 1"},
+    {"scene file truncated", {{"s.json", scene(fx + R"("reference_0": {)").substr(0, 60)}}, with(stamp, {"s.json"}), kFailed, "s.json: line 1"},
+    {"scene top level a list", {{"s.json", "[1, 2]"}}, with(stamp, {"s.json"}), kFailed, "s.json"},
+    {"scene format version 2", {{"s.json", R"({"format_version": 2})"}}, with(stamp, {"s.json"}), kFailed, "version 2"},
+    {"scene version as text", {{"s.json", R"({"format_version": "1"})"}}, with(stamp, {"s.json"}), kFailed, "expected a whole number"},
+    {"scene unknown field", {{"s.json", R"({"format_version": 1, "extra": 1})"}}, with(stamp, {"s.json"}), kFailed, "unknown field \"extra\""},
+    {"scene frame rate 7", {{"s.json", R"({"format_version": 1, "settings": {"frame_rate": 7}})"}}, with(stamp, {"s.json"}), kFailed, "must divide 4800"},
+    {"scene time display", {{"s.json", R"({"format_version": 1, "settings": {"time_display": "hours"}})"}}, with(stamp, {"s.json"}), kFailed, "hours"},
+    {"scene clock 30 February", {{"s.json", R"({"format_version": 1, "settings": {"clock": "2002-02-30T00:00:00"}})"}}, with(stamp, {"s.json"}), kFailed, "settings.clock"},
+    {"scene effects not a list", {{"s.json", R"({"format_version": 1, "render_effects": {}})"}}, with(stamp, {"s.json"}), kFailed, "expected a list"},
+    {"scene effect without class", {{"s.json", scene(R"({"superclass_id": 4240})")}}, with(stamp, {"s.json"}), kFailed, "class_id"},
+    {"scene data not base64", {{"s.json", scene(fx + R"("data_base64": "abc"})")}}, with(stamp, {"s.json"}), kFailed, "not valid base64"},
+    {"scene data not hex", {{"s.json", scene(fx + R"("data_hex": "0g"})")}}, with(stamp, {"s.json"}), kFailed, "not valid hex"},
+    {"scene unknown parameter", {{"s.json", params(R"({"Bogus": true})")}}, with(stamp, {"s.json"}), kFailed, "unknown parameter"},
+    {"scene switch as text", {{"s.json", params(R"({"Display Header": "yes"})")}}, with(stamp, {"s.json"}), kFailed, "expected true or false"},
+    {"scene text as number", {{"s.json", params(R"({"Comments": 5})")}}, with(stamp, {"s.json"}), kFailed, "expected a text"},
+    {"scene keys on a constant", {{"s.json", params(R"({"Use Multithreading": {"keys": [{"time": 0, "value": true}]}})")}}, with(stamp, {"s.json"}), kFailed, "not animatable"},
+    {"scene nested a million deep", {{"s.json", Repeat("[", 1000000)}}, with(stamp, {"s.json"}), kFailed, "s.json"},
+    {"scene file is a folder", {{"dir.json/x", "x"}}, with(stamp, {"dir.json"}), kFailed, "dir.json"},
+    // ---- image files ----
+    {"input frame empty", {{"bad/e.0001.png", ""}}, {"stamp", "bad/e.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/e.0001.png"},
+    {"input frame truncated", {{"bad/t.0001.png", trunc}}, {"stamp", "bad/t.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/t.0001.png"},
+    {"input frame header only", {{"bad/h.0001.png", header_only}}, {"stamp", "bad/h.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/h.0001.png"},
+    {"input frame corrupt data", {{"bad/c.0001.png", flipped}}, {"stamp", "bad/c.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/c.0001.png"},
+    {"input text named exr", {{"bad/x.0001.exr", "not an image\n"}}, {"stamp", "bad/x.#.exr", "-o", "o/f.#.png", "-q"}, kFailed, "bad/x.0001.exr"},
+    {"input corrupt mid-sequence", {{"seq/s.0001.png", png}, {"seq/s.0002.png", trunc}, {"seq/s.0003.png", png}}, {"stamp", "seq/s.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "seq/s.0002.png"},
+    {"input no files match", {}, {"stamp", "in/none.#.png", "-o", "o/f.#.png"}, kFailed, "no files match"},
+    {"input frames missing", {}, with(stamp, {"--frames", "1-5"}), kFailed, "2 of 5 frames missing"},
+    {"input is a folder", {{"folder.png/x", "x"}}, {"stamp", "folder.png", "-o", "o/f.png"}, kFailed, "folder.png"},
+    {"input 70000 wide", {}, {"stamp", "wide.png", "-o", "o/w.png"}, kFailed, "wide.png"},
+    // ---- option values ----
+    {"fps 7", {}, with(stamp, {"--fps", "7"}), kUsage, "frame rate 7 must divide 4800"},
+    {"fps 0", {}, with(stamp, {"--fps", "0"}), kUsage, "frame rate 0 must divide 4800"},
+    {"fps negative", {}, with(stamp, {"--fps", "-30"}), kUsage, "must divide 4800"},
+    {"fps not a number", {}, with(stamp, {"--fps", "thirty"}), kUsage, "--fps"},
+    {"clock month 13", {}, with(stamp, {"--clock", "2002-13-01T00:00:00"}), kUsage, "clock"},
+    {"clock garbage", {}, with(stamp, {"--clock", "yesterday"}), kUsage, "clock"},
+    {"unknown option", {}, with(stamp, {"--bogus"}), kUsage, "--bogus"},
+    {"output extension unknown", {}, {"stamp", "in/shot.#.png", "-o", "out/frame.#.xyz"}, kUsage, ".xyz"},
+    {"output one file for many", {}, {"stamp", "in/shot.#.png", "-o", "out/one.png"}, kUsage, "names one file for 3 frames"},
+    {"output over the input", {}, {"stamp", "in/shot.#.png", "-o", "in/shot.#.png"}, kUsage, "refusing to write over it"},
+    {"output over the scene", {}, {"render", "good.json", "-o", "good.json", "--frames", "1"}, kUsage, ".json"},
+    {"render start not a number", {}, with(stamp, {"--render-start", "first"}), kUsage, "--render-start"},
+    // ---- frame patterns ----
+    {"frames open range", {}, with(stamp, {"--frames", "1-"}), kUsage, "is not a frame range"},
+    {"frames letters", {}, with(stamp, {"--frames", "a-b"}), kUsage, "is not a frame range"},
+    {"frames too many", {}, with(render, {"--frames", "1-2000000", "--size", "64x48"}), kUsage, "too many frames"},
+    {"frames beyond time", {}, with(render, {"--frames", "2147483647", "--size", "64x48"}), kFailed, "beyond the host's time range"},
+    {"frames out of int", {}, with(render, {"--frames", "9999999999", "--size", "64x48"}), kUsage, "out of range"},
+    {"frames empty", {}, with(render, {"--frames", ",", "--size", "64x48"}), kUsage, "frame"},
+    // ---- parameter names and values ----
+    {"set unknown name", {}, with(stamp, {"--set", "Bogus=on"}), kUsage, "Bogus"},
+    {"set bad switch value", {}, with(stamp, {"--set", "Display Header=maybe"}), kUsage, "maybe"},
+    {"set without value", {}, with(stamp, {"--set", "Display Header"}), kUsage, "expected NAME=VALUE"},
+    {"set without name", {}, with(stamp, {"--set", "=on"}), kUsage, "expected NAME=VALUE"},
+    {"scene set bad value", {}, {"scene", "set", "good.json", "Display Date=2"}, kUsage, "Display Date"},
+    {"scene set no such effect", {}, {"scene", "set", "good.json", "--effect", "5", "Comments=x"}, kUsage, "no render effect 5"},
+    {"scene set key frame text", {}, {"scene", "set", "good.json", "--at", "soon", "Display Date=on"}, kUsage, "--at"},
+    {"scene new over a file", {}, {"scene", "new", "good.json"}, kFailed, "already exists"},
+    {"scene set missing file", {}, {"scene", "set", "none.json", "Comments=x"}, kFailed, "none.json"},
+    // ---- frame sizes ----
+    {"size zero wide", {}, with(render, {"--frames", "1", "--size", "0x48"}), kUsage, "0x48"},
+    {"size past 65535", {}, with(render, {"--frames", "1", "--size", "65536x2"}), kUsage, "65536x2"},
+    {"size 70000 tall", {}, with(render, {"--frames", "1", "--size", "2x70000"}), kUsage, "2x70000"},
+    {"size no height", {}, with(render, {"--frames", "1", "--size", "640x"}), kUsage, "640x"},
+    {"size negative", {}, with(render, {"--frames", "1", "--size", "-640x480"}), kUsage, "-640x480"},
+    {"size text", {}, with(render, {"--frames", "1", "--size", "large"}), kUsage, "large"},
+  };
+  // clang-format on
+}
+
+bool IsTemporary(const std::string& rel) {
+  return lumatrice::IsTemporaryName(fs::path(rel).filename().string());
+}
+
+TEST_F(BadInput, EveryRowIsRefusedClearlyAndLosesNothing) {
+  const std::vector<Row> rows = Table(png_);
+  ASSERT_GE(rows.size(), 40u);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const fs::path dir = FreshDir("bad_input_row");
+    fs::copy(base_, dir, fs::copy_options::recursive);
+    for (const auto& [name, bytes] : row.files) Spill(dir / name, bytes);
+    if (std::string(row.what) == "input 70000 wide") WritePng(dir / "wide.png", 9, 70000, 1);
+    const Snapshot before = Snap(dir);
+
+    const RunResult r = RunCli(row.args, dir);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_NE(r.err.find(row.message), std::string::npos)
+        << "stderr lacks \"" << row.message << "\":\n" << r.err;
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+
+    const Snapshot after = Snap(dir);
+    for (const auto& [name, bytes] : before) {
+      auto it = after.find(name);
+      ASSERT_NE(it, after.end()) << name << " was removed";
+      EXPECT_TRUE(it->second == bytes) << name << " was changed";
+    }
+    for (const auto& [name, bytes] : after) {
+      if (before.count(name)) continue;
+      EXPECT_FALSE(IsTemporary(name)) << "temporary file left: " << name;
+      // A frame written before the fault must be whole.
+      lumatrice::FrameBuffer frame;
+      std::string error;
+      EXPECT_TRUE(lumatrice::ReadFrame((dir / name).string(), frame, error))
+          << "new file " << name << " is not a whole image: " << error;
+    }
+    fs::remove_all(dir);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// Runs the built lumatrice program in a folder of its own and snapshots that
+// folder, so a test can tell exactly which files a run created or changed.
+// A run may be given a file-size limit (a full disk) or another user (to
+// honour folder permissions when the tests run as root).
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace reliability {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+  int status = -1;  // exit status, or 1000 + signal
+  std::string out, err;
+};
+
+struct RunOptions {
+  std::optional<rlim_t> file_size_limit;  // bytes
+  std::optional<uid_t> user;
+};
+
+inline std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+inline void Spill(const fs::path& p, const std::string& bytes) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Output goes to files outside `dir`, so the snapshot sees only the run's own.
+inline RunResult RunCli(const std::vector<std::string>& args, const fs::path& dir,
+                        const RunOptions& options = {}) {
+  const fs::path out_file = dir.string() + ".stdout", err_file = dir.string() + ".stderr";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (out < 0 || err < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (options.file_size_limit) {
+      // A write past the limit then fails with EFBIG instead of killing.
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim{*options.file_size_limit, *options.file_size_limit};
+      if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
+    }
+    if (options.user && (::setgid(*options.user) != 0 || ::setuid(*options.user) != 0))
+      ::_exit(126);
+    std::vector<char*> argv{const_cast<char*>(LUMATRICE_EXE)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(LUMATRICE_EXE, argv.data());
+    ::_exit(127);
+  }
+  RunResult r;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  r.out = Slurp(out_file);
+  r.err = Slurp(err_file);
+  fs::remove(out_file);
+  fs::remove(err_file);
+  return r;
+}
+
+// Every regular file under `dir` (relative path -> bytes).
+using Snapshot = std::map<std::string, std::string>;
+
+inline Snapshot Snap(const fs::path& dir) {
+  Snapshot s;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file()) s[fs::relative(e.path(), dir).string()] = Slurp(e.path());
+  }
+  return s;
+}
+
+// What changed from `before` to `after`, one line per file; empty when
+// nothing did.
+inline std::string Changes(const Snapshot& before, const Snapshot& after) {
+  std::string out;
+  for (const auto& [name, bytes] : before) {
+    auto it = after.find(name);
+    if (it == after.end())
+      out += "removed " + name + "\n";
+    else if (it->second != bytes)
+      out += "changed " + name + " (" + std::to_string(bytes.size()) + " -> " +
+             std::to_string(it->second.size()) + " bytes)\n";
+  }
+  for (const auto& [name, bytes] : after)
+    if (!before.count(name)) out += "created " + name + "\n";
+  return out;
+}
+
+// A fresh folder per test under the system's temporary folder.
+inline fs::path FreshDir(const std::string& name) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("lumatrice_rel_" + std::to_string(::getpid()) + "_" + name);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+}  // namespace reliability

@@ -1,0 +1,222 @@
+// Fault injection through the built lumatrice program: an image that cannot
+// be read part-way through a sequence, writes that fail (full disk,
+// unwritable folder), and plug-in modules that must be refused by name while
+// the others load. Every case checks the status, the message and that no
+// input, earlier output or temporary file is harmed.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <OpenImageIO/imageio.h>
+
+#include <string>
+#include <vector>
+
+#include "cli_runner.h"
+#include "image_io.h"
+
+using namespace reliability;
+using OIIO::TypeDesc;
+
+namespace {
+
+constexpr const char* kClock = "2002-03-07T09:05:03";
+constexpr uid_t kNobody = 65534;
+
+// An 8-bit RGB pattern that compresses badly, different for every seed.
+void WritePng(const fs::path& path, int seed, int w = 160, int h = 120) {
+  fs::create_directories(path.parent_path());
+  OIIO::ImageSpec spec(w, h, 3, TypeDesc::UINT8);
+  std::vector<unsigned char> px(std::size_t(w) * h * 3);
+  unsigned v = 2166136261u + seed;
+  for (auto& p : px) p = static_cast<unsigned char>((v = v * 16777619u + 7) >> 24);
+  auto out = OIIO::ImageOutput::create(path.string());
+  ASSERT_TRUE(out && out->open(path.string(), spec));
+  ASSERT_TRUE(out->write_image(TypeDesc::UINT8, px.data()));
+  ASSERT_TRUE(out->close());
+}
+
+std::string Frame(const std::string& stem, int f, const std::string& ext = ".png") {
+  char n[16];
+  std::snprintf(n, sizeof n, ".%04d", f);
+  return stem + n + ext;
+}
+
+bool HasTemporary(const Snapshot& s) {
+  for (const auto& [name, bytes] : s)
+    if (lumatrice::IsTemporaryName(fs::path(name).filename().string())) return true;
+  return false;
+}
+
+class FaultCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+  void TearDown() override {
+    fs::permissions(dir_, fs::perms::all, fs::perm_options::add);
+    for (const auto& e : fs::recursive_directory_iterator(dir_))
+      if (e.is_directory()) fs::permissions(e.path(), fs::perms::all, fs::perm_options::add);
+    if (!HasFailure()) fs::remove_all(dir_);
+  }
+  fs::path dir_;
+};
+
+// ---- reads failing part-way ---------------------------------------------
+
+TEST_F(FaultCli, UnreadableFrameMidSequenceStopsTheRunAndKeepsEarlierFramesWhole) {
+  struct Case {
+    const char* what;
+    int bad_frame;
+    std::string (*spoil)(const std::string& good);
+  };
+  const Case cases[] = {
+      {"truncated", 3, [](const std::string& g) { return g.substr(0, g.size() / 3); }},
+      {"empty", 2, [](const std::string&) { return std::string(); }},
+      {"garbage", 4, [](const std::string& g) { return std::string(g.size(), '\x5a'); }},
+      {"pixels corrupt", 3,
+       [](const std::string& g) {
+         std::string s = g;
+         for (std::size_t i = 80; i + 16 < s.size(); i += 3) s[i] = char(s[i] ^ 0xA5);
+         return s;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path dir = dir_ / c.what;
+    for (int f = 1; f <= 5; ++f) WritePng(dir / Frame("in/shot", f), f);
+    // What a clean run writes for the frames before the fault.
+    ASSERT_EQ(RunCli({"stamp", "in/shot.#.png", "-o", "ref/frame.#.png", "--clock", kClock, "-q"},
+                     dir).status, 0);
+    const std::string bad = Frame("in/shot", c.bad_frame);
+    Spill(dir / bad, c.spoil(Slurp(dir / bad)));
+    const Snapshot before = Snap(dir);
+
+    const RunResult r =
+        RunCli({"stamp", "in/shot.#.png", "-o", "out/frame.#.png", "--clock", kClock, "-q"}, dir);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(bad), std::string::npos) << "message must name the file: " << r.err;
+
+    const Snapshot after = Snap(dir);
+    for (const auto& [name, bytes] : before) EXPECT_TRUE(after.at(name) == bytes) << name;
+    EXPECT_FALSE(HasTemporary(after));
+    for (int f = 1; f <= 5; ++f) {
+      const std::string out = Frame("out/frame", f);
+      if (f >= c.bad_frame) {
+        EXPECT_FALSE(after.count(out)) << out << " written at or after the fault";
+      } else if (after.count(out)) {
+        // Frames in flight when the run stops may be dropped; any written
+        // is whole and exactly what a clean run writes.
+        EXPECT_TRUE(after.at(out) == after.at(Frame("ref/frame", f))) << out;
+      }
+    }
+  }
+}
+
+// ---- writes failing -----------------------------------------------------
+
+TEST_F(FaultCli, FullDiskLeavesTheTargetAsItWasAndNoTemporaryFile) {
+  struct Case {
+    const char* ext;
+    const char* slate;  // a slate frame packs small, a frame of noise does not
+    rlim_t limit;       // bytes the disk takes; every frame here needs more
+  };
+  const Case cases[] = {{".png", "on", 1024},  {".png", "off", 1024}, {".png", "off", 65536},
+                        {".tif", "on", 1024},  {".tif", "off", 1024}, {".tif", "off", 65536},
+                        {".exr", "on", 1024},  {".exr", "on", 4096},  {".exr", "off", 65536}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.ext) + " slate " + c.slate + " limit " + std::to_string(c.limit));
+    const fs::path dir = dir_ / (std::string(c.ext + 1) + "_" + c.slate + std::to_string(c.limit));
+    WritePng(dir / "in/shot.0001.png", 1, 320, 240);
+    const std::string target = "out/frame.0001" + std::string(c.ext);
+    Spill(dir / target, "earlier content of the target");
+    const Snapshot before = Snap(dir);
+
+    RunOptions full;
+    full.file_size_limit = c.limit;
+    const RunResult r = RunCli({"stamp", "in/shot.#.png", "-o", std::string("out/frame.#") + c.ext,
+                                "--set", std::string("Display Slate=") + c.slate, "--clock",
+                                kClock, "-q"},
+                               dir, full);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find(target), std::string::npos) << r.err;
+    // The target untouched, nothing left behind.
+    EXPECT_EQ(Changes(before, Snap(dir)), "");
+  }
+}
+
+TEST_F(FaultCli, UnwritableFolderIsReportedAndNothingIsWritten) {
+  for (int f = 1; f <= 2; ++f) WritePng(dir_ / Frame("in/shot", f), f);
+  Spill(dir_ / "locked/frame.0001.png", "earlier content");
+  Spill(dir_ / "blocker", "a file where a folder should be");
+  fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec |
+                                       fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+  // Root ignores folder permissions: run as nobody where they matter.
+  RunOptions as_nobody;
+  if (::geteuid() == 0) as_nobody.user = kNobody;
+  struct Case {
+    const char* output;
+    const char* message;
+    RunOptions options;
+  };
+  const Case cases[] = {
+      {"locked/frame.#.png", "locked/frame.0001.png", as_nobody},
+      {"blocker/frame.#.png", "blocker", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    const Snapshot before = Snap(dir_);
+    const RunResult r =
+        RunCli({"stamp", "in/shot.#.png", "-o", c.output, "--clock", kClock, "-q"}, dir_, c.options);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(Changes(before, Snap(dir_)), "");
+  }
+}
+
+// ---- plug-in modules ----------------------------------------------------
+
+TEST_F(FaultCli, BadModulesAreRefusedByNameAndTheOthersLoad) {
+  const fs::path plugins = dir_ / "plugins";
+  fs::create_directories(plugins);
+  for (const char* name : {"no_classdesc.dlv", "old_sdk.dlv", "unresolved.dlv"})
+    fs::copy_file(fs::path(BAD_MODULE_DIR) / name, plugins / name);
+  Spill(plugins / "text.dlv", "This is a text file, not a plug-in module.\n");
+  const std::string real = Slurp(LUMATRICE_MODULE);
+  Spill(plugins / "truncated.dlv", real.substr(0, real.size() / 2));
+
+  const RunResult listed = RunCli({"--plugins", plugins.string(), "plugins"}, dir_);
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  const auto refused_at = listed.out.find("refused:");
+  ASSERT_NE(refused_at, std::string::npos) << listed.out;
+  const std::string refused = listed.out.substr(refused_at);
+  struct Case {
+    const char* file;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"no_classdesc.dlv", "LibClassDesc"},
+      {"old_sdk.dlv", "version"},
+      {"unresolved.dlv", "LumatriceReliabilityNowhere"},
+      {"text.dlv", ""},
+      {"truncated.dlv", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto line_at = refused.find((plugins / c.file).string());
+    ASSERT_NE(line_at, std::string::npos) << refused;
+    const std::string line = refused.substr(line_at, refused.find('\n', line_at) - line_at);
+    EXPECT_NE(line.find(c.reason), std::string::npos) << line;
+  }
+  // The program's own module still loads, and renders go on with it.
+  EXPECT_NE(listed.out.find("Lumatrice.dlv"), std::string::npos);
+  EXPECT_LT(listed.out.find("Lumatrice.dlv"), refused_at);
+  const RunResult render = RunCli({"--plugins", plugins.string(), "render", "-o", "r/f.#.png",
+                                   "--frames", "1-2", "--size", "96x64", "-q"},
+                                  dir_);
+  EXPECT_EQ(render.status, 0) << render.err;
+  EXPECT_TRUE(fs::exists(dir_ / "r/f.0002.png"));
+}
+
+}  // namespace
