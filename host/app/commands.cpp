@@ -153,7 +153,7 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   if (!MakeOutputFolder(output, frames.front(), error)) return Fail(error);
   if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Fail(error);
   const bool live_clock = args.clock.empty() && scene.settings.clock.empty();
-  JobHooks hooks(MarkerSource(scene, EffectVersions(host, scene)),
+  JobHooks hooks(scene, MarkerSource(scene, EffectVersions(host, scene)),
                  !FormatKeepsAttributes(output.FileFor(frames.front())),
                  manifest ? &*manifest : nullptr, output, live_clock);
   options.hooks = &hooks;

@@ -78,30 +78,46 @@ bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frame
   return false;
 }
 
-JobHooks::JobHooks(MarkerSource marker, bool description_line, Manifest* manifest,
-                   const SequencePattern& output, bool pin_clock)
-    : marker_(std::move(marker)),
+bool ApplyDraws(const Scene& scene, TimeValue t, const FrameContext& context, bool slate_mark) {
+  for (const Scene::Item& item : scene.items) {
+    if (!item.effect) continue;
+    CaptionValues values;
+    if (!IsLumatrice(item.effect) || !ReadCaptionValues(item.effect, t, values)) return true;
+    const EffectLayout layout = LayOut(values, context, slate_mark);
+    if (layout.slate && !layout.fill.empty()) return true;
+    for (const CaptionLine& l : layout.lines)
+      if (!l.visible.empty()) return true;
+  }
+  return false;
+}
+
+JobHooks::JobHooks(const Scene& scene, MarkerSource marker, bool description_line,
+                   Manifest* manifest, const SequencePattern& output, bool pin_clock)
+    : scene_(scene),
+      marker_(std::move(marker)),
       description_line_(description_line),
       manifest_(manifest),
       output_(output),
       pin_clock_(pin_clock && manifest) {}
 
 void JobHooks::BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bool slate_mark) {
-  if (!manifest_ || !error_.empty()) return;
+  if (!error_.empty()) return;
   try {
     if (pin_clock_) {
       SYSTEMTIME now;
       GetLocalTime(&now);
       textraster::PinLocalTime(now);
     }
+    const FrameContext context = HostFrameContext(buffer.width(), buffer.height(), t);
+    draws_ = ApplyDraws(scene_, t, context, slate_mark);
+    if (!manifest_) return;
     PlannedApply apply;
     apply.frame = frame;
     apply.t = t;
     apply.source_frame = int(t / hostsdk::TicksPerFrame());
     apply.slate_mark = slate_mark;
     apply.slate_copy = apply.source_frame != frame;
-    manifest_->Add(apply, output_.FileFor(frame),
-                   HostFrameContext(buffer.width(), buffer.height(), t));
+    manifest_->Add(apply, output_.FileFor(frame), context);
   } catch (const std::exception& e) {
     error_ = std::string("manifest: ") + e.what();
   }
@@ -109,7 +125,7 @@ void JobHooks::BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bo
 
 void JobHooks::AfterApply(int /*frame*/, TimeValue t, FrameBuffer& buffer) {
   if (pin_clock_) textraster::UnpinLocalTime();
-  if (marker_.empty() || !error_.empty()) return;
+  if (!draws_ || marker_.empty() || !error_.empty()) return;
   try {
     WriteMarker(buffer.spec(), marker_.At(t), description_line_);
   } catch (const std::exception& e) {

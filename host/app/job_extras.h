@@ -33,13 +33,18 @@ std::vector<std::string> EffectVersions(const HostSession& host, const Scene& sc
 bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
                      std::string& error);
 
-// Marker, manifest and clock around every apply call of a real run.
+// Whether the apply call puts anything on the frame: a visible line or a
+// slate of a Lumatrice effect, or any other effect (whose drawing is unknown).
+bool ApplyDraws(const Scene& scene, TimeValue t, const FrameContext& context, bool slate_mark);
+
+// Marker, manifest and clock around every apply call of a real run. A frame
+// on which the effects draw nothing gets no marker (and keeps any it has).
 class JobHooks : public PipelineHooks {
  public:
   // `manifest` may be null. With `pin_clock` (a live clock and a manifest)
   // the clock is held still over each apply, so the manifest's dates and
   // times are exactly those drawn.
-  JobHooks(MarkerSource marker, bool description_line, Manifest* manifest,
+  JobHooks(const Scene& scene, MarkerSource marker, bool description_line, Manifest* manifest,
            const SequencePattern& output, bool pin_clock);
 
   void BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bool slate_mark) override;
@@ -49,11 +54,13 @@ class JobHooks : public PipelineHooks {
   const std::string& error() const { return error_; }
 
  private:
+  const Scene& scene_;
   MarkerSource marker_;
   bool description_line_;
   Manifest* manifest_;
   SequencePattern output_;
   bool pin_clock_;
+  bool draws_ = false;
   std::string error_;
 };
 
