@@ -152,9 +152,13 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   }
   if (!MakeOutputFolder(output, frames.front(), error)) return Fail(error);
   if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Fail(error);
+  const std::string first_file = output.FileFor(frames.front());
+  if (!FormatKeepsMarker(first_file))
+    host.Notice("lumatrice: warning: " + fs::path(first_file).extension().string() +
+                " files cannot hold the stamp marker; these frames will not show as stamped");
   const bool live_clock = args.clock.empty() && scene.settings.clock.empty();
   JobHooks hooks(scene, MarkerSource(scene, EffectVersions(host, scene)),
-                 !FormatKeepsAttributes(output.FileFor(frames.front())),
+                 !FormatKeepsAttributes(first_file),
                  manifest ? &*manifest : nullptr, output, live_clock);
   options.hooks = &hooks;
 

@@ -110,14 +110,26 @@ StampMarker MarkerSource::At(TimeValue t) const {
   return m;
 }
 
-bool FormatKeepsAttributes(const std::string& path) {
+namespace {
+
+std::string FormatName(const std::string& path) {
   auto out = OIIO::ImageOutput::create(path);
   OIIO::geterror();
-  if (!out) return false;
+  return out ? out->format_name() : "";
+}
+
+}  // namespace
+
+bool FormatKeepsAttributes(const std::string& path) {
   // Both write any string attribute and read it back by name (EXR header
   // attributes, PNG text chunks); the rest keep only their own tags.
-  const std::string name = out->format_name();
+  const std::string name = FormatName(path);
   return name == "openexr" || name == "png";
+}
+
+bool FormatKeepsMarker(const std::string& path) {
+  const std::string name = FormatName(path);
+  return name == "openexr" || name == "png" || name == "tiff" || name == "jpeg";
 }
 
 void WriteMarker(OIIO::ImageSpec& spec, const StampMarker& marker, bool description_line) {

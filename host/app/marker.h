@@ -56,6 +56,9 @@ class MarkerSource {
 // Whether frames written to files like `path` keep "Lumatrice:*" attributes
 // without the description line.
 bool FormatKeepsAttributes(const std::string& path);
+// Whether they keep the record at all, as attributes or as a whole
+// description line (EXR, PNG, TIFF, JPEG); other formats drop or shorten it.
+bool FormatKeepsMarker(const std::string& path);
 
 // Puts `marker` into `spec`, replacing any marker it carries already.
 void WriteMarker(OIIO::ImageSpec& spec, const StampMarker& marker, bool description_line);

@@ -336,7 +336,8 @@ TEST_F(Extras, MarkerTravelsInEveryFormatAndGuardsAgainstRestamping) {
     const char* ext;
     const char* in_description;
   };
-  const Case cases[] = {{"png", ""}, {"exr", ""}, {"tif", ""}, {"tif", "plate from camera B"}};
+  const Case cases[] = {
+      {"png", ""}, {"exr", ""}, {"tif", ""}, {"tif", "plate from camera B"}, {"jpg", ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.ext) + " " + c.in_description);
     fs::remove_all(dir_);
@@ -385,6 +386,11 @@ TEST_F(Extras, MarkerTravelsInEveryFormatAndGuardsAgainstRestamping) {
       EXPECT_EQ(redesc.rfind(c.in_description, 0), 0u) << redesc;
     }
   }
+  // A format without room for the record says so up front.
+  const Result bmp = Run({"stamp", "in.#.jpg", "-o", "b.#.bmp", "-q"});
+  EXPECT_EQ(bmp.status, 0) << bmp.err;
+  EXPECT_NE(bmp.err.find(".bmp files cannot hold the stamp marker"), std::string::npos) << bmp.err;
+  EXPECT_EQ(Run({"verify", "b.#.bmp"}).status, 3);
 }
 
 TEST_F(Extras, SettingsHashDependsOnlyOnTheValues) {
