@@ -407,7 +407,7 @@ void EditorWindow::SelectEffect(int index) {
 int EditorWindow::selected() const { return list_->currentRow(); }
 
 RollupPanel* EditorWindow::CurrentPanel() const {
-  for (Rollup* r : const_cast<RollupHost&>(rollups_).open())
+  for (Rollup* r : rollups_.open())
     if (static_cast<IAutoEParamDlg*>(r) == rollup_ && !r->panels().empty())
       return r->panels().front();
   return nullptr;
