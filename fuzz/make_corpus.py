@@ -128,6 +128,8 @@ def caption_seeds():
         "all_off": apply_case(100, 100, switches=0),
         "slate_blocks_only_file_time": apply_case(640, 480, SLATE_BITS & ~0x180, mode=1),
     }
+    # Once failed: the split-against-single comparison on a frame without columns.
+    seeds["width_zero_split_slate"] = apply_case(0, 480, mode=1)
     for h in (1, 2, 4, 5, 22, 23, 24, 25, 42, 43, 44, 219, 221):
         seeds[f"captions_h{h}"] = apply_case(64, h)
         seeds[f"slate_h{h}"] = apply_case(64, h, mode=1)
