@@ -28,6 +28,7 @@ test: all
 demo: all
 	$(BUILD)/bin/lumatrice render
 
+asan: export LSAN_OPTIONS = suppressions=$(CURDIR)/scripts/lsan.supp
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMATRICE_SANITIZE=address,undefined"
 
