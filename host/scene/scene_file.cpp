@@ -223,6 +223,11 @@ bool ParseScene(const std::string& text, const std::string& label, SceneDocument
     error = label + ": line " + std::to_string(line) + ", column " + std::to_string(col) +
             ": " + what;
     return false;
+  } catch (const Json::exception& e) {
+    // Found while taking a value rather than a syntax fault, e.g. a number
+    // too large for a double; it carries no position.
+    error = label + ": " + e.what();
+    return false;
   }
   try {
     Reader r(label);

@@ -114,6 +114,7 @@ std::vector<Row> Table(const std::string& png) {
     {"scene text as number", {{"s.json", params(R"({"Comments": 5})")}}, with(stamp, {"s.json"}), kFailed, "expected a text"},
     {"scene keys on a constant", {{"s.json", params(R"({"Use Multithreading": {"keys": [{"time": 0, "value": true}]}})")}}, with(stamp, {"s.json"}), kFailed, "not animatable"},
     {"scene nested a million deep", {{"s.json", Repeat("[", 1000000)}}, with(stamp, {"s.json"}), kFailed, "s.json"},
+    {"scene number too large", {{"s.json", R"({"format_version": 1e400})"}}, with(stamp, {"s.json"}), kFailed, "s.json: "},
     {"scene file is a folder", {{"dir.json/x", "x"}}, with(stamp, {"dir.json"}), kFailed, "dir.json"},
     // ---- image files ----
     {"input frame empty", {{"bad/e.0001.png", ""}}, {"stamp", "bad/e.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/e.0001.png"},
