@@ -46,8 +46,16 @@ bool ChunksAreWhole(const std::vector<std::uint8_t>& data) {
   }
 }
 
+// The host owns the blocks an effect references: one that nothing else
+// depends on goes with its effect.
 void Destroy(Effect* e) {
-  if (e) e->DeleteThis();
+  if (!e) return;
+  std::vector<ReferenceTarget*> blocks;
+  for (int i = 0; i < e->NumParamBlocks(); ++i)
+    if (IParamBlock2* block = e->GetParamBlock(i)) blocks.push_back(block);
+  e->DeleteThis();
+  for (ReferenceTarget* block : blocks)
+    if (block->NumDependents() == 0) block->DeleteThis();
 }
 
 }  // namespace
