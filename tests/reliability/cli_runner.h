@@ -41,9 +41,10 @@ inline void Spill(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
 }
 
-// Output goes to files outside `dir`, so the snapshot sees only the run's own.
-inline RunResult RunCli(const std::vector<std::string>& args, const fs::path& dir,
-                        const RunOptions& options = {}) {
+// Starts the program in `dir`; its output goes to files beside `dir`, so a
+// snapshot of `dir` sees only what the run itself wrote.
+inline pid_t SpawnCli(const std::vector<std::string>& args, const fs::path& dir,
+                      const RunOptions& options = {}) {
   const fs::path out_file = dir.string() + ".stdout", err_file = dir.string() + ".stderr";
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -66,15 +67,26 @@ inline RunResult RunCli(const std::vector<std::string>& args, const fs::path& di
     ::execv(LUMATRICE_EXE, argv.data());
     ::_exit(127);
   }
+  return pid;
+}
+
+// Waits for a run started by SpawnCli in `dir`.
+inline RunResult FinishCli(pid_t pid, const fs::path& dir) {
   RunResult r;
   int status = 0;
   ::waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  const fs::path out_file = dir.string() + ".stdout", err_file = dir.string() + ".stderr";
   r.out = Slurp(out_file);
   r.err = Slurp(err_file);
   fs::remove(out_file);
   fs::remove(err_file);
   return r;
+}
+
+inline RunResult RunCli(const std::vector<std::string>& args, const fs::path& dir,
+                        const RunOptions& options = {}) {
+  return FinishCli(SpawnCli(args, dir, options), dir);
 }
 
 // Every regular file under `dir` (relative path -> bytes).
