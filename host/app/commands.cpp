@@ -136,6 +136,8 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   std::optional<int> slate_frame;
   if (!PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame, error))
     return Fail(error, kExitUsage);
+  if (!CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame, error))
+    return Fail(error, kExitUsage);
   std::optional<Manifest> manifest;
   if (!args.manifest.empty() || args.dry_run) manifest.emplace(scene);
   const std::string manifest_path = args.manifest.empty() ? "-" : args.manifest;
@@ -375,6 +377,14 @@ int RunStamp(HostSession& host, const JobArgs& args) {
     if (inputs.count(Canonical(out)) || same_node)
       return Fail("output " + out + " is one of this run's inputs; refusing to write over it" +
                       " (choose another output name)",
+                  kExitUsage);
+  }
+  if (!args.manifest.empty() && args.manifest != "-") {
+    struct stat st;
+    if (inputs.count(Canonical(args.manifest)) ||
+        (::stat(args.manifest.c_str(), &st) == 0 && input_nodes.count({st.st_dev, st.st_ino})))
+      return Fail("manifest " + args.manifest + " is one of this run's inputs; refusing to" +
+                      " write over it",
                   kExitUsage);
   }
 

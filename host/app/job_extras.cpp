@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 
 #include "host_api.h"
 #include "raster_host.h"
@@ -30,6 +31,28 @@ bool PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
     error = "--slate prepend writes the slate as frame " + std::to_string(*slate_frame) +
             ", the frame before the render's first, but this run writes frame " +
             std::to_string(*slate_frame) + " itself";
+    return false;
+  }
+  return true;
+}
+
+bool CheckManifestPath(const std::string& manifest, const std::string& scene_file,
+                       const SequencePattern& output, const std::vector<int>& frames,
+                       const std::optional<int>& slate_frame, std::string& error) {
+  if (manifest.empty() || manifest == "-") return true;
+  auto same = [](const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec)) return true;
+    return std::filesystem::weakly_canonical(std::filesystem::absolute(a), ec) ==
+           std::filesystem::weakly_canonical(std::filesystem::absolute(b), ec);
+  };
+  std::vector<std::string> taken;
+  if (!scene_file.empty()) taken.push_back(scene_file);
+  for (int f : frames) taken.push_back(output.FileFor(f));
+  if (slate_frame) taken.push_back(output.FileFor(*slate_frame));
+  for (const std::string& path : taken) {
+    if (!same(manifest, path)) continue;
+    error = "manifest " + manifest + " would replace " + path + " (choose another name)";
     return false;
   }
   return true;

@@ -25,6 +25,12 @@ int RenderStart(const std::optional<int>& given, const std::vector<int>& frames)
 bool PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
                std::optional<int>& slate_frame, std::string& error);
 
+// False with `error` when the manifest file would replace the scene file or
+// one of the frames the run writes (`slate_frame` included).
+bool CheckManifestPath(const std::string& manifest, const std::string& scene_file,
+                       const SequencePattern& output, const std::vector<int>& frames,
+                       const std::optional<int>& slate_frame, std::string& error);
+
 // The module file version of each live effect of `scene`, in order.
 std::vector<std::string> EffectVersions(const HostSession& host, const Scene& scene);
 

@@ -331,6 +331,28 @@ TEST_F(Extras, DryRunTouchesNoImageAndPlansWhatTheRunDraws) {
   }
 }
 
+TEST_F(Extras, ManifestNeverReplacesAFileOfTheRun) {
+  MakeInputs(1, 2, 40, 30);
+  ASSERT_EQ(Run({"scene", "new", "s.json"}).status, 0);
+  const std::vector<std::vector<std::string>> cases = {
+      {"stamp", "in.#.png", "-o", "o.#.png", "--manifest", "in.0001.png"},
+      {"stamp", "in.#.png", "-o", "o.#.png", "--manifest", "./o.0002.png"},
+      {"stamp", "in.#.png", "s.json", "-o", "o.#.png", "--manifest", "s.json"},
+      {"render", "s.json", "-o", "o.#.png", "--frames", "1-2", "--manifest", "s.json"},
+      {"render", "-o", "o.#.png", "--frames", "1-2", "--slate", "prepend", "--manifest",
+       "o.0000.png"},
+  };
+  const std::string scene = Slurp(dir_ / "s.json"), first = Slurp(dir_ / "in.0001.png");
+  for (const auto& args : cases) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, 2) << args.back() << ": " << r.err;
+    EXPECT_NE(r.err.find("manifest"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Files(), (std::vector<std::string>{"in.0001.png", "in.0002.png", "s.json"}));
+  EXPECT_EQ(Slurp(dir_ / "s.json"), scene);
+  EXPECT_EQ(Slurp(dir_ / "in.0001.png"), first);
+}
+
 TEST_F(Extras, MarkerTravelsInEveryFormatAndGuardsAgainstRestamping) {
   struct Case {
     const char* ext;
