@@ -5,13 +5,14 @@
 #   make asan     build and test under AddressSanitizer + UBSan (build-asan/)
 #   make tsan     build and test the threaded code under ThreadSanitizer (build-tsan/)
 #   make bench    run the benchmarks
+#   make bench-peers  time lumatrice stamp against oiiotool and ffmpeg (bench/peers.sh)
 #   make soak     10 000 frames in one process: memory, leaks, every frame right
 #   make fuzz     build the fuzz targets (clang, build-fuzz/) and run each ~60 s
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure test demo asan tsan bench soak fuzz clean
+.PHONY: all deps configure test demo asan tsan bench bench-peers soak fuzz clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -42,6 +43,9 @@ tsan: deps
 
 bench: all
 	$(BUILD)/bin/lumatrice_bench --benchmark_min_time=0.2
+
+bench-peers: all
+	bench/peers.sh $(BUILD)
 
 soak: all
 	$(BUILD)/bin/lumatrice_soak

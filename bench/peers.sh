@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# Times `lumatrice stamp` against peer tools on the same frames: oiiotool on a
+# half-float EXR sequence and ffmpeg drawtext on a 16-bit PNG sequence, each
+# tool once with its captions and once without, so that what the text costs a
+# frame is the difference. Runs are interleaved round by round (the machine
+# is shared); the tables give medians, frames per second, cores busy, the
+# text cost per frame, lumatrice's peak memory and the ratios to the targets.
+#
+#   bench/peers.sh [BUILD_DIR]          (or: make bench-peers)
+#   ROUNDS=3 FRAMES=48 SIZE=1920x1080 WORK=BUILD_DIR/peers CHRT=1
+#
+# CHRT=1 runs every measured command under `chrt -f 10` when allowed, which
+# keeps other users' jobs from skewing the comparison; CHRT=0 turns it off.
+# The peers are measuring tools, installed here from Debian when missing;
+# Lumatrice never depends on them.
+set -euo pipefail
+
+BUILD=${1:-build}
+ROUNDS=${ROUNDS:-3}
+FRAMES=${FRAMES:-48}
+SIZE=${SIZE:-1920x1080}
+WORK=${WORK:-$BUILD/peers}
+export WORK ROUNDS FRAMES SIZE
+CHRT=${CHRT:-1}
+CLOCK=2026-12-07T09:30:00
+FONT=/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf
+
+LUMATRICE=$(realpath "$BUILD/bin/lumatrice" 2>/dev/null || true)
+if [ ! -x "$LUMATRICE" ]; then
+  echo "peers: $BUILD/bin/lumatrice not found; build first (make)" >&2
+  exit 2
+fi
+SELF=$(realpath "${BASH_SOURCE[0]}")
+W=${SIZE%x*}
+H=${SIZE#*x}
+
+mkdir -p "$WORK"
+WORK=$(realpath "$WORK")
+IN=$WORK/in-$SIZE-$FRAMES
+OUT=$WORK/out
+LOG=$WORK/logs
+
+# The same four texts for the peers: header centre, footer left, centre, right.
+oiio_text=(
+  --text:x=$((W / 2)):y=15:size=13:color=1,1,1:xalign=center:font=$FONT
+  "Lumatrice peers - lighting v12 review"
+  --text:x=2:y=$((H - 5)):size=13:color=1,1,1:font=$FONT "{FRAME_NUMBER}"
+  --text:x=$((W / 2)):y=$((H - 5)):size=13:color=1,1,1:xalign=center:font=$FONT "captions.lum"
+  --text:x=$((W - 2)):y=$((H - 5)):size=13:color=1,1,1:xalign=right:font=$FONT "12/7/2026"
+)
+box="fontfile=$FONT:fontsize=13:fontcolor=white:box=1:boxcolor=0x3c3c3c:boxborderw=2"
+ff_text="drawtext=$box:text='Lumatrice peers - lighting v12 review':x=(w-tw)/2:y=2"
+ff_text+=",drawtext=$box:text='%{frame_num}':start_number=1:x=2:y=h-th-2"
+ff_text+=",drawtext=$box:text='captions.lum':x=(w-tw)/2:y=h-th-2"
+ff_text+=",drawtext=$box:text='12/7/2026':x=w-tw-2:y=h-th-2"
+
+# name | command. Outputs land in $OUT/<name>/.
+run_case() {
+  local name=$1 o=$OUT/$1
+  case $name in
+    lumatrice_exr)   "$LUMATRICE" stamp "$IN/exr/shot.#.exr" "$WORK/captions.lum" -o "$o/shot.#.exr" --clock $CLOCK -q ;;
+    lumatrice0_exr)  "$LUMATRICE" stamp "$IN/exr/shot.#.exr" "$WORK/nothing.lum" -o "$o/shot.#.exr" -q ;;
+    oiiotool_exr)    oiiotool --frames "1-$FRAMES" "$IN/exr/shot.#.exr" "${oiio_text[@]}" -o "$o/shot.#.exr" ;;
+    oiiotool0_exr)   oiiotool --frames "1-$FRAMES" "$IN/exr/shot.#.exr" -o "$o/shot.#.exr" ;;
+    lumatrice_png)   "$LUMATRICE" stamp "$IN/png/shot.#.png" "$WORK/captions.lum" -o "$o/shot.#.png" --clock $CLOCK -q ;;
+    lumatrice0_png)  "$LUMATRICE" stamp "$IN/png/shot.#.png" "$WORK/nothing.lum" -o "$o/shot.#.png" -q ;;
+    ffmpeg_png)      ffmpeg -v error -y -start_number 1 -i "$IN/png/shot.%04d.png" -frames:v "$FRAMES" \
+                       -vf "$ff_text" -pix_fmt rgba64be -start_number 1 "$o/shot.%04d.png" ;;
+    ffmpeg0_png)     ffmpeg -v error -y -start_number 1 -i "$IN/png/shot.%04d.png" -frames:v "$FRAMES" \
+                       -pix_fmt rgba64be -start_number 1 "$o/shot.%04d.png" ;;
+  esac
+}
+CASES=(lumatrice_exr oiiotool_exr lumatrice0_exr oiiotool0_exr
+       lumatrice_png ffmpeg_png lumatrice0_png ffmpeg0_png)
+
+# A measured run is this script again with PEERS_CASE set, so that the
+# arrays above reach the command and /usr/bin/time sees one process tree.
+if [ "${PEERS_CASE:-}" ]; then
+  run_case "$PEERS_CASE"
+  exit
+fi
+
+# ---- the peers -------------------------------------------------------------
+need=()
+command -v oiiotool >/dev/null || need+=(openimageio-tools)
+command -v ffmpeg >/dev/null || need+=(ffmpeg)
+[ -f "$FONT" ] || need+=(fonts-dejavu-core)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "peers: installing ${need[*]} (measuring tools only)"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+
+RT=()
+if [ "$CHRT" = 1 ] && chrt -f 10 true 2>/dev/null; then RT=(chrt -f 10); fi
+
+mkdir -p "$OUT" "$LOG"
+
+# ---- the frames ----------------------------------------------------------------
+# The procedural render with a fine grain (so the frames do not compress to
+# nothing), quantised to 8 bits, then stored as RGBA half EXR (zip) and RGBA
+# 16-bit PNG: the same pictures in both formats.
+if [ ! -f "$IN/done" ]; then
+  echo "peers: making $FRAMES frames of $SIZE in $IN"
+  rm -rf "$IN"
+  mkdir -p "$IN/render" "$IN/exr" "$IN/png"
+  "$LUMATRICE" scene new "$IN/empty.lum" --empty --force >/dev/null
+  "$LUMATRICE" render "$IN/empty.lum" --size "$SIZE" --frames "1-$FRAMES" \
+    -o "$IN/render/shot.#.png" -q >/dev/null
+  oiiotool --frames "1-$FRAMES" "$IN/render/shot.#.png" \
+    --pattern "noise:type=gaussian:mean=0:stddev=0.006:seed={FRAME_NUMBER}" "$SIZE" 3 --add \
+    -d uint8 -o "$IN/render/grain.#.png"
+  oiiotool --frames "1-$FRAMES" "$IN/render/grain.#.png" --ch R,G,B,A=1.0 -d half \
+    --compression zip -o "$IN/exr/shot.#.exr"
+  oiiotool --frames "1-$FRAMES" "$IN/render/grain.#.png" --ch R,G,B,A=1.0 -d uint16 \
+    -o "$IN/png/shot.#.png"
+  rm -rf "$IN/render"
+  touch "$IN/done"
+fi
+
+# Every caption item on, the slate on the first frame.
+"$LUMATRICE" scene new "$WORK/captions.lum" --force "Display Filename=on" "Display Date=on" \
+  "Comments=Lumatrice peers - lighting v12 review" "Slate Author=Bench Author" \
+  "Slate Comments=every block on" >/dev/null
+"$LUMATRICE" scene new "$WORK/nothing.lum" --empty --force >/dev/null
+
+RESULTS=$WORK/results.txt
+: >"$RESULTS"
+echo "peers: $ROUNDS rounds of ${#CASES[@]} runs, $FRAMES frames of $SIZE${RT:+ (under ${RT[*]})}"
+for round in $(seq "$ROUNDS"); do
+  # Each round starts one case later, so no case always runs first.
+  n=${#CASES[@]}
+  for i in $(seq 0 $((n - 1))); do
+    name=${CASES[$(((i + round - 1) % n))]}
+    rm -rf "${OUT:?}/$name"
+    mkdir -p "$OUT/$name"
+    if ! PEERS_CASE=$name "${RT[@]}" /usr/bin/time -f "%e %U %S %M" -o "$LOG/$name.time" \
+        "$SELF" "$BUILD" >"$LOG/$name.out" 2>&1; then
+      echo "peers: $name failed, see $LOG/$name.out" >&2
+      exit 1
+    fi
+    written=$(find "$OUT/$name" -name 'shot.*' | wc -l)
+    if [ "$written" -ne "$FRAMES" ]; then
+      echo "peers: $name wrote $written frames, not $FRAMES" >&2
+      exit 1
+    fi
+    echo "$name $(tail -1 "$LOG/$name.time")" >>"$RESULTS"
+    printf '  round %d  %-15s %6.2f s\n' "$round" "$name" "$(tail -1 "$LOG/$name.time" | cut -d' ' -f1)"
+  done
+done
+
+# ---- the tables ------------------------------------------------------------------
+awk -v frames="$FRAMES" -v size="$SIZE" -v rounds="$ROUNDS" '
+function median(list,   a, n, i, j, t) {
+  n = split(list, a, " ")
+  for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] + 0 > a[j] + 0; j--) {
+    t = a[j]; a[j] = a[j - 1]; a[j - 1] = t
+  }
+  return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+{
+  wall[$1] = wall[$1] " " $2
+  cpu[$1] = cpu[$1] " " ($3 + $4)
+  if ($5 > peak[$1]) peak[$1] = $5
+}
+END {
+  split("lumatrice_exr lumatrice0_exr oiiotool_exr oiiotool0_exr lumatrice_png lumatrice0_png ffmpeg_png ffmpeg0_png", order, " ")
+  printf "\n%d frames of %s, median of %d interleaved runs (wall clock, whole process)\n\n", frames, size, rounds
+  printf "| run | text | s | frames/s | ms/frame | cores busy | peak MB |\n"
+  printf "|---|---|---:|---:|---:|---:|---:|\n"
+  for (k = 1; k <= 8; k++) {
+    c = order[k]
+    if (!(c in wall)) continue
+    w = median(wall[c]); u = median(cpu[c])
+    m[c] = w; mc[c] = u
+    name = c; sub(/0_/, "_", name)
+    printf "| %s | %s | %.2f | %.2f | %.1f | %.2f | %.0f |\n", name, (c ~ /0_/) ? "none" : "captions",
+           w, frames / w, 1000 * w / frames, u / w, peak[c] / 1024
+  }
+  printf "\nWhat the text adds to a frame (with captions minus without; wall, then CPU)\n\n"
+  printf "| tool | format | wall ms/frame | CPU ms/frame |\n|---|---|---:|---:|\n"
+  split("lumatrice_exr oiiotool_exr lumatrice_png ffmpeg_png", tools, " ")
+  for (k = 1; k <= 4; k++) {
+    c = tools[k]; b = c; sub(/_/, "0_", b)
+    split(c, parts, "_")
+    printf "| %s | %s | %+.1f | %+.1f |\n", parts[1], parts[2],
+           1000 * (m[c] - m[b]) / frames, 1000 * (mc[c] - mc[b]) / frames
+    add[c] = 1000 * (m[c] - m[b]) / frames
+  }
+  lm_peak = peak["lumatrice_exr"]
+  if (peak["lumatrice_png"] > lm_peak) lm_peak = peak["lumatrice_png"]
+  printf "\nTargets\n\n"
+  r1 = m["oiiotool_exr"] / m["lumatrice_exr"]
+  r2 = m["ffmpeg_png"] / m["lumatrice_png"]
+  printf "- stamp EXR at least 1.3x the frames/s of oiiotool: %.2fx (%s)\n", r1, (r1 >= 1.3) ? "met" : "not met"
+  printf "- stamp PNG at least as fast as ffmpeg: %.2fx (%s)\n", r2, (r2 >= 1.0) ? "met" : "not met"
+  printf "- what the effect adds whole-process under 1 ms a frame: EXR %+.1f ms, PNG %+.1f ms (%s)\n",
+         add["lumatrice_exr"], add["lumatrice_png"],
+         (add["lumatrice_exr"] < 1 && add["lumatrice_png"] < 1) ? "met" : "not met"
+  printf "- peak memory of lumatrice stamp under 300 MB: %.0f MB (%s)\n", lm_peak / 1024,
+         (lm_peak < 300 * 1024) ? "met" : "not met"
+}' "$RESULTS"
