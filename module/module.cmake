@@ -5,9 +5,11 @@ find_program(LLVM_RC NAMES llvm-rc llvm-rc-14 REQUIRED)
 
 set(lumatrice_rc ${CMAKE_CURRENT_SOURCE_DIR}/Lumatrice.rc)
 set(lumatrice_res ${CMAKE_CURRENT_BINARY_DIR}/Lumatrice.res)
+# llvm-rc also takes /flags, so an absolute input path such as /check/... would
+# be read as an option: "--" ends the options.
 add_custom_command(
   OUTPUT ${lumatrice_res}
-  COMMAND ${LLVM_RC} -I ${CMAKE_CURRENT_SOURCE_DIR} -fo ${lumatrice_res} ${lumatrice_rc}
+  COMMAND ${LLVM_RC} -I ${CMAKE_CURRENT_SOURCE_DIR} -fo ${lumatrice_res} -- ${lumatrice_rc}
   DEPENDS ${lumatrice_rc} ${CMAKE_CURRENT_SOURCE_DIR}/resource.h
   COMMENT "Compiling the module's resources"
   VERBATIM)
