@@ -1,6 +1,7 @@
 // lumatrice: the host program. Renders its procedural stand-in scene or
 // stamps existing frame sequences through the scene's render effects, and
 // creates, shows and edits scene files.
+#include <csignal>
 #include <cstdio>
 #include <exception>
 
@@ -60,6 +61,9 @@ void AddSettingsOptions(CLI::App* cmd, SettingsArgs& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file-size limit must fail the write and leave the target alone, not
+  // kill the process halfway through a frame.
+  ::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{"lumatrice: renders and stamps frame sequences with the scene's render effects"};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "help for every command");

@@ -13,6 +13,8 @@
 
 #include <OpenImageIO/filesystem.h>
 
+#include "checked_file.h"
+
 namespace lumatrice {
 namespace fs = std::filesystem;
 using OIIO::ImageInput;
@@ -99,6 +101,16 @@ namespace {
 
 // One writer per format and thread, reopened for every frame: some writers
 // (DPX) size a whole-frame buffer when opened, which then stays allocated.
+// A frame from a writer without a checked proxy counts as written only when
+// it decodes in full.
+bool ReadsBackWhole(const std::string& path, std::string& why) {
+  FrameBuffer check;
+  std::string error;
+  if (ReadFrame(path, check, error)) return true;
+  why = "written incompletely (" + error + ")";
+  return false;
+}
+
 ImageOutput* WriterFor(const std::string& target) {
   thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
   std::string ext = fs::path(target).extension().string();
@@ -131,8 +143,30 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     spec.attribute("png:filter", kPngNoFilter);
 
   const std::string temp = TemporaryNameFor(target);
+  // Where the writer takes a proxy, every write is checked; the few that
+  // cannot are read back whole before their frame may replace the target.
+  std::unique_ptr<CheckedFile> file;
+  if (out->supports("ioproxy")) {
+    file = std::make_unique<CheckedFile>(temp);
+    if (!file->opened()) {
+      error = target + ": " + file->Failure();
+      RemoveQuietly(temp);
+      return false;
+    }
+    out->set_ioproxy(file.get());
+  }
+  // The writer outlives this frame; it must not keep the proxy.
+  struct Unhook {
+    ImageOutput* out;
+    bool hooked;
+    ~Unhook() {
+      if (hooked) out->set_ioproxy(nullptr);
+    }
+  } unhook{out, bool(file)};
+
   if (!out->open(temp, spec)) {
     error = target + ": " + out->geterror();
+    if (file) file->Finish();
     RemoveQuietly(temp);
     return false;
   }
@@ -148,10 +182,19 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
                              OIIO::AutoStride, progress, &stop);
   std::string why = ok ? std::string() : out->geterror();
   if (!ok && cancel && cancel->load()) why = "cancelled";
-  ok = out->close() && ok;
+  if (!out->close()) {
+    if (ok) why = out->geterror();
+    ok = false;
+  }
+  // The system's own word on a failed write beats the encoder's guess.
+  if (file && !file->Finish() && why != "cancelled") {
+    why = file->Failure();
+    ok = false;
+  }
+  if (ok && !file && !ReadsBackWhole(temp, why)) ok = false;
   if (!ok) {
     RemoveQuietly(temp);
-    error = why == "cancelled" ? why : target + ": " + (why.empty() ? out->geterror() : why);
+    error = why == "cancelled" ? why : target + ": " + (why.empty() ? "cannot be written" : why);
     return false;
   }
   std::error_code ec;

@@ -1,0 +1,43 @@
+// A file for image writers that remembers every failed write. Encoders in
+// libpng, OpenEXR and others drop the result of their output callback, so a
+// full disk would otherwise pass as a finished frame; this proxy keeps the
+// first error for the caller to ask after the writer has closed.
+#pragma once
+
+#include <string>
+
+#include <OpenImageIO/filesystem.h>
+
+namespace lumatrice {
+
+class CheckedFile final : public OIIO::Filesystem::IOProxy {
+ public:
+  // Creates or truncates `path` for reading and writing. On failure the
+  // proxy is closed and `error()` says why.
+  explicit CheckedFile(const std::string& path);
+  ~CheckedFile() override;
+  CheckedFile(const CheckedFile&) = delete;
+  CheckedFile& operator=(const CheckedFile&) = delete;
+
+  // Not "file": writers treat a proxy of that type as their own stdio file.
+  const char* proxytype() const override { return "lumatrice-checked"; }
+  void close() override;
+  size_t read(void* buf, size_t size) override;
+  size_t write(const void* buf, size_t size) override;
+  size_t pread(void* buf, size_t size, int64_t offset) override;
+  size_t pwrite(const void* buf, size_t size, int64_t offset) override;
+  size_t size() const override;
+
+  // Closes the file (if still open) and tells whether every write and the
+  // close itself succeeded.
+  bool Finish();
+  // The first failure, as the system words it; empty while all is well.
+  const std::string& Failure() const { return failure_; }
+
+ private:
+  void Fail(int err);
+  int fd_ = -1;
+  std::string failure_;
+};
+
+}  // namespace lumatrice
