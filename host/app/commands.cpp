@@ -76,17 +76,7 @@ bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& err
   // The effect draws 8-bit Windows-1252 text.
   hostsdk::SetSceneFilePath(Utf8ToCp1252Lossy(path).c_str());
   const std::string clock = !args.clock.empty() ? args.clock : scene.settings.clock;
-  if (clock.empty()) {
-    textraster::UnpinLocalTime();
-  } else {
-    SYSTEMTIME st;
-    if (!ParseClock(clock, st, error)) {
-      error = "clock: " + error;
-      return false;
-    }
-    textraster::PinLocalTime(st);
-  }
-  return true;
+  return PinRunClock(clock, error);
 }
 
 namespace {
@@ -158,10 +148,8 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   if (!FormatKeepsMarker(first_file))
     host.Notice("lumatrice: warning: " + fs::path(first_file).extension().string() +
                 " files cannot hold the stamp marker; these frames will not show as stamped");
-  const bool live_clock = args.clock.empty() && scene.settings.clock.empty();
   JobHooks hooks(scene, MarkerSource(scene, EffectVersions(host, scene)),
-                 !FormatKeepsAttributes(first_file),
-                 manifest ? &*manifest : nullptr, output, live_clock);
+                 !FormatKeepsAttributes(first_file), manifest ? &*manifest : nullptr, output);
   options.hooks = &hooks;
 
   ProgressDisplay progress(int(frames.size()) + (slate_frame ? 1 : 0), !args.quiet);

@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
+#include "clock.h"
 #include "raster_host.h"
+#include "win_gdi.h"
 
 namespace lumatrice {
 namespace {
@@ -151,6 +153,19 @@ bool ApplyParameterSets(Scene& scene, const std::vector<std::string>& sets,
       return false;
     }
   }
+  return true;
+}
+
+bool PinRunClock(const std::string& clock, std::string& error) {
+  SYSTEMTIME at;
+  if (clock.empty()) {
+    textraster::UnpinLocalTime();
+    GetLocalTime(&at);
+  } else if (!ParseClock(clock, at, error)) {
+    error = "clock: " + error;
+    return false;
+  }
+  textraster::PinLocalTime(at);
   return true;
 }
 

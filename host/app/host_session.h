@@ -50,6 +50,12 @@ bool ApplyParameterSets(Scene& scene, const std::vector<std::string>& sets,
                         std::optional<int> effect_index, std::optional<TimeValue> at,
                         std::string& error);
 
+// Holds the effect's clock still for one run: at `clock` (ISO-8601), or when
+// it is empty at the time of this call, so that a render crossing midnight
+// keeps the date it began with on every frame. False with `error` for a
+// malformed time.
+bool PinRunClock(const std::string& clock, std::string& error);
+
 // "1280x720" -> sides in 1..65535; false otherwise.
 bool ParseSize(const std::string& text, int& width, int& height);
 

@@ -115,22 +115,16 @@ bool ApplyDraws(const Scene& scene, TimeValue t, const FrameContext& context, bo
 }
 
 JobHooks::JobHooks(const Scene& scene, MarkerSource marker, bool description_line,
-                   Manifest* manifest, const SequencePattern& output, bool pin_clock)
+                   Manifest* manifest, const SequencePattern& output)
     : scene_(scene),
       marker_(std::move(marker)),
       description_line_(description_line),
       manifest_(manifest),
-      output_(output),
-      pin_clock_(pin_clock && manifest) {}
+      output_(output) {}
 
 void JobHooks::BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bool slate_mark) {
   if (!error_.empty()) return;
   try {
-    if (pin_clock_) {
-      SYSTEMTIME now;
-      GetLocalTime(&now);
-      textraster::PinLocalTime(now);
-    }
     const FrameContext context = HostFrameContext(buffer.width(), buffer.height(), t);
     draws_ = ApplyDraws(scene_, t, context, slate_mark);
     if (!manifest_) return;
@@ -147,7 +141,6 @@ void JobHooks::BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bo
 }
 
 void JobHooks::AfterApply(int /*frame*/, TimeValue t, FrameBuffer& buffer) {
-  if (pin_clock_) textraster::UnpinLocalTime();
   if (!draws_ || marker_.empty() || !error_.empty()) return;
   try {
     WriteMarker(buffer.spec(), marker_.At(t), description_line_);

@@ -47,11 +47,10 @@ bool ApplyDraws(const Scene& scene, TimeValue t, const FrameContext& context, bo
 // on which the effects draw nothing gets no marker (and keeps any it has).
 class JobHooks : public PipelineHooks {
  public:
-  // `manifest` may be null. With `pin_clock` (a live clock and a manifest)
-  // the clock is held still over each apply, so the manifest's dates and
-  // times are exactly those drawn.
+  // `manifest` may be null. The clock is pinned for the whole run, so the
+  // manifest's dates and times are exactly those drawn.
   JobHooks(const Scene& scene, MarkerSource marker, bool description_line, Manifest* manifest,
-           const SequencePattern& output, bool pin_clock);
+           const SequencePattern& output);
 
   void BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bool slate_mark) override;
   void AfterApply(int frame, TimeValue t, FrameBuffer& buffer) override;
@@ -65,7 +64,6 @@ class JobHooks : public PipelineHooks {
   bool description_line_;
   Manifest* manifest_;
   SequencePattern output_;
-  bool pin_clock_;
   bool draws_ = false;
   std::string error_;
 };

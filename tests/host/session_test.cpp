@@ -2,6 +2,9 @@
 // line; progress text; parameter sets by name.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "host_session.h"
 #include "raster_host.h"
 #include "win_gdi.h"
@@ -66,4 +69,34 @@ TEST(ParseSize, AcceptsSidesTheBitmapCanHold) {
       EXPECT_EQ(std::pair(w, h), std::pair(c.w, c.h)) << c.text;
     }
   }
+}
+
+// A live clock is read once per run and then held: the milliseconds would
+// differ between two live reads some time apart.
+TEST(HostSession, RunClockHoldsStillLiveOrPinned) {
+  auto same = [](const SYSTEMTIME& a, const SYSTEMTIME& b) {
+    return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDay == b.wDay &&
+           a.wHour == b.wHour && a.wMinute == b.wMinute && a.wSecond == b.wSecond &&
+           a.wMilliseconds == b.wMilliseconds;
+  };
+  for (const char* clock : {"", "2002-03-07T23:59:59"}) {
+    SCOPED_TRACE(clock);
+    std::string error;
+    ASSERT_TRUE(PinRunClock(clock, error)) << error;
+    SYSTEMTIME first, later;
+    GetLocalTime(&first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    GetLocalTime(&later);
+    EXPECT_TRUE(same(first, later));
+  }
+  std::string error;
+  EXPECT_FALSE(PinRunClock("2002-02-30", error));
+  EXPECT_NE(error.find("clock"), std::string::npos);
+  // Unpinned, the clock moves again.
+  textraster::UnpinLocalTime();
+  SYSTEMTIME first, later;
+  GetLocalTime(&first);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  GetLocalTime(&later);
+  EXPECT_FALSE(same(first, later));
 }
