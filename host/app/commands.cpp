@@ -123,6 +123,7 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   options.output = output;
   options.effects = scene.LiveEffects();
   options.prepend_slate = args.slate == "prepend";
+  options.skip_bad_frames = args.skip_bad_frames;
   std::optional<int> slate_frame;
   if (!PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame, error))
     return Fail(error, kExitUsage);
@@ -171,6 +172,10 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
                      : std::to_string(r.written) + (r.written == 1 ? " frame" : " frames") +
                            " written (" + r.first_written +
                            (r.written > 1 ? " .. " + r.last_written : "") + ")";
+  if (!r.failed && !r.cancelled && r.written == 0 && !r.skipped.empty()) {
+    r.failed = true;
+    r.error = "every frame was skipped";
+  }
   if (r.failed) {
     Fail(r.error);
     std::fprintf(stderr, "lumatrice: %s failed: %s\n", verb, written.c_str());
@@ -187,6 +192,14 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   std::printf("lumatrice: %s %s (%dx%d, %zu effect%s) to %s in %.2f s (%.1f frames/s)\n", verb,
               DescribeFrames(frames).c_str(), r.width, r.height, options.effects.size(),
               options.effects.size() == 1 ? "" : "s", where.c_str(), r.seconds, fps);
+  if (!r.skipped.empty()) {
+    std::string list;
+    for (std::size_t i = 0; i < r.skipped.size() && i < 10; ++i)
+      list += (i ? ", " : "") + std::to_string(r.skipped[i]);
+    if (r.skipped.size() > 10) list += ", ...";
+    std::printf("lumatrice: %zu frame%s skipped, not written: %s\n", r.skipped.size(),
+                r.skipped.size() == 1 ? "" : "s", list.c_str());
+  }
   std::fflush(stdout);
   return kExitOk;
 }
@@ -332,14 +345,14 @@ int RunStamp(HostSession& host, const JobArgs& args) {
     std::error_code ec;
     if (!fs::is_regular_file(input.FileFor(f), ec)) missing.push_back(f);
   }
-  if (!missing.empty()) {
+  if (!missing.empty() && !args.skip_bad_frames) {
     std::string list;
     for (std::size_t i = 0; i < missing.size() && i < 5; ++i)
       list += (i ? ", " : "") + std::to_string(missing[i]);
     if (missing.size() > 5) list += ", ...";
     return Fail("input: " + std::to_string(missing.size()) + " of " +
                 std::to_string(frames.size()) + " frames missing (" + list + "), e.g. " +
-                input.FileFor(missing.front()));
+                input.FileFor(missing.front()) + " (--skip-bad-frames passes over them)");
   }
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", kExitUsage);
   SequencePattern output;
@@ -376,7 +389,8 @@ int RunStamp(HostSession& host, const JobArgs& args) {
                   kExitUsage);
   }
 
-  if (!args.allow_restamp && !CheckNotStamped(input, frames, error)) return Fail(error);
+  if (!args.allow_restamp && !CheckNotStamped(input, frames, args.skip_bad_frames, error))
+    return Fail(error);
 
   Scene scene;
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);

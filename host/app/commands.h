@@ -35,6 +35,7 @@ struct JobArgs {
   bool dry_run = false;    // plan and write the manifest, touch no image
   std::string slate = "replace";  // or "prepend"
   bool allow_restamp = false;     // stamp only
+  bool skip_bad_frames = false;   // stamp only: pass over unreadable or missing frames
 };
 
 // Options of `verify`.

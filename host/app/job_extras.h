@@ -35,9 +35,10 @@ bool CheckManifestPath(const std::string& manifest, const std::string& scene_fil
 std::vector<std::string> EffectVersions(const HostSession& host, const Scene& scene);
 
 // False with `error` naming the first frames that already carry the marker,
-// or a header that cannot be read.
+// or a header that cannot be read (unless `pass_unreadable`: the run will
+// skip those frames itself).
 bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
-                     std::string& error);
+                     bool pass_unreadable, std::string& error);
 
 // Whether the apply call puts anything on the frame: a visible line or a
 // slate of a Lumatrice effect, or any other effect (whose drawing is unknown).

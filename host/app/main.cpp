@@ -96,6 +96,9 @@ int main(int argc, char** argv) {
   AddManifestOptions(stamp, stamp_args);
   stamp->add_flag("--allow-restamp", stamp_args.allow_restamp,
                   "stamp input frames even when they already carry captions from lumatrice");
+  stamp->add_flag("--skip-bad-frames", stamp_args.skip_bad_frames,
+                  "pass over missing, truncated or corrupt input frames (a warning each) "
+                  "instead of stopping the run");
 
   CLI::App* scene = app.add_subcommand("scene", "create, show and edit scene files");
   scene->require_subcommand(1);

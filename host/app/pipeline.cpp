@@ -152,7 +152,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       (*buffer)->frame = frame;
       const bool ok = slot.ok;
       ready.Push(std::move(slot));
-      if (!ok) break;
+      if (!ok && !options.skip_bad_frames) break;
     }
     ready.Close();
   });
@@ -192,10 +192,17 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   FrameStorage storage;
   Bitmap bitmap(&storage);
   bool notified = false;
+  bool slate_due = false;  // the render's first frame was skipped
   while (std::optional<Slot> slot = ready.Pop()) {
     if (!slot->ok) {
-      if (!cancel.stop) fail(slot->error);
       free_buffers.Push(slot->buffer);
+      if (options.skip_bad_frames && !cancel.stop && !halt) {
+        result.skipped.push_back(slot->frame);
+        if (slot->frame == options.render_start && !notified) slate_due = true;
+        if (observer) observer->FrameSkipped(slot->frame, slot->error);
+        continue;
+      }
+      if (!cancel.stop) fail(slot->error);
       break;
     }
     if (cancel.stop || halt) {
@@ -206,7 +213,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     // The render's first frame gets the notification, so only the chunk of
     // a farm render that holds it has the slate.
     bool slate_mark = false;
-    if (slot->frame == options.render_start && !notified) {
+    if ((slot->frame == options.render_start || slate_due) && !notified) {
       hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER);
       notified = slate_mark = true;
     }
@@ -225,7 +232,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       Slot slate;
       slate.index = slot->index;
       slate.lead = true;
-      slate.frame = slot->frame - 1;
+      slate.frame = options.render_start - 1;
       slate.buffer = pool.back().get();
       slate.buffer->frame = slate.frame;
       if (options.hooks) options.hooks->BeforeApply(slate.frame, t, *slate.buffer, true);
@@ -263,7 +270,8 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   for (std::thread& w : writer_threads) w.join();
   for (Effect* e : options.effects) e->RenderEnd(last_time);
 
-  result.cancelled = !result.failed && result.applied < int(options.frames.size());
+  result.cancelled = !result.failed && result.applied + int(result.skipped.size()) <
+                                            int(options.frames.size());
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return result;

@@ -48,6 +48,8 @@ class PipelineObserver {
   virtual void FrameApplying(int /*frame*/) {}
   virtual void RowProgress(int /*done*/, int /*total*/) {}
   virtual void FrameWritten(int /*frame*/, const std::string& /*path*/) {}
+  // A frame the source could not give, passed over (skip_bad_frames).
+  virtual void FrameSkipped(int /*frame*/, const std::string& /*why*/) {}
 };
 
 // Host work around each apply call, on the thread that applies the effects.
@@ -80,12 +82,17 @@ struct PipelineOptions {
   // the pre-render notification and written as the frame before it; the
   // first frame itself then gets its captions.
   bool prepend_slate = false;
+  // A frame the source cannot give is passed over instead of ending the run.
+  // Should that be the render's first frame, the slate goes on the next one
+  // (still written as render_start - 1 when prepended).
+  bool skip_bad_frames = false;
   PipelineHooks* hooks = nullptr;
 };
 
 struct PipelineResult {
   int applied = 0;
   int written = 0;
+  std::vector<int> skipped;  // frames passed over, in render order
   bool cancelled = false;
   bool failed = false;
   std::string error;       // first failure

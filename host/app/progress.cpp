@@ -76,6 +76,14 @@ void ProgressDisplay::FrameWritten(int, const std::string&) {
   DrawLocked(terminal_ && written_ == total_);
 }
 
+void ProgressDisplay::FrameSkipped(int frame, const std::string& why) {
+  {
+    std::lock_guard lock(mutex_);
+    total_ = std::max(written_, total_ - 1);  // the bar still ends full
+  }
+  Notice("lumatrice: warning: frame " + std::to_string(frame) + " skipped: " + why);
+}
+
 void ProgressDisplay::Notice(const std::string& line) {
   std::lock_guard lock(mutex_);
   if (bar_shown_) std::fputs("\r\033[K", stderr);

@@ -19,6 +19,7 @@ class ProgressDisplay : public PipelineObserver {
   void FrameApplying(int frame) override;
   void RowProgress(int done, int total) override;
   void FrameWritten(int frame, const std::string& path) override;
+  void FrameSkipped(int frame, const std::string& why) override;
 
   // One line on stderr, never interleaved with the bar.
   void Notice(const std::string& line);

@@ -113,11 +113,52 @@ TEST_F(FaultCli, UnreadableFrameMidSequenceStopsTheRunAndKeepsEarlierFramesWhole
   }
 }
 
+// With --skip-bad-frames the bad frames are passed over with a warning each,
+// and the good ones come out exactly as a run over the good frames alone
+// writes them: the slate moves on to the first good frame.
+TEST_F(FaultCli, SkipBadFramesWritesTheGoodFramesAsARunWithoutTheBadOnes) {
+  for (int f = 1; f <= 6; ++f) WritePng(dir_ / Frame("in/shot", f), f);
+  const std::vector<std::string> common = {"--set", "Display Slate=on", "--clock", kClock, "-q"};
+  auto args = [&](std::vector<std::string> a) {
+    a.insert(a.end(), common.begin(), common.end());
+    return a;
+  };
+  ASSERT_EQ(RunCli(args({"stamp", "in/shot.#.png", "--frames", "2,3,6", "-o", "ref/f.#.png"}),
+                   dir_).status, 0);
+  Spill(dir_ / Frame("in/shot", 1), "");
+  const std::string good4 = Slurp(dir_ / Frame("in/shot", 4));
+  Spill(dir_ / Frame("in/shot", 4), good4.substr(0, good4.size() / 2));
+  fs::remove(dir_ / Frame("in/shot", 5));
+  const Snapshot before = Snap(dir_);
+
+  const RunResult r = RunCli(
+      args({"stamp", "in/shot.#.png", "--frames", "1-6", "-o", "out/f.#.png", "--skip-bad-frames"}),
+      dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (int bad : {1, 4, 5}) {
+    EXPECT_NE(r.err.find("frame " + std::to_string(bad) + " skipped: " + Frame("in/shot", bad)),
+              std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / Frame("out/f", bad)));
+  }
+  EXPECT_NE(r.out.find("3 frames skipped, not written: 1, 4, 5"), std::string::npos) << r.out;
+  const Snapshot after = Snap(dir_);
+  for (const auto& [name, bytes] : before) EXPECT_TRUE(after.at(name) == bytes) << name;
+  for (int good : {2, 3, 6})
+    EXPECT_TRUE(after.at(Frame("out/f", good)) == after.at(Frame("ref/f", good))) << good;
+  EXPECT_FALSE(HasTemporary(after));
+
+  // Nothing readable at all is a failed run, not an empty success.
+  const RunResult none = RunCli(
+      args({"stamp", "in/shot.#.png", "--frames", "1,4,5", "-o", "none/f.#.png", "--skip-bad-frames"}),
+      dir_);
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("every frame was skipped"), std::string::npos) << none.err;
+}
+
 // ---- writes failing -----------------------------------------------------
 
-// Disabled while the PNG and EXR writers drop write errors: a full disk still
-// renames a cut-off file over the target and reports success. Enable with the
-// fix in host/image/image_io.cpp (WriteFrame must check every byte written).
+// Encoders drop the results of their own writes: a frame counts as written
+// only when every byte reached the disk.
 TEST_F(FaultCli, FullDiskLeavesTheTargetAsItWasAndNoTemporaryFile) {
   struct Case {
     const char* ext;
