@@ -53,8 +53,10 @@ struct ParamDef {
 
 class ParamBlockDesc2 {
  public:
+  // `flags` holds the unsigned 16-bit block flags; it is declared int because
+  // the last parameter before "..." must be one that promotion leaves as is.
   ParamBlockDesc2(BlockID id, const char* int_name, int local_name, ClassDesc2* cd,
-                  USHORT flags, ...);
+                  int flags, ...);
   ~ParamBlockDesc2();
   ParamBlockDesc2(const ParamBlockDesc2&) = delete;
   ParamBlockDesc2& operator=(const ParamBlockDesc2&) = delete;

@@ -74,13 +74,13 @@ bool RebuildParamBlockDesc(ParamBlockDesc2& desc, BlockID id, const char* int_na
 }
 
 ParamBlockDesc2::ParamBlockDesc2(BlockID id, const char* int_name, int local_name,
-                                 ClassDesc2* cd, USHORT flags, ...)
+                                 ClassDesc2* cd, int flags, ...)
     : impl_(new (std::nothrow) Impl) {
   va_list args;
   va_start(args, flags);
   {
     VaListReader reader(args);
-    RebuildParamBlockDesc(*this, id, int_name, local_name, cd, flags, reader);
+    RebuildParamBlockDesc(*this, id, int_name, local_name, cd, USHORT(flags), reader);
   }
   va_end(args);
 }
