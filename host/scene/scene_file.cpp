@@ -320,8 +320,11 @@ bool ReadSceneFile(const std::string& path, SceneDocument& doc, std::string& err
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string& error) {
   const fs::path target(path);
-  const fs::path temp =
-      target.parent_path() / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()));
+  // Appended piece by piece: GCC 12 misreads "." + string as an overlapping copy.
+  std::string name(".");
+  name += target.filename().string();
+  name += ".tmp-" + std::to_string(::getpid());
+  const fs::path temp = target.parent_path() / name;
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = path + ": " + std::strerror(errno);

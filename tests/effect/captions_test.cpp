@@ -168,7 +168,9 @@ TEST_P(SlateGeometryTest, BlocksSixtyRowsApartFromTheCentredStart) {
     ExpectLine(frame, lines[i], TA_CENTER | TA_TOP, 320,
                c.first_label_row + (i / 2) * 60 + (i % 2) * 20);
   }
-  if (c.height > 0) EXPECT_EQ(frame.At(0, c.height - 1), kSlateGrey);
+  if (c.height > 0) {
+    EXPECT_EQ(frame.At(0, c.height - 1), kSlateGrey);
+  }
   EXPECT_EQ(CountPixels(frame, kBackdrop), 0) << "the slate covers every pixel";
 }
 

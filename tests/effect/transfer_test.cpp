@@ -39,7 +39,9 @@ TEST_P(CaptionBandsTest, VisitsBandRowsOnceInOrderWithProgress) {
   if (c.rows.empty()) return;
   EXPECT_EQ(abort.progress.back(), c.last);
   auto it = std::find(c.rows.begin(), c.rows.end(), 22);
-  if (it != c.rows.end()) EXPECT_EQ(abort.progress[it - c.rows.begin()], c.after_row_22);
+  if (it != c.rows.end()) {
+    EXPECT_EQ(abort.progress[it - c.rows.begin()], c.after_row_22);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
