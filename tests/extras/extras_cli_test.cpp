@@ -3,10 +3,6 @@
 // policy, through runs of the built lumatrice program in a temporary folder.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +14,8 @@
 #include <OpenImageIO/imageio.h>
 #include <nlohmann/json.hpp>
 
+#include "cli_runner.h"
+
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
@@ -25,15 +23,8 @@ namespace {
 
 constexpr const char* kClock = "2002-03-07T09:05:03";
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using clitest::Slurp;
+using Result = clitest::RunResult;
 
 // 8-bit RGB; blue is always 0, so no input pixel looks like a caption grey.
 struct Image {
@@ -88,41 +79,13 @@ Box BoxOf(const Json& j) {
 class Extras : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("lumatrice_extras_" + std::to_string(::getpid()) + "_" + info->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = clitest::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
   }
   void TearDown() override {
     if (!HasFailure()) fs::remove_all(dir_);
   }
 
-  Result Run(const std::vector<std::string>& args) {
-    const fs::path out_file = dir_.string() + ".out", err_file = dir_.string() + ".err";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0 || ::chdir(dir_.c_str()) != 0) ::_exit(126);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      std::vector<char*> argv{const_cast<char*>(LUMATRICE_EXE)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(LUMATRICE_EXE, argv.data());
-      ::_exit(127);
-    }
-    Result r;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    r.out = Slurp(out_file);
-    r.err = Slurp(err_file);
-    fs::remove(out_file);
-    fs::remove(err_file);
-    return r;
-  }
+  Result Run(const std::vector<std::string>& args) { return clitest::RunCli(args, dir_); }
 
   void MakeInputs(int first, int last, int w, int h, const std::string& ext = "png") {
     for (int f = first; f <= last; ++f) WriteInput(dir_ / Name("in", f, ext), w, h, f);

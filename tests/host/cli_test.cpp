@@ -2,9 +2,7 @@
 // sequences in a temporary folder.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +17,7 @@
 #include <OpenImageIO/imageio.h>
 #include <nlohmann/json.hpp>
 
+#include "cli_runner.h"
 #include "image_io.h"
 
 namespace fs = std::filesystem;
@@ -29,45 +28,13 @@ namespace {
 
 constexpr const char* kClock = "2002-03-07T09:05:03";
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using clitest::Slurp;
+using Result = clitest::RunResult;
 
 pid_t Spawn(const std::vector<std::string>& args, const fs::path& dir) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    const int out = ::open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(LUMATRICE_EXE));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(LUMATRICE_EXE, argv.data());
-    ::_exit(127);
-  }
-  return pid;
+  return clitest::SpawnCli(args, dir);
 }
-
-Result Finish(pid_t pid, const fs::path& dir) {
-  Result r;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-  r.out = Slurp(dir / "stdout.txt");
-  r.err = Slurp(dir / "stderr.txt");
-  fs::remove(dir / "stdout.txt");
-  fs::remove(dir / "stderr.txt");
-  return r;
-}
+Result Finish(pid_t pid, const fs::path& dir) { return clitest::FinishCli(pid, dir); }
 
 struct Image {
   ImageSpec spec;
@@ -129,11 +96,7 @@ bool InBands(int y, int h) { return (y >= 2 && y <= 22) || (y >= h - 20 && y <= 
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("lumatrice_cli_" + std::to_string(::getpid()) + "_" + info->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = clitest::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
   }
   void TearDown() override {
     if (!HasFailure()) fs::remove_all(dir_);

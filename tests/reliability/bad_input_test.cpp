@@ -14,7 +14,7 @@
 #include "cli_runner.h"
 #include "image_io.h"
 
-using namespace reliability;
+using namespace clitest;
 using OIIO::TypeDesc;
 
 namespace {

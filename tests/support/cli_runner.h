@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace reliability {
+namespace clitest {
 
 namespace fs = std::filesystem;
 
@@ -120,10 +120,10 @@ inline std::string Changes(const Snapshot& before, const Snapshot& after) {
 // A fresh folder per test under the system's temporary folder.
 inline fs::path FreshDir(const std::string& name) {
   const fs::path dir =
-      fs::temp_directory_path() / ("lumatrice_rel_" + std::to_string(::getpid()) + "_" + name);
+      fs::temp_directory_path() / ("lumatrice_test_" + std::to_string(::getpid()) + "_" + name);
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
 }
 
-}  // namespace reliability
+}  // namespace clitest
