@@ -15,6 +15,7 @@
 
 #include "sdk_for_qt.h"  // before any SDK header: see there
 
+#include "ansi_text.h"
 #include "custom_controls.h"
 #include "host_api.h"
 #include "module_resources.h"
@@ -451,6 +452,16 @@ class RollupTest : public QObject {
     QVERIFY(host_->open().empty());
     // A change now refreshes nothing and harms nothing.
     QVERIFY(Block()->SetValue(0, 0, 0));
+  }
+
+  // An edit box shows a stored text and commits it back: every 1252 byte,
+  // the five undefined ones included, must come back as it was.
+  void everyCp1252ByteSurvivesTheEditBox() {
+    for (int b = 1; b < 256; ++b) {
+      const std::string stored(1, char(b));
+      QCOMPARE(editor::ToCp1252(editor::FromCp1252(stored.c_str())), stored);
+    }
+    QCOMPARE(editor::FromCp1252("\x80\xE9"), QString::fromUtf8("\u20AC\u00E9"));
   }
 };
 
