@@ -37,6 +37,11 @@ PoolState& Pool() {
   return *state;
 }
 
+// Row words (see surface.h): committed rows carry the tag bit.
+bool Committed(std::uintptr_t v) { return v & 1; }
+std::uint32_t* Memory(std::uintptr_t v) { return reinterpret_cast<std::uint32_t*>(v - 1); }
+std::uintptr_t Tagged(std::uint32_t* row) { return reinterpret_cast<std::uintptr_t>(row) | 1; }
+
 }  // namespace
 
 std::uint32_t* RowPool::Take(int width) noexcept {
@@ -118,7 +123,7 @@ void Surface::Release() noexcept {
   // Reads only: writing would fault in every page of a tall, untouched table.
   for (int y = 0; y < height_; ++y) {
     const std::uintptr_t v = rows_[y];
-    if (v != 0 && !(v & 1)) RowPool::Give(reinterpret_cast<std::uint32_t*>(v), width_);
+    if (Committed(v)) RowPool::Give(Memory(v), width_);
   }
   std::free(rows_);
   rows_ = nullptr;
@@ -127,18 +132,18 @@ void Surface::Release() noexcept {
 
 std::uint32_t* Surface::Commit(int y) noexcept {
   const std::uintptr_t v = rows_[y];
-  if (v != 0 && !(v & 1)) return reinterpret_cast<std::uint32_t*>(v);
+  if (Committed(v)) return Memory(v);
   std::uint32_t* row = RowPool::Take(width_);
   if (!row) return nullptr;
   std::fill_n(row, width_, std::uint32_t(v >> 8));
-  rows_[y] = reinterpret_cast<std::uintptr_t>(row);
+  rows_[y] = Tagged(row);
   return row;
 }
 
 void Surface::SetUniform(int y, COLORREF colour) noexcept {
   const std::uintptr_t v = rows_[y];
-  if (v != 0 && !(v & 1)) RowPool::Give(reinterpret_cast<std::uint32_t*>(v), width_);
-  rows_[y] = (std::uintptr_t(colour & 0xFFFFFF) << 8) | 1;
+  if (Committed(v)) RowPool::Give(Memory(v), width_);
+  rows_[y] = std::uintptr_t(colour & 0xFFFFFF) << 8;
 }
 
 bool Surface::Fill(std::int64_t left, std::int64_t top, std::int64_t right, std::int64_t bottom,
@@ -193,7 +198,7 @@ bool Surface::DrawText(std::int64_t left, std::int64_t top, const unsigned char*
 
 int Surface::CommittedRows() const noexcept {
   int n = 0;
-  for (int y = 0; y < height_; ++y) n += rows_[y] != 0 && !(rows_[y] & 1);
+  for (int y = 0; y < height_; ++y) n += Committed(rows_[y]);
   return n;
 }
 

@@ -3,9 +3,11 @@
 //
 //   Pixels    one std::uint32_t per pixel, 0x00BBGGRR; the top byte is always 0.
 //   Rows      row 0 is the top row. Each row is kept on its own as one word:
-//               0                  never drawn, reads black
-//               (colour << 8) | 1  uniformly that colour, owns no memory
-//               pointer            `width` pixels taken from the RowPool
+//               colour << 8        uniformly that colour, owns no memory
+//                                  (0, never drawn, reads black)
+//               pointer | 1        `width` pixels taken from the RowPool
+//             Pool blocks are 64-byte aligned, so the tag bit is free, and a
+//             pixel read tells the two kinds apart with one test.
 //             Only partial drawing commits a row's memory; a fill over the whole
 //             width makes the row uniform again and hands its memory back.
 //   Clipping  drawing takes 64-bit coordinates and clips them to 0 <= x < width,
@@ -44,8 +46,8 @@ struct SurfaceView {
   COLORREF Get(int x, int y) const noexcept {
     if (unsigned(x) >= unsigned(width) || unsigned(y) >= unsigned(height)) return CLR_INVALID;
     const std::uintptr_t v = rows[y];
-    if ((v & 1) || v == 0) return COLORREF(v >> 8);
-    return reinterpret_cast<const std::uint32_t*>(v)[x];
+    if (!(v & 1)) return COLORREF(v >> 8);
+    return reinterpret_cast<const std::uint32_t*>(v - 1)[x];
   }
 };
 
