@@ -266,7 +266,7 @@ bool ApplySettingsArgs(const SettingsArgs& a, SceneSettings& s, std::string& err
   if (a.size) {
     if (a.size->empty()) {
       s.width = s.height = 0;
-    } else if (!ParseSize(*a.size, s.width, s.height)) {
+    } else if (!ParseFrameSize(*a.size, s.width, s.height)) {
       error = "size \"" + *a.size + "\" is not WIDTHxHEIGHT such as 1280x720";
       return false;
     }
@@ -295,7 +295,7 @@ int RunRender(HostSession& host, const JobArgs& args) {
 
   int width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
   int height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
-  if (!args.size.empty() && !ParseSize(args.size, width, height))
+  if (!args.size.empty() && !ParseFrameSize(args.size, width, height))
     return Fail("size \"" + args.size + "\" is not WIDTHxHEIGHT such as 1280x720", kExitUsage);
   std::vector<int> frames;
   const std::string fallback =

@@ -169,16 +169,4 @@ bool PinRunClock(const std::string& clock, std::string& error) {
   return true;
 }
 
-bool ParseSize(const std::string& text, int& width, int& height) {
-  unsigned w = 0, h = 0;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%ux%u%c", &w, &h, &tail) != 2) return false;
-  if (w == 0 || h == 0 || w > 0xFFFF || h > 0xFFFF) return false;
-  // A frame is held in memory several times over; keep it sane.
-  if (std::uint64_t(w) * h > (std::uint64_t(1) << 28)) return false;
-  width = int(w);
-  height = int(h);
-  return true;
-}
-
 }  // namespace lumatrice

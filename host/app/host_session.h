@@ -56,7 +56,5 @@ bool ApplyParameterSets(Scene& scene, const std::vector<std::string>& sets,
 // malformed time.
 bool PinRunClock(const std::string& clock, std::string& error);
 
-// "1280x720" -> sides in 1..65535; false otherwise.
-bool ParseSize(const std::string& text, int& width, int& height);
 
 }  // namespace lumatrice

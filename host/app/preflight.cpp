@@ -199,7 +199,7 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
 
   int width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
   int height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
-  if (!args.size.empty() && !ParseSize(args.size, width, height))
+  if (!args.size.empty() && !ParseFrameSize(args.size, width, height))
     return Fail("size \"" + args.size + "\" is not WIDTHxHEIGHT such as 1280x720", kExitUsage);
   std::vector<int> frames;
   const std::string range = !args.frames.empty()          ? args.frames

@@ -44,18 +44,6 @@ class Progress : public lumatrice::PipelineObserver {
 
 }  // namespace
 
-bool ParseFrameSize(const std::string& text, int& width, int& height) {
-  unsigned w = 0, h = 0;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%ux%u%c", &w, &h, &tail) != 2) return false;
-  if (w == 0 || h == 0 || w > 0xFFFF || h > 0xFFFF) return false;
-  // A frame is held several times over; keep it sane.
-  if (std::uint64_t(w) * h > (std::uint64_t(1) << 28)) return false;
-  width = int(w);
-  height = int(h);
-  return true;
-}
-
 bool PrepareRender(const RenderRequest& request, lumatrice::PipelineOptions& options,
                    std::string& error) {
   std::vector<int> frames;

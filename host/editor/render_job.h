@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_buffer.h"
 #include "pipeline.h"
 #include "scene.h"
 
@@ -27,8 +28,7 @@ struct RenderRequest {
 bool PrepareRender(const RenderRequest& request, lumatrice::PipelineOptions& options,
                    std::string& error);
 
-// "1280x720" into sides of 1..65535; false otherwise.
-bool ParseFrameSize(const std::string& text, int& width, int& height);
+using lumatrice::ParseFrameSize;
 
 // Runs the render; returns when it has finished, failed or been cancelled.
 lumatrice::PipelineResult RunRender(QWidget* parent, lumatrice::PipelineOptions options,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -10,6 +11,18 @@
 #include <OpenImageIO/strutil.h>
 
 namespace lumatrice {
+
+bool ParseFrameSize(const std::string& text, int& width, int& height) {
+  unsigned w = 0, h = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%ux%u%c", &w, &h, &tail) != 2) return false;
+  if (w == 0 || h == 0 || w > 0xFFFF || h > 0xFFFF) return false;
+  // A frame is held in memory several times over; keep it sane.
+  if (std::uint64_t(w) * h > (std::uint64_t(1) << 28)) return false;
+  width = int(w);
+  height = int(h);
+  return true;
+}
 namespace {
 
 using OIIO::TypeDesc;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <OpenImageIO/imageio.h>
@@ -12,6 +13,10 @@
 #include "bitmap_storage.h"
 
 namespace lumatrice {
+
+// "1280x720" -> sides in 1..65535, small enough to hold in memory; false
+// otherwise.
+bool ParseFrameSize(const std::string& text, int& width, int& height);
 
 // Where the colour channels of a frame sit among its channels.
 struct ChannelLayout {

@@ -51,7 +51,7 @@ TEST(Progress, StatusText) {
     EXPECT_EQ(ProgressDisplay::Status(c.done, c.total, c.seconds, c.partial), c.text);
 }
 
-TEST(ParseSize, AcceptsSidesTheBitmapCanHold) {
+TEST(ParseFrameSize, AcceptsSidesTheBitmapCanHold) {
   struct Case {
     const char* text;
     bool ok;
@@ -64,7 +64,7 @@ TEST(ParseSize, AcceptsSidesTheBitmapCanHold) {
   };
   for (const Case& c : cases) {
     int w = 0, h = 0;
-    EXPECT_EQ(ParseSize(c.text, w, h), c.ok) << c.text;
+    EXPECT_EQ(ParseFrameSize(c.text, w, h), c.ok) << c.text;
     if (c.ok) {
       EXPECT_EQ(std::pair(w, h), std::pair(c.w, c.h)) << c.text;
     }
