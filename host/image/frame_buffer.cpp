@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include <OpenImageIO/half.h>
 #include <OpenImageIO/strutil.h>
@@ -62,8 +63,35 @@ WORD To16(double v) {
 }
 template <>
 WORD To16(float v) { return To16(double(v)); }
+
+// Half has only 65536 values each way: both conversions are tables, made
+// once from the arithmetic above. A slate reads, compares and writes every
+// pixel of the frame, and the arithmetic (a software float-to-half among it)
+// cost more than the rest of the apply on half frames.
+const WORD* HalfTo16Table() {
+  static const std::unique_ptr<WORD[]> table = [] {
+    auto t = std::make_unique<WORD[]>(0x10000);
+    half h;
+    for (unsigned bits = 0; bits <= 0xFFFF; ++bits) {
+      h.setBits(static_cast<unsigned short>(bits));
+      t[bits] = To16(double(float(h)));
+    }
+    return t;
+  }();
+  return table.get();
+}
+
+const unsigned short* HalfFrom16Table() {
+  static const std::unique_ptr<unsigned short[]> table = [] {
+    auto t = std::make_unique<unsigned short[]>(0x10000);
+    for (unsigned v = 0; v <= 0xFFFF; ++v) t[v] = half(float(v) / 65535.0f).bits();
+    return t;
+  }();
+  return table.get();
+}
+
 template <>
-WORD To16(half v) { return To16(double(float(v))); }
+WORD To16(half v) { return HalfTo16Table()[v.bits()]; }
 
 template <typename T>
 T From16(WORD v);
@@ -76,15 +104,21 @@ float From16(WORD v) { return float(v) / 65535.0f; }
 template <>
 double From16(WORD v) { return double(v) / 65535.0; }
 template <>
-half From16(WORD v) { return half(float(v) / 65535.0f); }
+half From16(WORD v) {
+  half h;
+  h.setBits(HalfFrom16Table()[v]);
+  return h;
+}
 
 WORD Luma(const BMM_Color_64& c) {
   return WORD((std::uint32_t(c.r) * 2126 + std::uint32_t(c.g) * 7152 + std::uint32_t(c.b) * 722 +
                5000) / 10000);
 }
 
+// Inlined into the row loops, with the layout in registers: as calls they
+// cost more than the conversions.
 template <typename T>
-BMM_Color_64 ReadPixel(const T* p, const ChannelLayout& l) {
+[[gnu::always_inline]] inline BMM_Color_64 ReadPixel(const T* p, const ChannelLayout& l) {
   BMM_Color_64 c;
   if (l.red >= 0) {
     c.r = To16(p[l.red]);
@@ -98,7 +132,7 @@ BMM_Color_64 ReadPixel(const T* p, const ChannelLayout& l) {
 }
 
 template <typename T>
-void WritePixel(T* p, const ChannelLayout& l, const BMM_Color_64& c) {
+[[gnu::always_inline]] inline void WritePixel(T* p, const ChannelLayout& l, const BMM_Color_64& c) {
   if (l.red >= 0) {
     p[l.red] = From16<T>(c.r);
     p[l.green] = From16<T>(c.g);
@@ -116,16 +150,18 @@ bool Same(const BMM_Color_64& a, const BMM_Color_64& b) {
 template <typename T>
 void GetRow(const FrameBuffer& f, int x, int y, int count, BMM_Color_64* out) {
   const int nc = f.channels();
+  const ChannelLayout l = f.layout();
   const T* p = reinterpret_cast<const T*>(f.row(y)) + std::size_t(x) * nc;
-  for (int i = 0; i < count; ++i, p += nc) out[i] = ReadPixel(p, f.layout());
+  for (int i = 0; i < count; ++i, p += nc) out[i] = ReadPixel(p, l);
 }
 
 template <typename T>
 void PutRow(FrameBuffer& f, int x, int y, int count, const BMM_Color_64* in) {
   const int nc = f.channels();
+  const ChannelLayout l = f.layout();
   T* p = reinterpret_cast<T*>(f.row(y)) + std::size_t(x) * nc;
   for (int i = 0; i < count; ++i, p += nc) {
-    if (!Same(ReadPixel(p, f.layout()), in[i])) WritePixel(p, f.layout(), in[i]);
+    if (!Same(ReadPixel(p, l), in[i])) WritePixel(p, l, in[i]);
   }
 }
 
