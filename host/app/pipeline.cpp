@@ -6,6 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -81,6 +84,32 @@ class AbortCheck : public CheckAbortCallback {
   PipelineObserver* observer_;
 };
 
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CPU time of the calling thread: unlike the wall clock, it leaves out the
+// time the thread waits for a core while the reader and writers run.
+double ThreadSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+void PrintStageTimes(const PipelineResult& r) {
+  const int frames = std::max(r.applied, 1);
+  std::fprintf(stderr,
+               "lumatrice: stage times: read %.2f ms/frame, apply %.3f ms/frame "
+               "(slowest %.2f ms; CPU %.3f ms/frame, slowest %.2f ms), write %.2f ms/frame, "
+               "%d frames applied, %d written\n",
+               1e3 * r.read_seconds / frames, 1e3 * r.apply_seconds / frames,
+               1e3 * r.slowest_apply_seconds, 1e3 * r.apply_cpu_seconds / frames,
+               1e3 * r.slowest_apply_cpu_seconds,
+               1e3 * r.write_seconds / std::max(r.written, 1), r.applied, r.written);
+}
+
 }  // namespace
 
 bool ProceduralSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
@@ -100,7 +129,7 @@ bool SequenceSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
 PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
                            CancelFlags& cancel, PipelineObserver* observer) {
   PipelineResult result;
-  const auto started = std::chrono::steady_clock::now();
+  const auto started = Clock::now();
   const int tpf = hostsdk::TicksPerFrame();
   for (int f : options.frames) {
     const std::int64_t t = std::int64_t(f) * tpf;
@@ -138,6 +167,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     halt = true;
   };
 
+  double read_seconds = 0;  // the reader's own; read after it is joined
   std::thread reader([&] {
     for (std::size_t index = 0; index < options.frames.size(); ++index) {
       const int frame = options.frames[index];
@@ -148,7 +178,9 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       slot.index = index;
       slot.frame = frame;
       slot.buffer = *buffer;
+      const auto read_start = Clock::now();
       slot.ok = source.Fill(frame, **buffer, slot.error);
+      read_seconds += Since(read_start);
       (*buffer)->frame = frame;
       const bool ok = slot.ok;
       ready.Push(std::move(slot));
@@ -162,7 +194,14 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       if (!halt && !cancel.abort_writes) {
         const std::string path = options.output.FileFor(slot->frame);
         std::string error;
-        if (WriteFrame(path, *slot->buffer, error, &cancel.abort_writes)) {
+        const auto write_start = Clock::now();
+        const bool written = WriteFrame(path, *slot->buffer, error, &cancel.abort_writes);
+        const double write_seconds = Since(write_start);
+        {
+          std::lock_guard lock(result_mutex);
+          result.write_seconds += write_seconds;
+        }
+        if (written) {
           {
             std::lock_guard lock(result_mutex);
             ++result.written;
@@ -193,6 +232,19 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   Bitmap bitmap(&storage);
   bool notified = false;
   bool slate_due = false;  // the render's first frame was skipped
+  TimeValue t = first_time;
+  auto apply_effects = [&] {
+    const auto start = Clock::now();
+    const double cpu_start = ThreadSeconds();
+    for (Effect* e : options.effects) e->Apply(t, &bitmap, nullptr, &check);
+    const double cpu = ThreadSeconds() - cpu_start;
+    const double took = Since(start);
+    // Written by this thread only; the writers lock result_mutex for theirs.
+    result.apply_seconds += took;
+    result.slowest_apply_seconds = std::max(result.slowest_apply_seconds, took);
+    result.apply_cpu_seconds += cpu;
+    result.slowest_apply_cpu_seconds = std::max(result.slowest_apply_cpu_seconds, cpu);
+  };
   while (std::optional<Slot> slot = ready.Pop()) {
     if (!slot->ok) {
       free_buffers.Push(slot->buffer);
@@ -217,7 +269,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER);
       notified = slate_mark = true;
     }
-    const TimeValue t = TimeValue(slot->frame * tpf);
+    t = TimeValue(slot->frame * tpf);
     last_time = t;
     if (slate_mark && options.prepend_slate) {
       // The copy joins the pool once written; this happens once per run.
@@ -237,7 +289,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
       slate.buffer->frame = slate.frame;
       if (options.hooks) options.hooks->BeforeApply(slate.frame, t, *slate.buffer, true);
       storage.Attach(slate.buffer);
-      for (Effect* e : options.effects) e->Apply(t, &bitmap, nullptr, &check);
+      apply_effects();
       storage.Attach(nullptr);
       if (cancel.stop || halt) {
         free_buffers.Push(slot->buffer);
@@ -249,7 +301,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     }
     if (options.hooks) options.hooks->BeforeApply(slot->frame, t, *slot->buffer, slate_mark);
     storage.Attach(slot->buffer);
-    for (Effect* e : options.effects) e->Apply(t, &bitmap, nullptr, &check);
+    apply_effects();
     storage.Attach(nullptr);
     result.width = slot->buffer->width();
     result.height = slot->buffer->height();
@@ -266,14 +318,15 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   stop_reading = true;
   free_buffers.Close();
   reader.join();
+  result.read_seconds = read_seconds;
   done.Close();
   for (std::thread& w : writer_threads) w.join();
   for (Effect* e : options.effects) e->RenderEnd(last_time);
 
   result.cancelled = !result.failed && result.applied + int(result.skipped.size()) <
                                             int(options.frames.size());
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  result.seconds = Since(started);
+  if (std::getenv("LUMATRICE_STAGE_TIMES")) PrintStageTimes(result);
   return result;
 }
 

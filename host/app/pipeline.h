@@ -99,9 +99,18 @@ struct PipelineResult {
   std::string first_written, last_written;
   int width = 0, height = 0;
   double seconds = 0;
+  // Busy time per stage, summed over frames (and over writer threads):
+  // what each stage costs, whether or not the stages overlapped.
+  double read_seconds = 0, apply_seconds = 0, write_seconds = 0;
+  double slowest_apply_seconds = 0;  // one frame's effects, the slate's as a rule
+  // The same on the applying thread's CPU clock (a split slate merge's worker
+  // half not included).
+  double apply_cpu_seconds = 0, slowest_apply_cpu_seconds = 0;
 };
 
 // Runs the whole render. TimeValue of frame f is f * TicksPerFrame().
+// With LUMATRICE_STAGE_TIMES set in the environment, the stage times go to
+// stderr at the end (bench/peers.sh reads them).
 PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
                            CancelFlags& cancel, PipelineObserver* observer = nullptr);
 
