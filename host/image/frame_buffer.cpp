@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 #include <OpenImageIO/half.h>
 #include <OpenImageIO/strutil.h>
@@ -64,34 +63,27 @@ WORD To16(double v) {
 template <>
 WORD To16(float v) { return To16(double(v)); }
 
-// Half has only 65536 values each way: both conversions are tables, made
-// once from the arithmetic above. A slate reads, compares and writes every
-// pixel of the frame, and the arithmetic (a software float-to-half among it)
-// cost more than the rest of the apply on half frames.
-const WORD* HalfTo16Table() {
-  static const std::unique_ptr<WORD[]> table = [] {
-    auto t = std::make_unique<WORD[]>(0x10000);
+// Half has only 65536 values each way: both conversions are tables, filled
+// once at start-up from the arithmetic above (about a millisecond). A slate
+// reads, compares and writes every pixel of the frame, and the arithmetic (a
+// software float-to-half among it) cost more than the rest of the apply on
+// half frames; a lazily built table still cost a guard and a call per sample.
+struct HalfTables {
+  WORD to16[0x10000];
+  unsigned short from16[0x10000];
+  HalfTables() {
     half h;
-    for (unsigned bits = 0; bits <= 0xFFFF; ++bits) {
-      h.setBits(static_cast<unsigned short>(bits));
-      t[bits] = To16(double(float(h)));
+    for (unsigned v = 0; v <= 0xFFFF; ++v) {
+      h.setBits(static_cast<unsigned short>(v));
+      to16[v] = To16(double(float(h)));
+      from16[v] = half(float(v) / 65535.0f).bits();
     }
-    return t;
-  }();
-  return table.get();
-}
-
-const unsigned short* HalfFrom16Table() {
-  static const std::unique_ptr<unsigned short[]> table = [] {
-    auto t = std::make_unique<unsigned short[]>(0x10000);
-    for (unsigned v = 0; v <= 0xFFFF; ++v) t[v] = half(float(v) / 65535.0f).bits();
-    return t;
-  }();
-  return table.get();
-}
+  }
+};
+const HalfTables kHalf;
 
 template <>
-WORD To16(half v) { return HalfTo16Table()[v.bits()]; }
+WORD To16(half v) { return kHalf.to16[v.bits()]; }
 
 template <typename T>
 T From16(WORD v);
@@ -106,7 +98,7 @@ double From16(WORD v) { return double(v) / 65535.0; }
 template <>
 half From16(WORD v) {
   half h;
-  h.setBits(HalfFrom16Table()[v]);
+  h.setBits(kHalf.from16[v]);
   return h;
 }
 
