@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,20 +31,30 @@ inline std::ostream& operator<<(std::ostream& os, const BMM_Color_64& c) {
 }
 
 // A frame filled with the backdrop; records which rows were read and written.
+// A split merge calls it from two threads at once, so the records are locked.
 class RecordingStorage : public RGBA16Storage {
  public:
   RecordingStorage(int w, int h) : RGBA16Storage(w, h) { Fill(kBackdrop); }
   int GetPixels(int x, int y, int count, BMM_Color_64* ptr) const override {
-    reads.push_back(y);
+    {
+      std::lock_guard lock(record_mutex_);
+      reads.push_back(y);
+    }
     return RGBA16Storage::GetPixels(x, y, count, ptr);
   }
   int PutPixels(int x, int y, int count, const BMM_Color_64* ptr) override {
-    writes.push_back(y);
+    {
+      std::lock_guard lock(record_mutex_);
+      writes.push_back(y);
+    }
     return RGBA16Storage::PutPixels(x, y, count, ptr);
   }
   BMM_Color_64 At(int x, int y) const { return Row(y)[x]; }
   mutable std::vector<int> reads;
   std::vector<int> writes;
+
+ private:
+  mutable std::mutex record_mutex_;
 };
 
 class RecordingAbort : public CheckAbortCallback {
