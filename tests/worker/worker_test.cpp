@@ -217,6 +217,14 @@ LumatriceEffect* NewEffect() {
   return static_cast<LumatriceEffect*>(LumatriceClassDesc.Create(FALSE));
 }
 
+// As the host deletes an effect: its block goes with it.
+void DeleteEffect(LumatriceEffect* e) {
+  IParamBlock2* block = e->pblock;
+  e->DeleteAllRefs();
+  e->DeleteThis();
+  if (block) block->DeleteThis();
+}
+
 // A slate frame: every block on, multithreading as asked, mark set.
 void PrepareSlate(LumatriceEffect* e, bool multithreading) {
   e->pblock->SetValue(pb_display_slate, 0, 1);
@@ -319,7 +327,7 @@ TEST_F(WorkerTest, EveryRowMergedOnceByItsSide) {
       EXPECT_EQ(a.count, c.width);
     }
   }
-  effect->DeleteThis();
+  DeleteEffect(effect);
 }
 
 TEST_F(WorkerTest, FrameWithoutStorageIsLeftAlone) {
@@ -328,7 +336,7 @@ TEST_F(WorkerTest, FrameWithoutStorageIsLeftAlone) {
   Raster raster(1, 1);
   effect->SplitTransfer(raster.dc(), &bm);  // must return, touching nothing
   EXPECT_EQ(bm.Height(), 0);
-  effect->DeleteThis();
+  DeleteEffect(effect);
 }
 
 // ---- result ---------------------------------------------------------------
@@ -357,7 +365,7 @@ TEST_F(WorkerTest, SplitFrameEqualsSingleThreadFrame) {
     EXPECT_TRUE(SamePixels(single, split));
     EXPECT_FALSE(SamePixels(original, split)) << "the raster should have changed the frame";
   }
-  effect->DeleteThis();
+  DeleteEffect(effect);
 }
 
 TEST_F(WorkerTest, PixelRuleOnBothHalves) {
@@ -402,7 +410,7 @@ TEST_F(WorkerTest, PixelRuleOnBothHalves) {
         EXPECT_EQ(p.a, 0x0101);
       }
     }
-  effect->DeleteThis();
+  DeleteEffect(effect);
 }
 
 // ---- serialisation ----------------------------------------------------------
@@ -444,8 +452,8 @@ TEST_F(WorkerTest, SplitMergesOfTwoEffectsRunOneAfterTheOther) {
   EXPECT_LT(last_first, first_second);
   EXPECT_EQ(Census(events, &first_frame).writes.size(), size_t(kH));
   EXPECT_EQ(Census(events, &second_frame).writes.size(), size_t(kH));
-  first->DeleteThis();
-  second->DeleteThis();
+  DeleteEffect(first);
+  DeleteEffect(second);
 }
 
 // ---- life of the worker -----------------------------------------------------
@@ -464,7 +472,7 @@ TEST_F(WorkerTest, WorkerLivesFromFirstEffectToLast) {
     LumatriceEffect* two = NewEffect();
     EXPECT_EQ(TransferWorkerGeneration(), generation + 1);
     EXPECT_EQ(effect_count, 2);
-    one->DeleteThis();
+    DeleteEffect(one);
     EXPECT_TRUE(TransferWorkerAvailable());
     EXPECT_EQ(TransferWorkerThreadId(), worker);
 
@@ -476,7 +484,7 @@ TEST_F(WorkerTest, WorkerLivesFromFirstEffectToLast) {
     two->SplitTransfer(raster.dc(), &bm);
     EXPECT_EQ(Census(log.Events(), &storage).rows_by_thread[worker], RowRange(0, 5));
 
-    two->DeleteThis();
+    DeleteEffect(two);
     EXPECT_FALSE(TransferWorkerAvailable());
     EXPECT_EQ(TransferWorkersAlive(), 0);
     EXPECT_EQ(TransferWorkerObjectsHeld(), 0);
@@ -503,7 +511,7 @@ TEST_F(WorkerTest, FailedWorkerStartMergesSlateOnCallingThread) {
     LumatriceEffect* plain = NewEffect();
     PrepareSlate(plain, false);
     plain->Apply(0, &reference_bm, nullptr, &cb);
-    plain->DeleteThis();
+    DeleteEffect(plain);
 
     SetTransferWorkerFault(fault);
     const int generation = TransferWorkerGeneration();
@@ -537,8 +545,8 @@ TEST_F(WorkerTest, FailedWorkerStartMergesSlateOnCallingThread) {
     LumatriceEffect* later = NewEffect();
     EXPECT_TRUE(TransferWorkerAvailable());
     EXPECT_EQ(TransferWorkerGeneration(), generation + 1);
-    later->DeleteThis();
-    effect->DeleteThis();
+    DeleteEffect(later);
+    DeleteEffect(effect);
   }
 }
 
@@ -565,7 +573,7 @@ TEST_F(WorkerTest, WorkerWithoutRowBuffersStillReportsDone) {
   const RowCensus census = Census(log.Events(), &split);
   EXPECT_EQ(census.rows_by_thread.count(worker), 0u);
   EXPECT_EQ(census.rows_by_thread.at(std::this_thread::get_id()), RowRange(0, kH - 1));
-  effect->DeleteThis();
+  DeleteEffect(effect);
 }
 
 // ---- cancel -----------------------------------------------------------------
@@ -590,7 +598,7 @@ TEST_F(WorkerTest, CancelDoesNotShortenSplitMerge) {
     LumatriceEffect* effect = NewEffect();
     PrepareSlate(effect, c.multithreading);
     effect->Apply(0, &bm, nullptr, &cb);
-    effect->DeleteThis();
+    DeleteEffect(effect);
 
     EXPECT_EQ(Census(log.Events(), &frame).writes.size(), size_t(c.rows_expected));
     if (c.multithreading) {
