@@ -285,22 +285,33 @@ void InstallCancelHandlers() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
-int RunRender(HostSession& host, const JobArgs& args) {
+int OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& scene,
+                    int& width, int& height, std::string& range, std::vector<int>& frames) {
   std::string error;
-  Scene scene;
-  if (!host.OpenScene(args.scene_file, args.scene_file.empty(), scene, error)) return Fail(error);
+  if (!host.OpenScene(args.scene_file, demo && args.scene_file.empty(), scene, error))
+    return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, kExitUsage);
   if (!ApplyHostSettings(args, scene, error)) return Fail(error, kExitUsage);
-
-  int width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
-  int height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
+  width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
+  height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
   if (!args.size.empty() && !ParseFrameSize(args.size, width, height))
     return Fail("size \"" + args.size + "\" is not WIDTHxHEIGHT such as 1280x720", kExitUsage);
+  range = !args.frames.empty()             ? args.frames
+          : !scene.settings.frames.empty() ? scene.settings.frames
+                                           : kDefaultRenderFrames;
+  if (!ResolveFrames(range, range, frames, error)) return Fail(error, kExitUsage);
+  return kExitOk;
+}
+
+int RunRender(HostSession& host, const JobArgs& args) {
+  std::string error;
+  Scene scene;
+  int width = 0, height = 0;
+  std::string range;
   std::vector<int> frames;
-  const std::string fallback =
-      scene.settings.frames.empty() ? kDefaultRenderFrames : scene.settings.frames;
-  if (!ResolveFrames(args.frames, fallback, frames, error)) return Fail(error, kExitUsage);
+  if (const int status = OpenRenderScene(host, args, true, scene, width, height, range, frames))
+    return status;
   SequencePattern output;
   if (!ParseOutput(args.output.empty() ? kDefaultRenderOutput : args.output, frames, output,
                    error))

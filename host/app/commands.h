@@ -86,6 +86,14 @@ int RunPreflight(HostSession& host, const PreflightArgs& args);
 // clock): the command line's over the scene's. False with `error`.
 bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& error);
 
+// The scene of a render or its preflight: opened (the demo scene when
+// `demo` and no file is given), `--set` applied, host settings applied, and
+// the frame size (the command line's, the scene's, else 1280x720) and the
+// frames to render (`range`: the command line's, the scene's, else 1-60)
+// worked out. kExitOk, or the status of a failure already reported.
+int OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& scene,
+                    int& width, int& height, std::string& range, std::vector<int>& frames);
+
 // Installs the Ctrl-C / SIGTERM handling that cancels a render.
 void InstallCancelHandlers();
 

@@ -23,10 +23,6 @@ namespace {
 using textraster::kCellHeight;
 using textraster::kCellWidth;
 
-constexpr int kDefaultWidth = 1280;
-constexpr int kDefaultHeight = 720;
-constexpr const char* kDefaultFrames = "1-60";
-
 int Fail(const std::string& message, int status = kExitFailed) {
   std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
   return status;
@@ -192,20 +188,11 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
   const JobArgs& args = pa.job;
   std::string error;
   Scene scene;
-  if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
-  if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
-    return Fail(error, kExitUsage);
-  if (!ApplyHostSettings(args, scene, error)) return Fail(error, kExitUsage);
-
-  int width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
-  int height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
-  if (!args.size.empty() && !ParseFrameSize(args.size, width, height))
-    return Fail("size \"" + args.size + "\" is not WIDTHxHEIGHT such as 1280x720", kExitUsage);
+  int width = 0, height = 0;
+  std::string range;
   std::vector<int> frames;
-  const std::string range = !args.frames.empty()          ? args.frames
-                            : !scene.settings.frames.empty() ? scene.settings.frames
-                                                             : kDefaultFrames;
-  if (!ParseFrameRange(range, frames, error)) return Fail("frames: " + error, kExitUsage);
+  if (const int status = OpenRenderScene(host, args, false, scene, width, height, range, frames))
+    return status;
   const int render_start = RenderStart(args.render_start, frames);
   const bool prepend = args.slate == "prepend";
   std::optional<int> slate_frame;
