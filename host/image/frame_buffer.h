@@ -38,8 +38,9 @@ class FrameBuffer {
   // per-channel types are held as float (exact for half, 8- and 16-bit).
   static OIIO::TypeDesc HeldType(const OIIO::ImageSpec& spec);
 
-  // Takes the spec (metadata included) and sizes the pixel memory for it.
-  // False when the spec is unusable (no colour channels, size overflow).
+  // Takes the image description (metadata included) and sizes the pixel
+  // memory for it. False when it is unusable (no colour channels, size
+  // overflow).
   bool Reset(const OIIO::ImageSpec& spec);
 
   const OIIO::ImageSpec& spec() const { return spec_; }
