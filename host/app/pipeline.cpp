@@ -158,11 +158,14 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   std::atomic<bool> stop_reading{false};
   std::mutex result_mutex;
   std::size_t first_index = 0, last_index = 0;
-  auto fail = [&](const std::string& why) {
+  // Writers fail in parallel: of their failures, the earliest frame's is told.
+  std::size_t failed_write = SIZE_MAX;
+  auto fail = [&](const std::string& why, std::size_t write_order = SIZE_MAX) {
     std::lock_guard lock(result_mutex);
-    if (!result.failed) {
+    if (!result.failed || (failed_write != SIZE_MAX && write_order < failed_write)) {
       result.failed = true;
       result.error = why;
+      failed_write = write_order;
     }
     halt = true;
   };
@@ -214,7 +217,8 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
           }
           if (observer) observer->FrameWritten(slot->frame, path);
         } else if (!cancel.abort_writes) {
-          fail("cannot write frame " + std::to_string(slot->frame) + ": " + error);
+          fail("cannot write frame " + std::to_string(slot->frame) + ": " + error,
+               slot->index * 2 + (slot->lead ? 0 : 1));
         }
       }
       free_buffers.Push(slot->buffer);
