@@ -1,8 +1,8 @@
 // lumatrice preflight: lays out every apply call of a render at a frame size,
 // as the manifest does, and reports each caption or slate line that would
 // lose something: cut at 255 characters, clipped at the frame's edges (or
-// outside the rows the caption merge converts), hidden under a later line,
-// or a slate block above the top edge. Non-zero status when anything would
+// outside the rows the caption merge converts), hidden under a later line
+// (of its own effect or of a later one), or a slate block above the top edge. Non-zero status when anything would
 // be lost, for submission checks.
 #include <algorithm>
 #include <cstdio>
@@ -87,6 +87,17 @@ class Checker {
     if (layout.slate) CheckSlateTop(frame, effect, layout);
   }
 
+  // Lines of one effect that a later effect paints over. A character redrawn
+  // the same in the same cell, as by two effects showing the same frame time,
+  // is not lost.
+  void CheckAcross(int frame, const std::vector<std::pair<int, EffectLayout>>& layouts) {
+    for (std::size_t a = 0; a < layouts.size(); ++a)
+      for (std::size_t b = a + 1; b < layouts.size(); ++b)
+        for (const CaptionLine& l : layouts[a].second.lines)
+          CheckHiddenBy(frame, layouts[a].first, layouts[a].second.slate, l, layouts[b].first,
+                        layouts[b].second);
+  }
+
   // In the order first met: by frame, then in drawing order.
   const std::vector<Finding>& findings() const { return findings_; }
 
@@ -156,6 +167,36 @@ class Checker {
     Add(frame, effect, under, "overlap", "hidden under " + over.item, hidden);
   }
 
+  void CheckHiddenBy(int frame, int effect, bool slate, const CaptionLine& under, int over_effect,
+                     const EffectLayout& over) {
+    std::map<std::string, int> lost;  // by what hides them, in name order
+    for (int i = 0; i < int(under.line.text.size()); ++i) {
+      if (under.line.text[i] == ' ') continue;
+      const Rect cell = Cell(under, i).Intersect(under.visible);
+      if (cell.empty()) continue;
+      const CaptionLine* last = nullptr;
+      for (const CaptionLine& o : over.lines)
+        if (!o.visible.Intersect(cell).empty()) last = &o;
+      if (last) {
+        if (slate != over.slate || !Redraws(*last, under, i)) ++lost[last->item];
+      } else if (over.slate && !over.fill.Intersect(cell).empty()) {
+        ++lost["slate"];
+      }
+    }
+    for (const auto& [by, n] : lost)
+      Add(frame, effect, under, "overlap",
+          "hidden under effect " + std::to_string(over_effect) + "'s " + by, n);
+  }
+
+  // Whether `over` draws character i of `under` again, in the same cell.
+  static bool Redraws(const CaptionLine& over, const CaptionLine& under, int i) {
+    if (over.box.top != under.box.top || over.box.bottom != under.box.bottom) return false;
+    const int offset = under.box.left + i * kCellWidth - over.box.left;
+    if (offset < 0 || offset % kCellWidth) return false;
+    const std::size_t j = std::size_t(offset / kCellWidth);
+    return j < over.line.text.size() && over.line.text[j] == under.line.text[std::size_t(i)];
+  }
+
   void CheckSlateTop(int frame, int effect, const EffectLayout& layout) {
     for (const CaptionLine& l : layout.lines) {
       if (l.box.top >= 0) continue;
@@ -215,13 +256,16 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
   for (const PlannedApply& apply : plan) {
     FrameContext context = HostFrameContext(width, height, apply.t);
     if (live_clock) context.now = WorstCaseClock();
+    std::vector<std::pair<int, EffectLayout>> layouts;  // in apply order
     int index = 0;
     for (const Scene::Item& item : scene.items) {
       ++index;
       CaptionValues values;
       if (!IsLumatrice(item.effect) || !ReadCaptionValues(item.effect, apply.t, values)) continue;
-      checker.Check(apply.frame, index, LayOut(values, context, apply.slate_mark));
+      layouts.emplace_back(index, LayOut(values, context, apply.slate_mark));
+      checker.Check(apply.frame, index, layouts.back().second);
     }
+    checker.CheckAcross(apply.frame, layouts);
   }
 
   const auto& findings = checker.findings();

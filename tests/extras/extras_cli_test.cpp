@@ -490,6 +490,44 @@ TEST_F(Extras, PreflightAgreesWithTheStampedFrame) {
   EXPECT_EQ(BoxOf(line["visible"]).right, 64);
 }
 
+// Two Lumatrice effects: the second is merged over the first.
+TEST_F(Extras, PreflightFindsOneEffectHiddenUnderAnother) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> first, second;  // NAME=VALUE of each effect
+    std::vector<std::string> findings;       // empty: preflight passes
+  };
+  const Case cases[] = {
+      {"same footer and slate drawn twice", {"Comments=top", "Slate Author=Ana"},
+       {"Display Header=off", "Display Date=on", "Slate Author=Ana"}, {}},
+      {"second header over the first", {"Comments=top"}, {"Comments=other text"},
+       {"frames 2-3: effect 1 header hidden under effect 2's header, 3 characters lost"}},
+      {"second slate over the first's captions", {"Comments=top", "Display Slate=off"},
+       {"Display Header=off", "Display Frames=off"},
+       {"frame 1: effect 1 header hidden under effect 2's slate",
+        "frame 1: effect 1 frame_time hidden under effect 2's slate"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(dir_ / "two.json");
+    ASSERT_EQ(Run({"scene", "new", "two.json"}).status, 0);
+    Json scene = LoadJson(dir_ / "two.json");
+    scene["render_effects"].push_back(scene["render_effects"][0]);
+    clitest::Spill(dir_ / "two.json", scene.dump());
+    for (int effect : {1, 2}) {
+      std::vector<std::string> args = {"scene", "set", "two.json", "--effect",
+                                       std::to_string(effect)};
+      const auto& values = effect == 1 ? c.first : c.second;
+      args.insert(args.end(), values.begin(), values.end());
+      ASSERT_EQ(Run(args).status, 0);
+    }
+    const Result r = Run({"preflight", "two.json", "--size", "640x480", "--frames", "1-3",
+                          "--clock", kClock});
+    EXPECT_EQ(r.status, c.findings.empty() ? 0 : 3) << r.out << r.err;
+    for (const std::string& f : c.findings) EXPECT_NE(r.out.find(f), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(Extras, SlatePrependKeepsTheNumbering) {
   struct Case {
     const char* name;
