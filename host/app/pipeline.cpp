@@ -67,6 +67,9 @@ struct Slot {
   std::string error;
 };
 
+// Where a slot's file comes in the run's output, a prepended slate first.
+std::size_t RenderOrder(const Slot& slot) { return slot.index * 2 + (slot.lead ? 0 : 1); }
+
 class AbortCheck : public CheckAbortCallback {
  public:
   AbortCheck(CancelFlags& cancel, std::atomic<bool>& halt, PipelineObserver* observer)
@@ -209,7 +212,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
             std::lock_guard lock(result_mutex);
             ++result.written;
             // In render order, whichever writer finishes first.
-            const std::size_t order = slot->index * 2 + (slot->lead ? 0 : 1);
+            const std::size_t order = RenderOrder(*slot);
             if (result.first_written.empty() || order < first_index)
               result.first_written = path, first_index = order;
             if (result.last_written.empty() || order > last_index)
@@ -218,7 +221,7 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
           if (observer) observer->FrameWritten(slot->frame, path);
         } else if (!cancel.abort_writes) {
           fail("cannot write frame " + std::to_string(slot->frame) + ": " + error,
-               slot->index * 2 + (slot->lead ? 0 : 1));
+               RenderOrder(*slot));
         }
       }
       free_buffers.Push(slot->buffer);

@@ -2,8 +2,8 @@
 // as the manifest does, and reports each caption or slate line that would
 // lose something: cut at 255 characters, clipped at the frame's edges (or
 // outside the rows the caption merge converts), hidden under a later line
-// (of its own effect or of a later one), or a slate block above the top edge. Non-zero status when anything would
-// be lost, for submission checks.
+// (of its own effect or of a later one), or a slate block above the top
+// edge. Non-zero status when anything would be lost, for submission checks.
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -167,8 +167,8 @@ class Checker {
     Add(frame, effect, under, "overlap", "hidden under " + over.item, hidden);
   }
 
-  void CheckHiddenBy(int frame, int effect, bool slate, const CaptionLine& under, int over_effect,
-                     const EffectLayout& over) {
+  void CheckHiddenBy(int frame, int effect, bool under_slate, const CaptionLine& under,
+                     int over_effect, const EffectLayout& over) {
     std::map<std::string, int> lost;  // by what hides them, in name order
     for (int i = 0; i < int(under.line.text.size()); ++i) {
       if (under.line.text[i] == ' ') continue;
@@ -178,7 +178,7 @@ class Checker {
       for (const CaptionLine& o : over.lines)
         if (!o.visible.Intersect(cell).empty()) last = &o;
       if (last) {
-        if (slate != over.slate || !Redraws(*last, under, i)) ++lost[last->item];
+        if (under_slate != over.slate || !Redraws(*last, under, i)) ++lost[last->item];
       } else if (over.slate && !over.fill.Intersect(cell).empty()) {
         ++lost["slate"];
       }
