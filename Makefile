@@ -1,6 +1,6 @@
 # Thin wrapper over CMake + Ninja.
 #   make          build (Release) into build/
-#   make test     build and run every test with ctest
+#   make test     install the integration programs, build, run every test with ctest
 #   make demo     render the built-in default scene into ./lumatrice-out/
 #   make asan     build and test under AddressSanitizer + UBSan (build-asan/)
 #   make tsan     build and test the threaded code under ThreadSanitizer (build-tsan/)
@@ -12,7 +12,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure test demo asan tsan bench bench-peers soak fuzz clean
+.PHONY: all deps test-deps configure test demo asan tsan bench bench-peers soak fuzz clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -20,10 +20,14 @@ all: configure
 deps:
 	@scripts/install-deps
 
+# The outside programs the integration tests run against (never for demo).
+test-deps: deps
+	@scripts/install-integrations
+
 configure: deps
 	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
-test: all
+test: test-deps all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: all
