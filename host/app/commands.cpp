@@ -12,9 +12,10 @@
 
 #include "clock.h"
 #include "image_io.h"
-#include "job_extras.h"
 #include "pipeline.h"
+#include "progress.h"
 #include "raster_host.h"
+#include "run_hooks.h"
 #include "text_codec.h"
 
 namespace lumatrice {

@@ -11,9 +11,9 @@
 
 #include "commands.h"
 #include "frame_layout.h"
-#include "job_extras.h"
 #include "manifest.h"
 #include "raster_host.h"
+#include "run_hooks.h"
 #include "win_gdi.h"
 #include "text_codec.h"
 

@@ -7,11 +7,12 @@
 #include <mutex>
 #include <string>
 
+#include "host_session.h"
 #include "pipeline.h"
 
 namespace lumatrice {
 
-class ProgressDisplay : public PipelineObserver {
+class ProgressDisplay : public PipelineObserver, public NoticeSink {
  public:
   // `enabled` false prints nothing but notices.
   ProgressDisplay(int total_frames, bool enabled);
@@ -22,7 +23,7 @@ class ProgressDisplay : public PipelineObserver {
   void FrameSkipped(int frame, const std::string& why) override;
 
   // One line on stderr, never interleaved with the bar.
-  void Notice(const std::string& line);
+  void Notice(const std::string& line) override;
   // Clears the bar; later output starts on a clean line.
   void Finish();
 

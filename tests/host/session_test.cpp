@@ -5,7 +5,9 @@
 #include <chrono>
 #include <thread>
 
+#include "frame_buffer.h"
 #include "host_session.h"
+#include "progress.h"
 #include "raster_host.h"
 #include "win_gdi.h"
 

@@ -1,5 +1,5 @@
 // Slate policy, restamp guard, marker and manifest hooks, dry run.
-#include "job_extras.h"
+#include "run_hooks.h"
 
 #include <algorithm>
 #include <cstdint>

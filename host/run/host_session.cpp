@@ -59,7 +59,7 @@ ClassDesc* HostSession::LumatriceClass() const {
   return loader_.FindClass(RENDER_EFFECT_CLASS_ID, kLumatriceClassID);
 }
 
-void HostSession::SetProgress(ProgressDisplay* progress) { progress_ = progress; }
+void HostSession::SetProgress(NoticeSink* progress) { progress_ = progress; }
 
 void HostSession::Notice(const std::string& line) {
   if (progress_)

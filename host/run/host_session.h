@@ -7,13 +7,19 @@
 #include <vector>
 
 #include "plugin_loader.h"
-#include "progress.h"
 #include "scene.h"
 
 namespace lumatrice {
 
 // The class ID of the Lumatrice effect, for the built-in scenes.
 inline const Class_ID kLumatriceClassID(0x31b82d35, 0x47d45ce7);
+
+// Takes effect notices while something else holds stderr (a progress bar).
+class NoticeSink {
+ public:
+  virtual ~NoticeSink() = default;
+  virtual void Notice(const std::string& line) = 0;
+};
 
 class HostSession {
  public:
@@ -28,7 +34,7 @@ class HostSession {
   std::vector<std::string> Folders() const { return folders_; }
 
   // Where effect notices go while a render shows progress.
-  void SetProgress(ProgressDisplay* progress);
+  void SetProgress(NoticeSink* progress);
   void Notice(const std::string& line);
 
   // The scene of a job: the file given, else a fresh scene with one effect
@@ -41,7 +47,7 @@ class HostSession {
  private:
   pluginloader::PluginLoader loader_;
   std::vector<std::string> folders_;
-  ProgressDisplay* progress_ = nullptr;
+  NoticeSink* progress_ = nullptr;
 };
 
 // Applies "NAME=VALUE" to every live effect that has parameter NAME; with
