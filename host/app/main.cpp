@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "edit_launch.h"
+#include "farm_cli.h"
 
 using namespace lumatrice;
 
@@ -151,6 +152,9 @@ int main(int argc, char** argv) {
                    "save a picture of the window to this PNG and quit (works without a display)")
       ->type_name("PNG");
 
+  FarmCli farm_cli;
+  AddFarmCommands(app, farm_cli);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -160,6 +164,8 @@ int main(int argc, char** argv) {
 
   // The editor loads its own plug-ins and Qt; nothing else is needed.
   if (*edit) return RunEdit(argv[0], edit_args, plugin_folders);
+  // The farm runs lumatrice itself in subprocesses; it loads no plug-in.
+  if (const int status = RunFarmCommand(farm_cli, plugin_folders); status >= 0) return status;
 
   try {
     HostSession host;

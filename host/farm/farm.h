@@ -1,0 +1,39 @@
+// lumatrice farm: a stamp or render split into chunks and run on a workload
+// manager (Slurm), with a report job that verifies the whole output. Each
+// function returns the process exit status: 0 done, 1 failed, 2 usage,
+// 3 the output did not verify, 130 cancelled.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumatrice::farm {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kCheckFailed = 3;
+constexpr int kCancelled = 130;
+
+struct SubmitArgs {
+  int chunk = 10;                      // frames per chunk
+  std::string partition;
+  std::string name;                    // default: from the output file names
+  bool wait = false;
+  std::vector<std::string> command;    // stamp|render ARGS...
+  std::vector<std::string> plugin_folders;  // the program's --plugins
+};
+
+int Submit(const SubmitArgs& args);
+// JOB is a Slurm job id of the farm job or its plan file. With `wait`,
+// Status follows the job as submit --wait does.
+int Status(const std::string& job, bool wait);
+int Resubmit(const std::string& job, bool wait);
+
+// Run on the farm's nodes: one chunk (its index, else the array task id)
+// and the report over the whole output.
+int RunChunk(const std::string& plan, std::optional<int> index);
+int Report(const std::string& plan);
+
+}  // namespace lumatrice::farm

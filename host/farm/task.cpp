@@ -1,0 +1,187 @@
+// The farm's node side: `farm run-chunk` runs one chunk's command and
+// records how it ended; `farm report` verifies the whole output once every
+// chunk is done and writes the job report.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "chunk_state.h"
+#include "farm.h"
+#include "plan.h"
+#include "process.h"
+
+namespace lumatrice::farm {
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+extern "C" void OnStop(int) { g_stop.store(true); }
+
+int Fail(const std::string& message, int status = kFailed) {
+  std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
+  return status;
+}
+
+std::string HostName() {
+  char buf[256] = {};
+  ::gethostname(buf, sizeof buf - 1);
+  std::string s = buf;
+  return s.substr(0, s.find('.'));
+}
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// The last error the command printed, without the program's prefix.
+std::string LastError(const std::string& err) {
+  std::string found;
+  std::size_t start = 0;
+  while (start < err.size()) {
+    const std::size_t end = std::min(err.find('\n', start), err.size());
+    const std::string line = err.substr(start, end - start);
+    if (line.rfind("lumatrice: error: ", 0) == 0) found = line.substr(18);
+    start = end + 1;
+  }
+  return found;
+}
+
+// LUMATRICE_FARM_HOLD=DIR holds the chunk before its command while a FIFO
+// DIR/chunk-N exists, until a writer opens and closes it: a test can cancel
+// a chunk known to be running.
+bool Hold(int index) {
+  const std::string dir = Env("LUMATRICE_FARM_HOLD");
+  if (dir.empty()) return true;
+  const std::string fifo = dir + "/chunk-" + std::to_string(index);
+  std::error_code ec;
+  if (!fs::is_fifo(fifo, ec)) return true;
+  const int fd = ::open(fifo.c_str(), O_RDONLY);
+  if (fd < 0) return !g_stop.load();
+  char c;
+  while (::read(fd, &c, 1) > 0 && !g_stop.load()) {
+  }
+  ::close(fd);
+  return !g_stop.load();
+}
+
+}  // namespace
+
+int RunChunk(const std::string& plan_path, std::optional<int> index) {
+  struct sigaction sa {};
+  sa.sa_handler = OnStop;  // no SA_RESTART: a held chunk wakes to a cancel
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  Plan plan;
+  std::string error;
+  if (!LoadPlan(plan_path, plan, error)) return Fail(error);
+  if (!index) {
+    const std::string task = Env("SLURM_ARRAY_TASK_ID");
+    if (task.empty() || task.find_first_not_of("0123456789") != std::string::npos)
+      return Fail("farm run-chunk: no chunk given and no SLURM_ARRAY_TASK_ID", kUsage);
+    index = std::stoi(task);
+  }
+  if (*index < 0 || *index >= int(plan.chunks.size()))
+    return Fail("farm run-chunk: the plan has no chunk " + std::to_string(*index), kUsage);
+  const Chunk& chunk = plan.chunks[std::size_t(*index)];
+  const std::string job = !Env("SLURM_ARRAY_JOB_ID").empty()
+                              ? Env("SLURM_ARRAY_JOB_ID") + "_" + Env("SLURM_ARRAY_TASK_ID")
+                              : chunk.job;
+  const auto started = std::chrono::steady_clock::now();
+  Json record{{"chunk", *index}, {"job", job}, {"node", HostName()},
+              {"frames", FrameList(chunk.frames)}};
+
+  int status = kCancelled;
+  std::string err;
+  if (Hold(*index)) {
+    if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
+    ProcessOptions options;
+    options.env = plan.env;
+    options.pass_stderr = true;
+    const ProcessResult r = RunProcess(chunk.command, options);
+    std::fputs(r.out.c_str(), stdout);
+    status = r.started ? r.status : kFailed;
+    err = r.started ? LastError(r.err) : r.error;
+  }
+  record["status"] = status;
+  record["seconds"] =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!err.empty()) record["error"] = err;
+  if (!WriteJsonFile(plan.ChunkRecord(*index), record, error)) Fail(error);
+  return status;
+}
+
+int Report(const std::string& plan_path) {
+  Plan plan;
+  std::string error;
+  if (!LoadPlan(plan_path, plan, error)) return Fail(error);
+  if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
+
+  Json chunks = Json::array();
+  double slowest = 0, fastest = -1;
+  std::set<std::string> nodes;
+  int done = 0;
+  for (const Chunk& c : plan.chunks) {
+    ChunkStatus s;
+    const bool known = ReadChunkRecord(plan, c, s);
+    done += known && s.state == ChunkState::kDone;
+    chunks.push_back({{"chunk", c.index},
+                      {"frames", FrameList(c.frames)},
+                      {"job", c.job},
+                      {"state", known ? ChunkStateName(s.state) : "unknown"},
+                      {"node", s.node},
+                      {"seconds", s.seconds}});
+    if (known) {
+      nodes.insert(s.node);
+      slowest = std::max(slowest, s.seconds);
+      fastest = fastest < 0 ? s.seconds : std::min(fastest, s.seconds);
+    }
+  }
+  ProcessOptions options;
+  options.env = plan.env;
+  const ProcessResult r = RunProcess(plan.verify, options);
+  const Json v = Json::parse(r.out, nullptr, false);
+  const int total = v.is_object() ? v.value("total", 0) : 0;
+  const int stamped = v.is_object() ? v.value("stamped", 0) : 0;
+  const int unreadable = v.is_object() ? v.value("unreadable", 0) : 0;
+  const bool passed = r.started && r.status == 0 && v.is_object() && v.value("passed", false) &&
+                      done == int(plan.chunks.size());
+  const int status = passed ? kOk : r.started && r.status != 0 ? r.status : kFailed;
+  std::string node_list;
+  for (const std::string& n : nodes) node_list += (node_list.empty() ? "" : ",") + n;
+  char times[96];
+  std::snprintf(times, sizeof times, "%.2f-%.2f s", std::max(fastest, 0.0), slowest);
+  const std::string summary =
+      "lumatrice farm report " + plan.name + ": " + std::to_string(done) + " of " +
+      std::to_string(plan.chunks.size()) + " chunks done, " + std::to_string(stamped) + " of " +
+      std::to_string(total) + " frames stamped" +
+      (unreadable ? ", " + std::to_string(unreadable) + " unreadable" : std::string()) +
+      ", verify " + (passed ? "passed" : "FAILED") + "; chunk wall time " + times + " on " +
+      (node_list.empty() ? "?" : node_list);
+  const Json report{{"lumatrice_farm_report", 1},
+                    {"name", plan.name},
+                    {"plan", plan.path},
+                    {"job", Env("SLURM_JOB_ID")},
+                    {"chunks", std::move(chunks)},
+                    {"frames", {{"total", total}, {"stamped", stamped}, {"unreadable", unreadable}}},
+                    {"verify", {{"passed", passed}, {"status", r.status}, {"command", plan.verify}}},
+                    {"status", status},
+                    {"summary", summary}};
+  if (!WriteJsonFile(plan.ReportFile(), report, error)) return Fail(error);
+  std::printf("%s\n", summary.c_str());
+  return status;
+}
+
+}  // namespace lumatrice::farm

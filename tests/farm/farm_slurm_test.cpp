@@ -1,0 +1,200 @@
+// Farm jobs through the built program against the one-node Slurm of
+// scripts/local-slurm (SLURM_CONF set by ctest): a clean 40-frame stamp in
+// four chunks, a chunk cancelled while it runs and resubmitted, a chunk that
+// fails, and the errors a wrangler meets before anything runs.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "plan.h"
+#include "process.h"
+
+namespace lumatrice::farm {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kWork = FARM_WORK;
+constexpr const char* kClock = "2026-12-07T09:00:00";
+
+ProcessResult Lumatrice(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+  args.insert(args.begin(), LUMATRICE_EXE);
+  ProcessOptions options;
+  options.env = std::move(env);
+  return RunProcess(args, options);
+}
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+std::string Frame(const fs::path& dir, int f) {
+  char name[32];
+  std::snprintf(name, sizeof name, "f.%04d.png", f);
+  return (dir / name).string();
+}
+
+class FarmSlurm : public ::testing::Test {
+ protected:
+  // 40 plain frames and their stamp by one local run with the clock pinned.
+  static void SetUpTestSuite() {
+    fs::remove_all(kWork);
+    fs::create_directories(kWork);
+    const std::string scene = (kWork / "empty.json").string();
+    ASSERT_EQ(Lumatrice({"scene", "new", scene, "--empty"}).status, 0);
+    ASSERT_EQ(Lumatrice({"render", scene, "--frames", "1-40", "--size", "160x90", "-o",
+                         (kWork / "in/f.#.png").string(), "-q"})
+                  .status,
+              0);
+    const auto r = Lumatrice({"stamp", (kWork / "in/f.#.png").string(), "-o",
+                              (kWork / "local/f.#.png").string(), "--clock", kClock, "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  void SetUp() override {
+    dir_ = kWork / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::create_directories(dir_);
+  }
+
+  std::vector<std::string> Submit(const std::string& in, const std::string& out,
+                                  std::vector<std::string> farm_options) {
+    std::vector<std::string> args{"farm", "submit", "--chunk", "10"};
+    args.insert(args.end(), farm_options.begin(), farm_options.end());
+    args.insert(args.end(), {"--", "stamp", in, "-o", out, "--clock", kClock});
+    return args;
+  }
+
+  void ExpectSameAsLocal(const fs::path& out) {
+    for (int f = 1; f <= 40; ++f)
+      ASSERT_EQ(Slurp(Frame(out, f)), Slurp(Frame(kWork / "local", f))) << "frame " << f;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(FarmSlurm, FortyFramesInFourChunksMatchOneLocalRun) {
+  const fs::path out = dir_ / "out";
+  const auto r = Lumatrice(Submit((kWork / "in/f.#.png").string(), (out / "f.#.png").string(),
+                                  {"--wait"}));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ExpectSameAsLocal(out);
+  Plan plan;
+  std::string error;
+  ASSERT_TRUE(LoadPlan((out / "f.farm.json").string(), plan, error)) << error;
+  ASSERT_EQ(plan.chunks.size(), 4u);
+  nlohmann::json report;
+  ASSERT_TRUE(ReadJsonFile(plan.ReportFile(), report, error)) << error;
+  EXPECT_EQ(report["frames"]["total"], 40);
+  EXPECT_EQ(report["frames"]["stamped"], 40);
+  EXPECT_EQ(report["verify"]["passed"], true);
+  for (const auto& c : report["chunks"]) {
+    EXPECT_EQ(c["state"], "done");
+    EXPECT_FALSE(c["node"].get<std::string>().empty());
+  }
+  EXPECT_NE(r.out.find("40 of 40 frames stamped, verify passed"), std::string::npos) << r.out;
+}
+
+TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
+  const fs::path out = dir_ / "out", hold = dir_ / "hold";
+  fs::create_directories(hold);
+  ASSERT_EQ(::mkfifo((hold / "chunk-1").c_str(), 0600), 0);
+  const auto r = Lumatrice(Submit((kWork / "in/f.#.png").string(), (out / "f.#.png").string(), {}),
+                           {{"LUMATRICE_FARM_HOLD", hold.string()}});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  Plan plan;
+  std::string error;
+  ASSERT_TRUE(LoadPlan((out / "f.farm.json").string(), plan, error)) << error;
+  const std::string first_job = plan.chunks[0].job, held_job = plan.chunks[1].job;
+
+  // Opens once chunk 1's task is running and waiting on the other end.
+  const int gate = ::open((hold / "chunk-1").c_str(), O_WRONLY);
+  ASSERT_GE(gate, 0);
+  ASSERT_EQ(RunProcess({"scancel", held_job}).status, 0);
+  const auto waited = Lumatrice({"farm", "status", "--wait", plan.path});
+  ::close(gate);
+  EXPECT_NE(waited.status, 0);
+  EXPECT_NE(waited.err.find("chunk 1 (frames 11-20) cancelled"), std::string::npos) << waited.err;
+  const auto status = Lumatrice({"farm", "status", plan.path});
+  EXPECT_TRUE(std::regex_search(status.out, std::regex("chunk 1 +frames 11-20 +cancelled")))
+      << status.out;
+
+  const auto again = Lumatrice({"farm", "resubmit", "--wait", plan.path});
+  ASSERT_EQ(again.status, 0) << again.out << again.err;
+  ASSERT_TRUE(LoadPlan(plan.path, plan, error)) << error;
+  EXPECT_EQ(plan.chunks[0].job, first_job);  // only the cancelled chunk ran again
+  EXPECT_NE(plan.chunks[1].job, held_job);
+  ExpectSameAsLocal(out);
+  for (const auto& e : fs::directory_iterator(out)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(std::regex_match(name, std::regex(R"(f\.\d{4}\.png|f\.farm\.json|f\.farm)")))
+        << "left behind: " << name;
+  }
+}
+
+TEST_F(FarmSlurm, FailedChunkStopsTheReportAndIsNamed) {
+  const fs::path in = dir_ / "in", out = dir_ / "out";
+  fs::copy(kWork / "in", in);
+  // The header still reads, so the submit's dry run passes; the pixels do not.
+  const std::string whole = Slurp(Frame(in, 25));
+  std::ofstream(Frame(in, 25), std::ios::binary | std::ios::trunc) << whole.substr(0, 200);
+  const auto r = Lumatrice(Submit((in / "f.#.png").string(), (out / "f.#.png").string(), {"--wait"}));
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("chunk 2 (frames 21-30) failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("f.0025.png"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out / "f.farm/report.json"));
+  const auto status = Lumatrice({"farm", "status", (out / "f.farm.json").string()});
+  EXPECT_NE(status.out.find(": CANCELLED"), std::string::npos) << status.out;
+}
+
+TEST_F(FarmSlurm, ErrorsBeforeAnythingRuns) {
+  const std::string in = (kWork / "in/f.#.png").string();
+  const std::string conf = std::getenv("SLURM_CONF");
+  // A controller nobody listens for.
+  const fs::path dead = dir_ / "dead.conf";
+  std::string text = std::regex_replace(Slurp(conf), std::regex("SlurmctldPort=\\d+"),
+                                        "SlurmctldPort=1");
+  std::ofstream(dead) << text << "MessageTimeout=1\n";
+  std::ofstream(dir_ / "damaged.farm.json") << R"({"lumatrice_farm_plan": 1, "name": )";
+  // Another job's plan already writes frames 1-2 of shared/.
+  const auto first = Lumatrice({"farm", "submit", "--name", "a", "--chunk", "1", "--wait", "--",
+                                "stamp", in, "--frames", "1-2", "-o",
+                                (dir_ / "shared/f.#.png").string()});
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    const char* message;
+  } rows[] = {
+      {"no client", Submit(in, (dir_ / "o1/f.#.png").string(), {}), {{"PATH", "/nonexistent"}},
+       "no Slurm client on PATH"},
+      {"unreachable", Submit(in, (dir_ / "o2/f.#.png").string(), {}),
+       {{"SLURM_CONF", dead.string()}}, "Slurm controller cannot be reached"},
+      {"rejected", Submit(in, (dir_ / "o3/f.#.png").string(), {"--partition", "nope"}), {},
+       "Invalid partition name"},
+      {"missing plan", {"farm", "status", (dir_ / "none.farm.json").string()}, {},
+       "no such file"},
+      {"damaged plan", {"farm", "resubmit", (dir_ / "damaged.farm.json").string()}, {},
+       "damaged"},
+      {"shared output", Submit(in, (dir_ / "shared/f.#.png").string(), {"--name", "b"}), {},
+       "is also written by farm job \"a\""},
+  };
+  for (const Row& row : rows) {
+    const auto r = Lumatrice(row.args, row.env);
+    EXPECT_NE(r.status, 0) << row.what;
+    EXPECT_NE(r.err.find(row.message), std::string::npos) << row.what << ": " << r.err;
+  }
+  // Nothing was planned for the refused submissions.
+  EXPECT_FALSE(fs::exists(dir_ / "o3/f.farm.json"));
+  EXPECT_FALSE(fs::exists(dir_ / "shared/b.farm.json"));
+}
+
+}  // namespace
+}  // namespace lumatrice::farm
