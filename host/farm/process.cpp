@@ -47,6 +47,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     (void)!::write(report[1], &e, sizeof e);
     ::_exit(127);
   }
+  if (options.child) options.child->store(pid);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
@@ -93,6 +94,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (options.child) options.child->store(0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   r.started = r.error.empty();
   return r;

@@ -2,6 +2,7 @@
 // and collects its output and exit status.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@ struct ProcessOptions {
   std::map<std::string, std::string> env;  // set in the child on top of ours
   std::optional<std::string> input;        // written to the child's standard input
   bool pass_stderr = false;                // also copy the child's stderr to ours as it comes
+  std::atomic<int>* child = nullptr;       // holds the child's pid while it runs
 };
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});

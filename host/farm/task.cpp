@@ -25,7 +25,15 @@ using Json = nlohmann::json;
 namespace {
 
 std::atomic<bool> g_stop{false};
-extern "C" void OnStop(int) { g_stop.store(true); }
+std::atomic<int> g_child{0};
+// Slurm signals every process of the task; another engine may signal only
+// us, and the chunk's command must then hear it too (once: a second signal
+// would also abort its writes in flight).
+std::atomic<bool> g_forward{false};
+extern "C" void OnStop(int sig) {
+  g_stop.store(true);
+  if (const int pid = g_child.load(); pid > 0 && g_forward.load()) ::kill(pid, sig);
+}
 
 int Fail(const std::string& message, int status = kFailed) {
   std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
@@ -83,6 +91,7 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  g_forward.store(Env("SLURM_JOB_ID").empty());
 
   Plan plan;
   std::string error;
@@ -110,6 +119,7 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
     ProcessOptions options;
     options.env = plan.env;
     options.pass_stderr = true;
+    options.child = &g_child;
     const ProcessResult r = RunProcess(chunk.command, options);
     std::fputs(r.out.c_str(), stdout);
     status = r.started ? r.status : kFailed;
