@@ -132,7 +132,9 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
   ExpectSameAsLocal(out);
   for (const auto& e : fs::directory_iterator(out)) {
     const std::string name = e.path().filename().string();
-    EXPECT_TRUE(std::regex_match(name, std::regex(R"(f\.\d{4}\.png|f\.farm\.json|f\.farm)")))
+    // The frames, the plan and its folder, and the output lock's note.
+    EXPECT_TRUE(std::regex_match(
+        name, std::regex(R"(f\.\d{4}\.png|f\.farm\.json|f\.farm|\..*\.lumatrice-lock)")))
         << "left behind: " << name;
   }
 }
