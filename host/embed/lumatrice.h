@@ -1,0 +1,315 @@
+/* liblumatrice: the Lumatrice host as a C library, for hosts we did not write
+ * (a 3D renderer's add-on through ctypes, a farm tool). It loads the plug-in
+ * modules, keeps effects with their parameter blocks, sets the host state the
+ * effects read (clock, scene path, frame rate), and applies the effects to
+ * frames in memory or to image files in place.
+ *
+ * ABI: plain C. Only fixed-width integers, pointers, opaque handles and the
+ * structs below cross it; no C++ type and no exception ever does. Structs are
+ * never changed once published: a later version adds functions and structs.
+ *
+ * THREADS
+ *  - At most one session is open in a process at a time (the host state the
+ *    modules read is process-wide). A second lumatrice_open fails with
+ *    LUMATRICE_E_STATE.
+ *  - Every function may be called from any thread. Calls on the session and
+ *    its effects are serialised inside the library: one runs at a time, the
+ *    others wait. The library calls nothing back: notices from effects are
+ *    queued and read with lumatrice_next_notice.
+ *  - The last error is kept per thread: read it on the thread that made the
+ *    failing call, before that thread's next call.
+ *
+ * OWNERSHIP
+ *  - lumatrice_open creates the session; lumatrice_close deletes it together
+ *    with every effect still alive and unloads the modules.
+ *  - Effects belong to their session; lumatrice_delete_effect ends one early.
+ *  - Every `const char*` the library hands out is UTF-8, owned by the library
+ *    and valid for as long as its stated owner lives (the effect, the session,
+ *    or until the thread's next call for error texts). Never free it.
+ *  - Buffers and strings the caller passes in stay the caller's; the library
+ *    keeps no pointer to them after the call returns.
+ *
+ * ERRORS
+ *  Every function returns LUMATRICE_OK (0) or a negative LUMATRICE_E_* code,
+ *  unless stated otherwise. On failure lumatrice_last_error() gives a message
+ *  that starts with the function's name, e.g.
+ *  "lumatrice_stamp_file: /shots/f.0001.png: no such file". A success clears
+ *  the thread's last error. Nothing is ever thrown or aborted across the ABI.
+ *
+ * TEXT
+ *  Effects keep texts in Windows-1252. Texts going in are UTF-8 and are
+ *  converted; texts coming out are converted to UTF-8.
+ *
+ * TIME
+ *  Times are the host's ticks: 4800 a second, so frame f at r frames a second
+ *  is at f * (4800 / r). The frame rate must divide 4800.
+ *
+ * VERSION HISTORY
+ *  1.0  first version.
+ */
+#ifndef LUMATRICE_H
+#define LUMATRICE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define LUMATRICE_API_VERSION_MAJOR 1
+#define LUMATRICE_API_VERSION_MINOR 0
+#define LUMATRICE_TICKS_PER_SECOND 4800
+
+/* ---- errors ------------------------------------------------------------ */
+
+enum {
+  LUMATRICE_OK = 0,
+  LUMATRICE_E_ARGUMENT = -1,    /* a null handle or pointer, a bad value */
+  LUMATRICE_E_NOT_FOUND = -2,   /* no such class, parameter, dialog, string, file */
+  LUMATRICE_E_STATE = -3,       /* a session is open already; wrong session */
+  LUMATRICE_E_IO = -4,          /* an image cannot be read or written */
+  LUMATRICE_E_UNSUPPORTED = -5, /* a frame layout or file the library will not touch */
+  LUMATRICE_E_STAMPED = -6,     /* the file carries the stamp marker already */
+  LUMATRICE_E_PLUGIN = -7,      /* a module failed or threw inside a call */
+  LUMATRICE_E_MEMORY = -8,
+  LUMATRICE_E_INTERNAL = -9
+};
+
+/* (major << 16) | minor of the library actually loaded; compare the major
+ * with LUMATRICE_API_VERSION_MAJOR. Any thread, any time. */
+uint32_t lumatrice_api_version(void);
+
+/* The calling thread's last failure: its code (LUMATRICE_OK when the last
+ * call succeeded) and message ("" then). The text is valid until this
+ * thread's next call into the library. Never fails. */
+int32_t lumatrice_last_error_code(void);
+const char* lumatrice_last_error(void);
+
+/* ---- session ----------------------------------------------------------- */
+
+typedef struct lumatrice_session lumatrice_session;
+typedef struct lumatrice_effect lumatrice_effect;
+
+/* Loads the plug-in modules (*.dlv) of, in this order: the folder holding
+ * liblumatrice.so itself, its sibling "../bin" when there is one (the build
+ * tree's layout), the `count` folders given (may be 0 with folders null),
+ * and the colon-separated LUMATRICE_PLUGIN_PATH. Starts with the clock
+ * unpinned, no scene path, 30 frames a second, frame-number time display.
+ * Modules that fail to load are listed by lumatrice_refused, not an error. */
+int32_t lumatrice_open(const char* const* folders, int32_t count, lumatrice_session** out);
+/* Deletes the session's effects, unloads its modules, resets the host
+ * state. Null is ignored. */
+void lumatrice_close(lumatrice_session* session);
+
+/* The folders searched, in order; valid while the session is open. */
+int32_t lumatrice_folder_count(lumatrice_session* session, int32_t* count);
+int32_t lumatrice_folder(lumatrice_session* session, int32_t index, const char** path);
+
+/* Module files that were refused, with the reason; valid while open. */
+int32_t lumatrice_refused_count(lumatrice_session* session, int32_t* count);
+int32_t lumatrice_refused(lumatrice_session* session, int32_t index, const char** path,
+                          const char** reason);
+
+/* The next queued notice (an effect's message box, as "CAPTION: TEXT"):
+ * LUMATRICE_OK with *text set, or LUMATRICE_E_NOT_FOUND when none is queued.
+ * The text is valid until the next call of this function. */
+int32_t lumatrice_next_notice(lumatrice_session* session, const char** text);
+
+/* ---- classes ----------------------------------------------------------- */
+
+/* A render-effect class one of the loaded modules offers. */
+typedef struct lumatrice_class_info {
+  const char* name;        /* ClassName(), e.g. "Lumatrice" */
+  const char* category;
+  uint32_t class_id_a, class_id_b;
+  const char* module_path; /* the .dlv file */
+  const char* version;     /* the module's file version, "" when unknown */
+} lumatrice_class_info;
+
+/* Render-effect classes in load order; valid while the session is open. */
+int32_t lumatrice_class_count(lumatrice_session* session, int32_t* count);
+int32_t lumatrice_class(lumatrice_session* session, int32_t index, lumatrice_class_info* out);
+
+/* ---- effects ----------------------------------------------------------- */
+
+/* Creates an effect of the class named `class_name` (case-sensitive) with
+ * its defaults and adds it at the end of the session's effect list, the
+ * order in which lumatrice_apply and lumatrice_stamp_file run them. */
+int32_t lumatrice_create_effect(lumatrice_session* session, const char* class_name,
+                                lumatrice_effect** out);
+/* Deletes the effect and takes it off the list. Null is ignored. */
+void lumatrice_delete_effect(lumatrice_effect* effect);
+
+/* ---- the parameter block's descriptor ---------------------------------- */
+
+enum { LUMATRICE_PARAM_BOOL = 4, LUMATRICE_PARAM_TEXT = 8 };
+enum { LUMATRICE_CONTROL_NONE = -1, LUMATRICE_CONTROL_CHECKBOX = 2, LUMATRICE_CONTROL_EDITBOX = 5 };
+
+typedef struct lumatrice_block_info {
+  const char* name;      /* the block's internal name */
+  int32_t dialog_id;     /* its rollup's dialog template (101); 0 without one */
+  int32_t title_id;      /* string ID of the rollup's title */
+  int32_t param_count;
+} lumatrice_block_info;
+
+typedef struct lumatrice_param_info {
+  int32_t id;            /* the parameter ID */
+  const char* name;      /* internal name, e.g. "Display Footer"; keys the setters */
+  int32_t type;          /* LUMATRICE_PARAM_* */
+  int32_t animatable;    /* 1: a switch that may carry keys */
+  int32_t default_bool;  /* 0 or 1 for a switch */
+  const char* default_text; /* "" for a switch */
+  int32_t local_name_id; /* string ID of the display name */
+  int32_t control_type;  /* LUMATRICE_CONTROL_* */
+  int32_t control_id;    /* the dialog control bound to it; -1 without one */
+} lumatrice_param_info;
+
+/* The effect's first parameter block (block ID 0) and its parameters in
+ * descriptor order; the texts are valid while the effect lives. */
+int32_t lumatrice_block(lumatrice_effect* effect, lumatrice_block_info* out);
+int32_t lumatrice_param(lumatrice_effect* effect, int32_t index, lumatrice_param_info* out);
+
+/* ---- the module's resources -------------------------------------------- */
+
+typedef struct lumatrice_dialog_info {
+  int32_t x, y, cx, cy;  /* dialog units */
+  uint32_t style;
+  const char* font;      /* "" without DS_SETFONT */
+  int32_t point_size;
+  int32_t control_count;
+} lumatrice_dialog_info;
+
+typedef struct lumatrice_control_info {
+  const char* window_class; /* "Button", "Edit", "Static", "ListBox",
+                               "ScrollBar", "ComboBox" for the predefined
+                               classes, else the template's name ("CustEdit") */
+  int32_t id;            /* control ID; -1 for 0xFFFF (nothing addresses it) */
+  const char* text;      /* as stored: "&&" still stands for one '&' */
+  int32_t x, y, cx, cy;  /* dialog units */
+  uint32_t style;        /* the low 16 bits carry the class's own style,
+                            e.g. BS_GROUPBOX 7, BS_AUTOCHECKBOX 3, SS_CENTER 1 */
+  uint32_t ex_style;
+} lumatrice_control_info;
+
+/* Dialog template `dialog_id` of the module that holds the effect's class,
+ * and its controls in template order; texts valid while the effect lives. */
+int32_t lumatrice_dialog(lumatrice_effect* effect, int32_t dialog_id, lumatrice_dialog_info* out);
+int32_t lumatrice_dialog_control(lumatrice_effect* effect, int32_t dialog_id, int32_t index,
+                                 lumatrice_control_info* out);
+
+/* The module's string table: string `id` (LUMATRICE_E_NOT_FOUND when it is
+ * missing), or every string in ID order by index. */
+int32_t lumatrice_string(lumatrice_effect* effect, int32_t id, const char** text);
+int32_t lumatrice_string_count(lumatrice_effect* effect, int32_t* count);
+int32_t lumatrice_string_at(lumatrice_effect* effect, int32_t index, int32_t* id,
+                            const char** text);
+
+/* ---- parameters -------------------------------------------------------- */
+
+typedef struct lumatrice_key {
+  int32_t time;   /* ticks */
+  int32_t value;  /* 0 or non-zero */
+} lumatrice_key;
+
+/* A switch's one value; drops its keys. */
+int32_t lumatrice_set_bool(lumatrice_effect* effect, const char* name, int32_t value);
+/* Replaces an animatable switch's keys (count 0 drops them, keeping the
+ * value it had). Keys need not be sorted; of two at one time the later wins.
+ * Between keys the value holds from one key to the next (constant). */
+int32_t lumatrice_set_bool_keys(lumatrice_effect* effect, const char* name,
+                                const lumatrice_key* keys, int32_t count);
+/* A switch's value at `time`, its keys taken into account. */
+int32_t lumatrice_get_bool(lumatrice_effect* effect, const char* name, int32_t time,
+                           int32_t* value);
+/* A text parameter; LUMATRICE_E_ARGUMENT for invalid UTF-8 or a character
+ * Windows-1252 lacks (the message names it). */
+int32_t lumatrice_set_text(lumatrice_effect* effect, const char* name, const char* utf8);
+/* Valid until the text is next set or the effect is deleted. */
+int32_t lumatrice_get_text(lumatrice_effect* effect, const char* name, const char** utf8);
+
+/* ---- host state the effects read --------------------------------------- */
+
+/* Holds the clock the effects read at an ISO-8601 local time
+ * ("2026-12-07T09:00:00", "2026-12-07 09:00", "2026-12-07", optional zone),
+ * or, with null or "", at the present moment, so that a whole render shows
+ * one date. */
+int32_t lumatrice_pin_clock(lumatrice_session* session, const char* iso_time);
+/* Lets the clock run with the system's again. */
+int32_t lumatrice_unpin_clock(lumatrice_session* session);
+/* The time the effects read now, as "2026-12-07T09:00:00"; valid until the
+ * next call of this function. */
+int32_t lumatrice_read_clock(lumatrice_session* session, const char** iso_time);
+
+/* The scene file's full path (UTF-8; "" for an unsaved scene). The effects
+ * draw its last component as the scene name and the whole path on the
+ * slate, in Windows-1252: characters it lacks become '?'. */
+int32_t lumatrice_set_scene_path(lumatrice_session* session, const char* utf8_path);
+/* Frames a second; must divide 4800 (24, 25, 30, 48, 50, 60, ...), else
+ * LUMATRICE_E_ARGUMENT and the old rate stays. */
+int32_t lumatrice_set_frame_rate(lumatrice_session* session, int32_t fps);
+
+enum {
+  LUMATRICE_TIME_FRAMES = 0,      /* "15" */
+  LUMATRICE_TIME_SMPTE = 1,       /* "00:00:15" */
+  LUMATRICE_TIME_FRAME_TICKS = 2, /* "15:0" */
+  LUMATRICE_TIME_MMSS_TICKS = 3   /* "00:02:0160" */
+};
+/* How the footer writes a frame's time; default LUMATRICE_TIME_FRAMES. */
+int32_t lumatrice_set_time_display(lumatrice_session* session, int32_t mode);
+
+/* ---- a render ---------------------------------------------------------- */
+
+/* Brackets a render: RenderBegin/RenderEnd on every effect of the list.
+ * Optional for single frames; a host that renders sequences calls them once
+ * around the whole render. */
+int32_t lumatrice_render_begin(lumatrice_session* session, int32_t time);
+int32_t lumatrice_render_end(lumatrice_session* session, int32_t time);
+
+/* Sends the pre-render notification to the effects. Send it just before
+ * the render's first frame is applied, and only in the run that holds that
+ * frame: the frame applied next then carries the opening slate. */
+int32_t lumatrice_pre_render(lumatrice_session* session);
+
+enum {
+  LUMATRICE_SAMPLE_U8 = 1,
+  LUMATRICE_SAMPLE_U16 = 2,
+  LUMATRICE_SAMPLE_HALF = 3,  /* IEEE 754 binary16 */
+  LUMATRICE_SAMPLE_FLOAT = 4
+};
+
+/* A frame in the caller's memory: rows top first, `row_stride` bytes from
+ * one row's start to the next (at least width * channels * sample size;
+ * the bytes past a row's pixels are never touched). Channels 4 (RGBA,
+ * straight alpha) or 3 (RGB). Native byte order. */
+typedef struct lumatrice_frame {
+  void* pixels;
+  int32_t width, height;
+  int64_t row_stride;
+  int32_t channels;
+  int32_t sample;  /* LUMATRICE_SAMPLE_* */
+} lumatrice_frame;
+
+/* Applies every effect of the list, in order, to the frame at `time`. Only
+ * the pixels an effect changes are written; every other sample keeps its
+ * bits (values above 1.0 and NaNs included). The effects see 16-bit
+ * colour: half and float samples they change are written as value/65535. */
+int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_frame* frame);
+
+/* Stamps the image file `path` in place: reads it (the format from its
+ * contents), applies every effect at `time`, adds the stamp marker and
+ * writes it to a hidden temporary file beside it in the format its
+ * extension names, keeping channels, sample type and metadata (PNG text
+ * chunks, EXR attributes), then renames that over `path`. On any failure
+ * `path` is left exactly as it was and no temporary file remains.
+ * A multilayer EXR gets its combined RGBA pass stamped and keeps every
+ * other channel untouched; a multi-part file, or a layered one without a
+ * combined pass, is left as it is with LUMATRICE_E_UNSUPPORTED. A file that
+ * carries the stamp marker already is refused with LUMATRICE_E_STAMPED, so
+ * a frame is never stamped twice. */
+int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMATRICE_H */
