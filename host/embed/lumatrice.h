@@ -213,8 +213,8 @@ typedef struct lumatrice_key {
 
 /* A switch's one value; drops its keys. */
 int32_t lumatrice_set_bool(lumatrice_effect* effect, const char* name, int32_t value);
-/* Replaces an animatable switch's keys (count 0 drops them, keeping the
- * value it had). Keys need not be sorted; of two at one time the later wins.
+/* Replaces an animatable switch's keys (count 0 drops them: the switch then
+ * holds its unkeyed value again). Keys need not be sorted; of two at one time the later wins.
  * Between keys the value holds from one key to the next (constant). */
 int32_t lumatrice_set_bool_keys(lumatrice_effect* effect, const char* name,
                                 const lumatrice_key* keys, int32_t count);
@@ -305,7 +305,9 @@ int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_fram
  * other channel untouched; a multi-part file, or a layered one without a
  * combined pass, is left as it is with LUMATRICE_E_UNSUPPORTED. A file that
  * carries the stamp marker already is refused with LUMATRICE_E_STAMPED, so
- * a frame is never stamped twice. */
+ * a frame is never stamped twice. When the effects draw nothing on the
+ * frame (every caption and the slate off), the file is left as it is,
+ * without the marker. */
 int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time);
 
 #ifdef __cplusplus

@@ -222,6 +222,17 @@ bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
   return true;
 }
 
+bool FrameBuffer::UseLayout(const ChannelLayout& layout) {
+  const int n = spec_.nchannels;
+  auto fits = [n](int c) { return c >= -1 && c < n; };
+  if (!layout.valid() || !fits(layout.red) || !fits(layout.green) || !fits(layout.blue) ||
+      !fits(layout.grey) || !fits(layout.alpha))
+    return false;
+  if (layout.red >= 0 && (layout.green < 0 || layout.blue < 0)) return false;
+  layout_ = layout;
+  return true;
+}
+
 int FrameStorage::Width() const { return frame_ ? frame_->width() : 0; }
 int FrameStorage::Height() const { return frame_ ? frame_->height() : 0; }
 

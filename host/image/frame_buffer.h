@@ -43,6 +43,11 @@ class FrameBuffer {
   // overflow).
   bool Reset(const OIIO::ImageSpec& spec);
 
+  // Takes `layout` in place of the one Reset found, e.g. one layer's colour
+  // channels among several layers. False (nothing changed) when it names a
+  // channel the frame lacks or no colour.
+  bool UseLayout(const ChannelLayout& layout);
+
   const OIIO::ImageSpec& spec() const { return spec_; }
   OIIO::ImageSpec& spec() { return spec_; }
   OIIO::TypeDesc type() const { return type_; }

@@ -1,0 +1,229 @@
+// The C API's render calls: the host state the effects read (clock, scene
+// path, frame rate, time display), the render's bracket and pre-render
+// notification, applying to a frame in memory and stamping a file in place.
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "clock.h"
+#include "host_api.h"
+#include "image_io.h"
+#include "marker.h"
+#include "raster_host.h"
+#include "session.h"
+#include "text_codec.h"
+#include "win_gdi.h"
+
+using namespace lumatrice;
+using namespace lumatrice::embed;
+
+namespace {
+
+OIIO::TypeDesc SampleType(int32_t sample) {
+  switch (sample) {
+    case LUMATRICE_SAMPLE_U8: return OIIO::TypeDesc::UINT8;
+    case LUMATRICE_SAMPLE_U16: return OIIO::TypeDesc::UINT16;
+    case LUMATRICE_SAMPLE_HALF: return OIIO::TypeDesc::HALF;
+    case LUMATRICE_SAMPLE_FLOAT: return OIIO::TypeDesc::FLOAT;
+  }
+  Fail(LUMATRICE_E_ARGUMENT, "unknown sample type " + std::to_string(sample));
+}
+
+// For a file of several layers ("ViewLayer.Combined.R", "ViewLayer.Depth.Z",
+// ...), the channels of its one combined pass, or of its unlayered R, G, B;
+// nullopt for a file of one layer, whose layout the frame finds itself.
+std::optional<ChannelLayout> LayerLayout(const OIIO::ImageSpec& spec, const std::string& path) {
+  std::set<std::string> layers;
+  for (const std::string& name : spec.channelnames) {
+    const auto dot = name.rfind('.');
+    layers.insert(dot == std::string::npos ? "" : name.substr(0, dot));
+  }
+  if (layers.size() < 2) return std::nullopt;
+  auto index = [&](const std::string& layer, const char* channel) {
+    const std::string want = layer.empty() ? channel : layer + "." + channel;
+    for (int c = 0; c < int(spec.channelnames.size()); ++c)
+      if (spec.channelnames[c] == want) return c;
+    return -1;
+  };
+  auto colour = [&](const std::string& layer) {
+    return index(layer, "R") >= 0 && index(layer, "G") >= 0 && index(layer, "B") >= 0;
+  };
+  std::vector<std::string> combined;
+  for (const std::string& l : layers) {
+    const bool is_combined =
+        l == "Combined" || (l.size() > 9 && l.compare(l.size() - 9, 9, ".Combined") == 0);
+    if (is_combined && colour(l)) combined.push_back(l);
+  }
+  std::string layer;
+  if (combined.size() == 1)
+    layer = combined[0];
+  else if (combined.empty() && colour(""))
+    layer = "";
+  else
+    Fail(LUMATRICE_E_UNSUPPORTED,
+         path + ": " + (combined.empty() ? "layered, with no combined RGBA pass"
+                                         : "layered, with " + std::to_string(combined.size()) +
+                                               " combined passes") +
+             "; left as rendered");
+  ChannelLayout l;
+  l.red = index(layer, "R");
+  l.green = index(layer, "G");
+  l.blue = index(layer, "B");
+  l.alpha = index(layer, "A");
+  return l;
+}
+
+std::string Version(lumatrice_session* s, ClassDesc* desc) {
+  for (const ClassEntry& e : s->classes)
+    if (e.desc == desc) return e.version;
+  return "";
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t lumatrice_pin_clock(lumatrice_session* session, const char* iso_time) {
+  return Guard("lumatrice_pin_clock", [&] {
+    Live(session);
+    SYSTEMTIME at{};
+    if (!iso_time || !*iso_time) {
+      textraster::UnpinLocalTime();
+      GetLocalTime(&at);
+    } else {
+      std::string error;
+      if (!ParseClock(iso_time, at, error)) Fail(LUMATRICE_E_ARGUMENT, error);
+    }
+    textraster::PinLocalTime(at);
+  });
+}
+
+int32_t lumatrice_unpin_clock(lumatrice_session* session) {
+  return Guard("lumatrice_unpin_clock", [&] {
+    Live(session);
+    textraster::UnpinLocalTime();
+  });
+}
+
+int32_t lumatrice_read_clock(lumatrice_session* session, const char** iso_time) {
+  return Guard("lumatrice_read_clock", [&] {
+    Need(iso_time, "iso_time");
+    Live(session);
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    session->clock_text = FormatClock(now);
+    *iso_time = session->clock_text.c_str();
+  });
+}
+
+int32_t lumatrice_set_scene_path(lumatrice_session* session, const char* utf8_path) {
+  return Guard("lumatrice_set_scene_path", [&] {
+    Live(session);
+    hostsdk::SetSceneFilePath(Utf8ToCp1252Lossy(utf8_path ? utf8_path : "").c_str());
+  });
+}
+
+int32_t lumatrice_set_frame_rate(lumatrice_session* session, int32_t fps) {
+  return Guard("lumatrice_set_frame_rate", [&] {
+    Live(session);
+    if (!hostsdk::SetFrameRate(fps))
+      Fail(LUMATRICE_E_ARGUMENT,
+           "frame rate " + std::to_string(fps) + " must divide 4800 (e.g. 24, 25, 30, 60)");
+  });
+}
+
+int32_t lumatrice_set_time_display(lumatrice_session* session, int32_t mode) {
+  return Guard("lumatrice_set_time_display", [&] {
+    Live(session);
+    if (mode < LUMATRICE_TIME_FRAMES || mode > LUMATRICE_TIME_MMSS_TICKS)
+      Fail(LUMATRICE_E_ARGUMENT, "unknown time display " + std::to_string(mode));
+    hostsdk::SetTimeDisplay(hostsdk::TimeDisplay(mode));
+  });
+}
+
+int32_t lumatrice_render_begin(lumatrice_session* session, int32_t time) {
+  return Guard("lumatrice_render_begin", [&] {
+    for (const auto& e : Live(session)->effects)
+      PluginCall(e->class_name, "RenderBegin", [&] { e->effect->RenderBegin(time, 0); });
+  });
+}
+
+int32_t lumatrice_render_end(lumatrice_session* session, int32_t time) {
+  return Guard("lumatrice_render_end", [&] {
+    for (const auto& e : Live(session)->effects)
+      PluginCall(e->class_name, "RenderEnd", [&] { e->effect->RenderEnd(time); });
+  });
+}
+
+int32_t lumatrice_pre_render(lumatrice_session* session) {
+  return Guard("lumatrice_pre_render", [&] {
+    Live(session);
+    PluginCall("(every effect)", "the pre-render notification",
+               [&] { hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER); });
+  });
+}
+
+int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_frame* frame) {
+  return Guard("lumatrice_apply", [&] {
+    Live(session);
+    Need(frame, "the frame");
+    Need(frame->pixels, "the frame's pixels");
+    const OIIO::TypeDesc type = SampleType(frame->sample);
+    if (frame->channels != 3 && frame->channels != 4)
+      Fail(LUMATRICE_E_UNSUPPORTED, "frames have 3 or 4 channels, not " +
+                                        std::to_string(frame->channels));
+    if (frame->width <= 0 || frame->height <= 0 || frame->width > 0xFFFF || frame->height > 0xFFFF)
+      Fail(LUMATRICE_E_ARGUMENT, "bad frame size " + std::to_string(frame->width) + "x" +
+                                     std::to_string(frame->height));
+    const std::size_t row = type.size() * std::size_t(frame->channels) * std::size_t(frame->width);
+    if (frame->row_stride < 0 || std::size_t(frame->row_stride) < row)
+      Fail(LUMATRICE_E_ARGUMENT, "row stride " + std::to_string(frame->row_stride) +
+                                     " is less than a row's " + std::to_string(row) + " bytes");
+    FrameBuffer& buffer = session->frame;
+    if (!buffer.Reset(OIIO::ImageSpec(frame->width, frame->height, frame->channels, type)))
+      Fail(LUMATRICE_E_MEMORY, "no memory for the frame");
+    auto* pixels = static_cast<std::byte*>(frame->pixels);
+    for (int y = 0; y < frame->height; ++y)
+      std::memcpy(buffer.row(y), pixels + std::size_t(y) * std::size_t(frame->row_stride), row);
+    ApplyEffects(session, time, buffer);
+    // Untouched pixels come back with the bits they went in with.
+    for (int y = 0; y < frame->height; ++y)
+      std::memcpy(pixels + std::size_t(y) * std::size_t(frame->row_stride), buffer.row(y), row);
+  });
+}
+
+int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time) {
+  return Guard("lumatrice_stamp_file", [&] {
+    Live(session);
+    Need(path, "the path");
+    const std::string file = path;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec))
+      Fail(LUMATRICE_E_NOT_FOUND, file + ": no such file");
+    {
+      // Writing back one image would drop the others.
+      auto in = OIIO::ImageInput::open(file);
+      if (!in) Fail(LUMATRICE_E_IO, file + ": " + OIIO::geterror());
+      const bool several = in->seek_subimage(1, 0);
+      in->geterror();
+      if (several)
+        Fail(LUMATRICE_E_UNSUPPORTED, file + ": holds several images or parts; left as rendered");
+    }
+    FrameBuffer frame;
+    std::string error;
+    if (!ReadFrame(file, frame, error)) Fail(LUMATRICE_E_IO, error);
+    if (ReadMarker(frame.spec()))
+      Fail(LUMATRICE_E_STAMPED, file + ": carries the stamp marker already; not stamped twice");
+    if (const auto layout = LayerLayout(frame.spec(), file))
+      if (!frame.UseLayout(*layout))
+        Fail(LUMATRICE_E_UNSUPPORTED, file + ": its colour channels cannot be used");
+    if (!ApplyEffects(session, time, frame)) return;  // nothing drawn: the file stays as it is
+    std::vector<std::string> versions;
+    for (const auto& e : session->effects) versions.push_back(Version(session, e->desc));
+    const MarkerSource marker(session->scene, versions);
+    WriteMarker(frame.spec(), marker.At(time), !FormatKeepsAttributes(file));
+    if (!WriteFrame(file, frame, error)) Fail(LUMATRICE_E_IO, error);
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,141 @@
+// The objects behind the C handles, and the guard every exported function
+// runs its body in: one call at a time, every C++ failure turned into a code
+// and a message that names the call.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "frame_buffer.h"
+#include "lumatrice.h"
+#include "plugin_loader.h"
+#include "res_format.h"
+#include "scene.h"
+
+namespace lumatrice::embed {
+
+// Thrown inside a guarded body; becomes the call's code and message.
+struct Failure {
+  int32_t code;
+  std::string message;
+};
+[[noreturn]] void Fail(int32_t code, std::string message);
+
+struct ClassEntry {
+  ClassDesc* desc = nullptr;
+  std::string name, category, module_path, version;
+  uint32_t a = 0, b = 0;
+  HINSTANCE instance = nullptr;  // the module's, for its resources
+};
+
+}  // namespace lumatrice::embed
+
+struct lumatrice_effect {
+  lumatrice_session* session = nullptr;
+  Effect* effect = nullptr;
+  ClassDesc* desc = nullptr;
+  HINSTANCE instance = nullptr;
+  std::string class_name;  // UTF-8
+
+  // Read on first use; the texts handed out live here as long as the effect.
+  struct Dialog {
+    hostres::DialogTemplate tmpl;
+    std::string font;
+    std::vector<std::string> classes, texts;
+  };
+  bool resources_read = false;
+  std::optional<hostres::ResourceSet> resources;
+  std::map<int32_t, Dialog> dialogs;
+  std::vector<std::pair<int32_t, std::string>> strings;  // ID order
+  bool strings_read = false;
+  std::vector<std::string> param_names, param_defaults;
+  std::string block_name;
+  std::map<std::string, std::string> text_values;  // lumatrice_get_text's answers
+};
+
+struct lumatrice_session {
+  pluginloader::PluginLoader loader;
+  std::vector<std::string> folders;
+  std::vector<std::pair<std::string, std::string>> refused;
+  std::vector<lumatrice::embed::ClassEntry> classes;
+  lumatrice::Scene scene;  // the effect list, in apply order
+  std::vector<std::unique_ptr<lumatrice_effect>> effects;  // parallel to scene.items
+
+  std::mutex notice_mutex;  // message boxes may come from an effect's worker thread
+  std::deque<std::string> notices;
+  std::string notice;  // the one handed out last
+
+  std::string clock_text;
+  lumatrice::FrameBuffer frame;  // memory frames pass through it, kept between calls
+};
+
+namespace lumatrice::embed {
+
+// The one open session, or null.
+lumatrice_session* OpenSession();
+void SetOpenSession(lumatrice_session* session);
+
+void ClearError();
+void SetError(int32_t code, std::string message);
+
+// Serialises every call; not taken by the last-error readers.
+std::mutex& CallMutex();
+
+template <typename Body>
+int32_t Guard(const char* call, Body&& body) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(CallMutex());
+    ClearError();
+    body();
+    return LUMATRICE_OK;
+  } catch (const Failure& f) {
+    SetError(f.code, std::string(call) + ": " + f.message);
+    return f.code;
+  } catch (const std::bad_alloc&) {
+    SetError(LUMATRICE_E_MEMORY, std::string(call) + ": out of memory");
+    return LUMATRICE_E_MEMORY;
+  } catch (const std::exception& e) {
+    SetError(LUMATRICE_E_INTERNAL, std::string(call) + ": " + e.what());
+    return LUMATRICE_E_INTERNAL;
+  } catch (...) {
+    SetError(LUMATRICE_E_INTERNAL, std::string(call) + ": unknown failure");
+    return LUMATRICE_E_INTERNAL;
+  }
+}
+
+// Argument checks that fail the call with LUMATRICE_E_ARGUMENT.
+void Need(const void* pointer, const char* what);
+lumatrice_session* Live(lumatrice_session* session);
+lumatrice_effect* Live(lumatrice_effect* effect);
+// Index in [0, count) or LUMATRICE_E_NOT_FOUND.
+void InRange(int32_t index, std::size_t count, const char* what);
+
+// Runs one plug-in call; an exception from the module fails the API call
+// with LUMATRICE_E_PLUGIN naming the class and the call.
+template <typename F>
+void PluginCall(const std::string& class_name, const char* what, F&& f) {
+  try {
+    f();
+  } catch (const Failure&) {
+    throw;
+  } catch (const std::exception& e) {
+    Fail(LUMATRICE_E_PLUGIN, "effect " + class_name + ": " + what + " threw: " + e.what());
+  } catch (...) {
+    Fail(LUMATRICE_E_PLUGIN, "effect " + class_name + ": " + what + " threw");
+  }
+}
+
+// Every effect of the session, in order: Apply at t on `frame`. True when
+// any of them wrote pixels.
+bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame);
+
+// The folder holding this library.
+std::string LibraryFolder();
+
+}  // namespace lumatrice::embed

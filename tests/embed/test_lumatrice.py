@@ -1,0 +1,355 @@
+"""liblumatrice through ctypes, as a Python host (the Blender add-on) calls it.
+
+    test_lumatrice.py LIBLUMATRICE FRAME_TOOL MODULE_SOURCE_DIR
+
+FRAME_TOOL writes and dumps image files (the test itself uses only the
+standard library); MODULE_SOURCE_DIR holds the resource script and IDs the
+dialog is checked against.
+"""
+import ctypes as C
+import json
+import math
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+LIB_PATH, TOOL, MODULE_DIR = sys.argv[1:4]
+del sys.argv[1:4]
+
+OK, E_ARGUMENT, E_NOT_FOUND, E_STATE, E_IO, E_UNSUPPORTED, E_STAMPED = 0, -1, -2, -3, -4, -5, -6
+U8, U16, HALF, FLOAT = 1, 2, 3, 4
+TPF = 160  # ticks per frame at 30 fps
+W, H = 320, 180
+
+
+class ParamInfo(C.Structure):
+    _fields_ = [("id", C.c_int32), ("name", C.c_char_p), ("type", C.c_int32),
+                ("animatable", C.c_int32), ("default_bool", C.c_int32),
+                ("default_text", C.c_char_p), ("local_name_id", C.c_int32),
+                ("control_type", C.c_int32), ("control_id", C.c_int32)]
+
+
+class BlockInfo(C.Structure):
+    _fields_ = [("name", C.c_char_p), ("dialog_id", C.c_int32), ("title_id", C.c_int32),
+                ("param_count", C.c_int32)]
+
+
+class DialogInfo(C.Structure):
+    _fields_ = [("x", C.c_int32), ("y", C.c_int32), ("cx", C.c_int32), ("cy", C.c_int32),
+                ("style", C.c_uint32), ("font", C.c_char_p), ("point_size", C.c_int32),
+                ("control_count", C.c_int32)]
+
+
+class ControlInfo(C.Structure):
+    _fields_ = [("window_class", C.c_char_p), ("id", C.c_int32), ("text", C.c_char_p),
+                ("x", C.c_int32), ("y", C.c_int32), ("cx", C.c_int32), ("cy", C.c_int32),
+                ("style", C.c_uint32), ("ex_style", C.c_uint32)]
+
+
+class Key(C.Structure):
+    _fields_ = [("time", C.c_int32), ("value", C.c_int32)]
+
+
+class Frame(C.Structure):
+    _fields_ = [("pixels", C.c_void_p), ("width", C.c_int32), ("height", C.c_int32),
+                ("row_stride", C.c_int64), ("channels", C.c_int32), ("sample", C.c_int32)]
+
+
+lib = C.CDLL(LIB_PATH)
+lib.lumatrice_last_error.restype = C.c_char_p
+lib.lumatrice_api_version.restype = C.c_uint32
+P = C.c_void_p
+for name, args in {
+        "lumatrice_open": [P, C.c_int32, C.POINTER(P)],
+        "lumatrice_close": [P],
+        "lumatrice_create_effect": [P, C.c_char_p, C.POINTER(P)],
+        "lumatrice_delete_effect": [P],
+        "lumatrice_block": [P, C.POINTER(BlockInfo)],
+        "lumatrice_param": [P, C.c_int32, C.POINTER(ParamInfo)],
+        "lumatrice_dialog": [P, C.c_int32, C.POINTER(DialogInfo)],
+        "lumatrice_dialog_control": [P, C.c_int32, C.c_int32, C.POINTER(ControlInfo)],
+        "lumatrice_string": [P, C.c_int32, C.POINTER(C.c_char_p)],
+        "lumatrice_set_bool": [P, C.c_char_p, C.c_int32],
+        "lumatrice_set_bool_keys": [P, C.c_char_p, C.POINTER(Key), C.c_int32],
+        "lumatrice_get_bool": [P, C.c_char_p, C.c_int32, C.POINTER(C.c_int32)],
+        "lumatrice_set_text": [P, C.c_char_p, C.c_char_p],
+        "lumatrice_get_text": [P, C.c_char_p, C.POINTER(C.c_char_p)],
+        "lumatrice_pin_clock": [P, C.c_char_p],
+        "lumatrice_read_clock": [P, C.POINTER(C.c_char_p)],
+        "lumatrice_set_frame_rate": [P, C.c_int32],
+        "lumatrice_set_scene_path": [P, C.c_char_p],
+        "lumatrice_pre_render": [P],
+        "lumatrice_apply": [P, C.c_int32, C.POINTER(Frame)],
+        "lumatrice_stamp_file": [P, C.c_char_p, C.c_int32],
+}.items():
+    getattr(lib, name).argtypes = args
+
+session = P()
+
+
+class Failed(Exception):
+    def __init__(self, code):
+        super().__init__(lib.lumatrice_last_error().decode())
+        self.code = code
+
+
+def call(name, *args):
+    code = getattr(lib, name)(*args)
+    if code != OK:
+        raise Failed(code)
+
+
+def parse_resources():
+    """Dialog 101's controls as the resource script lists them, with the IDs."""
+    ids = {"-1": -1}
+    with open(os.path.join(MODULE_DIR, "resource.h")) as f:
+        for m in re.finditer(r"#define\s+(\w+)\s+(\d+)", f.read()):
+            ids[m.group(1)] = int(m.group(2))
+    with open(os.path.join(MODULE_DIR, "Lumatrice.rc")) as f:
+        body = f.read().split("BEGIN", 1)[1].split("END", 1)[0]
+    kinds = {"GROUPBOX": ("Button", 7), "AUTOCHECKBOX": ("Button", 3),
+             "CTEXT": ("Static", 1), "LTEXT": ("Static", 0)}
+    controls = []
+    for line in body.strip().splitlines():
+        m = re.match(r'\s*(\w+)\s+"((?:[^"]|"")*)",\s*([\w-]+),(.*)', line)
+        kind, text, ident, rest = m.groups()
+        rest = [p.strip() for p in rest.split(",")]
+        if kind == "CONTROL":
+            cls, style, rect = rest[0].strip('"'), None, rest[2:]
+        else:
+            (cls, style), rect = kinds[kind], rest
+        controls.append((cls, style, ids[ident], text.replace("\\n", "\n"),
+                         tuple(int(v) for v in rect)))
+    return ids, controls
+
+
+def fill(sample, channels, stride):
+    """A frame with padding bytes after every row; returns (buffer, pack)."""
+    fmt, scale = {U8: ("B", 255), U16: ("H", 65535), HALF: ("e", 1.0), FLOAT: ("f", 1.0)}[sample]
+    size = struct.calcsize(fmt)
+    buf = bytearray(b"\xab" * (stride * H))
+    for y in range(H):
+        row = [((x * 7 + y * 13 + c * 29) % 200 + 20) / 255 for x in range(W) for c in range(channels)]
+        if sample in (U8, U16):
+            row = [round(v * scale) for v in row]
+        if sample == FLOAT and y == H // 2:
+            row[0], row[1] = 2.5, math.nan  # kept bit for bit where nothing is drawn
+        struct.pack_into("<%d%s" % (len(row), fmt), buf, y * stride, *row)
+    return buf, size
+
+
+def apply(effect_time, sample, channels=4, pad=24):
+    buf, size = fill(sample, channels, W * channels * {U8: 1, U16: 2, HALF: 2, FLOAT: 4}[sample] + pad)
+    stride = len(buf) // H
+    before = bytes(buf)
+    cbuf = (C.c_char * len(buf)).from_buffer(buf)
+    frame = Frame(C.cast(cbuf, C.c_void_p), W, H, stride, channels, sample)
+    call("lumatrice_apply", session, effect_time, C.byref(frame))
+    del cbuf
+    row = stride - pad
+    for y in range(H):
+        assert buf[y * stride + row:(y + 1) * stride] == before[y * stride + row:(y + 1) * stride], \
+            "padding after row %d changed" % y
+    changed = {y for y in range(H) if buf[y * stride:y * stride + row] != before[y * stride:y * stride + row]}
+    return changed, buf, stride
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def dump(path):
+    return json.loads(subprocess.run([TOOL, "dump", path], check=True, capture_output=True,
+                                     text=True).stdout)
+
+
+def setUpModule():
+    call("lumatrice_open", None, 0, C.byref(session))
+    call("lumatrice_pin_clock", session, b"2026-12-07T09:00:00")
+    call("lumatrice_set_scene_path", session, "/shots/sc\u00e8ne/sh010.blend".encode())
+
+
+def tearDownModule():
+    lib.lumatrice_close(session)
+
+
+class EffectTest(unittest.TestCase):
+    def setUp(self):
+        self.effect = P()
+        call("lumatrice_create_effect", session, b"Lumatrice", C.byref(self.effect))
+        call("lumatrice_set_text", self.effect, b"Comments", b"Take 3")
+
+    def tearDown(self):
+        lib.lumatrice_delete_effect(self.effect)
+
+    def test_descriptor_and_dialog_round_trip(self):
+        ids, rc_controls = parse_resources()
+        block = BlockInfo()
+        call("lumatrice_block", self.effect, C.byref(block))
+        self.assertEqual((block.dialog_id, block.param_count), (101, 15))
+        title = C.c_char_p()
+        call("lumatrice_string", self.effect, block.title_id, C.byref(title))
+        self.assertEqual(title.value, b"Lumatrice Parameters")
+
+        info = DialogInfo()
+        call("lumatrice_dialog", self.effect, 101, C.byref(info))
+        controls = []
+        for i in range(info.control_count):
+            c = ControlInfo()
+            call("lumatrice_dialog_control", self.effect, 101, i, C.byref(c))
+            controls.append((c.window_class.decode(), c.style & 0xF if c.window_class != b"CustEdit"
+                             else None, c.id, c.text.decode(), (c.x, c.y, c.cx, c.cy)))
+        self.assertEqual(controls, rc_controls)
+
+        texts = {"Comments", "Slate Author", "Slate Comments"}
+        defaults_off = {"Display Filename", "Display Date"}
+        by_control = {c[2]: c for c in controls if c[2] != -1}
+        seen = set()
+        for i in range(15):
+            p = ParamInfo()
+            call("lumatrice_param", self.effect, i, C.byref(p))
+            name = p.name.decode()
+            local = C.c_char_p()
+            call("lumatrice_string", self.effect, p.local_name_id, C.byref(local))
+            self.assertEqual(local.value.decode(), name)
+            text = name in texts
+            self.assertEqual((p.id, p.type, p.animatable),
+                             (i, 8 if text else 4, int(not text and name != "Use Multithreading")),
+                             name)
+            self.assertEqual((p.default_bool, p.default_text),
+                             (0, b"") if text else (int(name not in defaults_off), b""), name)
+            cls = by_control[p.control_id][0]
+            self.assertEqual((p.control_type, cls), (5, "CustEdit") if text else (2, "Button"), name)
+            seen.add(p.control_id)
+        self.assertEqual(seen, set(by_control))
+
+    def test_apply_any_sample_type_and_stride(self):
+        rows = {}
+        for sample in (U8, U16, HALF, FLOAT):
+            changed, buf, stride = apply(2 * TPF, sample)
+            self.assertTrue(changed, sample)
+            self.assertFalse({y for y in changed if H // 3 < y < 2 * H // 3}, sample)
+            rows[sample] = changed
+            if sample == FLOAT:
+                hdr = struct.unpack_from("<2f", buf, (H // 2) * stride)
+                self.assertEqual(hdr[0], 2.5)
+                self.assertTrue(math.isnan(hdr[1]))
+        self.assertEqual(len({frozenset(r) for r in rows.values()}), 1, rows)
+        rgb, _, _ = apply(2 * TPF, U16, channels=3, pad=0)
+        self.assertEqual(rgb, rows[U16])
+
+    def test_keys_and_slate(self):
+        keys = (Key * 2)(Key(3 * TPF, 0), Key(0, 1))  # unsorted on purpose
+        call("lumatrice_set_bool_keys", self.effect, b"Display Footer", keys, 2)
+        got = []
+        for frame in (0, 2, 3, 5):
+            v = C.c_int32()
+            call("lumatrice_get_bool", self.effect, b"Display Footer", frame * TPF, C.byref(v))
+            got.append(v.value)
+        self.assertEqual(got, [1, 1, 0, 0])
+        at2, _, _ = apply(2 * TPF, U16)
+        at3, _, _ = apply(3 * TPF, U16)
+        self.assertTrue({y for y in at2 if y > H // 2})
+        self.assertFalse({y for y in at3 if y > H // 2})
+
+        call("lumatrice_pre_render", session)
+        slate, buf, stride = apply(1 * TPF, U16)
+        self.assertEqual(len(slate), H)
+        self.assertEqual(struct.unpack_from("<4H", buf, (H // 2) * stride + 8 * 8),
+                         (0x4000, 0x4000, 0x4000, 0xFFFF))
+        after, _, _ = apply(2 * TPF, U16)
+        self.assertEqual(after, at2)
+
+    def stamp_case(self, name, channels, sample):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, name)
+            subprocess.run([TOOL, "write", path, channels, sample, str(W), str(H)], check=True)
+            before = dump(path)
+            inode = os.stat(path).st_ino
+            call("lumatrice_stamp_file", session, path.encode(), 2 * TPF)
+            after = dump(path)
+            self.assertEqual(os.listdir(d), [name])
+            self.assertNotEqual(os.stat(path).st_ino, inode)  # replaced by rename
+            stamped = read(path)
+            with self.assertRaises(Failed) as again:
+                call("lumatrice_stamp_file", session, path.encode(), 2 * TPF)
+            self.assertEqual(again.exception.code, E_STAMPED)
+            self.assertTrue(str(again.exception).startswith("lumatrice_stamp_file: " + path))
+            self.assertEqual(read(path), stamped)
+            return before, after
+
+    def test_stamp_in_place(self):
+        for name, sample in (("f.0002.png", "uint16"), ("f.0002.tif", "uint8"),
+                             ("f.0002.exr", "half")):
+            with self.subTest(name):
+                before, after = self.stamp_case(name, "R,G,B,A", sample)
+                self.assertEqual((after["channels"], after["format"]),
+                                 (before["channels"], before["format"]))
+                attrs = after["attributes"]
+                self.assertEqual(attrs.get("Software"), "frame_tool")
+                if name.endswith(".tif"):
+                    self.assertIn("Lumatrice:Marker ", attrs.get("ImageDescription", ""))
+                else:
+                    self.assertEqual(attrs.get("Lumatrice:Stamped"), "yes")
+                changed = {y for y in range(H) if before["rows"][y] != after["rows"][y]}
+                self.assertTrue(changed)
+                self.assertFalse({y for y in changed if H // 3 < y < 2 * H // 3})
+
+    def test_stamp_multilayer_exr(self):
+        combined = ",".join("ViewLayer.Combined." + c for c in "RGBA")
+        before, after = self.stamp_case("ml.0002.exr", combined + ",ViewLayer.Depth.Z", "half")
+        depth = after["channels"].index("ViewLayer.Depth.Z")
+        red = after["channels"].index("ViewLayer.Combined.R")
+        self.assertEqual([r[depth] for r in after["rows"]], [r[depth] for r in before["rows"]])
+        self.assertNotEqual([r[red] for r in after["rows"]], [r[red] for r in before["rows"]])
+
+    def test_errors_name_the_call_and_leave_files_alone(self):
+        with tempfile.TemporaryDirectory() as d:
+            layered = os.path.join(d, "layers.exr")
+            subprocess.run([TOOL, "write", layered, "diffuse.R,diffuse.G,diffuse.B,spec.R,spec.G,spec.B",
+                            "half", "8", "8"], check=True)
+            junk = os.path.join(d, "junk.png")
+            with open(junk, "wb") as f:
+                f.write(b"not an image")
+            files = {p: read(p) for p in (layered, junk)}
+            e = P()
+            small = C.create_string_buffer(16)
+            frame = Frame(C.cast(small, C.c_void_p), W, H, 4, 4, U8)  # stride under a row
+            cases = [
+                ("lumatrice_open", (None, 0, C.byref(e)), E_STATE),
+                ("lumatrice_create_effect", (session, b"Nope", C.byref(e)), E_NOT_FOUND),
+                ("lumatrice_set_text", (self.effect, b"Comments", "\u2713".encode()), E_ARGUMENT),
+                ("lumatrice_set_bool", (self.effect, b"Comments", 1), E_ARGUMENT),
+                ("lumatrice_set_bool_keys", (self.effect, b"Use Multithreading", (Key * 1)(), 1),
+                 E_ARGUMENT),
+                ("lumatrice_set_frame_rate", (session, 7), E_ARGUMENT),
+                ("lumatrice_pin_clock", (session, b"2026-04-31"), E_ARGUMENT),
+                ("lumatrice_apply", (session, 0, C.byref(frame)), E_ARGUMENT),
+                ("lumatrice_stamp_file", (session, junk.encode(), 0), E_IO),
+                ("lumatrice_stamp_file", (session, layered.encode(), 0), E_UNSUPPORTED),
+                ("lumatrice_stamp_file", (session, os.path.join(d, "gone.png").encode(), 0),
+                 E_NOT_FOUND),
+            ]
+            for fn, args, code in cases:
+                with self.subTest(fn, code=code):
+                    self.assertEqual(getattr(lib, fn)(*args), code)
+                    self.assertEqual(lib.lumatrice_last_error_code(), code)
+                    self.assertTrue(lib.lumatrice_last_error().decode().startswith(fn + ": "))
+            self.assertEqual({p: read(p) for p in files}, files)
+            self.assertEqual(sorted(os.listdir(d)), ["junk.png", "layers.exr"])
+
+        call("lumatrice_set_text", self.effect, b"Comments", "caf\u00e9 \u20ac5".encode())
+        text, clock = C.c_char_p(), C.c_char_p()
+        call("lumatrice_get_text", self.effect, b"Comments", C.byref(text))
+        call("lumatrice_read_clock", session, C.byref(clock))
+        self.assertEqual((text.value.decode(), clock.value), ("caf\u00e9 \u20ac5", b"2026-12-07T09:00:00"))
+        self.assertEqual(lib.lumatrice_api_version() >> 16, 1)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
