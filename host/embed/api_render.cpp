@@ -7,6 +7,7 @@
 
 #include "clock.h"
 #include "host_api.h"
+#include "host_session.h"
 #include "image_io.h"
 #include "marker.h"
 #include "raster_host.h"
@@ -86,15 +87,8 @@ extern "C" {
 int32_t lumatrice_pin_clock(lumatrice_session* session, const char* iso_time) {
   return Guard("lumatrice_pin_clock", [&] {
     Live(session);
-    SYSTEMTIME at{};
-    if (!iso_time || !*iso_time) {
-      textraster::UnpinLocalTime();
-      GetLocalTime(&at);
-    } else {
-      std::string error;
-      if (!ParseClock(iso_time, at, error)) Fail(LUMATRICE_E_ARGUMENT, error);
-    }
-    textraster::PinLocalTime(at);
+    std::string error;
+    if (!PinRunClock(iso_time ? iso_time : "", error)) Fail(LUMATRICE_E_ARGUMENT, error);
   });
 }
 
