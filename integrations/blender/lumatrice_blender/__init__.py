@@ -1,0 +1,76 @@
+"""Lumatrice for Blender: hosts the Lumatrice render effect (Lumatrice.dlv,
+through liblumatrice) on Blender's renders. Its panel in Properties > Output
+is built from the module's own dialog; each frame an animation render writes
+is stamped in place."""
+
+bl_info = {
+    "name": "Lumatrice",
+    "author": "Lumatrice Project",
+    "version": (1, 1, 0),
+    "blender": (3, 4, 0),
+    "location": "Properties > Output > Lumatrice",
+    "description": "Stamps production captions and an opening slate into rendered frames",
+    "category": "Render",
+}
+
+import os
+
+import bpy
+
+from . import layout, lib, panel, props, render, state
+
+_classes = [panel.LUMATRICE_OT_report, panel.LUMATRICE_PT_output]
+_group = None
+
+
+def _read_module():
+    """Opens the session and reads the effect's descriptor and dialog."""
+    state.lib = lib.load(os.path.dirname(os.path.abspath(__file__)))
+    state.session = lib.Session(state.lib)
+    probe = state.session.create_effect(render.CLASS_NAME)
+    try:
+        state.params = probe.params()
+        block = probe.block()
+        names = {p["local_name_id"]: probe.string(p["local_name_id"]) for p in state.params}
+        group = props.make_group(state.params, names.get)
+        state.tree = layout.build(probe.dialog_controls(block["dialog_id"]))
+    finally:
+        probe.delete()
+    return group
+
+
+def register():
+    global _group
+    state.tree, state.about, state.params = None, "", []
+    try:
+        _group = _read_module()
+    except Exception as e:
+        _group = None
+        state.about = str(e)
+        state.report("ERROR", state.about)
+        if state.session is not None:
+            state.session.close()
+            state.session = None
+    for c in _classes:
+        bpy.utils.register_class(c)
+    if _group is not None:
+        bpy.utils.register_class(_group)
+        bpy.types.Scene.lumatrice = bpy.props.PointerProperty(type=_group)
+    render.register()
+
+
+def unregister():
+    global _group
+    render.unregister()
+    if hasattr(bpy.types.Scene, "lumatrice"):
+        del bpy.types.Scene.lumatrice
+    for c in ([_group] if _group is not None else []) + list(reversed(_classes)):
+        try:
+            bpy.utils.unregister_class(c)
+        except RuntimeError:
+            pass
+    _group = None
+    if state.session is not None:
+        state.session.close()
+        state.session = None
+    state.tree = None

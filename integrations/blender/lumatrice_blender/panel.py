@@ -1,0 +1,73 @@
+"""The "Lumatrice" panel of Properties > Output, drawn from the tree that
+layout.build() made of the module's dialog: every control bound by its ID to
+the parameter of that ID."""
+import bpy
+
+from . import layout, state
+
+STILL_NOTE = "Stamps the frames an animation render writes; a still (F12) is not stamped."
+
+
+def draw_tree(ui, tree, settings, params):
+    by_control = {p["control_id"]: p for p in params if p.get("prop")}
+    _draw_node(ui, tree, settings, by_control)
+
+
+def _draw_node(ui, node, settings, by_control):
+    col = ui.box().column(align=True) if node["box"] is not None else ui.column()
+    if node["title"] is not None:
+        _draw_item(col.row(), node["title"], settings, by_control)
+    for row in node["rows"]:
+        if len(row) == 1 and "rows" in row[0]:
+            _draw_node(col, row[0], settings, by_control)
+            continue
+        r = col.row()
+        for it in row:
+            _draw_item(r, it, settings, by_control)
+
+
+def _draw_item(ui, c, settings, by_control):
+    kind = layout.kind(c)
+    text = layout.caption(c["text"])
+    p = by_control.get(c["id"]) if c["id"] >= 0 else None
+    if p is not None:
+        ui.prop(settings, p["prop"], text="" if kind == "edit" else text)
+    elif kind == "text":
+        lines = ui.column(align=True)
+        for line in text.split("\n"):
+            lines.label(text=line.strip())
+    elif text:
+        ui.label(text=text)
+
+
+class LUMATRICE_PT_output(bpy.types.Panel):
+    bl_label = "Lumatrice"
+    bl_space_type = "PROPERTIES"
+    bl_region_type = "WINDOW"
+    bl_context = "output"
+
+    def draw(self, context):
+        ui = self.layout
+        if state.tree is None or not hasattr(context.scene, "lumatrice"):
+            ui.label(text="Lumatrice is not available:", icon="ERROR")
+            ui.label(text=state.about)
+            return
+        draw_tree(ui, state.tree, context.scene.lumatrice, state.params)
+        ui.label(text=STILL_NOTE, icon="INFO")
+        for level, text in state.messages[-3:]:
+            ui.label(text=text, icon="ERROR" if level == "ERROR" else "INFO")
+
+
+class LUMATRICE_OT_report(bpy.types.Operator):
+    """Shows a message of the render handlers in the report area"""
+    bl_idname = "lumatrice.report"
+    bl_label = "Lumatrice Report"
+    bl_options = {"INTERNAL"}
+
+    level: bpy.props.StringProperty(default="INFO")
+    message: bpy.props.StringProperty()
+
+    def execute(self, context):
+        self.report({self.level if self.level in ("INFO", "WARNING", "ERROR") else "INFO"},
+                    "Lumatrice: " + self.message)
+        return {"FINISHED"}

@@ -1,0 +1,162 @@
+#!/usr/bin/python3
+"""The Blender add-on end to end: headless Blender renders a small Cycles
+scene with and without the add-on, and the frames are checked against the
+render without it and against the same frames stamped straight through
+liblumatrice (slate, header, footer, keys, chunks, formats, the panel).
+Usage: test_addon.py BLENDER LIBLUMATRICE"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import OpenImageIO as oiio
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "integrations", "blender", "lumatrice_blender"))
+import lib as lumalib  # noqa: E402  (the add-on's bpy-free bindings)
+
+BLENDER, LIBRARY = sys.argv[1], sys.argv[2]
+CLOCK = "2026-12-07T09:00:00"
+FPS, TICKS = 24, 4800 // 24
+W, H = 320, 240
+# Dialog 101 read top to bottom: the slate group, then header, footer, merge.
+PANEL_IDS = [1012, 1016, 1017, 1010, 1013, 1014, 1015, 1004, 1009, 1011, 1005, 1006, 1007,
+             1008, 1018]
+SETTINGS = ["comments=Shot 010", "display_filename=1", "slate_author=Ada"]
+KEYS = ["display_footer:1:1", "display_footer:3:0"]
+
+failures, passed = [], [0]
+
+
+def check(cond, what):
+    if cond:
+        passed[0] += 1
+    else:
+        failures.append(what)
+        print("FAIL:", what, flush=True)
+
+
+def blender(tmp, pre, job, env_extra=None, name="run"):
+    """Runs Blender; its log must show no traceback, the dump no error."""
+    dump = os.path.join(tmp, name + ".json")
+    env = dict(os.environ, LUMATRICE_LIBRARY=LIBRARY, LUMATRICE_CLOCK=CLOCK)
+    env.pop("LUMATRICE_RENDER_START", None)
+    env.update(env_extra or {})
+    cmd = [BLENDER, "-b", "--factory-startup", "-noaudio"] + pre[:1] + \
+        ["--python", os.path.join(HERE, "job.py")] + pre[1:] + ["--"] + job + ["--dump", dump]
+    r = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=300)
+    log = r.stdout + r.stderr
+    with open(os.path.join(tmp, name + ".log"), "w") as f:
+        f.write(" ".join(cmd) + "\n" + log)
+    ok = r.returncode == 0 and "Traceback" not in log and os.path.exists(dump)
+    check(ok, "%s: blender exited %d, see %s.log" % (name, r.returncode, name))
+    d = json.load(open(dump)) if os.path.exists(dump) else {"messages": []}
+    errs = [m for m in d.get("messages", []) if m[0] == "ERROR"]
+    check(not errs, "%s: the add-on reported %s" % (name, errs))
+    return d
+
+
+def pixels(path):
+    buf = oiio.ImageBuf(path)
+    return buf.get_pixels(buf.spec().format)
+
+
+def expected(base_dir, out_dir, blend, ext, frames, slate_frame, footer_off=()):
+    """The render without the add-on stamped straight through the library."""
+    os.makedirs(out_dir, exist_ok=True)
+    s = lumalib.Session(lumalib.Library(LIBRARY))
+    try:
+        s.set_frame_rate(FPS)
+        s.set_scene_path(blend)
+        s.pin_clock(CLOCK)
+        e = s.create_effect("Lumatrice")
+        for kv in SETTINGS:
+            k, v = kv.split("=", 1)
+            name = {"comments": "Comments", "display_filename": "Display Filename",
+                    "slate_author": "Slate Author"}[k]
+            e.set_text(name, v) if k in ("comments", "slate_author") else e.set_bool(name, v == "1")
+        for f in frames:
+            dst = os.path.join(out_dir, "f_%04d.%s" % (f, ext))
+            shutil.copy(os.path.join(base_dir, "f_%04d.%s" % (f, ext)), dst)
+            e.set_bool("Display Footer", f not in footer_off)
+            if f == slate_frame:
+                s.pre_render()
+            s.stamp_file(dst, f * TICKS)
+    finally:
+        s.close()
+
+
+def changed_rows(a, b):
+    return sorted(set(np.nonzero(np.any(a != b, axis=(1, 2)))[0].tolist()))
+
+
+def main():
+    tmp = tempfile.mkdtemp(prefix="lumatrice-blender-")
+    blend = os.path.join(tmp, "shot.blend")
+    # The scene, saved with the add-on's settings and keys.
+    made = blender(tmp, [], ["--build-scene", "--addon", "--save", blend, "--panel", "x"]
+                   + sum([["--set", s] for s in SETTINGS], []) + sum([["--key", k] for k in KEYS], []),
+                   name="build")
+    params = made.get("params", [])
+    check(len(params) == 15, "fifteen parameters, got %d" % len(params))
+    not_keyable = {p["name"] for p in params if not p["animatable"]}
+    check(not_keyable == {"Comments", "Slate Author", "Slate Comments", "Use Multithreading"},
+          "not animatable: %s" % sorted(not_keyable))
+    check(set(made.get("not_keyable", [])) == not_keyable,
+          "keying refused for exactly those: %s" % made.get("not_keyable"))
+    # The panel, read from its drawing code: dialog 101's controls, bound by ID.
+    by_prop = {p["prop"]: p for p in params}
+    drawn = [by_prop[x["prop"]]["control_id"] for x in made.get("panel", []) if "prop" in x]
+    check(drawn == PANEL_IDS, "panel controls %s" % drawn)
+    labels = [x.get("label") or x.get("text") for x in made.get("panel", [])]
+    check("Time & Date" in labels and "First Frame..." in labels and
+          "Lumatrice 1.0" in labels, "panel titles and labels %s" % labels)
+
+    fmts = [("PNG16", "png"), ("EXR_HALF", "exr")]
+    for fmt, ext in fmts:
+        base, full, chunk, exp = (os.path.join(tmp, fmt, n) for n in ("base", "full", "chunk", "exp"))
+        blender(tmp, [blend, "-a"], ["--format", fmt, "--out", base], name=fmt + "-base")
+        run = blender(tmp, [blend, "-a"], ["--addon", "--format", fmt, "--out", full],
+                      name=fmt + "-full")
+        blender(tmp, [blend, "-s", "2", "-e", "3", "-a"],
+                ["--addon", "--format", fmt, "--out", chunk], name=fmt + "-chunk")
+        if fmt == "PNG16":
+            check(run.get("values", {}).get("comments") == "Shot 010", "reloaded comments")
+            check(run.get("keys", {}).get("lumatrice.display_footer") == [[1.0, 1.0], [3.0, 0.0]],
+                  "reloaded keys %s" % run.get("keys"))
+        expected(base, exp, blend, ext, [1, 2, 3], 1, footer_off=[3])
+        for f in (1, 2, 3):
+            name = "f_%04d.%s" % (f, ext)
+            b, got, want = (pixels(os.path.join(d, name)) for d in (base, full, exp))
+            check(np.array_equal(got.view(np.uint8), want.view(np.uint8)),
+                  "%s frame %d equals the library's stamp of the plain render" % (fmt, f))
+            rows = changed_rows(got, b)
+            if f == 1:
+                top = (H - 220) >> 1
+                text = set(range(top, top + 13)) | set(range(top + 20, top + 33))
+                check(text <= set(rows) or fmt != "PNG16", "slate label rows %s" % rows[:5])
+                if fmt == "PNG16":
+                    grey = [y for y in range(H) if not any(top + 60 * k <= y < top + 60 * k + 33
+                                                           for k in range(4))]
+                    check(np.all(got[grey, :, :3] == 0x4000), "slate grey 0x4000 between blocks")
+            else:
+                head, foot = set(range(2, 15)), set(range(H - 15, H - 2))
+                check(set(rows) <= head | foot, "%s frame %d changed rows %s" % (fmt, f, rows))
+                check(bool(set(rows) & head), "%s frame %d has the header" % (fmt, f))
+                check(bool(set(rows) & foot) == (f == 2), "%s frame %d footer" % (fmt, f))
+                c = pixels(os.path.join(chunk, name))
+                check(np.array_equal(c.view(np.uint8), got.view(np.uint8)),
+                      "%s chunk frame %d equals the full run's" % (fmt, f))
+    print("%d passed, %d failed" % (passed[0], len(failures)))
+    if not failures:
+        shutil.rmtree(tmp)
+    else:
+        print("kept", tmp)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
