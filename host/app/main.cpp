@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "blender_install.h"
 #include "commands.h"
 #include "edit_launch.h"
 #include "farm_cli.h"
@@ -152,6 +153,17 @@ int main(int argc, char** argv) {
                    "save a picture of the window to this PNG and quit (works without a display)")
       ->type_name("PNG");
 
+  BlenderInstallArgs blender_args;
+  CLI::App* blender = app.add_subcommand("blender", "the Blender add-on");
+  CLI::App* blender_install =
+      blender->add_subcommand("install", "copy the add-on into a Blender user's add-on folder");
+  blender->require_subcommand(1);
+  blender_install->add_option("--addons", blender_args.addons,
+                              "the add-on folder (default: $BLENDER_USER_SCRIPTS/addons, else "
+                              "~/.config/blender/VERSION/scripts/addons)")
+      ->type_name("DIR");
+  blender_install->add_option("--blender-version", blender_args.blender_version,
+                              "Blender's version folder (default 3.4)");
   FarmCli farm_cli;
   AddFarmCommands(app, farm_cli);
 
@@ -164,6 +176,7 @@ int main(int argc, char** argv) {
 
   // The editor loads its own plug-ins and Qt; nothing else is needed.
   if (*edit) return RunEdit(argv[0], edit_args, plugin_folders);
+  if (*blender_install) return RunBlenderInstall(blender_args);
   // The farm runs lumatrice itself in subprocesses; it loads no plug-in.
   if (const int status = RunFarmCommand(farm_cli, plugin_folders); status >= 0) return status;
 

@@ -101,7 +101,7 @@ for kv in args.set:
     k, v = kv.split("=", 1)
     cur = getattr(scene.lumatrice, k)
     setattr(scene.lumatrice, k, (v == "1") if isinstance(cur, bool) else v)
-if mod is not None:
+if mod is not None and args.build_scene:
     # Texts and the merge switch are not animatable: keying them must fail.
     asked = {kfv.split(":")[0] for kfv in args.key}
     refused = []

@@ -13,6 +13,7 @@ bl_info = {
     "category": "Render",
 }
 
+import atexit
 import os
 
 import bpy
@@ -37,6 +38,17 @@ def _read_module():
     finally:
         probe.delete()
     return group
+
+
+def _close_session():
+    # Blender exits without disabling add-ons: a session left open at exit
+    # would take its live effects down with the process.
+    if state.session is not None:
+        state.session.close()
+        state.session = None
+
+
+atexit.register(_close_session)
 
 
 def register():
@@ -70,7 +82,5 @@ def unregister():
         except RuntimeError:
             pass
     _group = None
-    if state.session is not None:
-        state.session.close()
-        state.session = None
+    _close_session()
     state.tree = None
