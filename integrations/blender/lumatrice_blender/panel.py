@@ -5,7 +5,7 @@ import bpy
 
 from . import layout, state
 
-STILL_NOTE = "Stamps the frames an animation render writes; a still (F12) is not stamped."
+STILL_NOTE = "Animation renders are stamped; a still render (F12) is not."
 
 
 def draw_tree(ui, tree, settings, params):
