@@ -69,10 +69,14 @@ def register():
         bpy.utils.register_class(_group)
         bpy.types.Scene.lumatrice = bpy.props.PointerProperty(type=_group)
     render.register()
+    if not bpy.app.background and not bpy.app.timers.is_registered(state.flush):
+        bpy.app.timers.register(state.flush, first_interval=0.5, persistent=True)
 
 
 def unregister():
     global _group
+    if bpy.app.timers.is_registered(state.flush):
+        bpy.app.timers.unregister(state.flush)
     render.unregister()
     if hasattr(bpy.types.Scene, "lumatrice"):
         del bpy.types.Scene.lumatrice

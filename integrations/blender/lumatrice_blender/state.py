@@ -11,24 +11,27 @@ about = ""          # failure to load, shown in the panel instead of the control
 messages = []       # (level, text), newest last; tests read them
 
 
+_pending = []       # for the report area, drained on the main thread
+
+
 def report(level, text):
     """One message to the console and the panel; in the UI also to the report
-    area (from the main thread: handlers of a render run on its job thread)."""
+    area, from flush() on the main thread (a render's handlers run on its job
+    thread, where Blender's UI must not be touched)."""
     messages.append((level, text))
     del messages[:-50]
+    _pending.append((level, text))
+    del _pending[:-50]
     print("Lumatrice %s: %s" % (level.lower(), text), file=sys.stderr, flush=True)
-    try:
-        import bpy
-        if not bpy.app.background:
-            bpy.app.timers.register(lambda: _to_report_area(level, text), first_interval=0.0)
-    except Exception:  # no UI to tell: the console has it
-        pass
 
 
-def _to_report_area(level, text):
+def flush():
+    """A timer of the UI: shows queued messages in the report area."""
     import bpy
-    try:
-        bpy.ops.lumatrice.report(level=level, message=text)
-    except Exception:
-        pass
-    return None
+    while _pending:
+        level, text = _pending.pop(0)
+        try:
+            bpy.ops.lumatrice.report(level=level, message=text)
+        except Exception:  # no window to report in: the console has it
+            pass
+    return 0.5
