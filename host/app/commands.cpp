@@ -2,13 +2,11 @@
 #include "commands.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 
 #include "clock.h"
 #include "image_io.h"
@@ -16,6 +14,7 @@
 #include "progress.h"
 #include "raster_host.h"
 #include "run_hooks.h"
+#include "run_plan.h"
 #include "text_codec.h"
 
 namespace lumatrice {
@@ -30,20 +29,9 @@ extern "C" void OnCancelSignal(int) {
   g_cancel.stop.store(true);
 }
 
-constexpr const char* kDefaultRenderFrames = "1-60";
-constexpr int kDefaultWidth = 1280;
-constexpr int kDefaultHeight = 720;
-constexpr const char* kDefaultRenderOutput = "lumatrice-out/frame.#.png";
-
 int Fail(const std::string& message, int status = kExitFailed) {
   std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
   return status;
-}
-
-std::string Canonical(const std::string& path) {
-  std::error_code ec;
-  fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
-  return ec ? fs::absolute(path).lexically_normal().string() : p.string();
 }
 
 // "1-60" for a run of consecutive frames, else "12 frames from 1 to 99".
@@ -60,59 +48,18 @@ std::string DescribeFrames(const std::vector<int>& frames) {
 
 }  // namespace
 
-bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& error) {
-  const int fps = args.fps ? *args.fps : scene.settings.frame_rate;
-  if (!hostsdk::SetFrameRate(fps)) {
-    error = "frame rate " + std::to_string(fps) + " must divide 4800 (e.g. 24, 25, 30, 60)";
-    return false;
-  }
-  hostsdk::SetTimeDisplay(scene.settings.time_display);
-  std::string path;
-  if (args.scene_path)
-    path = *args.scene_path;
-  else if (!scene.settings.scene_path.empty())
-    path = scene.settings.scene_path;
-  else if (!args.scene_file.empty())
-    path = Canonical(args.scene_file);
-  // The effect draws 8-bit Windows-1252 text.
-  hostsdk::SetSceneFilePath(Utf8ToCp1252Lossy(path).c_str());
-  const std::string clock = !args.clock.empty() ? args.clock : scene.settings.clock;
-  return PinRunClock(clock, error);
+RunOptions RunOptionsOf(const JobArgs& args) {
+  RunOptions o;
+  o.scene_file = args.scene_file;
+  o.scene_path = args.scene_path;
+  o.clock = args.clock;
+  o.fps = args.fps;
+  o.frames = args.frames;
+  o.size = args.size;
+  return o;
 }
 
 namespace {
-
-bool ParseOutput(const std::string& text, const std::vector<int>& frames,
-                 SequencePattern& out, std::string& error) {
-  if (!out.Parse(text, error)) {
-    error = "output: " + error;
-    return false;
-  }
-  if (!out.has_placeholder() && frames.size() > 1) {
-    error = "output \"" + text + "\" names one file for " + std::to_string(frames.size()) +
-            " frames; use a frame pattern such as frame.####.png";
-    return false;
-  }
-  const std::string first = out.FileFor(frames.front());
-  if (!CanWrite(first)) {
-    error = "output \"" + text + "\": no image writer for the extension \"" +
-            fs::path(first).extension().string() + "\"";
-    return false;
-  }
-  return true;
-}
-
-bool MakeOutputFolder(const SequencePattern& out, int frame, std::string& error) {
-  const fs::path parent = fs::path(out.FileFor(frame)).parent_path();
-  if (parent.empty()) return true;
-  std::error_code ec;
-  fs::create_directories(parent, ec);
-  if (ec) {
-    error = parent.string() + ": " + ec.message();
-    return false;
-  }
-  return true;
-}
 
 int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
            const SequencePattern& output, FrameSource& source, const FrameSizer& sizer,
@@ -205,24 +152,6 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   return kExitOk;
 }
 
-bool ResolveFrames(const std::string& text, const std::string& fallback, std::vector<int>& frames,
-                   std::string& error) {
-  const std::string range = text.empty() ? fallback : text;
-  if (!ParseFrameRange(range, frames, error)) {
-    error = "frames: " + error;
-    return false;
-  }
-  // One frame twice would have two writers race for one file.
-  std::vector<int> sorted = frames;
-  std::sort(sorted.begin(), sorted.end());
-  const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
-  if (twice != sorted.end()) {
-    error = "frames: \"" + range + "\" names frame " + std::to_string(*twice) + " twice";
-    return false;
-  }
-  return true;
-}
-
 std::string U8(const std::u16string& s) {
   std::string out;
   for (char16_t c : s) {
@@ -293,15 +222,14 @@ int OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& sc
     return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, kExitUsage);
-  if (!ApplyHostSettings(args, scene, error)) return Fail(error, kExitUsage);
-  width = scene.settings.width > 0 ? scene.settings.width : kDefaultWidth;
-  height = scene.settings.height > 0 ? scene.settings.height : kDefaultHeight;
-  if (!args.size.empty() && !ParseFrameSize(args.size, width, height))
-    return Fail("size \"" + args.size + "\" is not WIDTHxHEIGHT such as 1280x720", kExitUsage);
-  range = !args.frames.empty()             ? args.frames
-          : !scene.settings.frames.empty() ? scene.settings.frames
-                                           : kDefaultRenderFrames;
-  if (!ResolveFrames(range, range, frames, error)) return Fail(error, kExitUsage);
+  const RunOptions options = RunOptionsOf(args);
+  if (!ApplyHostSettings(options, scene.settings, error)) return Fail(error, kExitUsage);
+  RunPlan plan;
+  if (!PlanFrames(options, scene.settings, plan, error)) return Fail(error, kExitUsage);
+  width = plan.width;
+  height = plan.height;
+  range = plan.range;
+  frames = plan.frames;
   return kExitOk;
 }
 
@@ -317,14 +245,10 @@ int RunRender(HostSession& host, const JobArgs& args) {
   if (!ParseOutput(args.output.empty() ? kDefaultRenderOutput : args.output, frames, output,
                    error))
     return Fail(error, kExitUsage);
-  if (!args.scene_file.empty()) {
-    const std::string scene_canon = Canonical(args.scene_file);
-    std::vector<int> written = frames;
-    if (args.slate == "prepend") written.push_back(RenderStart(args.render_start, frames) - 1);
-    for (int f : written)
-      if (Canonical(output.FileFor(f)) == scene_canon)
-        return Fail("output " + output.FileFor(f) + " would overwrite the scene file");
-  }
+  if (!CheckOutputSparesScene(output,
+                              WrittenFrames(frames, args.render_start, args.slate == "prepend"),
+                              args.scene_file, error))
+    return Fail(error);
   ProceduralSource source(width, height, hostsdk::FrameRate());
   const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {
     w = width;
@@ -371,35 +295,13 @@ int RunStamp(HostSession& host, const JobArgs& args) {
   if (!ParseOutput(args.output, frames, output, error)) return Fail(error, kExitUsage);
 
   // Never write over an input, whatever the spelling or link.
-  std::set<std::string> inputs;
-  std::set<std::pair<dev_t, ino_t>> input_nodes;
-  auto remember = [&](const std::string& path) {
-    inputs.insert(Canonical(path));
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) input_nodes.insert({st.st_dev, st.st_ino});
-  };
-  for (int f : frames) remember(input.FileFor(f));
-  if (!args.scene_file.empty()) remember(args.scene_file);
-  std::vector<int> written = frames;
-  if (args.slate == "prepend") written.push_back(RenderStart(args.render_start, frames) - 1);
-  for (int f : written) {
-    const std::string out = output.FileFor(f);
-    struct stat st;
-    const bool same_node =
-        ::stat(out.c_str(), &st) == 0 && input_nodes.count({st.st_dev, st.st_ino});
-    if (inputs.count(Canonical(out)) || same_node)
-      return Fail("output " + out + " is one of this run's inputs; refusing to write over it" +
-                      " (choose another output name)",
-                  kExitUsage);
-  }
-  if (!args.manifest.empty() && args.manifest != "-") {
-    struct stat st;
-    if (inputs.count(Canonical(args.manifest)) ||
-        (::stat(args.manifest.c_str(), &st) == 0 && input_nodes.count({st.st_dev, st.st_ino})))
-      return Fail("manifest " + args.manifest + " is one of this run's inputs; refusing to" +
-                      " write over it",
-                  kExitUsage);
-  }
+  std::vector<std::string> inputs;
+  for (int f : frames) inputs.push_back(input.FileFor(f));
+  if (!args.scene_file.empty()) inputs.push_back(args.scene_file);
+  if (!CheckOutputSparesInputs(output,
+                               WrittenFrames(frames, args.render_start, args.slate == "prepend"),
+                               inputs, args.manifest, error))
+    return Fail(error, kExitUsage);
 
   if (!args.allow_restamp && !CheckNotStamped(input, frames, args.skip_bad_frames, error))
     return Fail(error);
@@ -408,7 +310,8 @@ int RunStamp(HostSession& host, const JobArgs& args) {
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, kExitUsage);
-  if (!ApplyHostSettings(args, scene, error)) return Fail(error, kExitUsage);
+  if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
+    return Fail(error, kExitUsage);
   SequenceSource source(input);
   const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
     return HeaderSize(input.FileFor(frame), w, h, why);

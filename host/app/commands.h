@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host_session.h"
+#include "run_plan.h"
 
 namespace lumatrice {
 
@@ -82,9 +83,8 @@ int RunPlugins(HostSession& host);
 int RunVerify(const VerifyArgs& args);
 int RunPreflight(HostSession& host, const PreflightArgs& args);
 
-// The host settings a job runs with (frame rate, time display, scene path,
-// clock): the command line's over the scene's. False with `error`.
-bool ApplyHostSettings(const JobArgs& args, const Scene& scene, std::string& error);
+// The run options of a job's command line.
+RunOptions RunOptionsOf(const JobArgs& args);
 
 // The scene of a render or its preflight: opened (the demo scene when
 // `demo` and no file is given), `--set` applied, host settings applied, and

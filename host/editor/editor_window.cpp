@@ -27,26 +27,20 @@
 #include <filesystem>
 
 #include "ansi_text.h"
-#include "clock.h"
 #include "host_api.h"
+#include "host_session.h"
 #include "raster_host.h"
 #include "render_job.h"
+#include "run_plan.h"
 #include "sequence.h"
 #include "time_bar.h"
 
 namespace editor {
 namespace {
 
-const Class_ID kLumatriceClass(0x31b82d35, 0x47d45ce7);
-constexpr const char* kDefaultFrames = "1-60";
-constexpr int kDefaultWidth = 1280;
-constexpr int kDefaultHeight = 720;
-
-std::string Canonical(const QString& path) {
-  std::error_code ec;
-  const auto p = std::filesystem::weakly_canonical(std::filesystem::absolute(path.toStdString()), ec);
-  return ec ? path.toStdString() : p.string();
-}
+using lumatrice::kDefaultFrames;
+using lumatrice::kDefaultHeight;
+using lumatrice::kDefaultWidth;
 
 }  // namespace
 
@@ -262,7 +256,7 @@ void EditorWindow::FillAddMenu() {
 void EditorWindow::NewScene(const QString& path) {
   lumatrice::Scene fresh;
   std::string error;
-  if (ClassDesc* cd = plugins_.FindClass(RENDER_EFFECT_CLASS_ID, kLumatriceClass);
+  if (ClassDesc* cd = plugins_.FindClass(RENDER_EFFECT_CLASS_ID, lumatrice::kLumatriceClassID);
       cd && !fresh.AddEffect(cd, error))
     ShowProblem(QString::fromStdString(error));
   ResetScene(std::move(fresh), path);
@@ -432,18 +426,11 @@ void EditorWindow::AddRollupPage(QWidget* page) {
 // ---- time, host settings, preview ---------------------------------------------------
 
 void EditorWindow::ApplyHostSettings() {
-  const lumatrice::SceneSettings& s = scene_.settings;
-  if (!hostsdk::SetFrameRate(s.frame_rate)) hostsdk::SetFrameRate(30);
-  hostsdk::SetTimeDisplay(s.time_display);
-  const std::string path =
-      !s.scene_path.empty() ? s.scene_path : (path_.isEmpty() ? std::string() : Canonical(path_));
-  hostsdk::SetSceneFilePath(path.c_str());
-  SYSTEMTIME st;
+  lumatrice::RunOptions options;
+  options.scene_file = path_.toStdString();
   std::string error;
-  if (!s.clock.empty() && lumatrice::ParseClock(s.clock, st, error))
-    textraster::PinLocalTime(st);
-  else
-    textraster::UnpinLocalTime();
+  if (!lumatrice::ApplyHostSettings(options, scene_.settings, error))
+    ShowProblem(QString::fromStdString(error));
 }
 
 void EditorWindow::UpdateTimeRange() {
@@ -519,6 +506,7 @@ void EditorWindow::Render() {
   const QString folder = path_.isEmpty() ? QDir::currentPath() : QFileInfo(path_).absolutePath();
   defaults.output = QDir(folder).filePath("lumatrice-out/frame.#.png").toStdString();
   defaults.frames = s.frames.empty() ? kDefaultFrames : s.frames;
+  defaults.scene_file = path_.toStdString();
   defaults.width = s.width > 0 ? s.width : kDefaultWidth;
   defaults.height = s.height > 0 ? s.height : kDefaultHeight;
   RenderDialog dialog(defaults, this);

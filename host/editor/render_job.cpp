@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "image_io.h"
+#include "run_plan.h"
 #include "sequence.h"
 
 namespace editor {
@@ -47,31 +48,12 @@ class Progress : public lumatrice::PipelineObserver {
 bool PrepareRender(const RenderRequest& request, lumatrice::PipelineOptions& options,
                    std::string& error) {
   std::vector<int> frames;
-  if (!lumatrice::ParseFrameRange(request.frames, frames, error)) {
-    error = "frames: " + error;
-    return false;
-  }
   lumatrice::SequencePattern output;
-  if (!output.Parse(request.output, error)) {
-    error = "output: " + error;
+  if (!lumatrice::ResolveFrames(request.frames, request.frames, frames, error) ||
+      !lumatrice::ParseOutput(request.output, frames, output, error) ||
+      !lumatrice::CheckOutputSparesScene(output, frames, request.scene_file, error) ||
+      !lumatrice::MakeOutputFolder(output, frames.front(), error))
     return false;
-  }
-  if (!output.has_placeholder() && frames.size() > 1) {
-    error = "output \"" + request.output + "\" names one file for " +
-            std::to_string(frames.size()) + " frames; use a pattern such as frame.####.png";
-    return false;
-  }
-  if (!lumatrice::CanWrite(output.FileFor(frames.front()))) {
-    error = "output \"" + request.output + "\": no image writer for that extension";
-    return false;
-  }
-  const fs::path folder = fs::path(output.FileFor(frames.front())).parent_path();
-  std::error_code ec;
-  if (!folder.empty()) fs::create_directories(folder, ec);
-  if (ec) {
-    error = folder.string() + ": " + ec.message();
-    return false;
-  }
   options.frames = frames;
   options.render_start = frames.front();
   options.output = output;
@@ -129,7 +111,8 @@ lumatrice::PipelineResult RunRender(QWidget* parent, lumatrice::PipelineOptions 
 
 // ---- dialog ------------------------------------------------------------------
 
-RenderDialog::RenderDialog(const RenderRequest& defaults, QWidget* parent) : QDialog(parent) {
+RenderDialog::RenderDialog(const RenderRequest& defaults, QWidget* parent)
+    : QDialog(parent), scene_file_(defaults.scene_file) {
   setWindowTitle(tr("Render"));
   auto* form = new QFormLayout(this);
   output_ = new QLineEdit(QString::fromStdString(defaults.output), this);
@@ -161,6 +144,7 @@ RenderRequest RenderDialog::request() const {
   RenderRequest r;
   r.output = output_->text().toStdString();
   r.frames = frames_->text().toStdString();
+  r.scene_file = scene_file_;
   ParseFrameSize(size_->text().toStdString(), r.width, r.height);
   return r;
 }
@@ -173,8 +157,9 @@ void RenderDialog::accept() {
   }
   std::vector<int> frames;
   std::string error;
-  if (!lumatrice::ParseFrameRange(frames_->text().toStdString(), frames, error)) {
-    QMessageBox::warning(this, tr("Render"), QString::fromStdString("Frames: " + error));
+  const std::string text = frames_->text().toStdString();
+  if (!lumatrice::ResolveFrames(text, text, frames, error)) {
+    QMessageBox::warning(this, tr("Render"), QString::fromStdString(error));
     return;
   }
   QDialog::accept();

@@ -19,12 +19,14 @@ class QLineEdit;
 namespace editor {
 
 struct RenderRequest {
-  std::string output;  // frame pattern, e.g. "out/frame.#.png"
-  std::string frames;  // "1-60"
+  std::string output;      // frame pattern, e.g. "out/frame.#.png"
+  std::string frames;      // "1-60"
+  std::string scene_file;  // the open scene's file, never written over; "" when unsaved
   int width = 1280, height = 720;
 };
 
-// Checks a request and turns it into pipeline options (without effects).
+// Checks a request as the command line checks a render and turns it into
+// pipeline options (without effects); creates the output folder.
 bool PrepareRender(const RenderRequest& request, lumatrice::PipelineOptions& options,
                    std::string& error);
 
@@ -46,6 +48,7 @@ class RenderDialog : public QDialog {
   QLineEdit* output_;
   QLineEdit* frames_;
   QLineEdit* size_;
+  std::string scene_file_;
 };
 
 }  // namespace editor

@@ -26,6 +26,8 @@
 #include "message_boxes.h"
 #include "raster_host.h"
 #include "render_job.h"
+#include "run_plan.h"
+#include "text_codec.h"
 #include "time_bar.h"
 
 using editor::EditorWindow;
@@ -333,6 +335,19 @@ class EditorTest : public QObject {
     QVERIFY(!box.text.isEmpty());
   }
 
+  // The effect draws 8-bit Windows-1252 text: a UTF-8 path would show as two
+  // garbled characters per accented letter.
+  void scenePathReachesTheEffectInWindows1252() {
+    const QString file = File("sc\u00e8ne.json");
+    QString error;
+    QVERIFY2(window_->SaveScene(file, error), qPrintable(error));
+    window_->FlushPreview();
+    const std::string path = GetCOREInterface()->GetCurFilePath().data();
+    QCOMPARE(path, lumatrice::Utf8ToCp1252Lossy(lumatrice::Canonical(file.toStdString())));
+    QVERIFY(path.find('\xe8') != std::string::npos);
+    QCOMPARE(std::string(GetCOREInterface()->GetCurFileName().data()), std::string("sc\xe8ne.json"));
+  }
+
   void renderWritesFrames() {
     editor::RenderRequest request;
     request.output = File("out/f.#.png").toStdString();
@@ -379,6 +394,7 @@ class EditorTest : public QObject {
     QTest::newRow("one file, many frames") << "one.png" << "1-2" << "names one file";
     QTest::newRow("no writer") << "f.#.nope" << "1" << "no image writer";
     QTest::newRow("bad frames") << "f.#.png" << "1-x" << "frames";
+    QTest::newRow("frame named twice") << "f.#.png" << "1-3,2" << "names frame 2 twice";
   }
   void requestsAreChecked() {
     QFETCH(QString, output);
