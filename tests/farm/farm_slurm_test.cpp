@@ -163,11 +163,15 @@ TEST_F(FarmSlurm, ErrorsBeforeAnythingRuns) {
                                         "SlurmctldPort=1");
   std::ofstream(dead) << text << "MessageTimeout=1\n";
   std::ofstream(dir_ / "damaged.farm.json") << R"({"lumatrice_farm_plan": 1, "name": )";
-  // Another job's plan already writes frames 1-2 of shared/.
-  const auto first = Lumatrice({"farm", "submit", "--name", "a", "--chunk", "1", "--wait", "--",
-                                "stamp", in, "--frames", "1-2", "-o",
-                                (dir_ / "shared/f.#.png").string()});
-  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  // Another job's plan already writes frame 2 of shared/.
+  Plan other;
+  other.name = "a";
+  other.path = (dir_ / "shared/a.farm.json").string();
+  other.files = {Frame(dir_ / "shared", 2)};
+  other.chunks = {Chunk{0, {2}, {LUMATRICE_EXE, "stamp"}, ""}};
+  fs::create_directories(dir_ / "shared");
+  std::string error;
+  ASSERT_TRUE(SavePlan(other, error)) << error;
 
   struct Row {
     const char* what;
