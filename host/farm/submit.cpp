@@ -235,25 +235,119 @@ int Wait(Slurm& slurm, Plan& plan) {
   }
 }
 
-}  // namespace
+// The plan's file and folder beside the first output file.
+void PlacePlan(const std::string& name, Plan& plan) {
+  const fs::path folder = fs::path(plan.files.front()).parent_path();
+  plan.name = !name.empty() ? name : DefaultName(plan.files.front());
+  plan.path = (folder / (plan.name + ".farm.json")).string();
+  plan.state_dir = (folder / (plan.name + ".farm")).string();
+}
 
-int Submit(const SubmitArgs& args) {
-  if (args.command.empty()) return Fail("farm submit needs a command: -- stamp|render ARGS...", kUsage);
-  const std::string kind = args.command.front();
-  if (kind != "stamp" && kind != "render")
-    return Fail("farm submit runs stamp or render, not \"" + kind + "\"", kUsage);
-  const std::vector<std::string> job_args(args.command.begin() + 1, args.command.end());
-  for (const char* refused : {"--manifest", "--dry-run"})
-    if (HasOption(job_args, refused))
-      return Fail(std::string("farm submit: ") + refused + " does not apply to farm chunks",
-                  kUsage);
-  if (args.chunk < 1) return Fail("--chunk must be at least 1", kUsage);
-  if (!args.name.empty() && !std::regex_match(args.name, std::regex("[A-Za-z0-9][A-Za-z0-9._-]*")))
-    return Fail("--name \"" + args.name + "\": letters, digits, '.', '_' and '-' only", kUsage);
-  Slurm slurm;
-  std::string error;
-  if (!slurm.Available(error)) return Fail(error);
+// Asks Blender for the .blend's frames and output files (the ARGS applied first).
+const char kBlenderQuery[] =
+    "import bpy, json\n"
+    "s = bpy.context.scene\n"
+    "fr = list(range(s.frame_start, s.frame_end + 1, s.frame_step))\n"
+    "print('LUMATRICE_FARM ' + json.dumps({'step': s.frame_step, 'frames': fr, 'files': "
+    "[bpy.path.abspath(s.render.frame_path(frame=f)) for f in fr]}))\n";
 
+constexpr const char* kAddon = "lumatrice_blender";
+
+// "/x/f_0007.png" for frame 7 -> "/x/f_%04d.png", checked against a second frame.
+bool FramePattern(const std::vector<std::string>& files, const std::vector<int>& frames,
+                  std::string& pattern) {
+  const std::string& first = files.front();
+  const std::size_t base = first.rfind('/') + 1;
+  for (std::size_t end = first.size(); end > base; --end) {
+    if (!std::isdigit((unsigned char)first[end - 1])) continue;
+    std::size_t begin = end;
+    while (begin > base && std::isdigit((unsigned char)first[begin - 1])) --begin;
+    if (std::stol(first.substr(begin, end - begin)) == frames.front()) {
+      pattern = first.substr(0, begin) + "%0" + std::to_string(end - begin) + "d" +
+                first.substr(end);
+      if (files.size() < 2) return true;
+      char name[4096];
+      std::snprintf(name, sizeof name, pattern.c_str(), frames[1]);
+      return name == files[1];
+    }
+    end = begin;
+  }
+  return false;
+}
+
+// A Blender render: each chunk runs `blender -b FILE --addons lumatrice_blender
+// ARGS -s A -e B -j STEP -a` with the add-on's render start and clock set.
+fs::path AddonFolder() {
+  return fs::path(SelfExecutable()).parent_path().parent_path() / "blender" / kAddon;
+}
+
+bool PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_args, Plan& plan,
+                 std::vector<int>& frames, std::string& error) {
+  if (job_args.empty() || fs::path(job_args.front()).extension() != ".blend") {
+    error = "farm submit: -- blender FILE.blend [ARGS]";
+    return false;
+  }
+  const std::string blender = FindOnPath("blender");
+  if (blender.empty()) {
+    error = "blender is not on PATH";
+    return false;
+  }
+  const fs::path addon = AddonFolder();
+  std::error_code ec;
+  if (!fs::exists(addon / "__init__.py", ec)) {
+    error = "no Blender add-on at " + addon.string() + " (build it: make)";
+    return false;
+  }
+  const std::string blend = fs::absolute(job_args.front()).lexically_normal().string();
+  std::vector<std::string> query{blender, "-b", blend};
+  query.insert(query.end(), job_args.begin() + 1, job_args.end());
+  query.insert(query.end(), {"--python-expr", kBlenderQuery});
+  const ProcessResult r = RunProcess(query);
+  const std::size_t at = r.out.find("LUMATRICE_FARM ");
+  if (!r.started || r.status != 0 || at == std::string::npos) {
+    error = "blender could not open " + blend + ": " +
+            (r.started ? r.err.substr(0, 2000) + r.out.substr(0, 2000) : r.error);
+    return false;
+  }
+  const Json q = Json::parse(r.out.substr(at + 15, r.out.find('\n', at) - at - 15), nullptr, false);
+  if (q.is_discarded() || q["frames"].empty()) {
+    error = blend + ": Blender names no frames to render";
+    return false;
+  }
+  frames = q["frames"].get<std::vector<int>>();
+  plan.files = q["files"].get<std::vector<std::string>>();
+  const int step = q["step"].get<int>();
+  if (!FramePattern(plan.files, frames, plan.output)) {
+    error = "cannot tell the frame number in Blender's output name " + plan.files.front();
+    return false;
+  }
+  const char* clock = std::getenv("LUMATRICE_CLOCK");
+  plan.clock = clock && *clock ? clock : Now();
+  const char* start = std::getenv("LUMATRICE_RENDER_START");
+  plan.render_start = start && *start ? std::atoi(start) : frames.front();
+  plan.env["LUMATRICE_CLOCK"] = plan.clock;
+  plan.env["LUMATRICE_RENDER_START"] = std::to_string(plan.render_start);
+  if (const char* lib = std::getenv("LUMATRICE_LIBRARY")) plan.env["LUMATRICE_LIBRARY"] = lib;
+  PlacePlan(args.name, plan);
+  // The add-on is enabled from a scripts folder of the plan's own.
+  plan.env["BLENDER_USER_SCRIPTS"] = plan.state_dir + "/blender-scripts";
+  const auto split = SplitFrames(frames, args.chunk);
+  for (std::size_t i = 0; i < split.size(); ++i) {
+    std::vector<std::string> cmd{blender, "-b", blend, "--addons", kAddon};
+    cmd.insert(cmd.end(), job_args.begin() + 1, job_args.end());
+    cmd.insert(cmd.end(), {"-s", std::to_string(split[i].front()), "-e",
+                           std::to_string(split[i].back()), "-j", std::to_string(step), "-a"});
+    plan.chunks.push_back(Chunk{int(i), split[i], cmd, ""});
+  }
+  plan.verify = {SelfExecutable(), "verify", plan.output, "--frames", FrameList(frames), "--json"};
+  return true;
+}
+
+// A stamp or render: its own dry run checks the command and names its
+// frames, its files and the clock it would run with.
+bool PlanLumatrice(const SubmitArgs& args, const std::string& kind,
+                   const std::vector<std::string>& job_args, Plan& plan, std::vector<int>& frames,
+                   std::string& error) {
   const std::string self = SelfExecutable();
   std::vector<std::string> globals;
   for (const std::string& d : args.plugin_folders)
@@ -265,23 +359,22 @@ int Submit(const SubmitArgs& args) {
   dry.insert(dry.end(), job_args.begin(), job_args.end());
   dry.insert(dry.end(), {"--dry-run", "--manifest", "-", "-q"});
   const ProcessResult r = RunProcess(dry);
-  if (!r.started) return Fail(r.error);
+  if (!r.started) {
+    error = r.error;
+    return false;
+  }
   if (r.status != 0) {
     std::fputs(r.err.c_str(), stderr);
-    return Fail("farm submit: the " + kind + " command was refused; nothing submitted", r.status);
+    error = "farm submit: the " + kind + " command was refused; nothing submitted";
+    return false;
   }
   const Json manifest = Json::parse(r.out, nullptr, false);
-  if (manifest.is_discarded() || !manifest.contains("frames") || manifest["frames"].empty())
-    return Fail("farm submit: the dry run of the command planned no frames");
-
-  Plan plan;
-  plan.workdir = fs::current_path().string();
-  plan.kind = kind;
-  plan.args = job_args;
-  plan.created = Now();
+  if (manifest.is_discarded() || !manifest.contains("frames") || manifest["frames"].empty()) {
+    error = "the dry run of the command planned no frames";
+    return false;
+  }
   plan.output = OptionValue(job_args, "--output", "-o");
   plan.clock = OptionValue(job_args, "--clock");
-  std::vector<int> frames;
   for (const Json& f : manifest["frames"]) {
     plan.files.push_back((fs::path(plan.workdir) / f.at("file").get<std::string>())
                              .lexically_normal()
@@ -294,12 +387,7 @@ int Submit(const SubmitArgs& args) {
   for (const char* var : {"LUMATRICE_PLUGIN_PATH"})
     if (const char* v = std::getenv(var)) plan.env[var] = v;
 
-  const fs::path folder = fs::path(plan.files.front()).parent_path();
-  plan.name = !args.name.empty() ? args.name : DefaultName(plan.files.front());
-  plan.path = (folder / (plan.name + ".farm.json")).string();
-  plan.state_dir = (folder / (plan.name + ".farm")).string();
-  plan.engine = "slurm";
-  plan.partition = args.partition;
+  PlacePlan(args.name, plan);
   const auto split = SplitFrames(frames, args.chunk);
   for (std::size_t i = 0; i < split.size(); ++i)
     plan.chunks.push_back(Chunk{int(i), split[i],
@@ -311,6 +399,42 @@ int Submit(const SubmitArgs& args) {
   std::sort(written.begin(), written.end());
   const std::string pattern = plan.output.empty() ? "lumatrice-out/frame.#.png" : plan.output;
   plan.verify = {self, "verify", pattern, "--frames", FrameList(written), "--json"};
+
+  return true;
+}
+
+}  // namespace
+
+int Submit(const SubmitArgs& args) {
+  if (args.command.empty())
+    return Fail("farm submit needs a command: -- stamp|render|blender ARGS...", kUsage);
+  const std::string kind = args.command.front();
+  if (kind != "stamp" && kind != "render" && kind != "blender")
+    return Fail("farm submit runs stamp, render or blender, not \"" + kind + "\"", kUsage);
+  const std::vector<std::string> job_args(args.command.begin() + 1, args.command.end());
+  for (const char* refused : {"--manifest", "--dry-run"})
+    if (HasOption(job_args, refused))
+      return Fail(std::string("farm submit: ") + refused + " does not apply to farm chunks",
+                  kUsage);
+  if (args.chunk < 1) return Fail("--chunk must be at least 1", kUsage);
+  if (!args.name.empty() && !std::regex_match(args.name, std::regex("[A-Za-z0-9][A-Za-z0-9._-]*")))
+    return Fail("--name \"" + args.name + "\": letters, digits, '.', '_' and '-' only", kUsage);
+  Slurm slurm;
+  std::string error;
+  if (!slurm.Available(error)) return Fail(error);
+
+  Plan plan;
+  plan.workdir = fs::current_path().string();
+  plan.kind = kind;
+  plan.args = job_args;
+  plan.created = Now();
+  plan.engine = "slurm";
+  plan.partition = args.partition;
+  std::vector<int> frames;
+  const bool planned = kind == "blender"
+                           ? PlanBlender(args, job_args, plan, frames, error)
+                           : PlanLumatrice(args, kind, job_args, plan, frames, error);
+  if (!planned) return Fail(error, error.rfind("farm submit: the", 0) == 0 ? kUsage : kFailed);
 
   if (!CheckOtherPlans(plan, error)) return Fail(error);
   std::error_code ec;
@@ -327,6 +451,12 @@ int Submit(const SubmitArgs& args) {
   fs::remove_all(plan.state_dir, ec);
   fs::create_directories(plan.state_dir, ec);
   if (ec) return Fail(plan.state_dir + ": " + ec.message());
+  if (kind == "blender") {
+    const fs::path addons = plan.env["BLENDER_USER_SCRIPTS"] + "/addons";
+    fs::create_directories(addons, ec);
+    if (!ec) fs::create_directory_symlink(AddonFolder(), addons / kAddon, ec);
+    if (ec) return Fail(addons.string() + ": " + ec.message());
+  }
   if (!SavePlan(plan, error)) return Fail(error);
   std::printf("lumatrice farm: %s: %zu frame%s in %zu chunk%s of %d, render start %d, clock %s\n",
               plan.name.c_str(), frames.size(), frames.size() == 1 ? "" : "s",

@@ -1,7 +1,8 @@
 // Farm jobs through the built program against the one-node Slurm of
 // scripts/local-slurm (SLURM_CONF set by ctest): a clean 40-frame stamp in
 // four chunks, a chunk cancelled while it runs and resubmitted, a chunk that
-// fails, and the errors a wrangler meets before anything runs.
+// fails, the errors a wrangler meets before anything runs, and a Blender
+// render in chunks (when Blender is installed).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -200,6 +201,80 @@ TEST_F(FarmSlurm, ErrorsBeforeAnythingRuns) {
   // Nothing was planned for the refused submissions.
   EXPECT_FALSE(fs::exists(dir_ / "o3/f.farm.json"));
   EXPECT_FALSE(fs::exists(dir_ / "shared/b.farm.json"));
+}
+
+// A PNG's chunks, of its text only the stamp marker: Blender records its
+// render date and times there.
+std::vector<std::string> PngChunks(const std::string& file) {
+  const std::string d = Slurp(file);
+  std::vector<std::string> out;
+  for (std::size_t at = 8; at + 12 <= d.size();) {
+    const std::size_t n = (std::size_t((unsigned char)d[at]) << 24) |
+                          (std::size_t((unsigned char)d[at + 1]) << 16) |
+                          (std::size_t((unsigned char)d[at + 2]) << 8) | (unsigned char)d[at + 3];
+    const std::string chunk = d.substr(at + 4, n + 4);
+    if (chunk.rfind("tEXt", 0) != 0 || chunk.rfind("tEXtLumatrice:", 0) == 0)
+      out.push_back(chunk);
+    at += n + 12;
+  }
+  return out;
+}
+
+TEST_F(FarmSlurm, BlenderChunksMatchOneBlenderRun) {
+  const std::string blender = FARM_BLENDER;
+  if (blender.empty()) GTEST_SKIP() << "no Blender";
+  const fs::path blend = dir_ / "shot.blend";
+  const std::string make_scene =
+      "import bpy\n"
+      "bpy.ops.wm.read_factory_settings(use_empty=True)\n"
+      "s = bpy.context.scene\n"
+      "bpy.ops.mesh.primitive_cube_add()\n"
+      "bpy.ops.object.light_add(type='SUN', location=(2, -2, 4))\n"
+      "bpy.ops.object.camera_add(location=(4, -4, 3), rotation=(1.1, 0, 0.785))\n"
+      "s.camera = bpy.context.object\n"
+      "s.render.engine = 'CYCLES'\n"
+      "s.cycles.samples = 1\n"
+      "s.cycles.use_denoising = False\n"
+      "s.render.threads_mode = 'FIXED'\n"
+      "s.render.threads = 1\n"
+      "s.render.resolution_x, s.render.resolution_y = 96, 64\n"
+      "s.render.resolution_percentage = 100\n"
+      "s.frame_start, s.frame_end = 1, 4\n"
+      "s.render.filepath = '//out/f_####'\n"
+      "s.render.image_settings.file_format = 'PNG'\n"
+      "import sys\n"
+      "bpy.ops.wm.save_as_mainfile(filepath=sys.argv[-1])\n";
+  ASSERT_EQ(RunProcess({blender, "-b", "--factory-startup", "--python-expr", make_scene, "--",
+                        blend.string()})
+                .status,
+            0);
+  const std::map<std::string, std::string> clock{{"LUMATRICE_CLOCK", kClock}};
+  const auto r = Lumatrice({"farm", "submit", "--chunk", "2", "--wait", "--", "blender",
+                            blend.string()},
+                           clock);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("4 of 4 frames stamped, verify passed"), std::string::npos) << r.out;
+  Plan plan;
+  std::string error;
+  ASSERT_TRUE(LoadPlan((dir_ / "out/f.farm.json").string(), plan, error)) << error;
+  ASSERT_EQ(plan.chunks.size(), 2u);
+
+  // One Blender run over 1-4 with the add-on and the same clock.
+  ProcessOptions one;
+  one.env = {{"LUMATRICE_CLOCK", kClock},
+             {"BLENDER_USER_SCRIPTS", plan.env.at("BLENDER_USER_SCRIPTS")}};
+  ASSERT_EQ(RunProcess({blender, "-b", blend.string(), "--addons", "lumatrice_blender", "-o",
+                        "//local/f_####", "-a"},
+                       one)
+                .status,
+            0);
+  for (int f = 1; f <= 4; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f_%04d.png", f);
+    const auto local = PngChunks((dir_ / "local" / name).string());
+    ASSERT_GT(local.size(), 2u) << name;
+    EXPECT_EQ(PngChunks((dir_ / "out" / name).string()), local) << name;
+  }
 }
 
 }  // namespace
