@@ -46,7 +46,7 @@ inline bool ParseFrameSize(const std::string& text, int& width, int& height,
     return false;
   }
   if (!CheckFrameSize(w, h, error)) {
-    error = "size \"" + text + "\": " + error;
+    error = "size " + error;
     return false;
   }
   width = int(w);
