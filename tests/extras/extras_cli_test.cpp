@@ -582,7 +582,8 @@ TEST_F(Extras, SlatePrependKeepsTheNumbering) {
     ASSERT_EQ(r.status, c.status) << r.err;
     std::vector<std::string> files;
     if (fs::exists(dir_ / "out"))
-      for (const auto& e : fs::directory_iterator(dir_ / "out")) files.push_back(e.path().filename());
+      for (const auto& e : fs::directory_iterator(dir_ / "out"))
+        if (!lumatrice::OutputLock::IsLockName(e.path().filename())) files.push_back(e.path().filename());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, c.files);
   }
