@@ -8,6 +8,7 @@
 #include <ctime>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "clock.h"
 #include "image_io.h"
