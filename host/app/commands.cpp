@@ -155,7 +155,9 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Fail(error);
   // Held until the process ends, however it ends.
   static OutputLock lock;
-  if (!lock.Acquire(output, args.wait_lock, &g_cancel.stop,
+  const auto [lo, hi] = std::minmax_element(frames.begin(), frames.end());
+  if (!lock.Acquire(output, std::to_string(*lo) + "-" + std::to_string(*hi), args.wait_lock,
+                    &g_cancel.stop,
                     [&](const std::string& line) { host.Notice(line); }, error))
     return Fail(error);
   SweepOutputFolders(host, output, frames, slate_frame);

@@ -30,10 +30,14 @@ std::string Holder(int fd) {
 
 }  // namespace
 
-std::string OutputLock::PathFor(const SequencePattern& output) {
+std::string OutputLock::PathFor(const SequencePattern& output, const std::string& span) {
   const fs::path p(output.Generic());
   std::string name(".");
   name += p.filename().string();
+  if (!span.empty()) {
+    name += '.';
+    name += span;
+  }
   name += kLockSuffix;
   return (p.parent_path() / name).string();
 }
@@ -48,11 +52,11 @@ OutputLock::~OutputLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool OutputLock::Acquire(const SequencePattern& output, bool wait,
+bool OutputLock::Acquire(const SequencePattern& output, const std::string& span, bool wait,
                          const std::atomic<bool>* cancel,
                          const std::function<void(const std::string&)>& waiting,
                          std::string& error) {
-  const std::string path = PathFor(output);
+  const std::string path = PathFor(output, span);
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   // Another user's lock file still locks when read-only.
   if (fd < 0 && (errno == EACCES || errno == EROFS)) {

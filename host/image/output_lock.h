@@ -22,14 +22,16 @@ class OutputLock {
 
   // The lock file of `output`: every spelling of one sequence ("f.#.exr",
   // "f.%04d.exr", "f.@.exr") shares it; other sequences do not.
-  static std::string PathFor(const SequencePattern& output);
+  // `span` ("1-100") names the frames, so farm chunks of one sequence
+  // (different spans) run side by side.
+  static std::string PathFor(const SequencePattern& output, const std::string& span = "");
   static bool IsLockName(const std::string& file_name);
 
   // Takes the lock. When another process holds it: without `wait`, false at
   // once with `error` naming its host and PID; with `wait`, `waiting` is
   // called once with that message and the lock is taken when free, unless
   // `cancel` becomes true first (false, error "cancelled").
-  bool Acquire(const SequencePattern& output, bool wait, const std::atomic<bool>* cancel,
+  bool Acquire(const SequencePattern& output, const std::string& span, bool wait, const std::atomic<bool>* cancel,
                const std::function<void(const std::string&)>& waiting, std::string& error);
 
  private:
