@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "clock.h"
 #include "image_io.h"
+#include "output_lock.h"
 #include "pipeline.h"
 #include "progress.h"
 #include "raster_host.h"
@@ -22,9 +25,20 @@ namespace fs = std::filesystem;
 namespace {
 
 CancelFlags g_cancel;
+// Temporary files older than this are no live writer's of this run's outputs.
+const std::time_t g_started = std::time(nullptr);
+// While frames flow a cancel is orderly (the frame being stamped dropped,
+// finished ones written); in every other phase nothing is half done, so the
+// program ends at once.
+std::atomic<bool> g_orderly_cancel{false};
 
 extern "C" void OnCancelSignal(int) {
-  // A second Ctrl-C also stops the writes in flight.
+  if (!g_orderly_cancel.load() || g_cancel.abort_writes.load()) {
+    static const char kMessage[] = "\nlumatrice: cancelled\n";
+    [[maybe_unused]] const ssize_t n = ::write(2, kMessage, sizeof kMessage - 1);
+    ::_exit(kExitCancelled);
+  }
+  // A second Ctrl-C also stops the writes in flight, a third the program.
   if (g_cancel.stop.load()) g_cancel.abort_writes.store(true);
   g_cancel.stop.store(true);
 }
@@ -61,10 +75,56 @@ RunOptions RunOptionsOf(const JobArgs& args) {
 
 namespace {
 
+// The folders the run writes into, each once.
+std::vector<std::string> OutputFolders(const SequencePattern& out, const std::vector<int>& frames,
+                                       const std::optional<int>& slate_frame) {
+  std::set<std::string> folders;
+  std::vector<int> all = frames;
+  if (slate_frame) all.push_back(*slate_frame);
+  for (int f : all) {
+    folders.insert(fs::path(out.FileFor(f)).parent_path().string());
+    if (!out.has_placeholder()) break;
+  }
+  return {folders.begin(), folders.end()};
+}
+
+// Temporary files that runs killed mid-write left beside these outputs.
+void SweepOutputFolders(HostSession& host, const SequencePattern& out,
+                        const std::vector<int>& frames, const std::optional<int>& slate_frame) {
+  std::vector<std::string> targets;
+  for (int f : frames) targets.push_back(fs::path(out.FileFor(f)).filename().string());
+  if (slate_frame) targets.push_back(fs::path(out.FileFor(*slate_frame)).filename().string());
+  for (const std::string& folder : OutputFolders(out, frames, slate_frame)) {
+    const int n = SweepStaleTemporaries(folder, targets, g_started);
+    if (n > 0)
+      host.Notice("lumatrice: removed " + std::to_string(n) + " stale temporary file" +
+                  (n == 1 ? "" : "s") + " of killed runs from " + (folder.empty() ? "." : folder));
+  }
+}
+
 int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
            const SequencePattern& output, FrameSource& source, const FrameSizer& sizer,
-           const char* verb) {
+           const char* command, const char* verb) {
   std::string error;
+  // An effect the scene names but no plug-in gives would leave every frame
+  // without its captions.
+  for (std::size_t i = 0; i < scene.items.size(); ++i) {
+    if (scene.items[i].effect) continue;
+    const EffectEntry& e = scene.items[i].entry;
+    return Fail("render effect " + std::to_string(i + 1) + " of the scene (" +
+                (e.class_name.empty() ? std::string("unnamed") : e.class_name) + ", class " +
+                FormatClassID(e.class_a, e.class_b) +
+                ") is not a render effect of any loaded plug-in; its frames would lack it "
+                "(see `lumatrice plugins`)");
+  }
+  if (!args.manifest.empty() && args.manifest != "-") {
+    std::error_code ec;
+    const fs::file_status st = fs::status(args.manifest, ec);
+    if (fs::exists(st) && !fs::is_regular_file(st))
+      return Fail("manifest " + args.manifest +
+                      " is not a regular file; give a file name, or - for standard output",
+                  kExitUsage);
+  }
   PipelineOptions options;
   options.frames = frames;
   options.render_start = RenderStart(args.render_start, frames);
@@ -93,6 +153,14 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   }
   if (!MakeOutputFolder(output, frames.front(), error)) return Fail(error);
   if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Fail(error);
+  // Held until the process ends, however it ends.
+  static OutputLock lock;
+  const auto [lo, hi] = std::minmax_element(frames.begin(), frames.end());
+  if (!lock.Acquire(output, std::to_string(*lo) + "-" + std::to_string(*hi), args.wait_lock,
+                    &g_cancel.stop,
+                    [&](const std::string& line) { host.Notice(line); }, error))
+    return Fail(error);
+  SweepOutputFolders(host, output, frames, slate_frame);
   const std::string first_file = output.FileFor(frames.front());
   if (!FormatKeepsMarker(first_file))
     host.Notice("lumatrice: warning: " + fs::path(first_file).extension().string() +
@@ -103,7 +171,9 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
 
   ProgressDisplay progress(int(frames.size()) + (slate_frame ? 1 : 0), !args.quiet);
   host.SetProgress(&progress);
+  g_orderly_cancel = true;
   PipelineResult r = RunPipeline(options, source, g_cancel, &progress);
+  g_orderly_cancel = false;
   progress.Finish();
   host.SetProgress(nullptr);
   if (!r.failed && !hooks.error().empty()) {
@@ -126,7 +196,7 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   }
   if (r.failed) {
     Fail(r.error);
-    std::fprintf(stderr, "lumatrice: %s failed: %s\n", verb, written.c_str());
+    std::fprintf(stderr, "lumatrice: %s failed: %s\n", command, written.c_str());
     return kExitFailed;
   }
   if (r.cancelled) {
@@ -137,7 +207,9 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   const double fps = r.seconds > 0 ? r.written / r.seconds : 0.0;
   const std::string where =
       r.written > 1 ? r.first_written + " .. " + r.last_written : r.first_written;
-  std::printf("lumatrice: %s %s (%dx%d, %zu effect%s) to %s in %.2f s (%.1f frames/s)\n", verb,
+  // With the manifest on standard output, the summary must not join it.
+  FILE* summary = manifest && manifest_path == "-" ? stderr : stdout;
+  std::fprintf(summary, "lumatrice: %s %s (%dx%d, %zu effect%s) to %s in %.2f s (%.1f frames/s)\n", verb,
               DescribeFrames(frames).c_str(), r.width, r.height, options.effects.size(),
               options.effects.size() == 1 ? "" : "s", where.c_str(), r.seconds, fps);
   if (!r.skipped.empty()) {
@@ -145,7 +217,7 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
     for (std::size_t i = 0; i < r.skipped.size() && i < 10; ++i)
       list += (i ? ", " : "") + std::to_string(r.skipped[i]);
     if (r.skipped.size() > 10) list += ", ...";
-    std::printf("lumatrice: %zu frame%s skipped, not written: %s\n", r.skipped.size(),
+    std::fprintf(summary, "lumatrice: %zu frame%s skipped, not written: %s\n", r.skipped.size(),
                 r.skipped.size() == 1 ? "" : "s", list.c_str());
   }
   std::fflush(stdout);
@@ -196,8 +268,7 @@ bool ApplySettingsArgs(const SettingsArgs& a, SceneSettings& s, std::string& err
   if (a.size) {
     if (a.size->empty()) {
       s.width = s.height = 0;
-    } else if (!ParseFrameSize(*a.size, s.width, s.height)) {
-      error = "size \"" + *a.size + "\" is not WIDTHxHEIGHT such as 1280x720";
+    } else if (!ParseFrameSize(*a.size, s.width, s.height, error)) {
       return false;
     }
   }
@@ -248,14 +319,14 @@ int RunRender(HostSession& host, const JobArgs& args) {
   if (!CheckOutputSparesScene(output,
                               WrittenFrames(frames, args.render_start, args.slate == "prepend"),
                               args.scene_file, error))
-    return Fail(error);
+    return Fail(error, kExitUsage);
   ProceduralSource source(width, height, hostsdk::FrameRate());
   const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {
     w = width;
     h = height;
     return true;
   };
-  return RunJob(host, scene, args, frames, output, source, sizer, "rendered");
+  return RunJob(host, scene, args, frames, output, source, sizer, "render", "rendered");
 }
 
 int RunStamp(HostSession& host, const JobArgs& args) {
@@ -276,20 +347,34 @@ int RunStamp(HostSession& host, const JobArgs& args) {
     return Fail("input \"" + args.input + "\" is one file; give a frame pattern for " +
                     std::to_string(frames.size()) + " frames",
                 kExitUsage);
-  std::vector<int> missing;
+  // A name that is there but is no image file (a folder, a link loop, a
+  // FIFO) is an unreadable frame, told apart from a missing one.
+  std::vector<int> missing, unreadable;
+  std::string first_unreadable;
   for (int f : frames) {
     std::error_code ec;
-    if (!fs::is_regular_file(input.FileFor(f), ec)) missing.push_back(f);
+    if (!fs::exists(fs::symlink_status(input.FileFor(f), ec))) {
+      missing.push_back(f);
+    } else if (std::string why; !CheckInputFile(input.FileFor(f), why)) {
+      if (unreadable.empty()) first_unreadable = why;
+      unreadable.push_back(f);
+    }
   }
-  if (!missing.empty() && !args.skip_bad_frames) {
-    std::string list;
-    for (std::size_t i = 0; i < missing.size() && i < 5; ++i)
-      list += (i ? ", " : "") + std::to_string(missing[i]);
-    if (missing.size() > 5) list += ", ...";
+  auto listed = [](const std::vector<int>& list) {
+    std::string text;
+    for (std::size_t i = 0; i < list.size() && i < 5; ++i)
+      text += (i ? ", " : "") + std::to_string(list[i]);
+    return list.size() > 5 ? text + ", ..." : text;
+  };
+  if (!missing.empty() && !args.skip_bad_frames)
     return Fail("input: " + std::to_string(missing.size()) + " of " +
-                std::to_string(frames.size()) + " frames missing (" + list + "), e.g. " +
-                input.FileFor(missing.front()) + " (--skip-bad-frames passes over them)");
-  }
+                std::to_string(frames.size()) + " frames missing (" + listed(missing) +
+                "), e.g. " + input.FileFor(missing.front()) +
+                " (--skip-bad-frames passes over them)");
+  if (!unreadable.empty() && !args.skip_bad_frames)
+    return Fail("input: " + std::to_string(unreadable.size()) + " of " +
+                std::to_string(frames.size()) + " frames unreadable (" + listed(unreadable) +
+                "), e.g. " + first_unreadable + " (--skip-bad-frames passes over them)");
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", kExitUsage);
   SequencePattern output;
   if (!ParseOutput(args.output, frames, output, error)) return Fail(error, kExitUsage);
@@ -316,7 +401,7 @@ int RunStamp(HostSession& host, const JobArgs& args) {
   const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
     return HeaderSize(input.FileFor(frame), w, h, why);
   };
-  return RunJob(host, scene, args, frames, output, source, sizer, "stamped");
+  return RunJob(host, scene, args, frames, output, source, sizer, "stamp", "stamped");
 }
 
 int RunSceneNew(HostSession& host, const SceneArgs& args) {

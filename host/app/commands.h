@@ -37,6 +37,7 @@ struct JobArgs {
   std::string slate = "replace";  // or "prepend"
   bool allow_restamp = false;     // stamp only
   bool skip_bad_frames = false;   // stamp only: pass over unreadable or missing frames
+  bool wait_lock = false;  // wait for another run writing the same output
 };
 
 // Options of `verify`.
@@ -94,7 +95,8 @@ RunOptions RunOptionsOf(const JobArgs& args);
 int OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& scene,
                     int& width, int& height, std::string& range, std::vector<int>& frames);
 
-// Installs the Ctrl-C / SIGTERM handling that cancels a render.
+// Installs the Ctrl-C / SIGTERM handling: while frames flow it cancels the
+// render in order; in every other phase the program ends at once (130).
 void InstallCancelHandlers();
 
 }  // namespace lumatrice

@@ -40,6 +40,9 @@ void AddSlateOption(CLI::App* cmd, JobArgs& a) {
 }
 
 void AddManifestOptions(CLI::App* cmd, JobArgs& a) {
+  cmd->add_flag("--wait-lock", a.wait_lock,
+                "when another run is writing the same output, wait for it instead of "
+                "refusing at once");
   cmd->add_option("--manifest", a.manifest,
                   "write the caption lines, boxes and reference points of every frame as "
                   "JSON (\"-\": standard output)")
@@ -170,8 +173,12 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int status = app.exit(e);
-    return status == 0 ? kExitOk : kExitUsage;
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    std::string what = e.what();
+    for (char& c : what)
+      if (c == '\n') c = ' ';
+    std::fprintf(stderr, "lumatrice: error: %s (see lumatrice --help-all)\n", what.c_str());
+    return kExitUsage;
   }
 
   // The editor loads its own plug-ins and Qt; nothing else is needed.
@@ -181,14 +188,13 @@ int main(int argc, char** argv) {
   if (const int status = RunFarmCommand(farm_cli, plugin_folders); status >= 0) return status;
 
   try {
+    InstallCancelHandlers();
     HostSession host;
     host.LoadPlugins(plugin_folders);
     int status = kExitOk;
     if (*render) {
-      InstallCancelHandlers();
       status = RunRender(host, render_args);
     } else if (*stamp) {
-      InstallCancelHandlers();
       status = RunStamp(host, stamp_args);
     } else if (*scene_new) {
       status = RunSceneNew(host, new_args);

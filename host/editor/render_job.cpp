@@ -151,12 +151,12 @@ RenderRequest RenderDialog::request() const {
 
 void RenderDialog::accept() {
   int w = 0, h = 0;
-  if (!ParseFrameSize(size_->text().toStdString(), w, h)) {
-    QMessageBox::warning(this, tr("Render"), tr("The size must read WIDTHxHEIGHT, e.g. 1280x720."));
+  std::string error;
+  if (!ParseFrameSize(size_->text().toStdString(), w, h, error)) {
+    QMessageBox::warning(this, tr("Render"), QString::fromStdString("Size: " + error));
     return;
   }
   std::vector<int> frames;
-  std::string error;
   const std::string text = frames_->text().toStdString();
   if (!lumatrice::ResolveFrames(text, text, frames, error)) {
     QMessageBox::warning(this, tr("Render"), QString::fromStdString(error));

@@ -12,17 +12,6 @@
 
 namespace lumatrice {
 
-bool ParseFrameSize(const std::string& text, int& width, int& height) {
-  unsigned w = 0, h = 0;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%ux%u%c", &w, &h, &tail) != 2) return false;
-  if (w == 0 || h == 0 || w > 0xFFFF || h > 0xFFFF) return false;
-  // A frame is held in memory several times over; keep it sane.
-  if (std::uint64_t(w) * h > (std::uint64_t(1) << 28)) return false;
-  width = int(w);
-  height = int(h);
-  return true;
-}
 namespace {
 
 using OIIO::TypeDesc;
@@ -202,9 +191,8 @@ TypeDesc FrameBuffer::HeldType(const OIIO::ImageSpec& spec) {
 bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
   const ChannelLayout layout = ChannelLayout::For(spec);
   // Effects see sides as 16-bit values.
-  if (!layout.valid() || spec.width <= 0 || spec.height <= 0 || spec.width > 0xFFFF ||
-      spec.height > 0xFFFF)
-    return false;
+  std::string why;
+  if (!layout.valid() || !CheckFrameSize(spec.width, spec.height, why)) return false;
   const TypeDesc type = HeldType(spec);
   const std::size_t pixel = type.size() * std::size_t(spec.nchannels);
   const std::size_t total = pixel * std::size_t(spec.width) * std::size_t(spec.height);

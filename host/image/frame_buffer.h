@@ -11,12 +11,10 @@
 #include <OpenImageIO/imageio.h>
 
 #include "bitmap_storage.h"
+#include "frame_size.h"
 
 namespace lumatrice {
 
-// "1280x720" -> sides in 1..65535, small enough to hold in memory; false
-// otherwise.
-bool ParseFrameSize(const std::string& text, int& width, int& height);
 
 // Where the colour channels of a frame sit among its channels.
 struct ChannelLayout {

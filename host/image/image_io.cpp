@@ -1,10 +1,13 @@
 // Frame files in and out through OpenImageIO.
 #include "image_io.h"
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <cctype>
@@ -14,6 +17,7 @@
 #include <OpenImageIO/filesystem.h>
 
 #include "checked_file.h"
+#include "temp_files.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -23,7 +27,6 @@ using OIIO::ImageSpec;
 using OIIO::TypeDesc;
 
 namespace {
-constexpr const char* kTempTag = ".lumatrice-tmp-";
 constexpr int kPngNoFilter = 0x08;  // libpng's PNG_FILTER_NONE
 constexpr int kPngDeflateLevel = 4;
 
@@ -31,16 +34,52 @@ void RemoveQuietly(const std::string& path) {
   std::error_code ec;
   fs::remove(path, ec);
 }
+// With LUMATRICE_STOP_BEFORE_RENAME set, the first finished write stops the
+// process (SIGSTOP) before its rename, so a test can kill a run exactly
+// between the two and look at what it leaves.
+void StopBeforeRenameForTests() {
+  static const bool armed = std::getenv("LUMATRICE_STOP_BEFORE_RENAME") != nullptr;
+  static std::atomic<bool> stopped{false};
+  if (armed && !stopped.exchange(true)) ::raise(SIGSTOP);
+}
 }  // namespace
 
+bool CheckInputFile(const std::string& path, std::string& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    error = path + ": " + (errno == ENOENT ? std::string("no such file") : std::strerror(errno));
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + (S_ISDIR(st.st_mode) ? ": is a folder, not an image file"
+                                        : ": is not a regular file (a device, FIFO or socket)");
+    return false;
+  }
+  return true;
+}
+
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  std::string out;
+  for (char c : text) {
+    if (c == '\n' || c == '\r') {
+      if (!out.empty() && out.back() != ' ') out += "; ";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) {
+  // A FIFO or device would block the decoder's open for ever.
+  if (!CheckInputFile(path, error)) return false;
   ImageSpec config;
   // Keep straight alpha straight, so untouched pixels go back exactly.
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = ImageInput::open(path, &config);
   if (!in) {
-    std::string why = OIIO::geterror();
-    if (!fs::exists(path)) why = "no such file";
+    const std::string why = OneLine(OIIO::geterror());
     error = path + ": " + (why.empty() ? "cannot be read" : why);
     return false;
   }
@@ -56,15 +95,20 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) 
   }
   in->geterror();  // the failed seek's message is not a fault
   if (!in->seek_subimage(0, 0)) {
-    error = path + ": " + in->geterror();
+    error = path + ": " + OneLine(in->geterror());
     return false;
   }
   if (spec.depth > 1) {
     error = path + ": volume images are not supported";
     return false;
   }
+  std::string size_error;
+  if (!CheckFrameSize(spec.width, spec.height, size_error)) {
+    error = path + ": " + size_error;
+    return false;
+  }
   if (!frame.Reset(spec)) {
-    error = path + ": no usable colour channels, or too large";
+    error = path + ": no usable colour channels, or no memory for the frame";
     return false;
   }
   // Native rows go straight into the frame's memory; read_image would stage
@@ -75,23 +119,10 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) 
                                                      spec.nchannels, frame.data())
                          : in->read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data());
   if (!ok) {
-    error = path + ": " + in->geterror();
+    error = path + ": " + OneLine(in->geterror());
     return false;
   }
   return true;
-}
-
-std::string TemporaryNameFor(const std::string& target) {
-  const fs::path p(target);
-  // Appended piece by piece: GCC 12 misreads "." + string as an overlapping copy.
-  std::string name(".");
-  name += p.stem().string();
-  name += kTempTag + std::to_string(::getpid()) + p.extension().string();
-  return (p.parent_path() / name).string();
-}
-
-bool IsTemporaryName(const std::string& name) {
-  return !name.empty() && name[0] == '.' && name.find(kTempTag) != std::string::npos;
 }
 
 bool CanWrite(const std::string& path) {
@@ -135,7 +166,16 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   }
   ImageSpec spec = frame.spec();
   // Straight alpha was read straight; tell the writer not to divide again.
-  if (frame.layout().alpha >= 0) spec.attribute("oiio:UnassociatedAlpha", 1);
+  // A TIFF records which alpha it holds (ExtraSamples): there the input's
+  // association is kept, so premultiplied alpha stays premultiplied. The
+  // caption pixels are opaque, the same in either association.
+  const bool tiff = std::strcmp(out->format_name(), "tiff") == 0;
+  if (frame.layout().alpha >= 0) {
+    if (!tiff || spec.get_int_attribute("oiio:UnassociatedAlpha", 0) != 0)
+      spec.attribute("oiio:UnassociatedAlpha", 1);
+    else
+      spec.erase_attribute("tiff:UnassociatedAlpha");
+  }
   if (!out->supports("tiles")) spec.tile_width = spec.tile_height = spec.tile_depth = 0;
   if (!out->supports("channelformats")) spec.channelformats.clear();
   if (!spec.channelformats.empty()) spec.format = frame.type();
@@ -205,6 +245,7 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     error = why == "cancelled" ? why : target + ": " + (why.empty() ? "cannot be written" : why);
     return false;
   }
+  StopBeforeRenameForTests();
   std::error_code ec;
   fs::rename(temp, target, ec);
   if (ec) {

@@ -7,19 +7,20 @@
 #include <string>
 
 #include "frame_buffer.h"
+#include "temp_files.h"
 
 namespace lumatrice {
+
+// True when `path` is a regular file (after links); false with `error`
+// ("<path>: no such file", "... is a folder", "... is not a regular file").
+bool CheckInputFile(const std::string& path, std::string& error);
+// A decoder's message on one line (its line breaks become "; ").
+std::string OneLine(std::string text);
 
 // Reads the first image of `path` into `frame` in its own sample type, alpha
 // as stored (never premultiplied on the way in). False with `error` set
 // ("<path>: <reason>") on failure.
 bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error);
-
-// The temporary name a write of `target` uses: hidden, beside it, same
-// extension (the writer is chosen by the extension).
-std::string TemporaryNameFor(const std::string& target);
-// True when `name` (a file name without folder) looks like one of those.
-bool IsTemporaryName(const std::string& name);
 
 // Writes `frame` to `target` in the format its extension names, keeping the
 // channels, sample type (where the format has it) and metadata. When `cancel`

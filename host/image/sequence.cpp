@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 
 #include <OpenImageIO/filesystem.h>
@@ -11,6 +12,7 @@
 
 namespace lumatrice {
 namespace Filesystem = OIIO::Filesystem;
+namespace fs = std::filesystem;
 
 bool SequencePattern::Parse(const std::string& text, std::string& error) {
   text_ = text;
@@ -45,23 +47,60 @@ std::string SequencePattern::FileFor(int frame) const {
   return names.empty() ? std::string() : names[0];
 }
 
+namespace {
+
+// Where the frame number sits in a file name of the normalized pattern.
+bool SplitNumber(const std::string& name, std::string& prefix, std::string& suffix) {
+  const std::size_t pct = name.find('%');
+  if (pct == std::string::npos) return false;
+  const std::size_t d = name.find('d', pct);
+  if (d == std::string::npos || name.find('%', d) != std::string::npos) return false;
+  prefix = name.substr(0, pct);
+  suffix = name.substr(d + 1);
+  return true;
+}
+
+}  // namespace
+
+std::string SequencePattern::Generic() const {
+  if (!has_placeholder_) return text_;
+  const fs::path p(printf_);
+  std::string prefix, suffix;
+  if (!SplitNumber(p.filename().string(), prefix, suffix)) return printf_;
+  return (p.parent_path() / (prefix + "#" + suffix)).string();
+}
+
 std::vector<int> SequencePattern::ScanExisting() const {
-  std::vector<int> frames;
-  if (!has_placeholder_) {
-    if (Filesystem::exists(text_)) frames.push_back(1);
-    return frames;
-  }
-  std::vector<std::string> files;
-  std::string pattern = printf_;
-  // The scanner looks in the pattern's folder; a bare name means this one.
-  if (pattern.find('/') == std::string::npos) pattern = "./" + pattern;
-  Filesystem::scan_for_matching_filenames(pattern, frames, files);
   std::vector<int> out;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    // The scanner accepts any digit count; keep the names the pattern makes.
-    std::string want = FileFor(frames[i]);
-    if (want.find('/') == std::string::npos) want = "./" + want;
-    if (files[i] == want || files[i] == FileFor(frames[i])) out.push_back(frames[i]);
+  std::error_code ec;
+  if (!has_placeholder_) {
+    if (fs::exists(fs::symlink_status(text_, ec))) out.push_back(1);
+    return out;
+  }
+  // Listed from the folder itself: a scanner that stats each name stops or
+  // skips at the first entry it cannot follow (a loop, a broken link).
+  const fs::path p(printf_);
+  std::string prefix, suffix;
+  if (p.parent_path().string().find('%') != std::string::npos ||
+      !SplitNumber(p.filename().string(), prefix, suffix))
+    return out;
+  const fs::path folder = p.parent_path().empty() ? fs::path(".") : p.parent_path();
+  fs::directory_iterator it(folder, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    const std::string digits =
+        name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    const std::size_t lead = digits[0] == '-' ? 1 : 0;
+    if (digits.size() <= lead || digits.size() > lead + 10 ||
+        digits.find_first_not_of("0123456789", lead) != std::string::npos)
+      continue;
+    const long long n = std::atoll(digits.c_str());
+    if (n < INT32_MIN || n > INT32_MAX) continue;
+    // Any digit count parses; keep the names the pattern itself makes.
+    if (fs::path(FileFor(int(n))).filename().string() == name) out.push_back(int(n));
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
@@ -82,12 +121,16 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
     }
     const long long a = std::atoll(m[1].str().c_str());
     const long long b = m[2].matched ? std::atoll(m[2].str().c_str()) : a;
-    long long step = m[4].matched ? std::llabs(std::atoll(m[4].str().c_str())) : 1;
+    const long long step = m[4].matched ? std::atoll(m[4].str().c_str()) : 1;
     if (a < INT32_MIN || a > INT32_MAX || b < INT32_MIN || b > INT32_MAX) {
       error = "frame numbers in \"" + text + "\" are out of range";
       return false;
     }
-    if (step == 0) step = 1;
+    if (step <= 0) {
+      error = "\"" + text + "\": the step after " + m[3].str() + " is " + std::to_string(step) +
+              "; it must be 1 or more (1-100x2 takes every second frame, 100-1 counts down)";
+      return false;
+    }
     const long long span = std::llabs(b - a) + 1;
     total += m[3].matched && m[3].str() == "y" ? span : (span + step - 1) / step;
     any = true;
@@ -97,7 +140,8 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
     return false;
   }
   if (total >= kMaxFrames) {
-    error = "\"" + text + "\" names too many frames";
+    error = "\"" + text + "\" names too many frames (" + std::to_string(total) + "; at most " +
+            std::to_string(kMaxFrames - 1) + " in one run, so the list stays in memory)";
     return false;
   }
   if (!Filesystem::enumerate_sequence(text, frames) || frames.empty()) {

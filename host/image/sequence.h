@@ -23,7 +23,12 @@ class SequencePattern {
   // The range written inside the pattern ("1-50" of "shot.1-50#.exr"), or "".
   const std::string& embedded_range() const { return embedded_range_; }
   std::string FileFor(int frame) const;
-  // Frames of the files that exist on disk, ascending.
+  // The pattern with its frame number as one "#" whatever the spelling
+  // ("out/f.#.exr" for "out/f.%04d.exr"); the text itself for one file.
+  std::string Generic() const;
+  // Frames whose names are in the folder, ascending. Every entry named like
+  // a frame counts, whatever it is (a folder, a broken link): reading it is
+  // what tells whether it is a good frame.
   std::vector<int> ScanExisting() const;
 
  private:

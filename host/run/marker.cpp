@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "caption_text.h"
+#include "image_io.h"
 #include "text_codec.h"
 
 namespace lumatrice {
@@ -91,8 +93,9 @@ StampMarker MarkerSource::At(TimeValue t) const {
     for (int p = 0; desc && p < desc->Count(); ++p) {
       const ParamDef* def = desc->GetParamDef(p);
       if (def->type == TYPE_STRING) {
-        const char* s = block->GetStr(def->id, t, 0);
-        params[def->int_name] = Cp1252ToUtf8(s ? s : "");
+        // As the effect copies it: a text longer than it draws stays out of
+        // every frame's header.
+        params[def->int_name] = Cp1252ToUtf8(SnapshotText(block->GetStr(def->id, t, 0)));
       } else {
         int v = 0;
         Interval valid;
@@ -182,11 +185,10 @@ std::optional<StampMarker> ReadMarker(const OIIO::ImageSpec& spec) {
 
 bool ReadMarkerFromFile(const std::string& path, std::optional<StampMarker>& marker,
                         std::string& error) {
+  if (!CheckInputFile(path, error)) return false;
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
-    std::string why = OIIO::geterror();
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) why = "no such file";
+    const std::string why = OneLine(OIIO::geterror());
     error = path + ": " + (why.empty() ? "cannot be read" : why);
     return false;
   }

@@ -261,7 +261,12 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
         if (observer) observer->FrameSkipped(slot->frame, slot->error);
         continue;
       }
-      if (!cancel.stop) fail(slot->error);
+      if (!cancel.stop) {
+        // Unlike a failed write, a frame that cannot be read ends the run
+        // after the frames before it, which are applied and still written.
+        std::lock_guard lock(result_mutex);
+        if (!result.failed) result.failed = true, result.error = slot->error;
+      }
       break;
     }
     if (cancel.stop || halt) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "host_api.h"
+#include "image_io.h"
 #include "raster_host.h"
 #include "win_gdi.h"
 
@@ -151,9 +152,10 @@ void JobHooks::AfterApply(int /*frame*/, TimeValue t, FrameBuffer& buffer) {
 }
 
 bool HeaderSize(const std::string& path, int& width, int& height, std::string& error) {
+  if (!CheckInputFile(path, error)) return false;
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
-    const std::string why = OIIO::geterror();
+    const std::string why = OneLine(OIIO::geterror());
     error = path + ": " + (why.empty() ? "cannot be read" : why);
     return false;
   }

@@ -64,8 +64,7 @@ bool PlanFrames(const RunOptions& options, const SceneSettings& scene, RunPlan& 
                 std::string& error) {
   plan.width = scene.width > 0 ? scene.width : kDefaultWidth;
   plan.height = scene.height > 0 ? scene.height : kDefaultHeight;
-  if (!options.size.empty() && !ParseFrameSize(options.size, plan.width, plan.height)) {
-    error = "size \"" + options.size + "\" is not WIDTHxHEIGHT such as 1280x720";
+  if (!options.size.empty() && !ParseFrameSize(options.size, plan.width, plan.height, error)) {
     return false;
   }
   plan.range = !options.frames.empty() ? options.frames
@@ -82,7 +81,7 @@ bool ParseOutput(const std::string& text, const std::vector<int>& frames, Sequen
   }
   if (!out.has_placeholder() && frames.size() > 1) {
     error = "output \"" + text + "\" names one file for " + std::to_string(frames.size()) +
-            " frames; use a frame pattern such as frame.####.png";
+            " frames; use a frame pattern such as frame.#.png";
     return false;
   }
   const std::string first = out.FileFor(frames.front());

@@ -3,6 +3,7 @@
 #include "scene_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "clock.h"
+#include "frame_size.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -126,14 +128,11 @@ SceneSettings ReadSettings(const Reader& r, const Json& s) {
   if (s.contains("frames")) out.frames = r.Text(s["frames"], at + ".frames");
   if (s.contains("size")) {
     const std::string size = r.Text(s["size"], at + ".size");
-    unsigned w = 0, h = 0;
-    char tail = 0;
-    if (!size.empty() &&
-        (std::sscanf(size.c_str(), "%ux%u%c", &w, &h, &tail) != 2 || w == 0 || h == 0 ||
-         w > 0xFFFF || h > 0xFFFF))
-      r.Fail(at + ".size", "\"" + size + "\" is not a size such as 1280x720");
-    out.width = int(w);
-    out.height = int(h);
+    int w = 0, h = 0;
+    std::string why;
+    if (!size.empty() && !ParseFrameSize(size, w, h, why)) r.Fail(at + ".size", why);
+    out.width = w;
+    out.height = h;
   }
   return out;
 }
@@ -299,23 +298,44 @@ std::string SerializeScene(const SceneDocument& doc, const std::vector<bool>& ke
 }
 
 bool ReadSceneFile(const std::string& path, SceneDocument& doc, std::string& error) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) {
+  // Not blocking: a FIFO must not hang the open; regular files ignore it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno));
+    return false;
+  }
+  struct stat st {};
+  std::string text;
+  if (::fstat(fd, &st) != 0) {
+    error = path + ": " + std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
     error = path + ": is a folder, not a scene file";
-    return false;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = path + ": is not a regular file (a device, FIFO or socket); scene files must be";
+  } else if (st.st_size > kMaxSceneFileBytes) {
+    error = path + ": is " + std::to_string(st.st_size) + " bytes; scene files may have at most " +
+            std::to_string(kMaxSceneFileBytes) + " (16 MiB)";
+  } else {
+    // Bounded even should the file grow while it is read.
+    text.resize(std::size_t(st.st_size) + 1);
+    std::size_t got = 0;
+    while (got < text.size()) {
+      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error = path + ": read error: " + std::strerror(errno);
+        break;
+      }
+      if (n == 0) break;
+      got += std::size_t(n);
+    }
+    if (error.empty() && got > std::size_t(st.st_size))
+      error = path + ": grew while it was read; try again once it is written";
+    text.resize(got);
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": " + (fs::exists(path, ec) ? "cannot be read" : "no such file");
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    error = path + ": read error";
-    return false;
-  }
-  return ParseScene(text.str(), path, doc, error);
+  ::close(fd);
+  if (!error.empty()) return false;
+  return ParseScene(text, path, doc, error);
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string& error) {

@@ -62,6 +62,8 @@ Json EntryToJson(const EffectEntry& entry);
 std::string SerializeScene(const SceneDocument& doc,
                            const std::vector<bool>& keep_raw = {});
 
+// Scene files must be regular files of at most this size.
+inline constexpr long long kMaxSceneFileBytes = 16LL << 20;
 bool ReadSceneFile(const std::string& path, SceneDocument& doc, std::string& error);
 // Temporary file beside `path`, flushed to disk, renamed over it.
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string& error);

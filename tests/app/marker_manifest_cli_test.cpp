@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_runner.h"
+#include "output_lock.h"
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
@@ -97,7 +98,8 @@ class Extras : public ::testing::Test {
   }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir_))
+      if (!lumatrice::OutputLock::IsLockName(e.path().filename())) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -378,6 +380,20 @@ TEST_F(Extras, MarkerTravelsInEveryFormatAndGuardsAgainstRestamping) {
   EXPECT_EQ(Run({"verify", "b.#.bmp"}).status, 3);
 }
 
+// A text longer than the effect draws is recorded as drawn, so a huge
+// comment does not grow every frame by its size.
+TEST_F(Extras, MarkerRecordsTextsCutAsDrawn) {
+  MakeInputs(1, 1, 64, 48);
+  const std::string comment(100000, 'c');
+  ASSERT_EQ(Run({"stamp", "in.#.png", "-o", "o.#.png", "-q", "--set", "Comments=" + comment,
+                 "--set", "Display Slate=off"})
+                .status,
+            0);
+  EXPECT_LT(Slurp(dir_ / "o.0001.png").size(), 20000u);
+  const Json j = Json::parse(Run({"verify", "o.#.png", "--json"}).out);
+  EXPECT_EQ(j["frames"][0]["settings"][0]["parameters"]["Comments"], comment.substr(0, 255));
+}
+
 TEST_F(Extras, SettingsHashDependsOnlyOnTheValues) {
   MakeInputs(1, 3, 48, 40);
   const auto hashes = [&](const std::vector<std::string>& extra) {
@@ -423,7 +439,17 @@ TEST_F(Extras, VerifyStatusAnswersTheDeliveryQuestion) {
       {{"verify", "mixed.#.png", "--frames", "1-3"}, 1, "1 unreadable"},
       {{"verify", "plain.#.png", "--clean"}, 0, "0 of 2 frames stamped"},
       {{"verify", "none.#.png"}, 2, ""},
+      // Frames are listed from the folder: a link loop named like frame 2 is
+      // an unreadable frame, and a broken link beside them changes nothing.
+      {{"verify", "lp.#.png"}, 1, "1 of 3 frames stamped, 1 unreadable"},
+      {{"stamp", "lp.#.png", "-o", "lpo.#.png", "--skip-bad-frames", "--allow-restamp", "-q"}, 0,
+       "1 frame skipped, not written: 2"},
+      {{"verify", "lpo.#.png", "--frames", "1,3"}, 0, "2 of 2 frames stamped"},
   };
+  fs::copy_file(dir_ / "mixed.0001.png", dir_ / "lp.0001.png");
+  fs::create_symlink("lp.0002.png", dir_ / "lp.0002.png");
+  fs::copy_file(dir_ / "mixed.0002.png", dir_ / "lp.0003.png");
+  fs::create_symlink("/nonexistent", dir_ / "notes.txt");
   for (const Case& c : cases) {
     const Result r = Run(c.args);
     EXPECT_EQ(r.status, c.status) << c.args.back() << r.out << r.err;
@@ -556,7 +582,8 @@ TEST_F(Extras, SlatePrependKeepsTheNumbering) {
     ASSERT_EQ(r.status, c.status) << r.err;
     std::vector<std::string> files;
     if (fs::exists(dir_ / "out"))
-      for (const auto& e : fs::directory_iterator(dir_ / "out")) files.push_back(e.path().filename());
+      for (const auto& e : fs::directory_iterator(dir_ / "out"))
+        if (!lumatrice::OutputLock::IsLockName(e.path().filename())) files.push_back(e.path().filename());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, c.files);
   }

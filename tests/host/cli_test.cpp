@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_runner.h"
+#include "output_lock.h"
 #include "image_io.h"
 
 namespace fs = std::filesystem;
@@ -55,10 +56,12 @@ struct Image {
   }
 };
 
-Image Read(const fs::path& path) {
+// With `hints` off, read as any other program would: associated as stored,
+// straight alpha premultiplied on the way in.
+Image Read(const fs::path& path, bool hints = true) {
   Image img;
   ImageSpec config;
-  config.attribute("oiio:UnassociatedAlpha", 1);
+  if (hints) config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(path.string(), &config);
   EXPECT_TRUE(in) << path << ": " << OIIO::geterror();
   if (!in) return img;
@@ -70,10 +73,10 @@ Image Read(const fs::path& path) {
 
 // Writes a w x h image whose samples come from `value(x, y, c)`.
 void Write(const fs::path& path, int w, int h, int channels, TypeDesc type,
-           const std::function<float(int, int, int)>& value) {
+           const std::function<float(int, int, int)>& value, bool associated = false) {
   ImageSpec spec(w, h, channels, type);
   spec.attribute("Copyright", "lumatrice test pattern");
-  if (channels == 4) spec.attribute("oiio:UnassociatedAlpha", 1);
+  if (channels == 4 && !associated) spec.attribute("oiio:UnassociatedAlpha", 1);
   std::vector<float> data(std::size_t(w) * h * channels);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
@@ -115,7 +118,8 @@ class Cli : public ::testing::Test {
 
   std::vector<std::string> Files(const fs::path& sub = {}) const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_ / sub)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir_ / sub))
+      if (!lumatrice::OutputLock::IsLockName(e.path().filename())) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -246,23 +250,25 @@ TEST_F(Cli, EveryWriterKeepsThePixelsOutsideTheCaptions) {
     TypeDesc type;
     int channels;
     float tolerance;  // in the file's own sample units
+    bool associated;  // alpha premultiplied (TIFF ExtraSamples 1)
   };
   const Case cases[] = {
-      {".tif", TypeDesc::UINT16, 4, 0}, {".tif", TypeDesc::UINT8, 3, 0},
-      {".exr", TypeDesc::HALF, 4, 0},   {".dpx", TypeDesc::UINT16, 3, 0},
-      {".tga", TypeDesc::UINT8, 4, 0},  {".bmp", TypeDesc::UINT8, 3, 0},
-      {".sgi", TypeDesc::UINT8, 3, 0},  {".ppm", TypeDesc::UINT8, 3, 0},
-      {".jpg", TypeDesc::UINT8, 3, 12},
+      {".tif", TypeDesc::UINT16, 4, 0, false}, {".tif", TypeDesc::UINT8, 4, 0, false},
+      {".tif", TypeDesc::UINT16, 4, 0, true},  {".tif", TypeDesc::UINT8, 4, 0, true},
+      {".tif", TypeDesc::UINT8, 3, 0, false},  {".exr", TypeDesc::HALF, 4, 0, true},
+      {".dpx", TypeDesc::UINT16, 3, 0, false}, {".tga", TypeDesc::UINT8, 4, 0, false},
+      {".bmp", TypeDesc::UINT8, 3, 0, false},  {".sgi", TypeDesc::UINT8, 3, 0, false},
+      {".ppm", TypeDesc::UINT8, 3, 0, false},  {".jpg", TypeDesc::UINT8, 3, 12, false},
   };
   const int w = 80, h = 60;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.ext) + " " + c.type.c_str());
+    SCOPED_TRACE(std::string(c.ext) + " " + c.type.c_str() + (c.associated ? " associated" : ""));
     const fs::path in_path = dir_ / (std::string("w_in.0001") + c.ext);
     const fs::path out_path = dir_ / (std::string("w_out.0001") + c.ext);
     Write(in_path, w, h, c.channels, c.type, [&](int x, int y, int ch) -> float {
       // smooth enough for a lossy codec, varied enough to catch shifted rows
       return float((x * 3 + y * 2 + ch * 40) % 200 + 20) / 255.0f;
-    });
+    }, c.associated);
     const Result r = Run({"stamp", std::string("w_in.#") + c.ext, "-o",
                           std::string("w_out.#") + c.ext, "--set", "Display Slate=off", "-q"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -279,6 +285,37 @@ TEST_F(Cli, EveryWriterKeepsThePixelsOutsideTheCaptions) {
           worst = std::max(worst, std::fabs(in.Value(x, y, ch) - out.Value(x, y, ch)));
     }
     EXPECT_LE(worst, c.tolerance);
+    if (c.channels == 4) {
+      // The alpha's association is the input's, as readers without hints
+      // see it; the caption pixels are opaque, the same in either.
+      const Image plain_in = Read(in_path, false), plain_out = Read(out_path, false);
+      EXPECT_EQ(plain_out.spec.get_int_attribute("oiio:UnassociatedAlpha", 0),
+                plain_in.spec.get_int_attribute("oiio:UnassociatedAlpha", 0));
+      const float opaque = c.type == TypeDesc::UINT8 ? 255.0f : c.type == TypeDesc::UINT16 ? 65535.0f : 1.0f;
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          bool changed = false;
+          for (int ch = 0; ch < 4; ++ch)
+            changed |= plain_in.Value(x, y, ch) != plain_out.Value(x, y, ch);
+          ASSERT_TRUE(!changed || (InBands(y, h) && plain_out.Value(x, y, 3) == opaque))
+              << "pixel " << x << "," << y;
+        }
+    }
+    if (c.channels == 4 && std::string(c.ext) == ".tif") {
+      auto extra_samples = [](const fs::path& p) {
+        std::string text;
+        if (FILE* f = ::popen(("tiffinfo '" + p.string() + "' 2>/dev/null").c_str(), "r")) {
+          char line[512];
+          while (std::fgets(line, sizeof line, f))
+            if (std::strstr(line, "Extra Samples")) text += line;
+          ::pclose(f);
+        }
+        return text;
+      };
+      EXPECT_NE(extra_samples(out_path).find(c.associated ? "<assoc-alpha>" : "<unassoc-alpha>"),
+                std::string::npos)
+          << extra_samples(out_path);
+    }
     for (const auto& e : fs::directory_iterator(dir_))
       EXPECT_FALSE(lumatrice::IsTemporaryName(e.path().filename().string())) << e.path();
   }

@@ -6,6 +6,8 @@
 // temporary file is left, and any new file is a whole, readable image.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <OpenImageIO/imageio.h>
 
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "cli_runner.h"
 #include "image_io.h"
+#include "output_lock.h"
 
 using namespace clitest;
 using OIIO::TypeDesc;
@@ -67,6 +70,25 @@ class BadInput : public ::testing::Test {
 fs::path BadInput::base_;
 std::string BadInput::png_;
 
+// File contents that stand for special files in a row's files.
+const std::string kFifo = "\x01fifo";
+const std::string kLoop = "\x01loop";
+const std::string kSparse17M = "\x01sparse";
+
+void Place(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  if (bytes == kFifo) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0) << path;
+  } else if (bytes == kLoop) {
+    fs::create_symlink(path.filename(), path);
+  } else if (bytes == kSparse17M) {
+    Spill(path, "{");
+    fs::resize_file(path, 17u << 20);
+  } else {
+    Spill(path, bytes);
+  }
+}
+
 std::string Repeat(const std::string& s, int n) {
   std::string r;
   for (int i = 0; i < n; ++i) r += s;
@@ -116,6 +138,12 @@ std::vector<Row> Table(const std::string& png) {
     {"scene nested a million deep", {{"s.json", Repeat("[", 1000000)}}, with(stamp, {"s.json"}), kFailed, "s.json"},
     {"scene number too large", {{"s.json", R"({"format_version": 1e400})"}}, with(stamp, {"s.json"}), kFailed, "s.json: "},
     {"scene file is a folder", {{"dir.json/x", "x"}}, with(stamp, {"dir.json"}), kFailed, "dir.json"},
+    {"scene file a device", {}, with(render, {"/dev/zero", "--frames", "1"}), kFailed, "/dev/zero: is not a regular file"},
+    {"scene file a FIFO", {{"p.json", kFifo}}, with(render, {"p.json", "--frames", "1"}), kFailed, "p.json: is not a regular file"},
+    {"scene file over 16 MiB", {{"big.json", kSparse17M}}, with(render, {"big.json", "--frames", "1"}), kFailed, "at most 16777216"},
+    {"scene size over the limit", {{"s.json", R"({"format_version": 1, "settings": {"size": "65535x65535"}})"}}, with(render, {"s.json", "--frames", "1"}), kFailed, "settings.size: size 65535x65535 is over the frame-size limit: at most 268435456 pixels"},
+    {"scene plug-in not loaded", {{"s.json", scene(R"({"class_id": ["0x1", "0x2"], "superclass_id": 4240, "class_name": "Gone"})")}}, with(stamp, {"s.json"}), kFailed, "(Gone, class 0x00000001:0x00000002) is not a render effect of any loaded plug-in"},
+    {"scene entry wrong superclass", {{"s.json", scene(R"({"class_id": ["0x31b82d35", "0x47d45ce7"], "superclass_id": 4241})")}}, with(stamp, {"s.json"}), kFailed, "is not a render effect of any loaded plug-in"},
     // ---- image files ----
     {"input frame empty", {{"bad/e.0001.png", ""}}, {"stamp", "bad/e.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/e.0001.png"},
     {"input frame truncated", {{"bad/t.0001.png", trunc}}, {"stamp", "bad/t.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/t.0001.png"},
@@ -126,7 +154,11 @@ std::vector<Row> Table(const std::string& png) {
     {"input no files match", {}, {"stamp", "in/none.#.png", "-o", "o/f.#.png"}, kFailed, "no files match"},
     {"input frames missing", {}, with(stamp, {"--frames", "1-5"}), kFailed, "2 of 5 frames missing"},
     {"input is a folder", {{"folder.png/x", "x"}}, {"stamp", "folder.png", "-o", "o/f.png"}, kFailed, "folder.png"},
-    {"input 70000 wide", {}, {"stamp", "wide.png", "-o", "o/w.png"}, kFailed, "wide.png"},
+    {"input 70000 wide", {}, {"stamp", "wide.png", "-o", "o/w.png"}, kFailed, "wide.png: 70000x1 is over the frame-size limit"},
+    {"input frame a FIFO", {{"bad/p.0001.png", kFifo}}, {"stamp", "bad/p.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/p.0001.png: is not a regular file"},
+    {"input link loop named as frame", {{"in/shot.0004.png", kLoop}}, stamp, kFailed, "1 of 4 frames unreadable (4), e.g. in/shot.0004.png: Too many levels of symbolic links"},
+    {"input link loop skipped", {{"in/shot.0004.png", kLoop}}, {"stamp", "in/shot.#.png", "-o", "o/f.#.png", "-q", "--frames", "1-4", "--skip-bad-frames"}, 0, "frame 4 skipped"},
+    {"input folder named as frame", {{"in/shot.0004.png/x", "x"}}, stamp, kFailed, "in/shot.0004.png: is a folder"},
     // ---- option values ----
     {"fps 7", {}, with(stamp, {"--fps", "7"}), kUsage, "frame rate 7 must divide 4800"},
     {"fps 0", {}, with(stamp, {"--fps", "0"}), kUsage, "frame rate 0 must divide 4800"},
@@ -136,17 +168,22 @@ std::vector<Row> Table(const std::string& png) {
     {"clock garbage", {}, with(stamp, {"--clock", "yesterday"}), kUsage, "clock"},
     {"unknown option", {}, with(stamp, {"--bogus"}), kUsage, "--bogus"},
     {"output extension unknown", {}, {"stamp", "in/shot.#.png", "-o", "out/frame.#.xyz"}, kUsage, ".xyz"},
-    {"output one file for many", {}, {"stamp", "in/shot.#.png", "-o", "out/one.png"}, kUsage, "names one file for 3 frames"},
+    {"output one file for many", {}, {"stamp", "in/shot.#.png", "-o", "out/one.png"}, kUsage, "names one file for 3 frames; use a frame pattern such as frame.#.png"},
     {"output over the input", {}, {"stamp", "in/shot.#.png", "-o", "in/shot.#.png"}, kUsage, "refusing to write over it"},
     {"output over the scene", {}, {"render", "good.json", "-o", "good.json", "--frames", "1"}, kUsage, ".json"},
+    {"render output over its scene", {{"sc.png", R"({"format_version": 1})"}}, {"render", "sc.png", "-o", "sc.png", "--frames", "1", "-q"}, kUsage, "would overwrite the scene file"},
+    {"manifest a FIFO", {{"m.json", kFifo}}, with(stamp, {"--manifest", "m.json"}), kUsage, "manifest m.json is not a regular file"},
+    {"manifest on standard output", {}, {"stamp", "in/shot.#.png", "-o", "o/f.#.png", "-q", "--manifest", "-"}, 0, "lumatrice: stamped frames 1-3"},
     {"render start not a number", {}, with(stamp, {"--render-start", "first"}), kUsage, "--render-start"},
     // ---- frame patterns ----
     {"frames open range", {}, with(stamp, {"--frames", "1-"}), kUsage, "is not a frame range"},
     {"frames letters", {}, with(stamp, {"--frames", "a-b"}), kUsage, "is not a frame range"},
-    {"frames too many", {}, with(render, {"--frames", "1-2000000", "--size", "64x48"}), kUsage, "too many frames"},
+    {"frames too many", {}, with(render, {"--frames", "1-2000000", "--size", "64x48"}), kUsage, "too many frames (2000000; at most 999999"},
     {"frames beyond time", {}, with(render, {"--frames", "2147483647", "--size", "64x48"}), kFailed, "beyond the host's time range"},
     {"frames out of int", {}, with(render, {"--frames", "9999999999", "--size", "64x48"}), kUsage, "out of range"},
     {"frames empty", {}, with(render, {"--frames", ",", "--size", "64x48"}), kUsage, "frame"},
+    {"frames step 0", {}, with(render, {"--frames", "1-100x0", "--size", "64x48"}), kUsage, "\"1-100x0\": the step after x is 0; it must be 1 or more"},
+    {"frames step negative", {}, with(render, {"--frames", "1-100x-1", "--size", "64x48"}), kUsage, "\"1-100x-1\": the step after x is -1"},
     // ---- parameter names and values ----
     {"set unknown name", {}, with(stamp, {"--set", "Bogus=on"}), kUsage, "Bogus"},
     {"set bad switch value", {}, with(stamp, {"--set", "Display Header=maybe"}), kUsage, "maybe"},
@@ -164,6 +201,8 @@ std::vector<Row> Table(const std::string& png) {
     {"size no height", {}, with(render, {"--frames", "1", "--size", "640x"}), kUsage, "640x"},
     {"size negative", {}, with(render, {"--frames", "1", "--size", "-640x480"}), kUsage, "-640x480"},
     {"size text", {}, with(render, {"--frames", "1", "--size", "large"}), kUsage, "large"},
+    {"size over the pixel limit", {}, with(render, {"--frames", "1", "--size", "20000x20000"}), kUsage, "size 20000x20000 is over the frame-size limit: at most 268435456 pixels"},
+    {"scene new size over the limit", {}, {"scene", "new", "n.json", "--size", "65535x65535"}, kUsage, "over the frame-size limit"},
   };
   // clang-format on
 }
@@ -186,7 +225,7 @@ TEST_F(BadInput, EveryRowIsRefusedClearlyAndLosesNothing) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     runs[i].dir = FreshDir("bad_input_row" + std::to_string(i));
     fs::copy(base_, runs[i].dir, fs::copy_options::recursive);
-    for (const auto& [name, bytes] : rows[i].files) Spill(runs[i].dir / name, bytes);
+    for (const auto& [name, bytes] : rows[i].files) Place(runs[i].dir / name, bytes);
     if (std::string(rows[i].what) == "input 70000 wide")
       WritePng(runs[i].dir / "wide.png", 9, 70000, 1);
     runs[i].before = Snap(runs[i].dir);
@@ -208,15 +247,28 @@ TEST_F(BadInput, EveryRowIsRefusedClearlyAndLosesNothing) {
     EXPECT_NE(r.err.find(row.message), std::string::npos)
         << "stderr lacks \"" << row.message << "\":\n" << r.err;
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    // One line per message, each the program's own.
+    for (std::size_t at = 0; at < r.err.size();) {
+      const std::size_t end = r.err.find('\n', at);
+      const std::string line = r.err.substr(at, end - at);
+      // libpng prints its own errors to stderr, beside the program's message.
+      EXPECT_TRUE(line.rfind("lumatrice: ", 0) == 0 || line.rfind("libpng ", 0) == 0)
+          << "stray line: " << line;
+      at = end == std::string::npos ? r.err.size() : end + 1;
+    }
+    EXPECT_EQ(r.err.find("ed failed"), std::string::npos) << r.err;
 
     const Snapshot after = Snap(run.dir);
     for (const auto& [name, bytes] : run.before) {
+      // A lock file names its last holder.
+      if (lumatrice::OutputLock::IsLockName(fs::path(name).filename())) continue;
       auto it = after.find(name);
       ASSERT_NE(it, after.end()) << name << " was removed";
       EXPECT_TRUE(it->second == bytes) << name << " was changed";
     }
     for (const auto& [name, bytes] : after) {
-      if (run.before.count(name)) continue;
+      if (run.before.count(name) || lumatrice::OutputLock::IsLockName(fs::path(name).filename()))
+        continue;
       EXPECT_FALSE(IsTemporary(name)) << "temporary file left: " << name;
       // A frame written before the fault must be whole.
       lumatrice::FrameBuffer frame;

@@ -89,13 +89,19 @@ inline RunResult RunCli(const std::vector<std::string>& args, const fs::path& di
   return FinishCli(SpawnCli(args, dir, options), dir);
 }
 
-// Every regular file under `dir` (relative path -> bytes).
+// Every regular file under `dir` (relative path -> bytes), output locks aside.
 using Snapshot = std::map<std::string, std::string>;
 
 inline Snapshot Snap(const fs::path& dir) {
   Snapshot s;
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file()) s[fs::relative(e.path(), dir).string()] = Slurp(e.path());
+    std::error_code ec;  // a link loop is no file
+    const std::string name = e.path().filename().string();
+    // Output locks name their last holder; they are no run's output.
+    const std::string lock = ".lumatrice-lock";
+    if (name.size() > lock.size() && name.compare(name.size() - lock.size(), lock.size(), lock) == 0)
+      continue;
+    if (e.is_regular_file(ec)) s[fs::relative(e.path(), dir).string()] = Slurp(e.path());
   }
   return s;
 }
