@@ -8,11 +8,12 @@
 #   make bench-peers  time lumatrice stamp against oiiotool and ffmpeg (bench/peers.sh)
 #   make soak     10 000 frames in one process: memory, leaks, every frame right
 #   make fuzz     build the fuzz targets (clang, build-fuzz/) and run each ~60 s
+#   make win32    the module as a Windows DLL with mingw-w64 (build-win32/bin, docs/windows.md)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps test-deps configure test demo asan tsan bench bench-peers soak fuzz clean
+.PHONY: all deps test-deps configure test demo asan tsan bench bench-peers soak fuzz win32 clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -57,5 +58,11 @@ soak: all
 fuzz: deps
 	scripts/fuzz
 
+win32:
+	@bash scripts/install.d/wine.sh
+	@[ -f build-win32/build.ninja ] || cmake -S win32 -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
+	cmake --build build-win32 -j $(JOBS)
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-win32

@@ -8,10 +8,15 @@
 //    drawing call clips to the raster; nothing outside it is ever written.
 //  - Creation calls return null on failure; other results may be ignored.
 //  - A device context is used by one thread at a time; the caller serialises.
-// Declarations only: the stand-in is host/raster (libtextraster.so).
+// Declarations only: the stand-in is host/raster (libtextraster.so). On
+// Windows these are GDI, USER, KERNEL and COMCTL32 themselves.
 #pragma once
 
 #include "win_types.h"
+
+#ifdef _WIN32
+#include <commctrl.h>
+#else
 
 // Stock objects.
 constexpr int DKGRAY_BRUSH = 3;      // fills with 0x404040
@@ -66,3 +71,5 @@ void InitCommonControls(void);
 void GetLocalTime(SYSTEMTIME* st);
 
 }  // extern "C"
+
+#endif  // _WIN32

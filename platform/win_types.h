@@ -1,8 +1,19 @@
 // Basic platform types of the text-raster and system surface, spelled as the
-// platform spells them. Declarations only: the stand-ins live in host/.
+// platform spells them. Declarations only: the stand-ins live in host/. On
+// Windows they are the platform's own, from <windows.h>.
 #pragma once
 
 #include <cstdint>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 
 using BOOL = int;
 using BYTE = std::uint8_t;
@@ -61,3 +72,5 @@ constexpr COLORREF RGB(BYTE r, BYTE g, BYTE b) {
 constexpr BYTE GetRValue(COLORREF c) { return BYTE(c & 0xFF); }
 constexpr BYTE GetGValue(COLORREF c) { return BYTE((c >> 8) & 0xFF); }
 constexpr BYTE GetBValue(COLORREF c) { return BYTE((c >> 16) & 0xFF); }
+
+#endif  // _WIN32
