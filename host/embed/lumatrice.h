@@ -45,7 +45,10 @@
  *  is at f * (4800 / r). The frame rate must divide 4800.
  *
  * VERSION HISTORY
- *  1.0  first version.
+ *  1.0  first version. Clarified since the first draft of this header (no
+ *       declaration changed): lumatrice_stamp_file leaves a frame on which
+ *       nothing is drawn untouched; lumatrice_set_bool_keys with no keys
+ *       leaves the unkeyed value.
  */
 #ifndef LUMATRICE_H
 #define LUMATRICE_H
