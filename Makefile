@@ -34,7 +34,8 @@ test: test-deps all
 demo: all
 	$(BUILD)/bin/lumatrice render
 
-asan: export LSAN_OPTIONS = suppressions=$(CURDIR)/scripts/lsan.supp
+# print_suppressions=0: tests that read a run's stderr see only the program's lines.
+asan: export LSAN_OPTIONS = suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMATRICE_SANITIZE=address,undefined"
 

@@ -110,8 +110,10 @@ TEST(FarmCli, KilledRunIsSweptAndTwoRunsNeverShareAnOutput) {
   ASSERT_EQ(::waitpid(a.pid, &status, WUNTRACED), a.pid);
   ASSERT_TRUE(WIFSTOPPED(status));
   const std::string own_tag = lumatrice::TemporaryHostTag() + "-" + std::to_string(a.pid);
-  ASSERT_EQ(Temporaries(dir / "out").size(), 1u);
-  EXPECT_NE(Temporaries(dir / "out")[0].find(own_tag), std::string::npos);
+  // Writers run in parallel, so others of A's frames may be in flight too.
+  const std::vector<std::string> a_temps = Temporaries(dir / "out");
+  ASSERT_GE(a_temps.size(), 1u);
+  for (const std::string& name : a_temps) EXPECT_NE(name.find(own_tag), std::string::npos) << name;
   // A file another node is writing on shared storage: never ours to remove.
   const fs::path other_node = dir / "out/.f.0002.lumatrice-tmp-othernode-1.png";
   Spill(other_node, "another node's frame in progress");
@@ -130,7 +132,7 @@ TEST(FarmCli, KilledRunIsSweptAndTwoRunsNeverShareAnOutput) {
   const RunResult c = RunCli({"stamp", "in/shot.#.png", "-o", "out/g.#.png", "-q"}, dir);
   EXPECT_EQ(c.status, 0) << c.err;
   EXPECT_TRUE(fs::exists(dir / "out/g.0004.png"));
-  EXPECT_EQ(Temporaries(dir / "out").size(), 2u);
+  EXPECT_EQ(Temporaries(dir / "out").size(), a_temps.size() + 1);
 
   // E waits for the lock and is cancelled while it waits.
   const Piped e = SpawnPiped(with_wait(stamp), dir, false);
@@ -148,7 +150,9 @@ TEST(FarmCli, KilledRunIsSweptAndTwoRunsNeverShareAnOutput) {
   EXPECT_EQ(Wait(d.pid), 0) << d_err;
   ::close(d.err);
   ::close(a.err);
-  EXPECT_NE(d_err.find("removed 1 stale temporary file"), std::string::npos) << d_err;
+  EXPECT_NE(d_err.find("removed " + std::to_string(a_temps.size()) + " stale temporary file"),
+            std::string::npos)
+      << d_err;
   EXPECT_EQ(Temporaries(dir / "out"), std::vector<std::string>{other_node.filename().string()});
   for (int f = 1; f <= 4; ++f) {
     char name[32];
