@@ -71,6 +71,16 @@ std::string OneLine(std::string text) {
   return out;
 }
 
+std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error) {
+  if (!CheckInputFile(path, error)) return nullptr;
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    const std::string why = OneLine(OIIO::geterror());
+    error = path + ": " + (why.empty() ? "cannot be read" : why);
+  }
+  return in;
+}
+
 bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) {
   // A FIFO or device would block the decoder's open for ever.
   if (!CheckInputFile(path, error)) return false;

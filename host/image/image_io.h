@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "frame_buffer.h"
@@ -16,6 +17,9 @@ namespace lumatrice {
 bool CheckInputFile(const std::string& path, std::string& error);
 // A decoder's message on one line (its line breaks become "; ").
 std::string OneLine(std::string text);
+// `path` opened for its header, after CheckInputFile; null with `error`
+// ("<path>: <reason>") when it is no readable image.
+std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error);
 
 // Reads the first image of `path` into `frame` in its own sample type, alpha
 // as stored (never premultiplied on the way in). False with `error` set

@@ -185,13 +185,8 @@ std::optional<StampMarker> ReadMarker(const OIIO::ImageSpec& spec) {
 
 bool ReadMarkerFromFile(const std::string& path, std::optional<StampMarker>& marker,
                         std::string& error) {
-  if (!CheckInputFile(path, error)) return false;
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) {
-    const std::string why = OneLine(OIIO::geterror());
-    error = path + ": " + (why.empty() ? "cannot be read" : why);
-    return false;
-  }
+  auto in = OpenImageHeader(path, error);
+  if (!in) return false;
   marker = ReadMarker(in->spec());
   return true;
 }

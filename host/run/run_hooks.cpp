@@ -152,13 +152,8 @@ void JobHooks::AfterApply(int /*frame*/, TimeValue t, FrameBuffer& buffer) {
 }
 
 bool HeaderSize(const std::string& path, int& width, int& height, std::string& error) {
-  if (!CheckInputFile(path, error)) return false;
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) {
-    const std::string why = OneLine(OIIO::geterror());
-    error = path + ": " + (why.empty() ? "cannot be read" : why);
-    return false;
-  }
+  auto in = OpenImageHeader(path, error);
+  if (!in) return false;
   width = in->spec().width;
   height = in->spec().height;
   return true;
