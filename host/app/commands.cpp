@@ -132,6 +132,7 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   options.effects = scene.LiveEffects();
   options.prepend_slate = args.slate == "prepend";
   options.skip_bad_frames = args.skip_bad_frames;
+  options.full_reencode = args.full_reencode;
   std::optional<int> slate_frame;
   if (!PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame, error))
     return Fail(error, kExitUsage);
@@ -209,9 +210,17 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
       r.written > 1 ? r.first_written + " .. " + r.last_written : r.first_written;
   // With the manifest on standard output, the summary must not join it.
   FILE* summary = manifest && manifest_path == "-" ? stderr : stdout;
-  std::fprintf(summary, "lumatrice: %s %s (%dx%d, %zu effect%s) to %s in %.2f s (%.1f frames/s)\n", verb,
-              DescribeFrames(frames).c_str(), r.width, r.height, options.effects.size(),
-              options.effects.size() == 1 ? "" : "s", where.c_str(), r.seconds, fps);
+  // Frames written by copying their unchanged blocks, and the others.
+  std::string paths;
+  if (r.spliced > 0)
+    paths = "; " + std::to_string(r.spliced) + " spliced (" + std::to_string(r.blocks_copied) +
+            " blocks copied, " + std::to_string(r.blocks_encoded) + " encoded), " +
+            std::to_string(r.whole) + " encoded whole";
+  std::fprintf(summary,
+               "lumatrice: %s %s (%dx%d, %zu effect%s) to %s in %.2f s (%.1f frames/s%s)\n", verb,
+               DescribeFrames(frames).c_str(), r.width, r.height, options.effects.size(),
+               options.effects.size() == 1 ? "" : "s", where.c_str(), r.seconds, fps,
+               paths.c_str());
   if (!r.skipped.empty()) {
     std::string list;
     for (std::size_t i = 0; i < r.skipped.size() && i < 10; ++i)
@@ -397,7 +406,7 @@ int RunStamp(HostSession& host, const JobArgs& args) {
     return Fail(error, kExitUsage);
   if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
     return Fail(error, kExitUsage);
-  SequenceSource source(input);
+  SequenceSource source(input, !args.full_reencode);
   const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
     return HeaderSize(input.FileFor(frame), w, h, why);
   };

@@ -38,6 +38,7 @@ struct JobArgs {
   bool allow_restamp = false;     // stamp only
   bool skip_bad_frames = false;   // stamp only: pass over unreadable or missing frames
   bool wait_lock = false;  // wait for another run writing the same output
+  bool full_reencode = false;     // stamp only: never copy unchanged blocks
 };
 
 // Options of `verify`.

@@ -104,6 +104,9 @@ int main(int argc, char** argv) {
   stamp->add_flag("--skip-bad-frames", stamp_args.skip_bad_frames,
                   "pass over missing, truncated or corrupt input frames (a warning each) "
                   "instead of stopping the run");
+  stamp->add_flag("--full-reencode", stamp_args.full_reencode,
+                  "decode and encode every frame whole, even where its unchanged blocks "
+                  "could be copied as they are");
 
   CLI::App* scene = app.add_subcommand("scene", "create, show and edit scene files");
   scene->require_subcommand(1);

@@ -1,6 +1,9 @@
 // Frame memory in the file's own layout, and its 16-bit RGBA face.
 #include "frame_buffer.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -130,6 +133,7 @@ bool Same(const BMM_Color_64& a, const BMM_Color_64& b) {
 
 template <typename T>
 void GetRow(const FrameBuffer& f, int x, int y, int count, BMM_Color_64* out) {
+  f.Need(y, x, x + count);
   const int nc = f.channels();
   const ChannelLayout l = f.layout();
   const T* p = reinterpret_cast<const T*>(f.row(y)) + std::size_t(x) * nc;
@@ -140,9 +144,15 @@ template <typename T>
 void PutRow(FrameBuffer& f, int x, int y, int count, const BMM_Color_64* in) {
   const int nc = f.channels();
   const ChannelLayout l = f.layout();
+  f.Need(y, x, x + count);
   T* p = reinterpret_cast<T*>(f.row(y)) + std::size_t(x) * nc;
+  const bool lazy = f.blocks() != nullptr;
+  int marked_to = x;  // columns below this lie in a block already marked
   for (int i = 0; i < count; ++i, p += nc) {
-    if (!Same(ReadPixel(p, l), in[i])) WritePixel(p, l, in[i]);
+    if (!Same(ReadPixel(p, l), in[i])) {
+      WritePixel(p, l, in[i]);
+      if (lazy && x + i >= marked_to) marked_to = f.MarkChanged(x + i, y);
+    }
   }
 }
 
@@ -188,7 +198,83 @@ TypeDesc FrameBuffer::HeldType(const OIIO::ImageSpec& spec) {
   return fits_float ? TypeDesc::FLOAT : TypeDesc::DOUBLE;
 }
 
+FrameBuffer::FrameBuffer() = default;
+FrameBuffer::~FrameBuffer() = default;
+
+FrameBuffer::FrameBuffer(const FrameBuffer& other) { *this = other; }
+
+FrameBuffer& FrameBuffer::operator=(const FrameBuffer& other) {
+  if (this == &other) return *this;
+  other.Materialize();
+  DropBlocks();
+  spec_ = other.spec_;
+  type_ = other.type_;
+  layout_ = other.layout_;
+  pixel_bytes_ = other.pixel_bytes_;
+  pixels_ = other.pixels_;
+  frame = other.frame;
+  return *this;
+}
+
+void FrameBuffer::DropBlocks() {
+  blocks_.reset();
+  state_.reset();
+  block_error_.clear();
+}
+
+void FrameBuffer::AttachBlocks(std::unique_ptr<BlockFile> file) {
+  const int n = file->count();
+  state_ = std::make_unique<std::atomic<unsigned char>[]>(std::size_t(n));
+  for (int b = 0; b < n; ++b) state_[b].store(0, std::memory_order_relaxed);
+  blocks_ = std::move(file);
+  block_error_.clear();
+  // Pages never touched again cost nothing: a caption frame decodes a few
+  // blocks, so a lazy frame holds little more than its compressed bytes.
+  const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t begin = (std::uintptr_t(pixels_.data()) + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (std::uintptr_t(pixels_.data()) + pixels_.size()) & ~(page - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
+void FrameBuffer::DecodeBlock(int b) const {
+  std::lock_guard lock(decode_mutex_);
+  if (state_[b].load(std::memory_order_relaxed) & kDecoded) return;
+  std::string error;
+  // Decoding writes only this block's pixels, which no reader sees before
+  // the flag below is set.
+  if (!blocks_->Decode(b, const_cast<FrameBuffer&>(*this), error) && block_error_.empty())
+    block_error_ = error.empty() ? "cannot decode block " + std::to_string(b) : error;
+  state_[b].fetch_or(kDecoded, std::memory_order_release);
+}
+
+int FrameBuffer::MarkChanged(int x, int y) {
+  const int b = blocks_->BlockAt(x, y);
+  state_[b].fetch_or(kChanged, std::memory_order_relaxed);
+  return (x / blocks_->block_w + 1) * blocks_->block_w;
+}
+
+bool FrameBuffer::Materialize() const {
+  if (!blocks_) return true;
+  for (int b = 0; b < blocks_->count(); ++b)
+    if (!(state_[b].load(std::memory_order_acquire) & kDecoded)) DecodeBlock(b);
+  return BlockError().empty();
+}
+
+std::string FrameBuffer::BlockError() const {
+  if (!blocks_) return {};
+  std::lock_guard lock(decode_mutex_);
+  return block_error_;
+}
+
+std::vector<char> FrameBuffer::ChangedBlocks() const {
+  std::vector<char> changed(blocks_ ? std::size_t(blocks_->count()) : 0);
+  for (std::size_t b = 0; b < changed.size(); ++b)
+    changed[b] = (state_[b].load(std::memory_order_relaxed) & kChanged) != 0;
+  return changed;
+}
+
 bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
+  DropBlocks();
   const ChannelLayout layout = ChannelLayout::For(spec);
   // Effects see sides as 16-bit values.
   std::string why;

@@ -3,14 +3,18 @@
 // RGBA while writing back only the pixels an effect actually changed.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <OpenImageIO/imageio.h>
 
 #include "bitmap_storage.h"
+#include "block_file.h"
 #include "frame_size.h"
 
 namespace lumatrice {
@@ -30,8 +34,18 @@ struct ChannelLayout {
 
 // A frame in memory. The pixel memory is kept between frames: Reserve only
 // grows it, so frames of one sequence cost no allocation after the first.
+//
+// A lazy frame (AttachBlocks) holds its file's compressed blocks and decodes
+// one into the pixel memory only when a row read through FrameStorage needs
+// it; data() and row() see every pixel only after Materialize().
 class FrameBuffer {
  public:
+  FrameBuffer();
+  ~FrameBuffer();
+  // A copy is whole: a lazy source is decoded in full first.
+  FrameBuffer(const FrameBuffer& other);
+  FrameBuffer& operator=(const FrameBuffer& other);
+
   // Sample type the pixels are held in: the file's own, except that mixed
   // per-channel types are held as float (exact for half, 8- and 16-bit).
   static OIIO::TypeDesc HeldType(const OIIO::ImageSpec& spec);
@@ -65,12 +79,47 @@ class FrameBuffer {
   // Frame number within its sequence; set by whoever fills the buffer.
   int frame = 0;
 
+  // ---- lazy frames ----
+  // Makes the frame lazy over `file` (after Reset with its image
+  // description); the pixel memory is given back to the system until blocks
+  // are decoded into it.
+  void AttachBlocks(std::unique_ptr<BlockFile> file);
+  const BlockFile* blocks() const { return blocks_.get(); }
+  // Decodes the blocks of row y's pixels [x0, x1) not yet decoded.
+  void Need(int y, int x0, int x1) const {
+    if (!blocks_) return;
+    const int first = blocks_->BlockAt(x0, y), last = blocks_->BlockAt(x1 - 1, y);
+    for (int b = first; b <= last; ++b)
+      if (!(state_[b].load(std::memory_order_acquire) & kDecoded)) DecodeBlock(b);
+  }
+  // Records that pixel (x, y) changed; returns the end (exclusive) of its
+  // block's columns, so a row loop marks each block once.
+  int MarkChanged(int x, int y);
+  // Decodes every block not yet decoded; false when one cannot be.
+  bool Materialize() const;
+  // The first block that failed to decode, as "<reason>"; empty when none.
+  std::string BlockError() const;
+  // One flag per block: a row write changed it.
+  std::vector<char> ChangedBlocks() const;
+  // Makes the frame whole again (pixels as they are).
+  void DropBlocks();
+  // Room for the file's bytes while lazy; kept between frames.
+  std::vector<std::byte>& file_bytes() { return file_bytes_; }
+
  private:
+  static constexpr unsigned char kDecoded = 1, kChanged = 2;
+  void DecodeBlock(int b) const;
+
   OIIO::ImageSpec spec_;
   OIIO::TypeDesc type_ = OIIO::TypeDesc::UINT8;
   ChannelLayout layout_;
   std::size_t pixel_bytes_ = 0;
   std::vector<std::byte> pixels_;
+  std::unique_ptr<BlockFile> blocks_;
+  std::unique_ptr<std::atomic<unsigned char>[]> state_;
+  std::vector<std::byte> file_bytes_;
+  mutable std::mutex decode_mutex_;
+  mutable std::string block_error_;  // under decode_mutex_
 };
 
 // 16-bit RGBA view of a FrameBuffer for the effects.

@@ -17,6 +17,7 @@
 #include <OpenImageIO/filesystem.h>
 
 #include "checked_file.h"
+#include "exr_blocks.h"
 #include "temp_files.h"
 
 namespace lumatrice {
@@ -41,6 +42,27 @@ void StopBeforeRenameForTests() {
   static const bool armed = std::getenv("LUMATRICE_STOP_BEFORE_RENAME") != nullptr;
   static std::atomic<bool> stopped{false};
   if (armed && !stopped.exchange(true)) ::raise(SIGSTOP);
+}
+
+std::string LowerExtension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
+}
+
+// The whole file into `bytes` (capacity kept between frames).
+bool Slurp(const std::string& path, std::vector<std::byte>& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  bool ok = std::fseek(f, 0, SEEK_END) == 0;
+  const long size = ok ? std::ftell(f) : -1;
+  ok = ok && size >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
+  if (ok) {
+    bytes.resize(std::size_t(size));
+    ok = std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  }
+  std::fclose(f);
+  return ok;
 }
 }  // namespace
 
@@ -81,12 +103,23 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
   return in;
 }
 
-bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) {
+bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, bool lazy) {
   // A FIFO or device would block the decoder's open for ever.
   if (!CheckInputFile(path, error)) return false;
   ImageSpec config;
   // Keep straight alpha straight, so untouched pixels go back exactly.
   config.attribute("oiio:UnassociatedAlpha", 1);
+  frame.DropBlocks();  // before its bytes are replaced
+  // A lazy read takes the file in one go; the header and any whole-frame
+  // read then come from memory.
+  std::unique_ptr<OIIO::Filesystem::IOMemReader> memory;
+  lazy = lazy && LowerExtension(path) == ".exr" && Slurp(path, frame.file_bytes());
+  if (lazy) {
+    memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
+                                                             frame.file_bytes().size());
+    void* proxy = memory.get();
+    config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
+  }
   auto in = ImageInput::open(path, &config);
   if (!in) {
     const std::string why = OneLine(OIIO::geterror());
@@ -120,6 +153,13 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error) 
   if (!frame.Reset(spec)) {
     error = path + ": no usable colour channels, or no memory for the frame";
     return false;
+  }
+  if (lazy) {
+    std::string why;
+    if (auto blocks = OpenExrBlocks(path, frame.file_bytes(), frame, why)) {
+      frame.AttachBlocks(std::move(blocks));
+      return true;
+    }
   }
   // Native rows go straight into the frame's memory; read_image would stage
   // them through a fresh buffer of its own on every frame.
@@ -157,21 +197,74 @@ bool ReadsBackWhole(const std::string& path, std::string& why) {
 
 ImageOutput* WriterFor(const std::string& target) {
   thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
-  std::string ext = fs::path(target).extension().string();
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  auto& slot = writers[ext];
+  auto& slot = writers[LowerExtension(target)];
   if (!slot) slot = ImageOutput::create(target);
   return slot.get();
+}
+
+// Moves a finished temporary file into place, or removes it.
+bool Commit(const std::string& temp, const std::string& target, bool ok, const std::string& why,
+            std::string& error) {
+  if (!ok) {
+    RemoveQuietly(temp);
+    error = why == "cancelled" ? why : target + ": " + (why.empty() ? "cannot be written" : why);
+    return false;
+  }
+  StopBeforeRenameForTests();
+  std::error_code ec;
+  fs::rename(temp, target, ec);
+  if (ec) {
+    RemoveQuietly(temp);
+    error = target + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
+                 const std::vector<HeaderChange>& header, std::string& error,
+                 const std::atomic<bool>* cancel, SpliceCounts& counts) {
+  const std::string temp = TemporaryNameFor(target);
+  CheckedFile file(temp);
+  if (!file.opened()) {
+    error = target + ": " + file.Failure();
+    RemoveQuietly(temp);
+    return false;
+  }
+  std::string why;
+  bool ok = frame.blocks()->Splice(frame, frame.ChangedBlocks(), header, file, cancel, counts,
+                                   why);
+  if (!ok && cancel && cancel->load()) why = "cancelled";
+  if (!file.Finish() && why != "cancelled") {
+    why = file.Failure();
+    ok = false;
+  }
+  return Commit(temp, target, ok, why, error);
 }
 
 }  // namespace
 
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
-                const std::atomic<bool>* cancel) {
+                const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report) {
   ImageOutput* out = WriterFor(target);
   if (!out) {
     error = target + ": no image writer for this file name extension";
     OIIO::geterror();
+    return false;
+  }
+  if (report) *report = WriteReport{};
+  std::vector<HeaderChange> header;
+  if (allow_splice && frame.blocks() && frame.BlockError().empty() &&
+      std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
+      frame.blocks()->HeaderChanges(frame.spec(), header)) {
+    WriteReport mine;
+    mine.spliced = true;
+    const bool ok = SpliceFrame(target, frame, header, error, cancel, mine.blocks);
+    if (report) *report = mine;
+    return ok;
+  }
+  if (!frame.Materialize()) {
+    error = target + ": the input frame is damaged (" + frame.BlockError() + ")";
     return false;
   }
   ImageSpec spec = frame.spec();
@@ -250,20 +343,7 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     ok = false;
   }
   if (ok && !file && !ReadsBackWhole(temp, why)) ok = false;
-  if (!ok) {
-    RemoveQuietly(temp);
-    error = why == "cancelled" ? why : target + ": " + (why.empty() ? "cannot be written" : why);
-    return false;
-  }
-  StopBeforeRenameForTests();
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) {
-    RemoveQuietly(temp);
-    error = target + ": " + ec.message();
-    return false;
-  }
-  return true;
+  return Commit(temp, target, ok, why, error);
 }
 
 }  // namespace lumatrice

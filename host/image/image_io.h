@@ -24,14 +24,28 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
 // Reads the first image of `path` into `frame` in its own sample type, alpha
 // as stored (never premultiplied on the way in). False with `error` set
 // ("<path>: <reason>") on failure.
-bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error);
+// With `lazy`, an EXR file whose layout allows it is held as its compressed
+// blocks and decoded as rows are read (see FrameBuffer); other files are read
+// whole either way.
+bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
+               bool lazy = false);
 
 // Writes `frame` to `target` in the format its extension names, keeping the
 // channels, sample type (where the format has it) and metadata. When `cancel`
 // becomes true before the image is complete, the write stops and `error` is
 // "cancelled". On any failure no temporary file is left.
+//
+// A lazy frame whose target has its input's format and whose description
+// differs only in header texts is spliced: unchanged blocks are copied as
+// stored, changed ones encoded with the file's own compression. Without
+// `allow_splice` every frame is encoded whole.
+struct WriteReport {
+  bool spliced = false;
+  SpliceCounts blocks;
+};
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
-                const std::atomic<bool>* cancel = nullptr);
+                const std::atomic<bool>* cancel = nullptr, bool allow_splice = true,
+                WriteReport* report = nullptr);
 
 // Whether OpenImageIO has a writer for the extension of `path`.
 bool CanWrite(const std::string& path);

@@ -106,11 +106,13 @@ void PrintStageTimes(const PipelineResult& r) {
   std::fprintf(stderr,
                "lumatrice: stage times: read %.2f ms/frame, apply %.3f ms/frame "
                "(slowest %.2f ms; CPU %.3f ms/frame, slowest %.2f ms), write %.2f ms/frame, "
-               "%d frames applied, %d written\n",
+               "%d frames applied, %d written (%d spliced: %ld blocks copied, %ld encoded; "
+               "%d whole)\n",
                1e3 * r.read_seconds / frames, 1e3 * r.apply_seconds / frames,
                1e3 * r.slowest_apply_seconds, 1e3 * r.apply_cpu_seconds / frames,
                1e3 * r.slowest_apply_cpu_seconds,
-               1e3 * r.write_seconds / std::max(r.written, 1), r.applied, r.written);
+               1e3 * r.write_seconds / std::max(r.written, 1), r.applied, r.written, r.spliced,
+               r.blocks_copied, r.blocks_encoded, r.whole);
 }
 
 }  // namespace
@@ -126,7 +128,7 @@ bool ProceduralSource::Fill(int frame, FrameBuffer& buffer, std::string& error) 
 }
 
 bool SequenceSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
-  return ReadFrame(input_.FileFor(frame), buffer, error);
+  return ReadFrame(input_.FileFor(frame), buffer, error, lazy_);
 }
 
 PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
@@ -201,11 +203,18 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
         const std::string path = options.output.FileFor(slot->frame);
         std::string error;
         const auto write_start = Clock::now();
-        const bool written = WriteFrame(path, *slot->buffer, error, &cancel.abort_writes);
+        WriteReport report;
+        const bool written = WriteFrame(path, *slot->buffer, error, &cancel.abort_writes,
+                                        !options.full_reencode, &report);
         const double write_seconds = Since(write_start);
         {
           std::lock_guard lock(result_mutex);
           result.write_seconds += write_seconds;
+          if (written) {
+            ++(report.spliced ? result.spliced : result.whole);
+            result.blocks_copied += report.blocks.copied;
+            result.blocks_encoded += report.blocks.encoded;
+          }
         }
         if (written) {
           {
@@ -317,6 +326,19 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     storage.Attach(nullptr);
     result.width = slot->buffer->width();
     result.height = slot->buffer->height();
+    // A lazy frame finds a damaged block only when a row needs it.
+    if (const std::string damaged = slot->buffer->BlockError(); !damaged.empty()) {
+      const std::string why =
+          "input frame " + std::to_string(slot->frame) + " is damaged (" + damaged + ")";
+      free_buffers.Push(slot->buffer);
+      if (options.skip_bad_frames && !cancel.stop && !halt) {
+        result.skipped.push_back(slot->frame);
+        if (observer) observer->FrameSkipped(slot->frame, why);
+        continue;
+      }
+      fail(why);
+      break;
+    }
     if (cancel.stop || halt) {
       // A merge cut short leaves a half-stamped frame: never written.
       free_buffers.Push(slot->buffer);

@@ -32,13 +32,17 @@ class ProceduralSource : public FrameSource {
   int width_, height_, fps_;
 };
 
+// With `lazy`, frames whose layout allows it are read as blocks (see
+// ReadFrame), so that writes can splice them.
 class SequenceSource : public FrameSource {
  public:
-  explicit SequenceSource(SequencePattern input) : input_(std::move(input)) {}
+  explicit SequenceSource(SequencePattern input, bool lazy = false)
+      : input_(std::move(input)), lazy_(lazy) {}
   bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
 
  private:
   SequencePattern input_;
+  bool lazy_;
 };
 
 // What the pipeline reports as it goes; called from its threads.
@@ -87,6 +91,9 @@ struct PipelineOptions {
   // (still written as render_start - 1 when prepended).
   bool skip_bad_frames = false;
   PipelineHooks* hooks = nullptr;
+  // Every frame encoded whole, even where its unchanged blocks could be
+  // copied.
+  bool full_reencode = false;
 };
 
 struct PipelineResult {
@@ -106,6 +113,10 @@ struct PipelineResult {
   // The same on the applying thread's CPU clock (a split slate merge's worker
   // half not included).
   double apply_cpu_seconds = 0, slowest_apply_cpu_seconds = 0;
+  // How the written frames were written: spliced (blocks copied or encoded
+  // again) or encoded whole.
+  int spliced = 0, whole = 0;
+  long blocks_copied = 0, blocks_encoded = 0;
 };
 
 // Runs the whole render. TimeValue of frame f is f * TicksPerFrame().

@@ -1,0 +1,63 @@
+// A frame file kept as its compressed blocks (EXR scanline chunks or tiles):
+// a block is decoded into the frame's memory only when a row read needs it,
+// and a write of the same layout copies every block a row write left
+// unchanged as its stored bytes, encoding only the changed ones again.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imageio.h>
+
+namespace lumatrice {
+
+class CheckedFile;
+class FrameBuffer;
+
+// A header attribute a write sets on top of the input's (the stamp marker).
+struct HeaderChange {
+  std::string name;   // the file format's own name
+  std::string value;
+};
+
+struct SpliceCounts {
+  int copied = 0;   // blocks written as their stored bytes
+  int encoded = 0;  // blocks encoded again
+};
+
+class BlockFile {
+ public:
+  virtual ~BlockFile() = default;
+
+  // The block grid: blocks_x by blocks_y blocks of block_w x block_h pixels
+  // (the last row and column may be smaller).
+  int blocks_x = 1, blocks_y = 1, block_w = 1, block_h = 1;
+  int count() const { return blocks_x * blocks_y; }
+  int BlockAt(int x, int y) const { return (y / block_h) * blocks_x + x / block_w; }
+
+  // OpenImageIO's name of the file's format ("openexr", "tiff").
+  virtual const char* format() const = 0;
+
+  // The image description the file was read with, before any change.
+  OIIO::ImageSpec source_spec;
+
+  // Decodes block `b` into `frame`'s memory; may run on several threads at
+  // once for different blocks.
+  virtual bool Decode(int b, FrameBuffer& frame, std::string& error) const = 0;
+
+  // Writes `frame` through `file`: the input's header with `header` set on
+  // it, block b encoded from the frame when changed[b], else copied.
+  virtual bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                      const std::vector<HeaderChange>& header, CheckedFile& file,
+                      const std::atomic<bool>* cancel, SpliceCounts& counts,
+                      std::string& error) const = 0;
+
+  // The header changes a write of `spec` needs, when it differs from the
+  // source only in attributes this format can set; false otherwise.
+  virtual bool HeaderChanges(const OIIO::ImageSpec& spec,
+                             std::vector<HeaderChange>& changes) const = 0;
+};
+
+}  // namespace lumatrice

@@ -1,0 +1,301 @@
+// EXR chunks in and out through OpenEXR's core library, over the file's
+// bytes in memory.
+#include "exr_blocks.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <OpenEXR/openexr.h>
+
+#include "checked_file.h"
+#include "frame_buffer.h"
+
+namespace lumatrice {
+namespace {
+
+using OIIO::TypeDesc;
+
+constexpr const char* kOurPrefix = "Lumatrice:";
+
+void Quiet(exr_const_context_t, exr_result_t, const char*) {}
+
+struct Memory {
+  const std::byte* data = nullptr;
+  std::uint64_t size = 0;
+};
+
+int64_t ReadMemory(exr_const_context_t, void* user, void* buffer, uint64_t size, uint64_t offset,
+                   exr_stream_error_func_ptr_t) {
+  const auto* m = static_cast<const Memory*>(user);
+  if (offset >= m->size) return 0;
+  const uint64_t n = std::min(size, m->size - offset);
+  std::memcpy(buffer, m->data + offset, n);
+  return int64_t(n);
+}
+
+int64_t MemorySize(exr_const_context_t, void* user) {
+  return int64_t(static_cast<const Memory*>(user)->size);
+}
+
+int64_t WriteChecked(exr_const_context_t, void* user, const void* buffer, uint64_t size,
+                     uint64_t offset, exr_stream_error_func_ptr_t) {
+  auto* file = static_cast<CheckedFile*>(user);
+  return file->pwrite(buffer, size, int64_t(offset)) == size ? int64_t(size) : -1;
+}
+
+exr_pixel_type_t PixelType(TypeDesc t) {
+  if (t == TypeDesc::HALF) return EXR_PIXEL_HALF;
+  if (t == TypeDesc::FLOAT) return EXR_PIXEL_FLOAT;
+  return EXR_PIXEL_LAST_TYPE;
+}
+
+std::string Why(exr_result_t rv) { return exr_get_default_error_message(rv); }
+
+bool SameValue(const OIIO::ParamValue& a, const OIIO::ParamValue& b) {
+  return a.type() == b.type() && a.nvalues() == b.nvalues() &&
+         std::memcmp(a.data(), b.data(), a.datasize()) == 0;
+}
+
+class ExrBlocks final : public BlockFile {
+ public:
+  ~ExrBlocks() override {
+    if (in_) exr_finish(&in_);
+  }
+
+  bool Open(const std::string& path, const std::vector<std::byte>& bytes,
+            const FrameBuffer& frame, std::string& why);
+  const char* format() const override { return "openexr"; }
+  bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
+  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+              const std::vector<HeaderChange>& header, CheckedFile& file,
+              const std::atomic<bool>* cancel, SpliceCounts& counts,
+              std::string& error) const override;
+  bool HeaderChanges(const OIIO::ImageSpec& spec,
+                     std::vector<HeaderChange>& changes) const override;
+
+ private:
+  // Where channel `name`'s sample of the pixel at file coordinates (x, y)
+  // sits in the frame.
+  std::size_t Offset(const FrameBuffer& frame, const char* name, int x, int y) const;
+  void Point(exr_coding_channel_info_t& c, const FrameBuffer& frame, const exr_chunk_info_t& ci,
+             std::byte* base) const;
+
+  Memory memory_;
+  exr_context_t in_ = nullptr;
+  bool tiled_ = false;
+  exr_attr_box2i_t window_{};
+  std::vector<exr_chunk_info_t> chunks_;  // by block
+};
+
+bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
+                     const FrameBuffer& frame, std::string& why) {
+  memory_.data = bytes.data();
+  memory_.size = bytes.size();
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  init.user_data = &memory_;
+  init.read_fn = ReadMemory;
+  init.size_fn = MemorySize;
+  init.error_handler_fn = Quiet;
+  init.flags = EXR_CONTEXT_FLAG_DISABLE_CHUNK_RECONSTRUCTION;
+  exr_result_t rv = exr_start_read(&in_, path.c_str(), &init);
+  if (rv != EXR_ERR_SUCCESS) return why = Why(rv), false;
+  int parts = 0;
+  exr_storage_t storage{};
+  exr_lineorder_t order{};
+  if (exr_get_count(in_, &parts) != EXR_ERR_SUCCESS || parts != 1 ||
+      exr_get_storage(in_, 0, &storage) != EXR_ERR_SUCCESS ||
+      (storage != EXR_STORAGE_SCANLINE && storage != EXR_STORAGE_TILED))
+    return why = "not a single flat part", false;
+  // Chunks are written back in increasing order only.
+  if (exr_get_lineorder(in_, 0, &order) != EXR_ERR_SUCCESS || order != EXR_LINEORDER_INCREASING_Y)
+    return why = "line order", false;
+  const exr_attr_chlist_t* channels = nullptr;
+  if (exr_get_channels(in_, 0, &channels) != EXR_ERR_SUCCESS ||
+      channels->num_channels != frame.channels())
+    return why = "channels", false;
+  for (int c = 0; c < channels->num_channels; ++c) {
+    const exr_attr_chlist_entry_t& e = channels->entries[c];
+    const auto& names = frame.spec().channelnames;
+    if (e.x_sampling != 1 || e.y_sampling != 1 || e.pixel_type != PixelType(frame.type()) ||
+        std::find(names.begin(), names.end(), e.name.str) == names.end())
+      return why = "channel layout", false;
+  }
+  if (exr_get_data_window(in_, 0, &window_) != EXR_ERR_SUCCESS ||
+      window_.max.x - window_.min.x + 1 != frame.width() ||
+      window_.max.y - window_.min.y + 1 != frame.height())
+    return why = "data window", false;
+  tiled_ = storage == EXR_STORAGE_TILED;
+  if (tiled_) {
+    int32_t levels_x = 0, levels_y = 0, tw = 0, th = 0;
+    if (exr_get_tile_levels(in_, 0, &levels_x, &levels_y) != EXR_ERR_SUCCESS || levels_x != 1 ||
+        levels_y != 1 || exr_get_tile_sizes(in_, 0, 0, 0, &tw, &th) != EXR_ERR_SUCCESS)
+      return why = "tile levels", false;
+    block_w = tw;
+    block_h = th;
+    blocks_x = (frame.width() + tw - 1) / tw;
+  } else {
+    int32_t lines = 0;
+    if (exr_get_scanlines_per_chunk(in_, 0, &lines) != EXR_ERR_SUCCESS || lines <= 0)
+      return why = "chunk size", false;
+    block_w = frame.width();
+    block_h = lines;
+    blocks_x = 1;
+  }
+  blocks_y = (frame.height() + block_h - 1) / block_h;
+  // Every chunk's place is checked now: a truncated or damaged offset table
+  // fails the read, as it does on the whole-frame path.
+  chunks_.resize(std::size_t(count()));
+  for (int b = 0; b < count(); ++b) {
+    exr_chunk_info_t& ci = chunks_[std::size_t(b)];
+    rv = tiled_ ? exr_read_tile_chunk_info(in_, 0, b % blocks_x, b / blocks_x, 0, 0, &ci)
+                : exr_read_scanline_chunk_info(in_, 0, window_.min.y + b * block_h, &ci);
+    if (rv != EXR_ERR_SUCCESS) return why = "chunk " + std::to_string(b) + ": " + Why(rv), false;
+    if (ci.data_offset > memory_.size || ci.packed_size > memory_.size - ci.data_offset)
+      return why = "chunk " + std::to_string(b) + " lies beyond the end of the file", false;
+  }
+  source_spec = frame.spec();
+  return true;
+}
+
+std::size_t ExrBlocks::Offset(const FrameBuffer& frame, const char* name, int x, int y) const {
+  const auto& names = frame.spec().channelnames;
+  const std::size_t c = std::size_t(std::find(names.begin(), names.end(), name) - names.begin());
+  return std::size_t(y - window_.min.y) * frame.row_bytes() +
+         std::size_t(x - window_.min.x) * frame.pixel_bytes() + c * frame.type().size();
+}
+
+void ExrBlocks::Point(exr_coding_channel_info_t& c, const FrameBuffer& frame,
+                      const exr_chunk_info_t& ci, std::byte* base) const {
+  c.decode_to_ptr =
+      reinterpret_cast<uint8_t*>(base + Offset(frame, c.channel_name, ci.start_x, ci.start_y));
+  c.user_pixel_stride = int32_t(frame.pixel_bytes());
+  c.user_line_stride = int32_t(frame.row_bytes());
+  c.user_bytes_per_element = int16_t(frame.type().size());
+  c.user_data_type = c.data_type;
+}
+
+bool ExrBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
+  const exr_chunk_info_t& ci = chunks_[std::size_t(b)];
+  exr_decode_pipeline_t decode = EXR_DECODE_PIPELINE_INITIALIZER;
+  exr_result_t rv = exr_decoding_initialize(in_, 0, &ci, &decode);
+  if (rv == EXR_ERR_SUCCESS) {
+    for (int c = 0; c < decode.channel_count; ++c)
+      Point(decode.channels[c], frame, ci, frame.data());
+    rv = exr_decoding_choose_default_routines(in_, 0, &decode);
+  }
+  if (rv == EXR_ERR_SUCCESS) rv = exr_decoding_run(in_, 0, &decode);
+  exr_decoding_destroy(in_, &decode);
+  if (rv != EXR_ERR_SUCCESS) error = "block " + std::to_string(b) + ": " + Why(rv);
+  return rv == EXR_ERR_SUCCESS;
+}
+
+bool ExrBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
+                              std::vector<HeaderChange>& changes) const {
+  const OIIO::ImageSpec& s = source_spec;
+  if (spec.width != s.width || spec.height != s.height || spec.x != s.x || spec.y != s.y ||
+      spec.full_x != s.full_x || spec.full_y != s.full_y || spec.full_width != s.full_width ||
+      spec.full_height != s.full_height || spec.tile_width != s.tile_width ||
+      spec.tile_height != s.tile_height || spec.nchannels != s.nchannels ||
+      spec.format != s.format || spec.channelformats != s.channelformats ||
+      spec.channelnames != s.channelnames)
+    return false;
+  for (const OIIO::ParamValue& p : s.extra_attribs) {
+    const OIIO::ParamValue* now = spec.find_attribute(p.name());
+    if (!now) return false;  // a header attribute cannot be taken away here
+  }
+  changes.clear();
+  for (const OIIO::ParamValue& p : spec.extra_attribs) {
+    const OIIO::ParamValue* before = s.find_attribute(p.name());
+    if (before && SameValue(p, *before)) continue;
+    if (p.type() != TypeDesc::STRING) return false;
+    const std::string name = p.name().string();
+    if (name == "ImageDescription")
+      changes.push_back({"comments", p.get_string()});
+    else if (name.rfind(kOurPrefix, 0) == 0)
+      changes.push_back({name, p.get_string()});
+    else
+      return false;
+  }
+  return true;
+}
+
+bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                       const std::vector<HeaderChange>& header, CheckedFile& file,
+                       const std::atomic<bool>* cancel, SpliceCounts& counts,
+                       std::string& error) const {
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  init.user_data = &file;
+  init.write_fn = WriteChecked;
+  init.error_handler_fn = Quiet;
+  exr_context_t out = nullptr;
+  exr_result_t rv = exr_start_write(&out, file.filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
+  if (rv != EXR_ERR_SUCCESS) return error = "start: " + Why(rv), false;
+  struct Finish {
+    exr_context_t* out;
+    ~Finish() {
+      if (*out) exr_finish(out);
+    }
+  } finish{&out};
+
+  const char* part_name = nullptr;
+  exr_get_name(in_, 0, &part_name);
+  int part = 0;
+  rv = exr_add_part(out, part_name, tiled_ ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part);
+  if (rv != EXR_ERR_SUCCESS) return error = "part: " + Why(rv), false;
+  for (const HeaderChange& h : header) {
+    if (rv == EXR_ERR_SUCCESS) rv = exr_attr_set_string(out, part, h.name.c_str(), h.value.c_str());
+  }
+  if (rv != EXR_ERR_SUCCESS) return error = "attributes: " + Why(rv), false;
+  rv = exr_copy_unset_attributes(out, part, in_, 0);
+  if (rv != EXR_ERR_SUCCESS) return error = "copy: " + Why(rv), false;
+  float dwa = 0;
+  if (rv == EXR_ERR_SUCCESS && exr_get_dwa_compression_level(in_, 0, &dwa) == EXR_ERR_SUCCESS)
+    rv = exr_set_dwa_compression_level(out, part, dwa);
+  if (rv == EXR_ERR_SUCCESS) rv = exr_write_header(out);
+  if (rv != EXR_ERR_SUCCESS) return error = "header: " + Why(rv), false;
+
+  for (int b = 0; b < count(); ++b) {
+    if (cancel && cancel->load()) return error = "cancelled", false;
+    const int bx = b % blocks_x, by = b / blocks_x;
+    const int y = window_.min.y + by * block_h;
+    const exr_chunk_info_t& stored = chunks_[std::size_t(b)];
+    if (!changed[std::size_t(b)]) {
+      const std::byte* raw = memory_.data + stored.data_offset;
+      rv = tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, stored.packed_size)
+                  : exr_write_scanline_chunk(out, part, y, raw, stored.packed_size);
+      ++counts.copied;
+    } else {
+      exr_chunk_info_t ci{};
+      rv = tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &ci)
+                  : exr_write_scanline_chunk_info(out, part, y, &ci);
+      exr_encode_pipeline_t encode = EXR_ENCODE_PIPELINE_INITIALIZER;
+      if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_initialize(out, part, &ci, &encode);
+      if (rv == EXR_ERR_SUCCESS) {
+        // The encoder only reads through the pointer.
+        auto* base = const_cast<std::byte*>(frame.data());
+        for (int c = 0; c < encode.channel_count; ++c) Point(encode.channels[c], frame, ci, base);
+        rv = exr_encoding_choose_default_routines(out, part, &encode);
+      }
+      if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_run(out, part, &encode);
+      exr_encoding_destroy(out, &encode);
+      ++counts.encoded;
+    }
+    if (rv != EXR_ERR_SUCCESS) return error = "block " + std::to_string(b) + ": " + Why(rv), false;
+  }
+  rv = exr_finish(&out);
+  out = nullptr;
+  if (rv != EXR_ERR_SUCCESS) return error = Why(rv), false;
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
+                                         const std::vector<std::byte>& bytes,
+                                         const FrameBuffer& frame, std::string& why) {
+  auto file = std::make_unique<ExrBlocks>();
+  if (!file->Open(path, bytes, frame, why)) return nullptr;
+  return file;
+}
+
+}  // namespace lumatrice

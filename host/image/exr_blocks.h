@@ -1,0 +1,27 @@
+// OpenEXR files as blocks (scanline chunks or single-level tiles), through
+// OpenEXR's core library: chunks decoded on demand, unchanged chunks written
+// back as their stored bytes.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "block_file.h"
+
+namespace lumatrice {
+
+class FrameBuffer;
+
+// A block view of the EXR file whose bytes are `bytes` (which must outlive
+// the result), read into `frame` (already Reset with the file's image
+// description). Null when the file's layout is one only the whole-frame path
+// handles (several parts, deep data, mipmaps, subsampled or mixed-type
+// channels, a line order other than increasing), or it is damaged; `why`
+// says which.
+std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
+                                         const std::vector<std::byte>& bytes,
+                                         const FrameBuffer& frame, std::string& why);
+
+}  // namespace lumatrice
