@@ -109,6 +109,17 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
   // Chunks are written back in increasing order only.
   if (exr_get_lineorder(in_, 0, &order) != EXR_ERR_SUCCESS || order != EXR_LINEORDER_INCREASING_Y)
     return why = "line order", false;
+  // The core library of OpenEXR 3.1 cannot code DWA chunks, and its B44
+  // encoder loses float channels.
+  exr_compression_t compression{};
+  if (exr_get_compression(in_, 0, &compression) != EXR_ERR_SUCCESS ||
+      compression == EXR_COMPRESSION_DWAA || compression == EXR_COMPRESSION_DWAB ||
+      ((compression == EXR_COMPRESSION_B44 || compression == EXR_COMPRESSION_B44A) &&
+       frame.type() != TypeDesc::HALF))
+    return why = "compression", false;
+  // Its tile decoder misplaces interleaved samples (3.1.5): tiled files
+  // stay on the whole-frame path.
+  if (storage == EXR_STORAGE_TILED) return why = "tiles", false;
   const exr_attr_chlist_t* channels = nullptr;
   if (exr_get_channels(in_, 0, &channels) != EXR_ERR_SUCCESS ||
       channels->num_channels != frame.channels())
@@ -166,27 +177,51 @@ std::size_t ExrBlocks::Offset(const FrameBuffer& frame, const char* name, int x,
 
 void ExrBlocks::Point(exr_coding_channel_info_t& c, const FrameBuffer& frame,
                       const exr_chunk_info_t& ci, std::byte* base) const {
-  c.decode_to_ptr =
-      reinterpret_cast<uint8_t*>(base + Offset(frame, c.channel_name, ci.start_x, ci.start_y));
+  // Tiles go through a packed buffer of their own: the core library's
+  // interleaved fast paths take a tile's rows as adjacent.
+  const std::size_t line = tiled_ ? frame.pixel_bytes() * std::size_t(ci.width) : frame.row_bytes();
+  const std::size_t at = tiled_ ? Offset(frame, c.channel_name, window_.min.x, window_.min.y)
+                                : Offset(frame, c.channel_name, ci.start_x, ci.start_y);
+  c.decode_to_ptr = reinterpret_cast<uint8_t*>(base + at);
   c.user_pixel_stride = int32_t(frame.pixel_bytes());
-  c.user_line_stride = int32_t(frame.row_bytes());
+  c.user_line_stride = int32_t(line);
   c.user_bytes_per_element = int16_t(frame.type().size());
   c.user_data_type = c.data_type;
 }
 
+// Copies a tile between the frame and its packed buffer.
+void CopyTile(const FrameBuffer& frame, const exr_chunk_info_t& ci, int x0, int y0,
+              std::byte* packed, bool to_frame) {
+  const std::size_t line = frame.pixel_bytes() * std::size_t(ci.width);
+  for (int r = 0; r < ci.height; ++r) {
+    std::byte* f = const_cast<std::byte*>(frame.row(ci.start_y - y0 + r)) +
+                   std::size_t(ci.start_x - x0) * frame.pixel_bytes();
+    std::byte* p = packed + line * std::size_t(r);
+    if (to_frame)
+      std::memcpy(f, p, line);
+    else
+      std::memcpy(p, f, line);
+  }
+}
+
 bool ExrBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   const exr_chunk_info_t& ci = chunks_[std::size_t(b)];
+  std::vector<std::byte> packed(tiled_ ? frame.pixel_bytes() * std::size_t(ci.width) * ci.height : 0);
+  std::byte* base = tiled_ ? packed.data() : frame.data();
   exr_decode_pipeline_t decode = EXR_DECODE_PIPELINE_INITIALIZER;
   exr_result_t rv = exr_decoding_initialize(in_, 0, &ci, &decode);
   if (rv == EXR_ERR_SUCCESS) {
-    for (int c = 0; c < decode.channel_count; ++c)
-      Point(decode.channels[c], frame, ci, frame.data());
+    for (int c = 0; c < decode.channel_count; ++c) Point(decode.channels[c], frame, ci, base);
     rv = exr_decoding_choose_default_routines(in_, 0, &decode);
   }
   if (rv == EXR_ERR_SUCCESS) rv = exr_decoding_run(in_, 0, &decode);
   exr_decoding_destroy(in_, &decode);
-  if (rv != EXR_ERR_SUCCESS) error = "block " + std::to_string(b) + ": " + Why(rv);
-  return rv == EXR_ERR_SUCCESS;
+  if (rv != EXR_ERR_SUCCESS) {
+    error = "block " + std::to_string(b) + ": " + Why(rv);
+    return false;
+  }
+  if (tiled_) CopyTile(frame, ci, window_.min.x, window_.min.y, packed.data(), true);
+  return true;
 }
 
 bool ExrBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
@@ -269,10 +304,16 @@ bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
       rv = tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &ci)
                   : exr_write_scanline_chunk_info(out, part, y, &ci);
       exr_encode_pipeline_t encode = EXR_ENCODE_PIPELINE_INITIALIZER;
+      std::vector<std::byte> packed;
       if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_initialize(out, part, &ci, &encode);
       if (rv == EXR_ERR_SUCCESS) {
         // The encoder only reads through the pointer.
         auto* base = const_cast<std::byte*>(frame.data());
+        if (tiled_) {
+          packed.resize(frame.pixel_bytes() * std::size_t(ci.width) * ci.height);
+          CopyTile(frame, ci, window_.min.x, window_.min.y, packed.data(), false);
+          base = packed.data();
+        }
         for (int c = 0; c < encode.channel_count; ++c) Point(encode.channels[c], frame, ci, base);
         rv = exr_encoding_choose_default_routines(out, part, &encode);
       }

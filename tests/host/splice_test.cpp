@@ -1,0 +1,254 @@
+// Spliced EXR writes: over every block compression, scanlines and tiles,
+// half and float, RGB and RGBA, a frame changed in a few rows is written with
+// its unchanged chunks byte for byte the input's, decodes as the whole-frame
+// path's output (or, for lossy codecs, as the input outside the changed
+// blocks), and keeps every header attribute.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include <OpenEXR/openexr.h>
+#include <OpenImageIO/imageio.h>
+
+#include "image_io.h"
+
+using namespace lumatrice;
+using OIIO::TypeDesc;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kW = 100, kH = 70;
+
+struct Case {
+  const char* compression;
+  bool tiled;
+  TypeDesc type;
+  int channels;
+  bool lossless;
+  bool spliceable = true;
+};
+
+std::string Name(const Case& c) {
+  return std::string(c.compression) + (c.tiled ? " tiles " : " lines ") +
+         (c.type == TypeDesc::HALF ? "half " : "float ") + (c.channels == 4 ? "RGBA" : "RGB");
+}
+
+void WriteInput(const Case& c, const std::string& path) {
+  OIIO::ImageSpec spec(kW, kH, c.channels, c.type);
+  spec.attribute("compression", c.compression);
+  spec.attribute("shot", "sh010");
+  spec.attribute("owner", "studio");
+  if (c.tiled) spec.tile_width = spec.tile_height = 32;
+  std::vector<float> pixels(std::size_t(kW) * kH * c.channels);
+  unsigned seed = 7;
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    seed = seed * 1103515245u + 12345u;
+    // Smooth with grain, some values above 1.
+    pixels[i] = 0.3f + 0.01f * float(i % 97) + float((seed >> 16) & 0xFF) / 400.0f;
+  }
+  auto out = OIIO::ImageOutput::create(path);
+  ASSERT_TRUE(out && out->open(path, spec)) << OIIO::geterror();
+  ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data()));
+  out->close();
+}
+
+// A caption-like stripe: rows 40-42, columns 10-60.
+void Paint(FrameBuffer& frame) {
+  FrameStorage storage(&frame);
+  std::vector<BMM_Color_64> row(51, BMM_Color_64{0xFFFF, 0, 0x8000, 0xFFFF});
+  for (int y = 40; y <= 42; ++y) storage.PutPixels(10, y, int(row.size()), row.data());
+  frame.spec().attribute("Lumatrice:Stamped", "yes");
+}
+
+// Raw chunk bytes of block b of an EXR file, through the core library.
+struct RawChunks {
+  exr_context_t ctx = nullptr;
+  explicit RawChunks(const std::string& path) {
+    exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+    EXPECT_EQ(exr_start_read(&ctx, path.c_str(), &init), EXR_ERR_SUCCESS) << path;
+  }
+  ~RawChunks() { exr_finish(&ctx); }
+  std::vector<char> Block(bool tiled, int bx, int by, int lines) {
+    exr_chunk_info_t ci{};
+    const exr_result_t rv = tiled ? exr_read_tile_chunk_info(ctx, 0, bx, by, 0, 0, &ci)
+                                  : exr_read_scanline_chunk_info(ctx, 0, by * lines, &ci);
+    EXPECT_EQ(rv, EXR_ERR_SUCCESS);
+    std::vector<char> bytes(ci.packed_size);
+    EXPECT_EQ(exr_read_chunk(ctx, 0, &ci, bytes.data()), EXR_ERR_SUCCESS);
+    return bytes;
+  }
+};
+
+bool SamePixel(const FrameBuffer& a, const FrameBuffer& b, int x, int y) {
+  return std::memcmp(a.row(y) + std::size_t(x) * a.pixel_bytes(),
+                     b.row(y) + std::size_t(x) * b.pixel_bytes(), a.pixel_bytes()) == 0;
+}
+
+class SpliceTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SpliceTest, CopiesUnchangedChunksAndMatchesTheWholePath) {
+  const Case c = GetParam();
+  const fs::path dir = fs::path(::testing::TempDir()) / ("splice-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string in = (dir / "in.exr").string(), spliced = (dir / "spliced.exr").string(),
+                    whole = (dir / "whole.exr").string();
+  WriteInput(c, in);
+
+  std::string error;
+  FrameBuffer lazy, full;
+  ASSERT_TRUE(ReadFrame(in, lazy, error, true)) << error;
+  ASSERT_TRUE(ReadFrame(in, full, error)) << error;
+  Paint(lazy);
+  Paint(full);
+  WriteReport report;
+  if (!c.spliceable) {
+    // Layouts the core library cannot splice are read and written whole.
+    EXPECT_EQ(lazy.blocks(), nullptr);
+    ASSERT_TRUE(WriteFrame(spliced, lazy, error, nullptr, true, &report)) << error;
+    EXPECT_FALSE(report.spliced);
+    return;
+  }
+  ASSERT_NE(lazy.blocks(), nullptr) << "not read as blocks";
+  {
+    // Decoded block by block, a frame reads as the whole-frame reader's.
+    FrameBuffer blocks_read, whole_read;
+    ASSERT_TRUE(ReadFrame(in, blocks_read, error, true)) << error;
+    ASSERT_TRUE(ReadFrame(in, whole_read, error)) << error;
+    ASSERT_TRUE(blocks_read.Materialize());
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x)
+        ASSERT_TRUE(!c.lossless || SamePixel(blocks_read, whole_read, x, y)) << "decoded " << x << "," << y;
+  }
+  const BlockFile& blocks = *lazy.blocks();
+  const std::vector<char> changed = lazy.ChangedBlocks();
+  // Exactly the blocks the stripe crosses.
+  for (int b = 0; b < blocks.count(); ++b) {
+    const int x0 = (b % blocks.blocks_x) * blocks.block_w, y0 = (b / blocks.blocks_x) * blocks.block_h;
+    const bool crossed = y0 <= 42 && y0 + blocks.block_h > 40 && x0 <= 60 && x0 + blocks.block_w > 10;
+    EXPECT_EQ(bool(changed[b]), crossed) << "block " << b;
+  }
+
+  ASSERT_TRUE(WriteFrame(spliced, lazy, error, nullptr, true, &report)) << error;
+  ASSERT_TRUE(WriteFrame(whole, full, error, nullptr, false)) << error;
+  EXPECT_TRUE(report.spliced);
+  int n_changed = 0;
+  for (char ch : changed) n_changed += ch;
+  EXPECT_EQ(report.blocks.encoded, n_changed);
+  EXPECT_EQ(report.blocks.copied, blocks.count() - n_changed);
+
+  // Unchanged chunks are the input's bytes.
+  RawChunks in_chunks(in), out_chunks(spliced);
+  for (int b = 0; b < blocks.count(); ++b) {
+    if (changed[b]) continue;
+    const int bx = b % blocks.blocks_x, by = b / blocks.blocks_x;
+    EXPECT_EQ(in_chunks.Block(c.tiled, bx, by, blocks.block_h),
+              out_chunks.Block(c.tiled, bx, by, blocks.block_h))
+        << "block " << b;
+  }
+
+  // Pixels, read back through OpenImageIO.
+  FrameBuffer input, a, b;
+  ASSERT_TRUE(ReadFrame(in, input, error)) << error;
+  ASSERT_TRUE(ReadFrame(spliced, a, error)) << error;
+  ASSERT_TRUE(ReadFrame(whole, b, error)) << error;
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) {
+      const bool in_changed_block = changed[blocks.BlockAt(x, y)];
+      if (c.lossless)
+        ASSERT_TRUE(SamePixel(a, b, x, y)) << "pixel " << x << "," << y;
+      else if (!in_changed_block)
+        ASSERT_TRUE(SamePixel(a, input, x, y)) << x << "," << y;
+    }
+  }
+  // The stripe is there on both paths.
+  FrameStorage sa(&a), sb(&b);
+  BMM_Color_64 pa{}, pb{};
+  sa.GetPixels(30, 41, 1, &pa);
+  sb.GetPixels(30, 41, 1, &pb);
+  EXPECT_NEAR(pa.r, 0xFFFF, c.lossless ? 0 : 0x1000);
+  if (c.lossless) EXPECT_EQ(pa.r, pb.r);
+
+  // Every input attribute kept, the new one added; the same as the whole path.
+  for (const OIIO::ParamValue& p : input.spec().extra_attribs) {
+    const OIIO::ParamValue* kept = a.spec().find_attribute(p.name());
+    ASSERT_NE(kept, nullptr) << p.name();
+    EXPECT_EQ(kept->get_string(), p.get_string()) << p.name();
+  }
+  EXPECT_EQ(a.spec().get_string_attribute("Lumatrice:Stamped"), "yes");
+  EXPECT_EQ(a.spec().extra_attribs.size(), b.spec().extra_attribs.size());
+  fs::remove_all(dir);
+}
+
+std::vector<Case> Cases() {
+  std::vector<Case> cases;
+  const std::pair<const char*, bool> codecs[] = {
+      {"none", true}, {"rle", true},   {"zips", true}, {"zip", true},
+      {"piz", true},  {"pxr24", false}, {"b44", false}, {"dwaa", false}};
+  for (auto [name, lossless] : codecs)
+    for (bool tiled : {false, true})
+      for (TypeDesc t : {TypeDesc(TypeDesc::HALF), TypeDesc(TypeDesc::FLOAT)})
+        for (int channels : {3, 4})
+          cases.push_back({name, tiled, t, channels, lossless,
+                           std::strcmp(name, "dwaa") != 0 && !tiled &&
+                               !(std::strcmp(name, "b44") == 0 && t == TypeDesc::FLOAT)});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, SpliceTest, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           std::string n = Name(info.param);
+                           for (char& ch : n)
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return n;
+                         });
+
+// A frame that must change its layout, or is not lazy, is written whole.
+TEST(SpliceTest, OtherFormatsAndLayoutsTakeTheWholePath) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("splice-w-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string in = (dir / "in.exr").string();
+  WriteInput({"zip", false, TypeDesc::HALF, 4, true}, in);
+  std::string error;
+  FrameBuffer frame;
+  ASSERT_TRUE(ReadFrame(in, frame, error, true)) << error;
+  Paint(frame);
+  struct Want {
+    const char* target;
+    const char* attribute;  // changed before the write, or null
+    bool spliced;
+  } const wants[] = {
+      {"same.exr", nullptr, true},
+      {"other.tif", nullptr, false},
+      {"recompressed.exr", "compression", false},
+      {"renamed.exr", "owner", false},  // not a header text this write sets
+  };
+  for (const Want& w : wants) {
+    FrameBuffer copy_source;
+    ASSERT_TRUE(ReadFrame(in, copy_source, error, true)) << error;
+    Paint(copy_source);
+    if (w.attribute) copy_source.spec().attribute(w.attribute, "piz");
+    WriteReport report;
+    ASSERT_TRUE(WriteFrame((dir / w.target).string(), copy_source, error, nullptr, true, &report))
+        << w.target << ": " << error;
+    EXPECT_EQ(report.spliced, w.spliced) << w.target;
+    FrameBuffer back;
+    ASSERT_TRUE(ReadFrame((dir / w.target).string(), back, error)) << error;
+    FrameStorage s(&back);
+    BMM_Color_64 p{};
+    s.GetPixels(30, 41, 1, &p);
+    EXPECT_EQ(p.r, 0xFFFF) << w.target;
+  }
+  // A copy (the slate's) is whole.
+  FrameBuffer copy(frame);
+  EXPECT_EQ(copy.blocks(), nullptr);
+  FrameStorage s(&copy);
+  BMM_Color_64 p{};
+  s.GetPixels(30, 41, 1, &p);
+  EXPECT_EQ(p.r, 0xFFFF);
+  fs::remove_all(dir);
+}
+
+}  // namespace
