@@ -17,7 +17,7 @@
 
 #include "bitmap_storage.h"
 #include "caption_layout.h"
-#include "fuzz_common.h"
+#include "fuzz_input.h"
 #include "host_api.h"
 #include "lumatrice_effect.h"
 #include "param_ids.h"

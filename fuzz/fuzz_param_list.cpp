@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_common.h"
+#include "fuzz_input.h"
 #include "host_sdk.h"
 #include "param_block.h"
 #include "param_list.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_common.h"
+#include "fuzz_input.h"
 #include "res_format.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "class_desc.h"
-#include "fuzz_common.h"
+#include "fuzz_input.h"
 #include "scene.h"
 #include "transfer_worker.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host_api.h"
-#include "sdk_test_util.h"
+#include "sdk_fixtures.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "host_api.h"
 #include "param_block.h"
-#include "sdk_test_util.h"
+#include "sdk_fixtures.h"
 
 namespace {
 

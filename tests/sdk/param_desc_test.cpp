@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "param_list.h"
-#include "sdk_test_util.h"
+#include "sdk_fixtures.h"
 
 namespace {
 constexpr int kBool = TYPE_BOOL, kStr = TYPE_STRING, kBox = TYPE_SINGLECHEKBOX,

@@ -2,7 +2,7 @@
 // notification and the death of either side.
 #include <gtest/gtest.h>
 
-#include "sdk_test_util.h"
+#include "sdk_fixtures.h"
 
 namespace {
 

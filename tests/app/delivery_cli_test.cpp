@@ -77,7 +77,7 @@ Box BoxOf(const Json& j) {
           j["bottom"].get<int>()};
 }
 
-class Extras : public ::testing::Test {
+class Delivery : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = clitest::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -166,7 +166,7 @@ Json LinesOf(const Json& manifest) {
 
 }  // namespace
 
-TEST_F(Extras, ManifestBoxesAreThePixelsTheEffectStamped) {
+TEST_F(Delivery, ManifestBoxesAreThePixelsTheEffectStamped) {
   struct Case {
     const char* name;
     int w, h;
@@ -210,7 +210,7 @@ TEST_F(Extras, ManifestBoxesAreThePixelsTheEffectStamped) {
   }
 }
 
-TEST_F(Extras, ManifestLinesFollowTheCaptionFormats) {
+TEST_F(Delivery, ManifestLinesFollowTheCaptionFormats) {
   MakeInputs(1, 2, 400, 300);
   const std::string long_text(300, 'x');
   const Result r = Run({"stamp", "in.#.png", "-o", "out.#.png", "-q", "--manifest", "m.json",
@@ -258,7 +258,7 @@ TEST_F(Extras, ManifestLinesFollowTheCaptionFormats) {
   EXPECT_FALSE(lines["2 date"].contains("cut_from"));
 }
 
-TEST_F(Extras, DryRunTouchesNoImageAndPlansWhatTheRunDraws) {
+TEST_F(Delivery, DryRunTouchesNoImageAndPlansWhatTheRunDraws) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
@@ -296,7 +296,7 @@ TEST_F(Extras, DryRunTouchesNoImageAndPlansWhatTheRunDraws) {
   }
 }
 
-TEST_F(Extras, ManifestNeverReplacesAFileOfTheRun) {
+TEST_F(Delivery, ManifestNeverReplacesAFileOfTheRun) {
   MakeInputs(1, 2, 40, 30);
   ASSERT_EQ(Run({"scene", "new", "s.json"}).status, 0);
   const std::vector<std::vector<std::string>> cases = {
@@ -318,7 +318,7 @@ TEST_F(Extras, ManifestNeverReplacesAFileOfTheRun) {
   EXPECT_EQ(Slurp(dir_ / "in.0001.png"), first);
 }
 
-TEST_F(Extras, MarkerTravelsInEveryFormatAndGuardsAgainstRestamping) {
+TEST_F(Delivery, MarkerTravelsInEveryFormatAndGuardsAgainstRestamping) {
   struct Case {
     const char* ext;
     const char* in_description;
@@ -382,7 +382,7 @@ TEST_F(Extras, MarkerTravelsInEveryFormatAndGuardsAgainstRestamping) {
 
 // A text longer than the effect draws is recorded as drawn, so a huge
 // comment does not grow every frame by its size.
-TEST_F(Extras, MarkerRecordsTextsCutAsDrawn) {
+TEST_F(Delivery, MarkerRecordsTextsCutAsDrawn) {
   MakeInputs(1, 1, 64, 48);
   const std::string comment(100000, 'c');
   ASSERT_EQ(Run({"stamp", "in.#.png", "-o", "o.#.png", "-q", "--set", "Comments=" + comment,
@@ -394,7 +394,7 @@ TEST_F(Extras, MarkerRecordsTextsCutAsDrawn) {
   EXPECT_EQ(j["frames"][0]["settings"][0]["parameters"]["Comments"], comment.substr(0, 255));
 }
 
-TEST_F(Extras, SettingsHashDependsOnlyOnTheValues) {
+TEST_F(Delivery, SettingsHashDependsOnlyOnTheValues) {
   MakeInputs(1, 3, 48, 40);
   const auto hashes = [&](const std::vector<std::string>& extra) {
     std::vector<std::string> args = {"stamp", "in.#.png", "-o", "o.#.png", "-q"};
@@ -417,7 +417,7 @@ TEST_F(Extras, SettingsHashDependsOnlyOnTheValues) {
   EXPECT_NE(keyed[2], plain[2]);
 }
 
-TEST_F(Extras, VerifyStatusAnswersTheDeliveryQuestion) {
+TEST_F(Delivery, VerifyStatusAnswersTheDeliveryQuestion) {
   MakeInputs(1, 2, 40, 30);
   ASSERT_EQ(Run({"stamp", "in.0001.png", "-o", "mixed.0001.png", "-q"}).status, 0);
   fs::copy_file(dir_ / "in.0002.png", dir_ / "mixed.0002.png");
@@ -457,7 +457,7 @@ TEST_F(Extras, VerifyStatusAnswersTheDeliveryQuestion) {
   }
 }
 
-TEST_F(Extras, PreflightReportsWhatWouldBeLost) {
+TEST_F(Delivery, PreflightReportsWhatWouldBeLost) {
   const std::string long_text(300, 'y');
   struct Case {
     const char* name;
@@ -498,7 +498,7 @@ TEST_F(Extras, PreflightReportsWhatWouldBeLost) {
   }
 }
 
-TEST_F(Extras, PreflightAgreesWithTheStampedFrame) {
+TEST_F(Delivery, PreflightAgreesWithTheStampedFrame) {
   // The one line preflight reports is the one whose box runs off the frame.
   MakeInputs(2, 2, 64, 32);
   const Result pre =
@@ -517,7 +517,7 @@ TEST_F(Extras, PreflightAgreesWithTheStampedFrame) {
 }
 
 // Two Lumatrice effects: the second is merged over the first.
-TEST_F(Extras, PreflightFindsOneEffectHiddenUnderAnother) {
+TEST_F(Delivery, PreflightFindsOneEffectHiddenUnderAnother) {
   struct Case {
     const char* name;
     std::vector<std::string> first, second;  // NAME=VALUE of each effect
@@ -554,7 +554,7 @@ TEST_F(Extras, PreflightFindsOneEffectHiddenUnderAnother) {
   }
 }
 
-TEST_F(Extras, SlatePrependKeepsTheNumbering) {
+TEST_F(Delivery, SlatePrependKeepsTheNumbering) {
   struct Case {
     const char* name;
     std::vector<std::string> args;

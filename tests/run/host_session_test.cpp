@@ -1,13 +1,11 @@
 // What the host does around the effects: notices never block and stay on one
-// line; progress text; parameter sets by name.
+// line, and a run's clock holds still.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
-#include "frame_buffer.h"
 #include "host_session.h"
-#include "progress.h"
 #include "raster_host.h"
 #include "win_gdi.h"
 
@@ -22,55 +20,6 @@ TEST(HostSession, MessageBoxesBecomeOneLineOnStderr) {
   EXPECT_EQ(answer, 1);
   EXPECT_EQ(err, "lumatrice: Lumatrice: Unable to create compatible bitmap.\n");
   EXPECT_EQ(textraster::MessageBoxCount(), 1);
-}
-
-TEST(HostSession, NoticesGoAboveTheProgressDisplay) {
-  HostSession host;
-  ProgressDisplay progress(10, false);
-  host.SetProgress(&progress);
-  ::testing::internal::CaptureStderr();
-  MessageBoxA(nullptr, "one", "Lumatrice", MB_OK);
-  MessageBoxA(nullptr, "two", "Lumatrice", MB_OK);
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  host.SetProgress(nullptr);
-  EXPECT_EQ(err, "lumatrice: Lumatrice: one\nlumatrice: Lumatrice: two\n");
-}
-
-TEST(Progress, StatusText) {
-  struct Case {
-    int done, total;
-    double seconds, partial;
-    const char* text;
-  };
-  const Case cases[] = {
-      {0, 60, 0.0, 0.0, "0/60 frames  0.0 fps  --:-- left"},
-      {30, 60, 10.0, 0.0, "30/60 frames  3.0 fps  0:10 left"},
-      {10, 100, 5.0, 0.0, "10/100 frames  2.0 fps  0:45 left"},
-      {1, 3, 120.0, 0.5, "1/3 frames  0.0 fps  2:00 left"},
-      {60, 60, 20.0, 0.0, "60/60 frames  3.0 fps  0:00 left"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(ProgressDisplay::Status(c.done, c.total, c.seconds, c.partial), c.text);
-}
-
-TEST(ParseFrameSize, AcceptsSidesTheBitmapCanHold) {
-  struct Case {
-    const char* text;
-    bool ok;
-    int w, h;
-  };
-  const Case cases[] = {
-      {"1280x720", true, 1280, 720}, {"1x1", true, 1, 1},     {"65535x2", true, 65535, 2},
-      {"0x10", false, 0, 0},         {"65536x1", false, 0, 0}, {"20000x20000", false, 0, 0},
-      {"12x", false, 0, 0},          {"12x8x", false, 0, 0},   {"-4x4", false, 0, 0},
-  };
-  for (const Case& c : cases) {
-    int w = 0, h = 0;
-    EXPECT_EQ(ParseFrameSize(c.text, w, h), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(std::pair(w, h), std::pair(c.w, c.h)) << c.text;
-    }
-  }
 }
 
 // A live clock is read once per run and then held: the milliseconds would
