@@ -9,6 +9,7 @@
 #include "host_api.h"
 #include "image_io.h"
 #include "pipeline.h"
+#include "plugin_guard.h"
 
 namespace editor {
 namespace {
@@ -70,10 +71,33 @@ bool PreviewRenderer::Render(const std::vector<Effect*>& effects, int frame, boo
   lumatrice::FrameStorage storage(&work_);
   Bitmap bitmap(&storage);
   NoAbort check;
-  for (Effect* e : effects) e->RenderBegin(t, 0);
-  if (slate) hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER);
-  for (Effect* e : effects) e->Apply(t, &bitmap, nullptr, &check);
-  for (Effect* e : effects) e->RenderEnd(t);
+  std::size_t begun = 0;
+  std::string fault;
+  try {
+    for (Effect* e : effects) {
+      hostsdk::GuardPluginCall(e, "RenderBegin", [&] { e->RenderBegin(t, 0); });
+      ++begun;
+    }
+    if (slate) {
+      const std::vector<Animatable*> owners(effects.begin(), effects.end());
+      hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER, nullptr, owners);
+    }
+    for (Effect* e : effects)
+      hostsdk::GuardPluginCall(e, "Apply", [&] { e->Apply(t, &bitmap, nullptr, &check); });
+  } catch (const hostsdk::PluginFault& f) {
+    fault = f.what();
+  }
+  for (std::size_t i = 0; i < begun; ++i) {
+    try {
+      hostsdk::GuardPluginCall(effects[i], "RenderEnd", [&] { effects[i]->RenderEnd(t); });
+    } catch (const hostsdk::PluginFault& f) {
+      if (fault.empty()) fault = f.what();
+    }
+  }
+  if (!fault.empty()) {
+    error = fault;  // a half-drawn frame is not shown
+    return false;
+  }
 
   // BMM_Color_64 has QRgba64's layout: 16-bit red, green, blue, alpha.
   QImage image(storage.Width(), storage.Height(), QImage::Format_RGBX64);

@@ -204,7 +204,7 @@ int32_t lumatrice_set_bool(lumatrice_effect* effect, const char* name, int32_t v
     const ParamDef& def = Param(effect, block, name, TYPE_BOOL);
     block->ClearKeys(def.id);
     block->SetConstant(def.id, value ? 1 : 0);
-    PluginCall(effect->class_name, "a parameter change", [&] { block->NotifyChanged(); });
+    PluginCall(effect->effect, "a parameter change", [&] { block->NotifyChanged(); });
   });
 }
 
@@ -224,7 +224,7 @@ int32_t lumatrice_set_bool_keys(lumatrice_effect* effect, const char* name,
                      [](const ParamKey& a, const ParamKey& b) { return a.t < b.t; });
     if (list.empty() ? !block->ClearKeys(def.id) : !block->SetKeys(def.id, list))
       Fail(LUMATRICE_E_INTERNAL, "the block refused the keys of \"" + std::string(name) + "\"");
-    PluginCall(effect->class_name, "a parameter change", [&] { block->NotifyChanged(); });
+    PluginCall(effect->effect, "a parameter change", [&] { block->NotifyChanged(); });
   });
 }
 
@@ -250,7 +250,7 @@ int32_t lumatrice_set_text(lumatrice_effect* effect, const char* name, const cha
     if (!Utf8ToCp1252(utf8, text, why))
       Fail(LUMATRICE_E_ARGUMENT, "\"" + std::string(name) + "\": " + why);
     block->SetConstant(def.id, text.c_str());
-    PluginCall(effect->class_name, "a parameter change", [&] { block->NotifyChanged(); });
+    PluginCall(effect->effect, "a parameter change", [&] { block->NotifyChanged(); });
   });
 }
 

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "clock.h"
+#include "frame_size.h"
 #include "host_api.h"
 #include "host_session.h"
 #include "image_io.h"
@@ -138,22 +139,25 @@ int32_t lumatrice_set_time_display(lumatrice_session* session, int32_t mode) {
 int32_t lumatrice_render_begin(lumatrice_session* session, int32_t time) {
   return Guard("lumatrice_render_begin", [&] {
     for (const auto& e : Live(session)->effects)
-      PluginCall(e->class_name, "RenderBegin", [&] { e->effect->RenderBegin(time, 0); });
+      PluginCall(e->effect, "RenderBegin", [&] { e->effect->RenderBegin(time, 0); });
   });
 }
 
 int32_t lumatrice_render_end(lumatrice_session* session, int32_t time) {
   return Guard("lumatrice_render_end", [&] {
     for (const auto& e : Live(session)->effects)
-      PluginCall(e->class_name, "RenderEnd", [&] { e->effect->RenderEnd(time); });
+      PluginCall(e->effect, "RenderEnd", [&] { e->effect->RenderEnd(time); });
   });
 }
 
 int32_t lumatrice_pre_render(lumatrice_session* session) {
   return Guard("lumatrice_pre_render", [&] {
     Live(session);
-    PluginCall("(every effect)", "the pre-render notification",
-               [&] { hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER); });
+    try {
+      hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER, nullptr, Owners(session));
+    } catch (const hostsdk::PluginFault& fault) {
+      Fail(LUMATRICE_E_PLUGIN, fault.what());
+    }
   });
 }
 
@@ -166,9 +170,9 @@ int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_fram
     if (frame->channels != 3 && frame->channels != 4)
       Fail(LUMATRICE_E_UNSUPPORTED, "frames have 3 or 4 channels, not " +
                                         std::to_string(frame->channels));
-    if (frame->width <= 0 || frame->height <= 0 || frame->width > 0xFFFF || frame->height > 0xFFFF)
-      Fail(LUMATRICE_E_ARGUMENT, "bad frame size " + std::to_string(frame->width) + "x" +
-                                     std::to_string(frame->height));
+    std::string size_error;
+    if (!CheckFrameSize(frame->width, frame->height, size_error))
+      Fail(LUMATRICE_E_ARGUMENT, size_error);
     const std::size_t row = type.size() * std::size_t(frame->channels) * std::size_t(frame->width);
     if (frame->row_stride < 0 || std::size_t(frame->row_stride) < row)
       Fail(LUMATRICE_E_ARGUMENT, "row stride " + std::to_string(frame->row_stride) +
@@ -198,6 +202,9 @@ int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32
       // Writing back one image would drop the others.
       auto in = OIIO::ImageInput::open(file);
       if (!in) Fail(LUMATRICE_E_IO, file + ": " + OIIO::geterror());
+      std::string size_error;
+      if (!CheckFrameSize(in->spec().width, in->spec().height, size_error))
+        Fail(LUMATRICE_E_UNSUPPORTED, file + ": " + size_error + "; left as rendered");
       const bool several = in->seek_subimage(1, 0);
       in->geterror();
       if (several)

@@ -1,6 +1,7 @@
 // The C API's session calls: open and close, folders, refused modules,
 // notices, the render-effect classes, creating and deleting effects.
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "host_api.h"
@@ -44,6 +45,28 @@ void ListClasses(lumatrice_session* s) {
   }
 }
 
+// Deletes the session with its effects, then unloads the modules.
+void CloseSession(lumatrice_session* session) {
+  std::unique_ptr<lumatrice_session> s(session);
+  s->scene = Scene();  // effects go before their modules
+  s->effects.clear();
+  s->loader.Unload();
+  textraster::SetMessageBoxHandler({});
+  textraster::UnpinLocalTime();
+  hostsdk::ResetHost();
+  SetOpenSession(nullptr);
+}
+
+// A module may keep a thread in static storage while its effects live (the
+// Lumatrice effect's split-merge worker); a host that exits with the session
+// open would have it destroyed joinable, which aborts the process. Run after
+// the modules load, so before their static destructors, this ends the
+// effects first. A call still running on another thread keeps the session.
+void CloseAtExit() {
+  std::unique_lock<std::mutex> lock(CallMutex(), std::try_to_lock);
+  if (lock && OpenSession()) CloseSession(OpenSession());
+}
+
 }  // namespace
 
 extern "C" {
@@ -79,6 +102,7 @@ int32_t lumatrice_open(const char* const* folders, int32_t count, lumatrice_sess
       return 1;  // IDOK: nobody is there to click
     });
     s->loader.LoadFolders(s->folders);
+    std::atexit(CloseAtExit);
     for (const auto& r : s->loader.Refused()) s->refused.emplace_back(r.path, r.reason);
     ListClasses(s.get());
     SetOpenSession(s.get());
@@ -88,15 +112,7 @@ int32_t lumatrice_open(const char* const* folders, int32_t count, lumatrice_sess
 
 void lumatrice_close(lumatrice_session* session) {
   Guard("lumatrice_close", [&] {
-    if (!session || session != OpenSession()) return;
-    std::unique_ptr<lumatrice_session> s(session);
-    s->scene = Scene();  // effects go before their modules
-    s->effects.clear();
-    s->loader.Unload();
-    textraster::SetMessageBoxHandler({});
-    textraster::UnpinLocalTime();
-    hostsdk::ResetHost();
-    SetOpenSession(nullptr);
+    if (session && session == OpenSession()) CloseSession(session);
   });
 }
 
@@ -184,9 +200,7 @@ int32_t lumatrice_create_effect(lumatrice_session* session, const char* class_na
     e->class_name = it->name;
     e->instance = it->instance;
     std::string error;
-    bool made = false;
-    PluginCall(it->name, "Create", [&] { made = session->scene.AddEffect(it->desc, error); });
-    if (!made) Fail(LUMATRICE_E_PLUGIN, "effect " + it->name + ": " + error);
+    if (!session->scene.AddEffect(it->desc, error)) Fail(LUMATRICE_E_PLUGIN, "effect " + it->name + ": " + error);
     e->effect = session->scene.items.back().effect;
     session->effects.push_back(std::move(e));
     *out = session->effects.back().get();

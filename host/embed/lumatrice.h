@@ -21,7 +21,8 @@
  *
  * OWNERSHIP
  *  - lumatrice_open creates the session; lumatrice_close deletes it together
- *    with every effect still alive and unloads the modules.
+ *    with every effect still alive and unloads the modules. A session still
+ *    open when the process exits is closed then.
  *  - Effects belong to their session; lumatrice_delete_effect ends one early.
  *  - Every `const char*` the library hands out is UTF-8, owned by the library
  *    and valid for as long as its stated owner lives (the effect, the session,

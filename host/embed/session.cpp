@@ -87,8 +87,14 @@ bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame) {
   Bitmap bitmap(&storage);
   NoAbort check;
   for (const auto& e : session->effects)
-    PluginCall(e->class_name, "Apply", [&] { e->effect->Apply(t, &bitmap, nullptr, &check); });
+    PluginCall(e->effect, "Apply", [&] { e->effect->Apply(t, &bitmap, nullptr, &check); });
   return storage.writes > 0;
+}
+
+std::vector<Animatable*> Owners(lumatrice_session* session) {
+  std::vector<Animatable*> owners;
+  for (const auto& e : session->effects) owners.push_back(e->effect);
+  return owners;
 }
 
 std::string LibraryFolder() {

@@ -14,6 +14,7 @@
 
 #include "frame_buffer.h"
 #include "lumatrice.h"
+#include "plugin_guard.h"
 #include "plugin_loader.h"
 #include "res_format.h"
 #include "scene.h"
@@ -116,20 +117,20 @@ lumatrice_effect* Live(lumatrice_effect* effect);
 // Index in [0, count) or LUMATRICE_E_NOT_FOUND.
 void InRange(int32_t index, std::size_t count, const char* what);
 
-// Runs one plug-in call; an exception from the module fails the API call
-// with LUMATRICE_E_PLUGIN naming the class and the call.
-template <typename F>
-void PluginCall(const std::string& class_name, const char* what, F&& f) {
+// Runs one plug-in call on `object` (an effect or a class descriptor) in
+// the hosts' one guard; a module's exception fails the API call with
+// LUMATRICE_E_PLUGIN naming the module, the class and the call.
+template <typename Object, typename F>
+void PluginCall(Object* object, const char* what, F&& f) {
   try {
-    f();
-  } catch (const Failure&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(LUMATRICE_E_PLUGIN, "effect " + class_name + ": " + what + " threw: " + e.what());
-  } catch (...) {
-    Fail(LUMATRICE_E_PLUGIN, "effect " + class_name + ": " + what + " threw");
+    hostsdk::GuardPluginCall(object, what, std::forward<F>(f));
+  } catch (const hostsdk::PluginFault& fault) {
+    Fail(LUMATRICE_E_PLUGIN, fault.what());
   }
 }
+
+// The session's effects, for naming the class of a notification callback.
+std::vector<Animatable*> Owners(lumatrice_session* session);
 
 // Every effect of the session, in order: Apply at t on `frame`. True when
 // any of them wrote pixels.

@@ -18,6 +18,7 @@
 
 #include "host_api.h"
 #include "image_io.h"
+#include "plugin_guard.h"
 #include "procedural.h"
 
 namespace lumatrice {
@@ -241,7 +242,16 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
 
   const TimeValue first_time = TimeValue(options.frames.front() * tpf);
   TimeValue last_time = first_time;
-  for (Effect* e : options.effects) e->RenderBegin(first_time, 0);
+  // What a throwing notification callback is matched against.
+  const std::vector<Animatable*> owners(options.effects.begin(), options.effects.end());
+  std::size_t begun = 0;  // effects whose RenderBegin returned
+  // Like an unreadable frame, a module's exception ends the run after the
+  // frames applied before it, which are still written; the frame it broke
+  // is dropped.
+  auto end_run = [&](const std::string& why) {
+    std::lock_guard lock(result_mutex);
+    if (!result.failed) result.failed = true, result.error = why;
+  };
 
   AbortCheck check(cancel, halt, observer);
   FrameStorage storage;
@@ -252,7 +262,8 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   auto apply_effects = [&] {
     const auto start = Clock::now();
     const double cpu_start = ThreadSeconds();
-    for (Effect* e : options.effects) e->Apply(t, &bitmap, nullptr, &check);
+    for (Effect* e : options.effects)
+      hostsdk::GuardPluginCall(e, "Apply", [&] { e->Apply(t, &bitmap, nullptr, &check); });
     const double cpu = ThreadSeconds() - cpu_start;
     const double took = Since(start);
     // Written by this thread only; the writers lock result_mutex for theirs.
@@ -261,92 +272,104 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     result.apply_cpu_seconds += cpu;
     result.slowest_apply_cpu_seconds = std::max(result.slowest_apply_cpu_seconds, cpu);
   };
-  while (std::optional<Slot> slot = ready.Pop()) {
-    if (!slot->ok) {
-      free_buffers.Push(slot->buffer);
-      if (options.skip_bad_frames && !cancel.stop && !halt) {
-        result.skipped.push_back(slot->frame);
-        if (slot->frame == options.render_start && !notified) slate_due = true;
-        if (observer) observer->FrameSkipped(slot->frame, slot->error);
-        continue;
-      }
-      if (!cancel.stop) {
-        // Unlike a failed write, a frame that cannot be read ends the run
-        // after the frames before it, which are applied and still written.
-        std::lock_guard lock(result_mutex);
-        if (!result.failed) result.failed = true, result.error = slot->error;
-      }
-      break;
+  try {
+    for (Effect* e : options.effects) {
+      hostsdk::GuardPluginCall(e, "RenderBegin", [&] { e->RenderBegin(first_time, 0); });
+      ++begun;
     }
-    if (cancel.stop || halt) {
-      free_buffers.Push(slot->buffer);
-      break;
-    }
-    if (observer) observer->FrameApplying(slot->frame);
-    // The render's first frame gets the notification, so only the chunk of
-    // a farm render that holds it has the slate.
-    bool slate_mark = false;
-    if ((slot->frame == options.render_start || slate_due) && !notified) {
-      hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER);
-      notified = slate_mark = true;
-    }
-    t = TimeValue(slot->frame * tpf);
-    last_time = t;
-    if (slate_mark && options.prepend_slate) {
-      // The copy joins the pool once written; this happens once per run.
-      try {
-        pool.push_back(std::make_unique<FrameBuffer>(*slot->buffer));
-      } catch (const std::bad_alloc&) {
-        fail("no memory for the copy of frame " + std::to_string(slot->frame) +
-             " that takes the slate");
+    while (std::optional<Slot> slot = ready.Pop()) {
+      if (!slot->ok) {
         free_buffers.Push(slot->buffer);
+        if (options.skip_bad_frames && !cancel.stop && !halt) {
+          result.skipped.push_back(slot->frame);
+          if (slot->frame == options.render_start && !notified) slate_due = true;
+          if (observer) observer->FrameSkipped(slot->frame, slot->error);
+          continue;
+        }
+        if (!cancel.stop) {
+          // Unlike a failed write, a frame that cannot be read ends the run
+          // after the frames before it, which are applied and still written.
+          std::lock_guard lock(result_mutex);
+          if (!result.failed) result.failed = true, result.error = slot->error;
+        }
         break;
       }
-      Slot slate;
-      slate.index = slot->index;
-      slate.lead = true;
-      slate.frame = options.render_start - 1;
-      slate.buffer = pool.back().get();
-      slate.buffer->frame = slate.frame;
-      if (options.hooks) options.hooks->BeforeApply(slate.frame, t, *slate.buffer, true);
-      storage.Attach(slate.buffer);
-      apply_effects();
-      storage.Attach(nullptr);
       if (cancel.stop || halt) {
         free_buffers.Push(slot->buffer);
         break;
       }
-      if (options.hooks) options.hooks->AfterApply(slate.frame, t, *slate.buffer);
-      done.Push(std::move(slate));
-      slate_mark = false;
-    }
-    if (options.hooks) options.hooks->BeforeApply(slot->frame, t, *slot->buffer, slate_mark);
-    storage.Attach(slot->buffer);
-    apply_effects();
-    storage.Attach(nullptr);
-    result.width = slot->buffer->width();
-    result.height = slot->buffer->height();
-    // A lazy frame finds a damaged block only when a row needs it.
-    if (const std::string damaged = slot->buffer->BlockError(); !damaged.empty()) {
-      const std::string why =
-          "input frame " + std::to_string(slot->frame) + " is damaged (" + damaged + ")";
-      free_buffers.Push(slot->buffer);
-      if (options.skip_bad_frames && !cancel.stop && !halt) {
-        result.skipped.push_back(slot->frame);
-        if (observer) observer->FrameSkipped(slot->frame, why);
-        continue;
+      if (observer) observer->FrameApplying(slot->frame);
+      // The render's first frame gets the notification, so only the chunk of
+      // a farm render that holds it has the slate.
+      bool slate_mark = false;
+      if ((slot->frame == options.render_start || slate_due) && !notified) {
+        hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER, nullptr, owners);
+        notified = slate_mark = true;
       }
-      fail(why);
-      break;
+      t = TimeValue(slot->frame * tpf);
+      last_time = t;
+      if (slate_mark && options.prepend_slate) {
+        // The copy joins the pool once written; this happens once per run.
+        try {
+          pool.push_back(std::make_unique<FrameBuffer>(*slot->buffer));
+        } catch (const std::bad_alloc&) {
+          fail("no memory for the copy of frame " + std::to_string(slot->frame) +
+               " that takes the slate");
+          free_buffers.Push(slot->buffer);
+          break;
+        }
+        Slot slate;
+        slate.index = slot->index;
+        slate.lead = true;
+        slate.frame = options.render_start - 1;
+        slate.buffer = pool.back().get();
+        slate.buffer->frame = slate.frame;
+        if (options.hooks) options.hooks->BeforeApply(slate.frame, t, *slate.buffer, true);
+        storage.Attach(slate.buffer);
+        apply_effects();
+        storage.Attach(nullptr);
+        if (cancel.stop || halt) {
+          free_buffers.Push(slot->buffer);
+          break;
+        }
+        if (options.hooks) options.hooks->AfterApply(slate.frame, t, *slate.buffer);
+        done.Push(std::move(slate));
+        slate_mark = false;
+      }
+      if (options.hooks) options.hooks->BeforeApply(slot->frame, t, *slot->buffer, slate_mark);
+      storage.Attach(slot->buffer);
+      apply_effects();
+      storage.Attach(nullptr);
+      result.width = slot->buffer->width();
+      result.height = slot->buffer->height();
+      // A lazy frame finds a damaged block only when a row needs it.
+      if (const std::string damaged = slot->buffer->BlockError(); !damaged.empty()) {
+        const std::string why =
+            "input frame " + std::to_string(slot->frame) + " is damaged (" + damaged + ")";
+        free_buffers.Push(slot->buffer);
+        if (options.skip_bad_frames && !cancel.stop && !halt) {
+          result.skipped.push_back(slot->frame);
+          if (observer) observer->FrameSkipped(slot->frame, why);
+          continue;
+        }
+        fail(why);
+        break;
+      }
+      if (cancel.stop || halt) {
+        // A merge cut short leaves a half-stamped frame: never written.
+        free_buffers.Push(slot->buffer);
+        break;
+      }
+      if (options.hooks) options.hooks->AfterApply(slot->frame, t, *slot->buffer);
+      ++result.applied;
+      done.Push(std::move(*slot));
     }
-    if (cancel.stop || halt) {
-      // A merge cut short leaves a half-stamped frame: never written.
-      free_buffers.Push(slot->buffer);
-      break;
-    }
-    if (options.hooks) options.hooks->AfterApply(slot->frame, t, *slot->buffer);
-    ++result.applied;
-    done.Push(std::move(*slot));
+  } catch (const hostsdk::PluginFault& f) {
+    storage.Attach(nullptr);
+    end_run(f.what());
+  } catch (const std::bad_alloc&) {
+    storage.Attach(nullptr);
+    end_run("out of memory");
   }
   // Unblock the reader wherever it waits, then drain.
   stop_reading = true;
@@ -355,7 +378,14 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   result.read_seconds = read_seconds;
   done.Close();
   for (std::thread& w : writer_threads) w.join();
-  for (Effect* e : options.effects) e->RenderEnd(last_time);
+  for (std::size_t i = 0; i < begun; ++i) {
+    Effect* e = options.effects[i];
+    try {
+      hostsdk::GuardPluginCall(e, "RenderEnd", [&] { e->RenderEnd(last_time); });
+    } catch (const hostsdk::PluginFault& f) {
+      end_run(f.what());
+    }
+  }
 
   result.cancelled = !result.failed && result.applied + int(result.skipped.size()) <
                                             int(options.frames.size());

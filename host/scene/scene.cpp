@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "chunk_stream.h"
+#include "plugin_guard.h"
 #include "text_codec.h"
 
 namespace lumatrice {
@@ -104,7 +105,14 @@ bool Scene::Build(const SceneDocument& doc, const std::string& label, const Clas
       built.items.push_back(std::move(item));
       continue;
     }
-    auto* effect = static_cast<Effect*>(cd->Create(TRUE));
+    Effect* effect = nullptr;
+    try {
+      effect = static_cast<Effect*>(
+          hostsdk::GuardPluginCall(cd, "Create", [&] { return cd->Create(TRUE); }));
+    } catch (const hostsdk::PluginFault& f) {
+      error = what + ": " + f.what();
+      return false;
+    }
     if (!effect) {
       error = what + ": the plug-in could not create the effect";
       return false;
@@ -119,8 +127,14 @@ bool Scene::Build(const SceneDocument& doc, const std::string& label, const Clas
       return false;
     }
     MemoryLoad loader(entry.data);
-    if (effect->Load(&loader) != IO_OK) {
-      error = what + ": its saved data could not be read";
+    try {
+      if (hostsdk::GuardPluginCall(effect, "Load", [&] { return effect->Load(&loader); }) !=
+          IO_OK) {
+        error = what + ": its saved data could not be read";
+        return false;
+      }
+    } catch (const hostsdk::PluginFault& f) {
+      error = what + ": " + f.what();
       return false;
     }
     ParamBlock2* block = BlockOf(effect, entry.block_id);
@@ -160,7 +174,14 @@ bool Scene::AddEffect(ClassDesc* cd, std::string& error) {
     error = "not a render-effect class";
     return false;
   }
-  auto* effect = static_cast<Effect*>(cd->Create(FALSE));
+  Effect* effect = nullptr;
+  try {
+    effect = static_cast<Effect*>(
+        hostsdk::GuardPluginCall(cd, "Create", [&] { return cd->Create(FALSE); }));
+  } catch (const hostsdk::PluginFault& f) {
+    error = f.what();
+    return false;
+  }
   if (!effect) {
     error = "the plug-in could not create the effect";
     return false;
@@ -191,8 +212,15 @@ bool Scene::Capture(SceneDocument& doc, std::vector<bool>& keep_raw, std::string
       continue;
     }
     MemorySave saver;
-    if (item.effect->Save(&saver) != IO_OK || !saver.Complete()) {
-      error = Describe(item) + ": the effect failed to save its data";
+    try {
+      if (hostsdk::GuardPluginCall(item.effect, "Save",
+                                   [&] { return item.effect->Save(&saver); }) != IO_OK ||
+          !saver.Complete()) {
+        error = Describe(item) + ": the effect failed to save its data";
+        return false;
+      }
+    } catch (const hostsdk::PluginFault& f) {
+      error = Describe(item) + ": " + f.what();
       return false;
     }
     entry.data = saver.Bytes();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host_api.h"
+#include "plugin_guard.h"
 #include "sdk_internal.h"
 
 namespace {
@@ -206,7 +207,7 @@ TimeDisplay GetTimeDisplay() {
 void SetAnimateMode(bool on) { State().animate = on; }
 bool AnimateMode() { return State().animate; }
 
-void BroadcastNotification(int code, void* callParam) {
+void BroadcastNotification(int code, void* callParam, std::span<Animatable* const> owners) {
   std::vector<Registration> due;
   {
     std::lock_guard lock(State().mutex);
@@ -224,7 +225,15 @@ void BroadcastNotification(int code, void* callParam) {
     try {
       r.proc(r.param, &info);
     } catch (...) {
-      // A plug-in's exception ends here, at the runtime's boundary.
+      // The callback's code names its module; its param, by custom the
+      // object that registered, names the class when the host knows it.
+      const auto owner = std::find(owners.begin(), owners.end(), r.param);
+      ThrowPluginFault(ModuleFileAt(reinterpret_cast<const void*>(r.proc)),
+                       owner == owners.end() ? "" : ClassNameOf(*owner),
+                       code == NOTIFY_PRE_RENDER ? "pre-render notification"
+                       : code == NOTIFY_POST_RENDER
+                           ? "post-render notification"
+                           : "notification " + std::to_string(code));
     }
   }
 }

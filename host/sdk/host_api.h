@@ -6,12 +6,14 @@
 //    plug-in modules, editor, tests) sees the same one.
 //  - Setters take effect at once; nothing here allocates per frame.
 //  - Hooks are plain callables; an exception thrown by one is caught and
-//    dropped at this boundary. A null/empty hook means "no UI".
+//    dropped at this boundary (a plug-in's notification callback is not a
+//    hook: see BroadcastNotification). A null/empty hook means "no UI".
 //  - Every function is safe to call from any thread; hooks and notification
 //    callbacks are called without any internal lock held.
 #pragma once
 
 #include <functional>
+#include <span>
 
 #include "host_sdk.h"
 
@@ -52,8 +54,11 @@ bool AnimateMode();
 // Calls every callback registered for `code`, in registration order, with
 // NotifyInfo{code, callParam}. Callbacks may register and unregister during
 // the broadcast: a removed one is not called any more, an added one waits for
-// the next broadcast.
-void BroadcastNotification(int code, void* callParam = nullptr);
+// the next broadcast. A callback that throws ends the broadcast with a
+// PluginFault (plugin_guard.h) naming its module, and its class when it was
+// registered with one of `owners` as its param.
+void BroadcastNotification(int code, void* callParam = nullptr,
+                           std::span<Animatable* const> owners = {});
 // Registrations currently held (each (proc, param, code) counts once).
 int NotificationRegistrationCount();
 

@@ -1,10 +1,11 @@
 """liblumatrice through ctypes, as a Python host (the Blender add-on) calls it.
 
-    test_lumatrice.py LIBLUMATRICE FRAME_TOOL MODULE_SOURCE_DIR
+    test_lumatrice.py LIBLUMATRICE FRAME_TOOL MODULE_SOURCE_DIR THROWING_MODULE_DIR
 
 FRAME_TOOL writes and dumps image files (the test itself uses only the
 standard library); MODULE_SOURCE_DIR holds the resource script and IDs the
-dialog is checked against.
+dialog is checked against; THROWING_MODULE_DIR holds a test module whose
+effect throws from the call LUMATRICE_TEST_THROW names.
 """
 import ctypes as C
 import json
@@ -17,10 +18,10 @@ import sys
 import tempfile
 import unittest
 
-LIB_PATH, TOOL, MODULE_DIR = sys.argv[1:4]
-del sys.argv[1:4]
+LIB_PATH, TOOL, MODULE_DIR, THROWING_DIR = sys.argv[1:5]
+del sys.argv[1:5]
 
-OK, E_ARGUMENT, E_NOT_FOUND, E_STATE, E_IO, E_UNSUPPORTED, E_STAMPED = 0, -1, -2, -3, -4, -5, -6
+OK, E_ARGUMENT, E_NOT_FOUND, E_STATE, E_IO, E_UNSUPPORTED, E_STAMPED, E_PLUGIN = range(0, -8, -1)
 U8, U16, HALF, FLOAT = 1, 2, 3, 4
 TPF = 160  # ticks per frame at 30 fps
 W, H = 320, 180
@@ -83,6 +84,7 @@ for name, args in {
         "lumatrice_set_frame_rate": [P, C.c_int32],
         "lumatrice_set_scene_path": [P, C.c_char_p],
         "lumatrice_pre_render": [P],
+        "lumatrice_render_begin": [P, C.c_int32],
         "lumatrice_apply": [P, C.c_int32, C.POINTER(Frame)],
         "lumatrice_stamp_file": [P, C.c_char_p, C.c_int32],
 }.items():
@@ -169,13 +171,25 @@ def dump(path):
 
 
 def setUpModule():
-    call("lumatrice_open", None, 0, C.byref(session))
+    folders = (C.c_char_p * 1)(THROWING_DIR.encode())
+    call("lumatrice_open", folders, 1, C.byref(session))
     call("lumatrice_pin_clock", session, b"2026-12-07T09:00:00")
     call("lumatrice_set_scene_path", session, "/shots/sc\u00e8ne/sh010.blend".encode())
 
 
 def tearDownModule():
-    lib.lumatrice_close(session)
+    lib.lumatrice_close(session)  # hygiene: a process may also exit with it open
+
+
+class ExitTest(unittest.TestCase):
+    def test_a_process_may_exit_with_the_session_open(self):
+        program = ("import ctypes as C, sys\n"
+                   "lib = C.CDLL(sys.argv[1])\n"
+                   "s, e = C.c_void_p(), C.c_void_p()\n"
+                   "assert lib.lumatrice_open(None, 0, C.byref(s)) == 0\n"
+                   "assert lib.lumatrice_create_effect(s, b'Lumatrice', C.byref(e)) == 0\n")
+        r = subprocess.run([sys.executable, "-c", program, LIB_PATH], capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
 
 
 class EffectTest(unittest.TestCase):
@@ -321,10 +335,14 @@ class EffectTest(unittest.TestCase):
             junk = os.path.join(d, "junk.png")
             with open(junk, "wb") as f:
                 f.write(b"not an image")
-            files = {p: read(p) for p in (layered, junk)}
             e = P()
             small = C.create_string_buffer(16)
             frame = Frame(C.cast(small, C.c_void_p), W, H, 4, 4, U8)  # stride under a row
+            huge = Frame(C.cast(small, C.c_void_p), 65535, 65535, 65535 * 4, 4, U8)
+            wide = os.path.join(d, "wide.png")
+            subprocess.run([TOOL, "write", wide, "R,G,B", "uint8", "70000", "1"], check=True)
+            files = {p: read(p) for p in (layered, junk, wide)}
+            limit = "is over the frame-size limit: "
             cases = [
                 ("lumatrice_open", (None, 0, C.byref(e)), E_STATE),
                 ("lumatrice_create_effect", (session, b"Nope", C.byref(e)), E_NOT_FOUND),
@@ -335,18 +353,23 @@ class EffectTest(unittest.TestCase):
                 ("lumatrice_set_frame_rate", (session, 7), E_ARGUMENT),
                 ("lumatrice_pin_clock", (session, b"2026-04-31"), E_ARGUMENT),
                 ("lumatrice_apply", (session, 0, C.byref(frame)), E_ARGUMENT),
+                ("lumatrice_apply", (session, 0, C.byref(huge)), E_ARGUMENT,
+                 "65535x65535 " + limit + "at most 268435456 pixels"),
+                ("lumatrice_stamp_file", (session, wide.encode(), 0), E_UNSUPPORTED,
+                 wide + ": 70000x1 " + limit + "each side must be 1 to 65535 pixels"),
                 ("lumatrice_stamp_file", (session, junk.encode(), 0), E_IO),
                 ("lumatrice_stamp_file", (session, layered.encode(), 0), E_UNSUPPORTED),
                 ("lumatrice_stamp_file", (session, os.path.join(d, "gone.png").encode(), 0),
                  E_NOT_FOUND),
             ]
-            for fn, args, code in cases:
+            for fn, args, code, *message in cases:
                 with self.subTest(fn, code=code):
                     self.assertEqual(getattr(lib, fn)(*args), code)
                     self.assertEqual(lib.lumatrice_last_error_code(), code)
-                    self.assertTrue(lib.lumatrice_last_error().decode().startswith(fn + ": "))
+                    self.assertTrue(lib.lumatrice_last_error().decode().startswith(
+                        fn + ": " + "".join(message)))
             self.assertEqual({p: read(p) for p in files}, files)
-            self.assertEqual(sorted(os.listdir(d)), ["junk.png", "layers.exr"])
+            self.assertEqual(sorted(os.listdir(d)), ["junk.png", "layers.exr", "wide.png"])
 
         call("lumatrice_set_text", self.effect, b"Comments", "caf\u00e9 \u20ac5".encode())
         text, clock = C.c_char_p(), C.c_char_p()
@@ -355,6 +378,26 @@ class EffectTest(unittest.TestCase):
         self.assertEqual((text.value.decode(), clock.value), ("caf\u00e9 \u20ac5", b"2026-12-07T09:00:00"))
         self.assertEqual(lib.lumatrice_api_version() >> 16, 1)
 
+    def test_a_throwing_module_fails_the_call_naming_module_class_and_call(self):
+        thrower = P()
+        call("lumatrice_create_effect", session, b"Throwing Effect", C.byref(thrower))
+        buf = C.create_string_buffer(W * H * 4)
+        frame = Frame(C.cast(buf, C.c_void_p), W, H, W * 4, 4, U8)
+        try:
+            for fault, fn, args in (("RenderBegin", "lumatrice_render_begin", (session, 0)),
+                                    ("Notify", "lumatrice_pre_render", (session,)),
+                                    ("Apply", "lumatrice_apply", (session, 0, C.byref(frame)))):
+                with self.subTest(fault):
+                    os.environ["LUMATRICE_TEST_THROW"] = fault
+                    self.assertEqual(getattr(lib, fn)(*args), E_PLUGIN)
+                    self.assertEqual(lib.lumatrice_last_error().decode(),
+                                     "%s: throwing_effect.dlv: Throwing Effect: %s threw: "
+                                     "test fault in %s" % (
+                                         fn, "pre-render notification" if fault == "Notify"
+                                         else fault, fault))
+        finally:
+            del os.environ["LUMATRICE_TEST_THROW"]
+            lib.lumatrice_delete_effect(thrower)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -41,8 +41,8 @@ def _read_module():
 
 
 def _close_session():
-    # Blender exits without disabling add-ons: a session left open at exit
-    # would take its live effects down with the process.
+    # Blender exits without disabling add-ons; the library would close the
+    # session itself at exit, but closing it here keeps the order ours.
     if state.session is not None:
         state.session.close()
         state.session = None
