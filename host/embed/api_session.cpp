@@ -200,7 +200,8 @@ int32_t lumatrice_create_effect(lumatrice_session* session, const char* class_na
     e->class_name = it->name;
     e->instance = it->instance;
     std::string error;
-    if (!session->scene.AddEffect(it->desc, error)) Fail(LUMATRICE_E_PLUGIN, "effect " + it->name + ": " + error);
+    if (!session->scene.AddEffect(it->desc, error))
+      Fail(LUMATRICE_E_PLUGIN, "effect " + it->name + ": " + error);
     e->effect = session->scene.items.back().effect;
     session->effects.push_back(std::move(e));
     *out = session->effects.back().get();
