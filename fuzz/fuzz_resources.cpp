@@ -9,13 +9,14 @@
 
 #include "fuzz_input.h"
 #include "res_format.h"
+#include "text_codec.h"
 
 namespace {
 
 void Texts(const std::u16string& text) {
   // Both conversions must cope with any UTF-16, lone surrogates included.
-  std::string utf8 = hostres::Utf8(text);
-  std::string ansi = hostres::Ansi(text);
+  std::string utf8 = lumatrice::Utf16ToUtf8(text);
+  std::string ansi = lumatrice::Utf16ToCp1252(text);
   FUZZ_CHECK(text.empty() || !utf8.empty());
   FUZZ_CHECK(ansi.size() <= text.size());
 }

@@ -233,23 +233,6 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   return kExitOk;
 }
 
-std::string U8(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) {
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 bool ApplySettingsArgs(const SettingsArgs& a, SceneSettings& s, std::string& error) {
   if (a.fps) {
     if (*a.fps <= 0 || 4800 % *a.fps != 0) {
@@ -510,7 +493,7 @@ int RunPlugins(HostSession& host) {
                                   u"ProductVersion", u"CompanyName", u"LegalCopyright",
                                   u"OriginalFilename"}) {
         if (auto v = m.version_info->Find(key); v && !v->empty())
-          std::printf("  %-16s%s\n", U8(key).c_str(), U8(*v).c_str());
+          std::printf("  %-16s%s\n", Utf16ToUtf8(key).c_str(), Utf16ToUtf8(*v).c_str());
       }
     } else {
       std::printf("  version record (none)\n");

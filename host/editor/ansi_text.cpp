@@ -1,9 +1,8 @@
-// Windows-1252 to and from QString, through the scene files' own codec so
+// Windows-1252 to and from QString, through the host's one codec so
 // that every byte (the five 1252 leaves undefined included) reads back as
 // stored.
 #include "ansi_text.h"
 
-#include "res_format.h"
 #include "text_codec.h"
 
 namespace editor {
@@ -12,6 +11,6 @@ QString FromCp1252(const char* text) {
   return QString::fromStdString(lumatrice::Cp1252ToUtf8(text ? text : ""));
 }
 
-std::string ToCp1252(const QString& text) { return hostres::Ansi(text.toStdU16String()); }
+std::string ToCp1252(const QString& text) { return lumatrice::Utf16ToCp1252(text.toStdU16String()); }
 
 }  // namespace editor

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "host_api.h"
+#include "text_codec.h"
 
 namespace editor {
 namespace {
@@ -15,7 +16,7 @@ std::string Lower(std::string s) {
   return s;
 }
 
-std::string Key(const std::u16string& name) { return Lower(hostres::Ansi(name)); }
+std::string Key(const std::u16string& name) { return Lower(lumatrice::Utf16ToCp1252(name)); }
 
 QWidget* MakeCustEdit(const hostres::DialogItem&, QWidget* parent) {
   auto* edit = new QLineEdit(parent);

@@ -48,7 +48,7 @@ const hostres::ResourceSet& Resources(lumatrice_effect* e) {
 }
 
 std::string ClassName(const hostres::NameOrId& c) {
-  if (!c.is_id) return hostres::Utf8(c.name);
+  if (!c.is_id) return Utf16ToUtf8(c.name);
   switch (c.id) {
     case 0x0080: return "Button";
     case 0x0081: return "Edit";
@@ -72,10 +72,10 @@ lumatrice_effect::Dialog& DialogOf(lumatrice_effect* e, int32_t id) {
     Fail(LUMATRICE_E_NOT_FOUND, "the module of " + e->class_name + " has no dialog " +
                                     std::to_string(id) + (why.empty() ? "" : " (" + why + ")"));
   lumatrice_effect::Dialog d;
-  d.font = hostres::Utf8(t->font);
+  d.font = Utf16ToUtf8(t->font);
   for (const hostres::DialogItem& item : t->items) {
     d.classes.push_back(ClassName(item.window_class));
-    d.texts.push_back(item.text.is_id ? std::string() : hostres::Utf8(item.text.name));
+    d.texts.push_back(item.text.is_id ? std::string() : Utf16ToUtf8(item.text.name));
   }
   d.tmpl = std::move(*t);
   return e->dialogs.emplace(id, std::move(d)).first->second;
@@ -91,7 +91,7 @@ void ReadStrings(lumatrice_effect* e) {
       if (std::any_of(e->strings.begin(), e->strings.end(),
                       [&](const auto& s) { return s.first == id; }))
         continue;
-      if (auto text = res.String(std::uint32_t(id))) e->strings.emplace_back(id, hostres::Utf8(*text));
+      if (auto text = res.String(std::uint32_t(id))) e->strings.emplace_back(id, Utf16ToUtf8(*text));
     }
   }
   std::sort(e->strings.begin(), e->strings.end());

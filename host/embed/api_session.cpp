@@ -24,7 +24,7 @@ std::string OneLine(const char* text) {
 std::string FileVersion(const pluginloader::LoadedModule& m) {
   if (!m.version_info) return "";
   const auto v = m.version_info->Find(u"FileVersion");
-  return v ? hostres::Utf8(*v) : "";
+  return v ? Utf16ToUtf8(*v) : "";
 }
 
 void ListClasses(lumatrice_session* s) {

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "host_sdk.h"
+#include "text_codec.h"
 #include "win_gdi.h"
 
 namespace hostres {
@@ -154,9 +155,13 @@ std::optional<std::string> LoadModuleString(HINSTANCE instance, std::uint32_t id
   if (!resources) return std::nullopt;
   auto text = resources->String(id);
   if (!text) return std::nullopt;
-  std::string ansi = Ansi(*text);
-  if (ansi.empty()) return std::nullopt;
-  return ansi;
+  try {
+    std::string ansi = lumatrice::Utf16ToCp1252(*text);
+    if (ansi.empty()) return std::nullopt;
+    return ansi;
+  } catch (...) {  // out of memory: the caller is a C function
+    return std::nullopt;
+  }
 }
 
 }  // namespace hostres

@@ -8,7 +8,7 @@
 //    `error` is given), never a crash or an over-read.
 //  - Nothing throws out of this library; running out of memory is reported
 //    like malformed input.
-//  - Texts stay as stored (UTF-16); Utf8() and Ansi() convert them.
+//  - Texts stay as stored (UTF-16); text_codec.h converts them.
 #pragma once
 
 #include <array>
@@ -168,11 +168,5 @@ class ResourceSet {
 // Parses the entries and every dialog, string block and version record among
 // them; true when all of them are well formed. The entry for fuzzing.
 bool ParseResourceBytes(const std::uint8_t* data, std::size_t size) noexcept;
-
-// Text conversions: UTF-8 (lone surrogates become U+FFFD) and the 8-bit
-// Windows-1252 code page that the ...A functions use (unmappable
-// characters become '?'). Empty when memory runs out.
-std::string Utf8(std::u16string_view text) noexcept;
-std::string Ansi(std::u16string_view text) noexcept;
 
 }  // namespace hostres

@@ -8,11 +8,12 @@
 
 #include "module_fixture.h"
 #include "module_resources.h"
+#include "text_codec.h"
 #include "win_gdi.h"
 
 namespace {
 
-using hostres::Utf8;
+using lumatrice::Utf16ToUtf8;
 
 std::vector<std::uint8_t> ResFileBytes() {
   std::ifstream in(LUMATRICE_RES_FILE, std::ios::binary);
@@ -73,7 +74,7 @@ TEST_F(ResourcesTest, DialogTemplate) {
   EXPECT_TRUE(d->title.empty());
   EXPECT_TRUE(d->has_font);
   EXPECT_EQ(d->point_size, 8);
-  EXPECT_EQ(Utf8(d->font), "MS Sans Serif");
+  EXPECT_EQ(Utf16ToUtf8(d->font), "MS Sans Serif");
 }
 
 constexpr std::uint32_t kGroup = 0x50000007, kCheck = 0x50010003, kEdit = 0x50010000, kCentre = 0x50020001,
@@ -131,7 +132,7 @@ TEST_F(ResourcesTest, DialogControlsInCreationOrder) {
     }
     EXPECT_EQ(got.id, want.id);
     EXPECT_FALSE(got.text.is_id);
-    EXPECT_EQ(Utf8(got.text.name), want.text);
+    EXPECT_EQ(Utf16ToUtf8(got.text.name), want.text);
     EXPECT_EQ(got.x, want.x);
     EXPECT_EQ(got.y, want.y);
     EXPECT_EQ(got.cx, want.cx);
@@ -252,7 +253,7 @@ TEST_F(ResourcesTest, VersionRecord) {
   }
 
   ASSERT_EQ(v->string_tables.size(), 1u);
-  EXPECT_EQ(Utf8(v->string_tables[0].key), "040904b0");
+  EXPECT_EQ(Utf16ToUtf8(v->string_tables[0].key), "040904b0");
   const std::vector<std::pair<std::string, std::string>> want = {
       {"Comments", ""},
       {"CompanyName", "Lumatrice Project"},
@@ -268,7 +269,7 @@ TEST_F(ResourcesTest, VersionRecord) {
       {"SpecialBuild", ""},
   };
   std::vector<std::pair<std::string, std::string>> got;
-  for (const auto& s : v->string_tables[0].strings) got.emplace_back(Utf8(s.key), Utf8(s.value));
+  for (const auto& s : v->string_tables[0].strings) got.emplace_back(Utf16ToUtf8(s.key), Utf16ToUtf8(s.value));
   EXPECT_EQ(got, want);
 
   ASSERT_EQ(v->translations.size(), 1u);
@@ -375,25 +376,6 @@ TEST(ResourceReader, MalformedInputsAreRefused) {
   for (const auto& c : cases) EXPECT_FALSE(c.parse(c.bytes)) << c.what;
   EXPECT_TRUE(strings(std::vector<std::uint8_t>(32, 0))) << "sixteen empty strings";
   EXPECT_TRUE(entries({})) << "no entries at all";
-}
-
-TEST(ResourceReader, TextConversions) {
-  struct Case {
-    std::u16string text;
-    std::string utf8, ansi;
-  };
-  const std::vector<Case> cases = {
-      {u"Time & Date", "Time & Date", "Time & Date"},
-      {u"caf\u00e9", "caf\xc3\xa9", "caf\xe9"},
-      {u"\u20ac1", "\xe2\x82\xac" "1", "\x80" "1"},
-      {u"\u4e2d", "\xe4\xb8\xad", "?"},
-      {u"\U0001F600", "\xf0\x9f\x98\x80", "?"},
-      {std::u16string(1, char16_t(0xD800)), "\xef\xbf\xbd", "?"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(hostres::Utf8(c.text), c.utf8) << c.utf8;
-    EXPECT_EQ(hostres::Ansi(c.text), c.ansi) << c.utf8;
-  }
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include "plugin_loader.h"
 #include "scene.h"
-#include "text_codec.h"
 
 using namespace lumatrice;
 namespace fs = std::filesystem;
@@ -266,31 +265,6 @@ TEST_F(SceneTest, SaveIsAtomicAndLeavesNoTemporaryFile) {
   // Saving into a folder that does not exist fails and says where.
   EXPECT_FALSE(scene.Save(Temp("missing/dir/scene.json"), error));
   EXPECT_NE(error.find("missing/dir/scene.json"), std::string::npos);
-}
-
-TEST(SceneCodecs, Windows1252TextsTravelAsUtf8) {
-  std::string all;
-  for (int b = 1; b < 256; ++b) all += char(b);
-  std::string back, error;
-  ASSERT_TRUE(Utf8ToCp1252(Cp1252ToUtf8(all), back, error)) << error;
-  EXPECT_EQ(back, all);
-  struct Case {
-    const char* utf8;
-    const char* cp1252;  // null: refused
-  };
-  const Case cases[] = {
-      {"caf\xc3\xa9", "caf\xe9"},   {"\xe2\x82\xac" "5", "\x80" "5"},
-      {"\xe2\x80\x9cq\xe2\x80\x9d", "\x93q\x94"}, {"\xe6\x97\xa5", nullptr},
-      {"\xc3", nullptr},              {"\xff", nullptr},
-  };
-  for (const Case& c : cases) {
-    std::string out;
-    EXPECT_EQ(Utf8ToCp1252(c.utf8, out, error), c.cp1252 != nullptr) << c.utf8;
-    if (c.cp1252) {
-      EXPECT_EQ(out, c.cp1252);
-    }
-  }
-  EXPECT_EQ(Utf8ToCp1252Lossy("\xe6\x97\xa5/x"), "?/x");
 }
 
 TEST(SceneCodecs, BinaryTextRoundTrips) {
