@@ -3,10 +3,10 @@
 // base class, the rollup through the class descriptor, the slate mark.
 #include <cstdlib>
 
-#include "../module/class_desc.h"
-#include "../module/resource.h"
+#include "class_desc.h"
 #include "lumatrice_effect.h"
 #include "param_block.h"
+#include "resource_ids.h"
 #include "transfer_worker.h"
 
 void OnPreRender(void* param, NotifyInfo* /*info*/) {

@@ -3,8 +3,8 @@
 // descriptor it attaches to and the class ID (init priorities 101..103).
 #include "param_block.h"
 
-#include "../module/class_desc.h"
-#include "../module/resource.h"
+#include "class_desc.h"
+#include "resource_ids.h"
 
 // clang-format off
 ParamBlockDesc2 lumatrice_param_blk __attribute__((init_priority(103)))(

@@ -5,12 +5,14 @@ find_program(LLVM_RC NAMES llvm-rc llvm-rc-14 REQUIRED)
 
 set(lumatrice_rc ${CMAKE_CURRENT_SOURCE_DIR}/Lumatrice.rc)
 set(lumatrice_res ${CMAKE_CURRENT_BINARY_DIR}/Lumatrice.res)
-# llvm-rc also takes /flags, so an absolute input path such as /check/... would
-# be read as an option: "--" ends the options.
+# The script takes its IDs from the effect's resource_ids.h, in the effect's
+# include directory. llvm-rc also takes /flags, so an absolute input path such
+# as /check/... would be read as an option: "--" ends the options.
+set(effect_include ${CMAKE_SOURCE_DIR}/effect)
 add_custom_command(
   OUTPUT ${lumatrice_res}
-  COMMAND ${LLVM_RC} -I ${CMAKE_CURRENT_SOURCE_DIR} -fo ${lumatrice_res} -- ${lumatrice_rc}
-  DEPENDS ${lumatrice_rc} ${CMAKE_CURRENT_SOURCE_DIR}/resource.h
+  COMMAND ${LLVM_RC} -I ${effect_include} -fo ${lumatrice_res} -- ${lumatrice_rc}
+  DEPENDS ${lumatrice_rc} ${effect_include}/resource_ids.h
   COMMENT "Compiling the module's resources"
   VERBATIM)
 add_custom_target(lumatrice_resources DEPENDS ${lumatrice_res})
@@ -21,15 +23,15 @@ set_source_files_properties(resource_note.cpp PROPERTIES
 
 add_library(lumatrice_module MODULE
   module_main.cpp
-  resource_note.cpp
-  $<TARGET_OBJECTS:lumatrice_effect>)
+  resource_note.cpp)
 add_dependencies(lumatrice_module lumatrice_resources)
 set_target_properties(lumatrice_module PROPERTIES
   OUTPUT_NAME Lumatrice PREFIX "" SUFFIX ".dlv"
   LIBRARY_OUTPUT_DIRECTORY ${LUMATRICE_BIN}
   CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
   LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
-target_link_libraries(lumatrice_module PRIVATE platform hostsdk textraster hostres)
+# The effect's objects, its headers and, through it, the host libraries.
+target_link_libraries(lumatrice_module PRIVATE lumatrice_effect)
 target_link_options(lumatrice_module PRIVATE
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/exports.map
   -Wl,-e,DllMain

@@ -1,10 +1,35 @@
 // ClassDesc defaults, and ClassDesc2's descriptor list, automatic blocks and
-// rollup requests.
+// rollup requests; the one attach/detach pair that keeps a class descriptor's
+// list and its descriptors' back links in step.
 #include <algorithm>
 #include <new>
 
 #include "param_block.h"
 #include "sdk_internal.h"
+
+namespace hostsdk::detail {
+
+bool AttachParamBlockDesc(ClassDesc2::Impl* cd, ParamBlockDesc2* desc) {
+  ParamBlockDesc2::Impl* d = desc->impl();
+  if (d->attached == cd) return true;
+  try {
+    cd->descs.push_back(desc);
+  } catch (...) {
+    return false;
+  }
+  if (d->attached) std::erase(d->attached->descs, desc);
+  d->attached = cd;
+  return true;
+}
+
+void DetachParamBlockDesc(ParamBlockDesc2* desc) {
+  ParamBlockDesc2::Impl* d = desc->impl();
+  if (!d || !d->attached) return;
+  std::erase(d->attached->descs, desc);
+  d->attached = nullptr;
+}
+
+}  // namespace hostsdk::detail
 
 ClassDesc::ClassDesc() = default;
 ClassDesc::~ClassDesc() = default;
@@ -22,9 +47,7 @@ ClassDesc2::ClassDesc2() : impl_(new (std::nothrow) Impl) {}
 ClassDesc2::~ClassDesc2() {
   if (!impl_) return;
   // Descriptors that outlive this class descriptor must not detach from it.
-  for (ParamBlockDesc2* desc : impl_->descs) {
-    if (desc->impl()) desc->impl()->attached = nullptr;
-  }
+  while (!impl_->descs.empty()) hostsdk::detail::DetachParamBlockDesc(impl_->descs.back());
   delete impl_;
 }
 
@@ -47,15 +70,7 @@ ParamBlockDesc2* ClassDesc2::GetParamBlockDescByID(BlockID id) {
 
 void ClassDesc2::AddParamBlockDesc(ParamBlockDesc2* pbd) {
   if (!impl_ || !pbd || !pbd->impl() || !pbd->IsValid()) return;
-  ParamBlockDesc2::Impl* d = pbd->impl();
-  if (d->attached == impl_) return;
-  try {
-    impl_->descs.push_back(pbd);
-  } catch (...) {
-    return;
-  }
-  if (d->attached) std::erase(d->attached->descs, pbd);
-  d->attached = impl_;
+  hostsdk::detail::AttachParamBlockDesc(impl_, pbd);
 }
 
 void ClassDesc2::MakeAutoParamBlocks(ReferenceMaker* owner) {

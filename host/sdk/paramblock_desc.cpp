@@ -1,7 +1,6 @@
 // ParamBlockDesc2: a parameter-block descriptor built from its tagged list.
 // A faulty list is reported on stderr and leaves an empty, invalid descriptor
 // that no class descriptor knows.
-#include <algorithm>
 #include <cstdio>
 #include <new>
 
@@ -12,13 +11,6 @@ namespace {
 const ParamBlockDesc2::Impl& Of(const ParamBlockDesc2::Impl* impl) {
   static const ParamBlockDesc2::Impl* none = new ParamBlockDesc2::Impl;
   return impl ? *impl : *none;
-}
-
-void Detach(ParamBlockDesc2* desc) {
-  ParamBlockDesc2::Impl* impl = desc->impl();
-  if (!impl || !impl->attached) return;
-  std::erase(impl->attached->descs, desc);
-  impl->attached = nullptr;
 }
 
 void Reset(ParamBlockDesc2::Impl& impl) {
@@ -38,7 +30,7 @@ bool RebuildParamBlockDesc(ParamBlockDesc2& desc, BlockID id, const char* int_na
     std::fprintf(stderr, "ParamBlockDesc2 \"%s\" (block %d): out of memory\n", shown, id);
     return false;
   }
-  Detach(&desc);
+  hostsdk::detail::DetachParamBlockDesc(&desc);
   Reset(*impl);
   try {
     impl->id = id;
@@ -86,7 +78,7 @@ ParamBlockDesc2::ParamBlockDesc2(BlockID id, const char* int_name, int local_nam
 }
 
 ParamBlockDesc2::~ParamBlockDesc2() {
-  Detach(this);
+  hostsdk::detail::DetachParamBlockDesc(this);
   delete impl_;
 }
 

@@ -22,13 +22,18 @@ struct ParamBlockDesc2::Impl {
   std::string error;
   ParsedParamList list;
   std::vector<ParamDef> defs;  // text pointers into `list`
-  // The list of the class descriptor this descriptor is attached to; cleared
-  // by that class descriptor's destructor.
+  // The list of the class descriptor this descriptor is attached to; changed
+  // only by the attach/detach pair below.
   ClassDesc2::Impl* attached = nullptr;
   std::atomic<int> invalidate_ui_count{0};
 };
 
 namespace hostsdk::detail {
+// Moves `desc` (valid, with its state) into `cd`'s list, out of any other;
+// false, and nothing changed, when memory runs out.
+bool AttachParamBlockDesc(ClassDesc2::Impl* cd, ParamBlockDesc2* desc);
+// Takes `desc` out of the list it is in, if any.
+void DetachParamBlockDesc(ParamBlockDesc2* desc);
 // Calls the host's UI hooks and counts the calls.
 IAutoEParamDlg* CreateParamDialogs(ClassDesc2* cd, IRendParams* ip, SpecialFX* obj);
 void InvalidateUI(ClassDesc2* cd, ParamBlockDesc2* pbd);

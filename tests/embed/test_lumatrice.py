@@ -1,11 +1,12 @@
 """liblumatrice through ctypes, as a Python host (the Blender add-on) calls it.
 
-    test_lumatrice.py LIBLUMATRICE FRAME_TOOL MODULE_SOURCE_DIR THROWING_MODULE_DIR
+    test_lumatrice.py LIBLUMATRICE FRAME_TOOL SOURCE_DIR THROWING_MODULE_DIR
 
 FRAME_TOOL writes and dumps image files (the test itself uses only the
-standard library); MODULE_SOURCE_DIR holds the resource script and IDs the
-dialog is checked against; THROWING_MODULE_DIR holds a test module whose
-effect throws from the call LUMATRICE_TEST_THROW names.
+standard library); SOURCE_DIR is the source tree, whose resource script
+(module/Lumatrice.rc) and IDs (effect/resource_ids.h) the dialog is checked
+against; THROWING_MODULE_DIR holds a test module whose effect throws from the
+call LUMATRICE_TEST_THROW names.
 """
 import ctypes as C
 import json
@@ -18,7 +19,7 @@ import sys
 import tempfile
 import unittest
 
-LIB_PATH, TOOL, MODULE_DIR, THROWING_DIR = sys.argv[1:5]
+LIB_PATH, TOOL, SOURCE_DIR, THROWING_DIR = sys.argv[1:5]
 del sys.argv[1:5]
 
 OK, E_ARGUMENT, E_NOT_FOUND, E_STATE, E_IO, E_UNSUPPORTED, E_STAMPED, E_PLUGIN = range(0, -8, -1)
@@ -108,10 +109,10 @@ def call(name, *args):
 def parse_resources():
     """Dialog 101's controls as the resource script lists them, with the IDs."""
     ids = {"-1": -1}
-    with open(os.path.join(MODULE_DIR, "resource.h")) as f:
+    with open(os.path.join(SOURCE_DIR, "effect", "resource_ids.h")) as f:
         for m in re.finditer(r"#define\s+(\w+)\s+(\d+)", f.read()):
             ids[m.group(1)] = int(m.group(2))
-    with open(os.path.join(MODULE_DIR, "Lumatrice.rc")) as f:
+    with open(os.path.join(SOURCE_DIR, "module", "Lumatrice.rc")) as f:
         body = f.read().split("BEGIN", 1)[1].split("END", 1)[0]
     kinds = {"GROUPBOX": ("Button", 7), "AUTOCHECKBOX": ("Button", 3),
              "CTEXT": ("Static", 1), "LTEXT": ("Static", 0)}

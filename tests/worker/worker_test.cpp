@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "../../effect/class_desc.h"
 #include "../../effect/lumatrice_effect.h"
 #include "../../effect/param_ids.h"
 #include "../../effect/raster_transfer.h"
 #include "../../effect/transfer_worker.h"
-#include "../../module/class_desc.h"
 #include "bitmap_storage.h"
 #include "raster_host.h"
 

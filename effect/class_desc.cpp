@@ -4,8 +4,8 @@
 
 #include <new>
 
-#include "../effect/lumatrice_effect.h"
-#include "resource.h"
+#include "lumatrice_effect.h"
+#include "resource_ids.h"
 
 class LumatriceClassDesc LumatriceClassDesc __attribute__((init_priority(101)));
 Class_ID lumatrice_class_id __attribute__((init_priority(102)))(0x31b82d35, 0x47d45ce7);

@@ -1,4 +1,5 @@
-// Resource IDs shared by the resource script and the C++ code.
+// The IDs of the dialog, strings and controls the effect names: the effect's
+// code and the module's resource script (module/Lumatrice.rc) both use them.
 #pragma once
 
 #define IDD_LUMATRICE_PANEL 101

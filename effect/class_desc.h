@@ -1,6 +1,8 @@
-// The module's one class descriptor, its class ID and the string lookup.
-// All live from load to unload; built at load in the order class descriptor,
-// class ID, parameter-block descriptor.
+// The module's one class descriptor, its class ID and the string lookup: the
+// module-wide objects the effect itself names, so they live on its side; the
+// module (module/) only hands them to the host. All live from load to unload;
+// built at load in the order class descriptor, class ID, parameter-block
+// descriptor (init priorities 101, 102, 103).
 #pragma once
 
 #include "host_sdk.h"
@@ -24,7 +26,7 @@ class LumatriceClassDesc : public ClassDesc2 {
 extern class LumatriceClassDesc LumatriceClassDesc;
 extern Class_ID lumatrice_class_id;
 
-// Set by the module entry on every call.
+// Set by the module entry (module/module_main.cpp) on every call.
 extern HINSTANCE module_instance;
 
 // Text of string `id` in the module's string table, in one shared buffer that
