@@ -1,6 +1,7 @@
-// The 8x13 glyph cells, one per Windows-1252 byte, generated at build time by
-// font_gen. Row r of a cell is kGlyphs[byte][r]; bit 7 is the leftmost column.
-// Controls and the code page's undefined bytes hold a hollow replacement box.
+// The 8x13 glyph cells, one per Windows-1252 byte, checked in as font_8x13.cpp
+// (made by scripts/gen-font-table). Row r of a cell is kGlyphs[byte][r]; bit 7
+// is the leftmost column. Controls and the code page's undefined bytes hold a
+// hollow replacement box.
 #pragma once
 
 #include <cstdint>
