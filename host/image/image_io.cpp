@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -222,7 +223,8 @@ bool Commit(const std::string& temp, const std::string& target, bool ok, const s
 }
 
 bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
-                 const std::vector<HeaderChange>& header, std::string& error,
+                 const std::vector<char>& changed, const std::vector<HeaderChange>& header,
+                 std::string& error,
                  const std::atomic<bool>* cancel, SpliceCounts& counts) {
   const std::string temp = TemporaryNameFor(target);
   CheckedFile file(temp);
@@ -232,8 +234,7 @@ bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
     return false;
   }
   std::string why;
-  bool ok = frame.blocks()->Splice(frame, frame.ChangedBlocks(), header, file, cancel, counts,
-                                   why);
+  bool ok = frame.blocks()->Splice(frame, changed, header, file, cancel, counts, why);
   if (!ok && cancel && cancel->load()) why = "cancelled";
   if (!file.Finish() && why != "cancelled") {
     why = file.Failure();
@@ -254,12 +255,17 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   }
   if (report) *report = WriteReport{};
   std::vector<HeaderChange> header;
-  if (allow_splice && frame.blocks() && frame.BlockError().empty() &&
+  // A frame changed in every block (the slate) has nothing to copy: the
+  // whole-frame writer encodes it in one pass, where a splice would encode
+  // each block on its own.
+  const std::vector<char> changed = frame.ChangedBlocks();
+  const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
+  if (allow_splice && frame.blocks() && !all_changed && frame.BlockError().empty() &&
       std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
       frame.blocks()->HeaderChanges(frame.spec(), header)) {
     WriteReport mine;
     mine.spliced = true;
-    const bool ok = SpliceFrame(target, frame, header, error, cancel, mine.blocks);
+    const bool ok = SpliceFrame(target, frame, changed, header, error, cancel, mine.blocks);
     if (report) *report = mine;
     return ok;
   }

@@ -37,8 +37,9 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
 //
 // A lazy frame whose target has its input's format and whose description
 // differs only in header texts is spliced: unchanged blocks are copied as
-// stored, changed ones encoded with the file's own compression. Without
-// `allow_splice` every frame is encoded whole.
+// stored, changed ones encoded with the file's own compression; one changed
+// in every block is encoded whole. Without `allow_splice` every frame is
+// encoded whole.
 struct WriteReport {
   bool spliced = false;
   SpliceCounts blocks;

@@ -240,6 +240,22 @@ TEST_F(Cli, HdrPixelsOutsideTheCaptionsStayBitExact) {
   }
 }
 
+// The slate changes every block: its frame is encoded whole, the caption
+// frames copy the chunks between their bands.
+TEST_F(Cli, TheSlateFrameIsEncodedWholeTheCaptionFramesSpliced) {
+  for (int f = 1; f <= 3; ++f)
+    Write(dir_ / ("s_in.000" + std::to_string(f) + ".exr"), 96, 128, 4, TypeDesc::HALF,
+          [f](int x, int y, int c) { return 0.1f * c + 0.01f * float((x + y * f) % 50); });
+  const Result r = Run({"stamp", "s_in.#.exr", "-o", "s_out.#.exr", "--clock", kClock});
+  ASSERT_EQ(r.status, 0) << r.err;
+  if (std::getenv("LUMATRICE_TEST_FULL_REENCODE"))
+    EXPECT_EQ(r.out.find("spliced"), std::string::npos) << r.out;
+  else
+    EXPECT_TRUE(r.out.find("; 2 spliced (") != std::string::npos &&
+                r.out.find(", 1 encoded whole)") != std::string::npos)
+        << r.out;
+}
+
 // Every writer goes through the checked file (or the read-back) and must
 // still produce the same file it would write on its own: pixels outside the
 // caption bands come back as they went in, bit for bit where the format is
