@@ -322,8 +322,9 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   } unhook{out, bool(file)};
 
   if (!out->open(temp, spec)) {
-    error = target + ": " + out->geterror();
-    if (file) file->Finish();
+    const std::string why = out->geterror();
+    // A header the disk refused: the system's word again.
+    error = target + ": " + (file && !file->Finish() ? file->Failure() : why);
     RemoveQuietly(temp);
     return false;
   }

@@ -9,6 +9,8 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,8 @@ namespace {
 constexpr const char* kClock = "2002-03-07T09:05:03";
 constexpr uid_t kNobody = 65534;
 
-// An 8-bit RGB pattern that compresses badly, different for every seed.
+// An 8-bit RGB pattern that compresses badly, different for every seed, in
+// the format the extension names.
 void WritePng(const fs::path& path, int seed, int w = 160, int h = 120) {
   fs::create_directories(path.parent_path());
   OIIO::ImageSpec spec(w, h, 3, TypeDesc::UINT8);
@@ -157,6 +160,54 @@ TEST_F(FaultCli, SkipBadFramesWritesTheGoodFramesAsARunWithoutTheBadOnes) {
   EXPECT_NE(none.err.find("every frame was skipped"), std::string::npos) << none.err;
 }
 
+// A spliced EXR frame decodes only the chunks the captions cover: a damaged
+// one there skips the frame, a damaged one elsewhere is copied as it was.
+TEST_F(FaultCli, DamagedExrChunkSkipsItsFrameOnlyUnderTheCaptions) {
+  // 160x120 zip: 16-line chunks, the captions on 0-1 and 6-7.
+  auto damage = [](std::string& exr, int chunk) {
+    std::size_t at = 8;  // magic and version, then name, type, size, value
+    while (exr[at] != '\0') {
+      at = exr.find('\0', exr.find('\0', at) + 1) + 1;
+      std::int32_t size = 0;
+      std::memcpy(&size, &exr[at], 4);
+      at += 4 + std::size_t(size);
+    }
+    std::uint64_t offset = 0;
+    std::memcpy(&offset, &exr[at + 1 + 8 * std::size_t(chunk)], 8);
+    // Past the chunk's line number, size and zlib header.
+    for (std::size_t i = offset + 10; i < offset + 40; ++i) exr[i] = char(exr[i] ^ 0x5A);
+    return exr.substr(offset + 10, 30);
+  };
+  std::string kept;
+  for (int f = 1; f <= 3; ++f) {
+    const fs::path path = dir_ / Frame("in/shot", f, ".exr");
+    fs::create_directories(path.parent_path());
+    OIIO::ImageSpec spec(160, 120, 3, TypeDesc::HALF);
+    spec.attribute("compression", "zip");
+    std::vector<float> px(std::size_t(160) * 120 * 3);
+    for (std::size_t i = 0; i < px.size(); ++i) px[i] = float(i % 480) / 480.0f;
+    auto out = OIIO::ImageOutput::create(path.string());
+    ASSERT_TRUE(out && out->open(path.string(), spec));
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, px.data()));
+    ASSERT_TRUE(out->close());
+    if (f == 1) continue;
+    std::string bytes = Slurp(path);
+    const std::string damaged = damage(bytes, f == 2 ? 0 : 3);
+    if (f == 3) kept = damaged;
+    Spill(path, bytes);
+  }
+  const RunResult r = RunCli({"stamp", "in/shot.#.exr", "-o", "out/f.#.exr", "--set",
+                              "Display Slate=off", "--skip-bad-frames", "--clock", kClock, "-q"},
+                             dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("frame 2 skipped: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("damaged"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir_ / Frame("out/f", 2, ".exr")));
+  EXPECT_TRUE(fs::exists(dir_ / Frame("out/f", 1, ".exr")));
+  EXPECT_NE(Slurp(dir_ / Frame("out/f", 3, ".exr")).find(kept), std::string::npos);
+  EXPECT_FALSE(HasTemporary(Snap(dir_)));
+}
+
 // ---- writes failing -----------------------------------------------------
 
 // Encoders drop the results of their own writes: a frame counts as written
@@ -166,29 +217,35 @@ TEST_F(FaultCli, FullDiskLeavesTheTargetAsItWasAndNoTemporaryFile) {
     const char* ext;
     const char* slate;  // a slate frame packs small, a frame of noise does not
     rlim_t limit;       // bytes the disk takes; every frame here needs more
+    const char* in_ext = ".png";  // an EXR input to an EXR target is spliced
   };
   const Case cases[] = {{".png", "on", 1024},  {".png", "off", 1024}, {".png", "off", 65536},
                         {".tif", "on", 1024},  {".tif", "off", 1024}, {".tif", "off", 65536},
                         {".exr", "on", 1024},  {".exr", "on", 4096},  {".exr", "off", 65536},
+                        {".exr", "off", 1024, ".exr"}, {".exr", "off", 65536, ".exr"},
                         {".jpg", "off", 4096}, {".dpx", "off", 65536}, {".tga", "off", 65536},
                         // no checked proxy for SGI: read back before the rename
                         {".sgi", "off", 65536}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.ext) + " slate " + c.slate + " limit " + std::to_string(c.limit));
-    const fs::path dir = dir_ / (std::string(c.ext + 1) + "_" + c.slate + std::to_string(c.limit));
-    WritePng(dir / "in/shot.0001.png", 1, 320, 240);
+    SCOPED_TRACE(std::string(c.in_ext) + " to " + c.ext + " slate " + c.slate + " limit " +
+                 std::to_string(c.limit));
+    const fs::path dir = dir_ / (std::string(c.in_ext + 1) + "_" + (c.ext + 1) + "_" + c.slate +
+                                 std::to_string(c.limit));
+    WritePng(dir / ("in/shot.0001" + std::string(c.in_ext)), 1, 320, 240);
     const std::string target = "out/frame.0001" + std::string(c.ext);
     Spill(dir / target, "earlier content of the target");
     const Snapshot before = Snap(dir);
 
     RunOptions full;
     full.file_size_limit = c.limit;
-    const RunResult r = RunCli({"stamp", "in/shot.#.png", "-o", std::string("out/frame.#") + c.ext,
-                                "--set", std::string("Display Slate=") + c.slate, "--clock",
-                                kClock, "-q"},
+    const RunResult r = RunCli({"stamp", "in/shot.#" + std::string(c.in_ext), "-o",
+                                std::string("out/frame.#") + c.ext, "--set",
+                                std::string("Display Slate=") + c.slate, "--clock", kClock, "-q"},
                                dir, full);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find(target), std::string::npos) << r.err;
+    // The system's reason, except where only the read-back finds the fault.
+    const std::string reason = std::strcmp(c.ext, ".sgi") == 0 ? "" : std::strerror(EFBIG);
+    EXPECT_NE(r.err.find(target + ": " + reason), std::string::npos) << r.err;
     // The target untouched, nothing left behind.
     EXPECT_EQ(Changes(before, Snap(dir)), "");
   }
