@@ -12,6 +12,8 @@
 #include <fstream>
 #include <string>
 
+#include "text_codec.h"
+
 namespace {
 
 constexpr int kWidth = 8;
@@ -19,18 +21,10 @@ constexpr int kHeight = 13;
 
 using Cell = std::array<std::uint8_t, kHeight>;  // bit 7 = leftmost column
 
-// Windows-1252 0x80-0x9F; 0 marks the five bytes the code page leaves undefined.
-constexpr char32_t kHighControls[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
 // 0 when the byte has no printable character (control or undefined).
 char32_t ToUnicode(unsigned byte) {
   if (byte < 0x20 || byte == 0x7F) return 0;
-  if (byte >= 0x80 && byte < 0xA0) return kHighControls[byte - 0x80];
-  return byte;
+  return lumatrice::Cp1252ToCodePoint(static_cast<unsigned char>(byte));
 }
 
 // A hollow box: visible, and unlike any printable glyph.

@@ -51,6 +51,10 @@ void TrimRowPool() noexcept;
 // The clock behind GetLocalTime: live local time unless pinned.
 void PinLocalTime(const SYSTEMTIME& time) noexcept;
 void UnpinLocalTime() noexcept;
+// Where the live time comes from; null restores the system clock. For tests
+// that must see the clock move without waiting for it.
+using LiveClock = SYSTEMTIME (*)();
+void SetLiveClock(LiveClock clock) noexcept;
 
 int InitCommonControlsCount() noexcept;
 

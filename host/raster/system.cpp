@@ -19,6 +19,7 @@ std::atomic<int> g_box_count{0};
 
 std::mutex g_clock_mutex;
 std::optional<SYSTEMTIME> g_pinned;
+std::atomic<LiveClock> g_live_clock{nullptr};
 
 std::atomic<int> g_common_controls{0};
 
@@ -27,7 +28,7 @@ int DefaultMessageBox(const char* text, const char* caption) {
   return 1;  // IDOK
 }
 
-SYSTEMTIME LiveLocalTime() {
+SYSTEMTIME SystemLocalTime() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t secs = std::chrono::system_clock::to_time_t(now);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -44,6 +45,11 @@ SYSTEMTIME LiveLocalTime() {
   st.wSecond = WORD(tm.tm_sec);
   st.wMilliseconds = WORD(ms < 0 ? ms + 1000 : ms);
   return st;
+}
+
+SYSTEMTIME LiveLocalTime() {
+  const LiveClock clock = g_live_clock.load();
+  return clock ? clock() : SystemLocalTime();
 }
 
 }  // namespace
@@ -74,6 +80,8 @@ void UnpinLocalTime() noexcept {
   std::lock_guard lock(g_clock_mutex);
   g_pinned.reset();
 }
+
+void SetLiveClock(LiveClock clock) noexcept { g_live_clock.store(clock); }
 
 int InitCommonControlsCount() noexcept { return g_common_controls.load(); }
 
