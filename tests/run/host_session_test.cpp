@@ -2,8 +2,7 @@
 // line, and a run's clock holds still.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
+#include <atomic>
 
 #include "host_session.h"
 #include "raster_host.h"
@@ -22,9 +21,23 @@ TEST(HostSession, MessageBoxesBecomeOneLineOnStderr) {
   EXPECT_EQ(textraster::MessageBoxCount(), 1);
 }
 
-// A live clock is read once per run and then held: the milliseconds would
-// differ between two live reads some time apart.
+// A live clock is read once per run and then held. The live source here
+// ticks on every read, so a held clock is told from a moving one at once.
+std::atomic<int> g_ticks{0};
+SYSTEMTIME TickingClock() {
+  SYSTEMTIME t{2002, 3, 4, 7, 9, 5, 3, 0};
+  t.wMilliseconds = WORD(g_ticks.fetch_add(1) % 1000);
+  return t;
+}
+
 TEST(HostSession, RunClockHoldsStillLiveOrPinned) {
+  struct Restore {
+    ~Restore() {
+      textraster::SetLiveClock(nullptr);
+      textraster::UnpinLocalTime();
+    }
+  } restore;
+  textraster::SetLiveClock(TickingClock);
   auto same = [](const SYSTEMTIME& a, const SYSTEMTIME& b) {
     return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDay == b.wDay &&
            a.wHour == b.wHour && a.wMinute == b.wMinute && a.wSecond == b.wSecond &&
@@ -36,7 +49,6 @@ TEST(HostSession, RunClockHoldsStillLiveOrPinned) {
     ASSERT_TRUE(PinRunClock(clock, error)) << error;
     SYSTEMTIME first, later;
     GetLocalTime(&first);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     GetLocalTime(&later);
     EXPECT_TRUE(same(first, later));
   }
@@ -47,7 +59,6 @@ TEST(HostSession, RunClockHoldsStillLiveOrPinned) {
   textraster::UnpinLocalTime();
   SYSTEMTIME first, later;
   GetLocalTime(&first);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   GetLocalTime(&later);
   EXPECT_FALSE(same(first, later));
 }
