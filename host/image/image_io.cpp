@@ -18,6 +18,7 @@
 #include <OpenImageIO/filesystem.h>
 
 #include "checked_file.h"
+#include "dpx_blocks.h"
 #include "exr_blocks.h"
 #include "temp_files.h"
 
@@ -113,8 +114,9 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
   frame.DropBlocks();  // before its bytes are replaced
   // A lazy read takes the file in one go; the header and any whole-frame
   // read then come from memory.
-  std::unique_ptr<OIIO::Filesystem::IOMemReader> memory;
-  lazy = lazy && LowerExtension(path) == ".exr" && Slurp(path, frame.file_bytes());
+  std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
+  const std::string ext = LowerExtension(path);
+  lazy = lazy && (ext == ".exr" || ext == ".dpx") && Slurp(path, frame.file_bytes());
   if (lazy) {
     memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
                                                              frame.file_bytes().size());
@@ -157,7 +159,9 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
   }
   if (lazy) {
     std::string why;
-    if (auto blocks = OpenExrBlocks(path, frame.file_bytes(), frame, why)) {
+    auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
+                                : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
+    if (blocks) {
       frame.AttachBlocks(std::move(blocks));
       return true;
     }

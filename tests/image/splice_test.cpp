@@ -1,4 +1,4 @@
-// Spliced EXR writes: over every block compression, scanlines and tiles,
+// Spliced EXR and DPX writes: over every EXR block compression, scanlines and tiles,
 // half and float, RGB and RGBA, a frame changed in a few rows is written with
 // its unchanged chunks byte for byte the input's, decodes as the whole-frame
 // path's output (or, for lossy codecs, as the input outside the changed
@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <OpenEXR/openexr.h>
 #include <OpenImageIO/imageio.h>
@@ -250,5 +251,108 @@ TEST(SpliceTest, OtherFormatsAndLayoutsTakeTheWholePath) {
   EXPECT_EQ(p.r, 0xFFFF);
   fs::remove_all(dir);
 }
+
+}  // namespace
+
+namespace {
+
+// Uncompressed DPX in the layouts OpenImageIO writes: spliced, it decodes as
+// the whole path's output, every byte outside the changed rows and the
+// description is the input's, and the description reads back the same.
+// Layouts whose rows the writer does not store as the input does (10-bit
+// RGBA words run across pixels; 12 bits written packed) stay whole.
+struct DpxCase {
+  int bits;
+  const char* packing;
+  const char* endian;
+  int channels;
+  bool spliced = true;
+};
+
+class DpxSpliceTest : public ::testing::TestWithParam<DpxCase> {};
+
+TEST_P(DpxSpliceTest, RewritesOnlyTheChangedRows) {
+  const DpxCase c = GetParam();
+  const fs::path dir = fs::path(::testing::TempDir()) / ("dpx-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string in = (dir / "in.dpx").string(), spliced = (dir / "spliced.dpx").string(),
+                    whole = (dir / "whole.dpx").string();
+  {
+    OIIO::ImageSpec spec(kW, kH, c.channels, c.bits == 8 ? TypeDesc::UINT8 : TypeDesc::UINT16);
+    spec.attribute("oiio:BitsPerSample", c.bits);
+    spec.attribute("dpx:Packing", c.packing);
+    spec.attribute("oiio:Endian", c.endian);
+    std::vector<float> px(std::size_t(kW) * kH * c.channels);
+    for (std::size_t i = 0; i < px.size(); ++i) px[i] = float((i * 7919) % 1000) / 999.0f;
+    auto out = OIIO::ImageOutput::create(in);
+    ASSERT_TRUE(out && out->open(in, spec)) << OIIO::geterror();
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, px.data()));
+    ASSERT_TRUE(out->close());
+  }
+  std::string error;
+  FrameBuffer lazy, full;
+  ASSERT_TRUE(ReadFrame(in, lazy, error, true)) << error;
+  ASSERT_TRUE(ReadFrame(in, full, error)) << error;
+  WriteReport report;
+  if (!c.spliced) {
+    EXPECT_EQ(lazy.blocks(), nullptr);
+    ASSERT_TRUE(WriteFrame(spliced, lazy, error, nullptr, true, &report)) << error;
+    EXPECT_FALSE(report.spliced);
+    return;
+  }
+  ASSERT_NE(lazy.blocks(), nullptr) << "not read as rows";
+  for (FrameBuffer* f : {&lazy, &full}) {
+    Paint(*f);
+    f->spec().attribute("ImageDescription", "Lumatrice:Marker {\"Stamped\":\"yes\"}");
+  }
+  ASSERT_TRUE(WriteFrame(spliced, lazy, error, nullptr, true, &report)) << error;
+  ASSERT_TRUE(WriteFrame(whole, full, error, nullptr, false)) << error;
+  EXPECT_TRUE(report.spliced);
+
+  FrameBuffer a, b;
+  ASSERT_TRUE(ReadFrame(spliced, a, error)) << error;
+  ASSERT_TRUE(ReadFrame(whole, b, error)) << error;
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) ASSERT_TRUE(SamePixel(a, b, x, y)) << x << "," << y;
+  EXPECT_EQ(a.spec().get_string_attribute("ImageDescription"),
+            b.spec().get_string_attribute("ImageDescription"));
+
+  // Byte by byte against the input: only the description and the rows of
+  // the changed bands may differ.
+  auto slurp = [](const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  };
+  const std::string before = slurp(in), after = slurp(spliced);
+  ASSERT_EQ(before.size(), after.size());
+  const bool big = std::strcmp(c.endian, "big") == 0;
+  std::uint32_t offset = 0;
+  for (int i = 0; i < 4; ++i)
+    offset = offset << 8 | static_cast<unsigned char>(before[808 + (big ? i : 3 - i)]);
+  const std::size_t stride = (before.size() - offset) / kH;
+  const BlockFile& blocks = *lazy.blocks();
+  const std::vector<char> changed = lazy.ChangedBlocks();
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i] || (i >= 820 && i < 852)) continue;
+    ASSERT_GE(i, offset) << "header byte " << i;
+    const int y = int((i - offset) / stride);
+    ASSERT_TRUE(y < kH && changed[std::size_t(blocks.BlockAt(0, y))]) << "row " << y;
+  }
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, DpxSpliceTest,
+    ::testing::Values(DpxCase{8, "Filled, method A", "big", 3},
+                      DpxCase{10, "Filled, method A", "big", 3},
+                      DpxCase{10, "Filled, method B", "little", 3},
+                      DpxCase{10, "Filled, method A", "little", 4, false},
+                      DpxCase{12, "Filled, method A", "big", 3, false},
+                      DpxCase{16, "Filled, method A", "little", 4}),
+    [](const ::testing::TestParamInfo<DpxCase>& info) {
+      const DpxCase& c = info.param;
+      return std::to_string(c.bits) + "bit_" + (std::strchr(c.packing, 'B') ? "B_" : "A_") +
+             c.endian + "_" + std::to_string(c.channels) + "ch";
+    });
 
 }  // namespace
