@@ -60,4 +60,10 @@ class BlockFile {
                              std::vector<HeaderChange>& changes) const = 0;
 };
 
+// The string attributes `spec` sets or changes against `source`, by
+// OpenImageIO's names; false when it differs in anything else (size, window,
+// channels, sample types, another attribute) or lacks one of the source's.
+bool ChangedTexts(const OIIO::ImageSpec& source, const OIIO::ImageSpec& spec,
+                  std::vector<HeaderChange>& texts);
+
 }  // namespace lumatrice

@@ -51,11 +51,6 @@ exr_pixel_type_t PixelType(TypeDesc t) {
 
 std::string Why(exr_result_t rv) { return exr_get_default_error_message(rv); }
 
-bool SameValue(const OIIO::ParamValue& a, const OIIO::ParamValue& b) {
-  return a.type() == b.type() && a.nvalues() == b.nvalues() &&
-         std::memcmp(a.data(), b.data(), a.datasize()) == 0;
-}
-
 class ExrBlocks final : public BlockFile {
  public:
   ~ExrBlocks() override {
@@ -226,29 +221,11 @@ bool ExrBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
 
 bool ExrBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
                               std::vector<HeaderChange>& changes) const {
-  const OIIO::ImageSpec& s = source_spec;
-  if (spec.width != s.width || spec.height != s.height || spec.x != s.x || spec.y != s.y ||
-      spec.full_x != s.full_x || spec.full_y != s.full_y || spec.full_width != s.full_width ||
-      spec.full_height != s.full_height || spec.tile_width != s.tile_width ||
-      spec.tile_height != s.tile_height || spec.nchannels != s.nchannels ||
-      spec.format != s.format || spec.channelformats != s.channelformats ||
-      spec.channelnames != s.channelnames)
-    return false;
-  for (const OIIO::ParamValue& p : s.extra_attribs) {
-    const OIIO::ParamValue* now = spec.find_attribute(p.name());
-    if (!now) return false;  // a header attribute cannot be taken away here
-  }
-  changes.clear();
-  for (const OIIO::ParamValue& p : spec.extra_attribs) {
-    const OIIO::ParamValue* before = s.find_attribute(p.name());
-    if (before && SameValue(p, *before)) continue;
-    if (p.type() != TypeDesc::STRING) return false;
-    const std::string name = p.name().string();
-    if (name == "ImageDescription")
-      changes.push_back({"comments", p.get_string()});
-    else if (name.rfind(kOurPrefix, 0) == 0)
-      changes.push_back({name, p.get_string()});
-    else
+  if (!ChangedTexts(source_spec, spec, changes)) return false;
+  for (HeaderChange& h : changes) {
+    if (h.name == "ImageDescription")
+      h.name = "comments";
+    else if (h.name.rfind(kOurPrefix, 0) != 0)
       return false;
   }
   return true;

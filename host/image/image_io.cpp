@@ -21,6 +21,7 @@
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
 #include "temp_files.h"
+#include "tiff_blocks.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -116,7 +117,8 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
   // read then come from memory.
   std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
   const std::string ext = LowerExtension(path);
-  lazy = lazy && (ext == ".exr" || ext == ".dpx") && Slurp(path, frame.file_bytes());
+  const bool tiff = ext == ".tif" || ext == ".tiff";
+  lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
   if (lazy) {
     memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
                                                              frame.file_bytes().size());
@@ -160,7 +162,8 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
   if (lazy) {
     std::string why;
     auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
-                                : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
+                  : tiff          ? OpenTiffBlocks(path, frame.file_bytes(), frame, why)
+                                  : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
     if (blocks) {
       frame.AttachBlocks(std::move(blocks));
       return true;

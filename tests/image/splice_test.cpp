@@ -1,8 +1,9 @@
-// Spliced EXR and DPX writes: over every EXR block compression, scanlines and tiles,
-// half and float, RGB and RGBA, a frame changed in a few rows is written with
-// its unchanged chunks byte for byte the input's, decodes as the whole-frame
-// path's output (or, for lossy codecs, as the input outside the changed
-// blocks), and keeps every header attribute.
+// Spliced EXR, TIFF and DPX writes: over every EXR and TIFF block
+// compression, scanlines (or strips) and tiles, each sample type, RGB and
+// RGBA, a frame changed in a few rows is written with its unchanged blocks
+// byte for byte the input's, decodes as the whole-frame path's output (or,
+// for lossy codecs, as the input outside the changed blocks), and keeps every
+// header attribute.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 
 #include <OpenEXR/openexr.h>
 #include <OpenImageIO/imageio.h>
+#include <tiffio.h>
 
 #include "image_io.h"
 
@@ -30,18 +32,22 @@ struct Case {
   int channels;
   bool lossless;
   bool spliceable = true;
+  bool tiff = false;
 };
 
 std::string Name(const Case& c) {
-  return std::string(c.compression) + (c.tiled ? " tiles " : " lines ") +
-         (c.type == TypeDesc::HALF ? "half " : "float ") + (c.channels == 4 ? "RGBA" : "RGB");
+  return std::string(c.tiff ? "tiff " : "exr ") + c.compression + (c.tiled ? " tiles " : " lines ") +
+         c.type.c_str() + (c.channels == 4 ? " RGBA" : " RGB");
 }
+
+constexpr const char* kDescription = "Lumatrice:Marker {}";
 
 void WriteInput(const Case& c, const std::string& path) {
   OIIO::ImageSpec spec(kW, kH, c.channels, c.type);
   spec.attribute("compression", c.compression);
-  spec.attribute("shot", "sh010");
-  spec.attribute("owner", "studio");
+  spec.attribute(c.tiff ? "DocumentName" : "shot", "sh010");
+  spec.attribute(c.tiff ? "Artist" : "owner", "studio");
+  if (c.tiff) spec.attribute("tiff:RowsPerStrip", 16);
   if (c.tiled) spec.tile_width = spec.tile_height = 32;
   std::vector<float> pixels(std::size_t(kW) * kH * c.channels);
   unsigned seed = 7;
@@ -62,17 +68,33 @@ void Paint(FrameBuffer& frame) {
   std::vector<BMM_Color_64> row(51, BMM_Color_64{0xFFFF, 0, 0x8000, 0xFFFF});
   for (int y = 40; y <= 42; ++y) storage.PutPixels(10, y, int(row.size()), row.data());
   frame.spec().attribute("Lumatrice:Stamped", "yes");
+  frame.spec().attribute("ImageDescription", kDescription);
 }
 
-// Raw chunk bytes of block b of an EXR file, through the core library.
+// Raw bytes of block b of a file, through OpenEXR's core library or libtiff.
 struct RawChunks {
   exr_context_t ctx = nullptr;
-  explicit RawChunks(const std::string& path) {
+  TIFF* tif = nullptr;
+  RawChunks(const std::string& path, bool tiff) {
     exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-    EXPECT_EQ(exr_start_read(&ctx, path.c_str(), &init), EXR_ERR_SUCCESS) << path;
+    if (tiff)
+      EXPECT_NE(tif = TIFFOpen(path.c_str(), "r"), nullptr) << path;
+    else
+      EXPECT_EQ(exr_start_read(&ctx, path.c_str(), &init), EXR_ERR_SUCCESS) << path;
   }
-  ~RawChunks() { exr_finish(&ctx); }
-  std::vector<char> Block(bool tiled, int bx, int by, int lines) {
+  ~RawChunks() {
+    if (tif) TIFFClose(tif);
+    if (ctx) exr_finish(&ctx);
+  }
+  std::vector<char> Block(bool tiled, int bx, int by, int lines, int blocks_x) {
+    if (tif) {
+      const uint32_t b = uint32_t(by * blocks_x + bx);
+      std::vector<char> bytes(TIFFGetStrileByteCount(tif, b));
+      const tmsize_t n = tmsize_t(bytes.size());
+      EXPECT_EQ(tiled ? TIFFReadRawTile(tif, b, bytes.data(), n)
+                      : TIFFReadRawStrip(tif, b, bytes.data(), n), n);
+      return bytes;
+    }
     exr_chunk_info_t ci{};
     const exr_result_t rv = tiled ? exr_read_tile_chunk_info(ctx, 0, bx, by, 0, 0, &ci)
                                   : exr_read_scanline_chunk_info(ctx, 0, by * lines, &ci);
@@ -94,8 +116,10 @@ TEST_P(SpliceTest, CopiesUnchangedChunksAndMatchesTheWholePath) {
   const Case c = GetParam();
   const fs::path dir = fs::path(::testing::TempDir()) / ("splice-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  const std::string in = (dir / "in.exr").string(), spliced = (dir / "spliced.exr").string(),
-                    whole = (dir / "whole.exr").string();
+  const std::string ext = c.tiff ? ".tif" : ".exr";
+  const std::string in = (dir / ("in" + ext)).string(),
+                    spliced = (dir / ("spliced" + ext)).string(),
+                    whole = (dir / ("whole" + ext)).string();
   WriteInput(c, in);
 
   std::string error;
@@ -141,12 +165,12 @@ TEST_P(SpliceTest, CopiesUnchangedChunksAndMatchesTheWholePath) {
   EXPECT_EQ(report.blocks.copied, blocks.count() - n_changed);
 
   // Unchanged chunks are the input's bytes.
-  RawChunks in_chunks(in), out_chunks(spliced);
+  RawChunks in_chunks(in, c.tiff), out_chunks(spliced, c.tiff);
   for (int b = 0; b < blocks.count(); ++b) {
     if (changed[b]) continue;
     const int bx = b % blocks.blocks_x, by = b / blocks.blocks_x;
-    EXPECT_EQ(in_chunks.Block(c.tiled, bx, by, blocks.block_h),
-              out_chunks.Block(c.tiled, bx, by, blocks.block_h))
+    EXPECT_EQ(in_chunks.Block(c.tiled, bx, by, blocks.block_h, blocks.blocks_x),
+              out_chunks.Block(c.tiled, bx, by, blocks.block_h, blocks.blocks_x))
         << "block " << b;
   }
 
@@ -178,8 +202,13 @@ TEST_P(SpliceTest, CopiesUnchangedChunksAndMatchesTheWholePath) {
     ASSERT_NE(kept, nullptr) << p.name();
     EXPECT_EQ(kept->get_string(), p.get_string()) << p.name();
   }
-  EXPECT_EQ(a.spec().get_string_attribute("Lumatrice:Stamped"), "yes");
+  EXPECT_EQ(a.spec().get_string_attribute("Lumatrice:Stamped"), c.tiff ? "" : "yes");
+  EXPECT_EQ(a.spec().get_string_attribute("ImageDescription"), kDescription);
   EXPECT_EQ(a.spec().extra_attribs.size(), b.spec().extra_attribs.size());
+  for (const OIIO::ParamValue& p : b.spec().extra_attribs) {
+    const OIIO::ParamValue* same = a.spec().find_attribute(p.name());
+    EXPECT_TRUE(same && same->get_string() == p.get_string()) << p.name() << " " << p.get_string();
+  }
   fs::remove_all(dir);
 }
 
@@ -195,6 +224,11 @@ std::vector<Case> Cases() {
           cases.push_back({name, tiled, t, channels, lossless,
                            std::strcmp(name, "dwaa") != 0 && !tiled &&
                                !(std::strcmp(name, "b44") == 0 && t == TypeDesc::FLOAT)});
+  for (const char* name : {"none", "lzw", "zip", "packbits"})
+    for (bool tiled : {false, true})
+      for (TypeDesc t : {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT})
+        for (int channels : {3, 4}) cases.push_back({name, tiled, t, channels, true, true, true});
+  cases.push_back({"jpeg", false, TypeDesc::UINT8, 3, false, false, true});
   return cases;
 }
 

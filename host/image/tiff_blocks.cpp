@@ -1,0 +1,455 @@
+// TIFF strips and tiles in and out through libtiff, over the file's bytes in
+// memory; the output is a fresh file with the input's tags.
+#include "tiff_blocks.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "checked_file.h"
+#include "frame_buffer.h"
+
+namespace lumatrice {
+namespace {
+
+using OIIO::TypeDesc;
+
+constexpr const char* kOurPrefix = "Lumatrice:";
+
+// libtiff's messages go to the handle's own text (the first one kept).
+int Keep(TIFF*, void* user, const char* module, const char* format, va_list args) {
+  auto* text = static_cast<std::string*>(user);
+  if (text && text->empty()) {
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    *text = std::string(module ? module : "libtiff") + ": " + line;
+  }
+  return 1;
+}
+int Ignore(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// A stream position over the input's bytes or the output file.
+struct Stream {
+  const std::byte* data = nullptr;  // input
+  uint64_t size = 0;
+  CheckedFile* file = nullptr;  // output
+  uint64_t pos = 0;
+};
+
+uint64_t StreamSize(thandle_t h) {
+  auto* s = static_cast<Stream*>(h);
+  return s->file ? s->file->size() : s->size;
+}
+tmsize_t StreamRead(thandle_t h, void* buffer, tmsize_t n) {
+  auto* s = static_cast<Stream*>(h);
+  size_t done = 0;
+  if (s->file) {
+    done = s->file->pread(buffer, size_t(n), int64_t(s->pos));
+  } else if (s->pos < s->size) {
+    done = size_t(std::min<uint64_t>(uint64_t(n), s->size - s->pos));
+    std::memcpy(buffer, s->data + s->pos, done);
+  }
+  s->pos += done;
+  return tmsize_t(done);
+}
+tmsize_t StreamWrite(thandle_t h, void* buffer, tmsize_t n) {
+  auto* s = static_cast<Stream*>(h);
+  if (!s->file) return -1;
+  const size_t done = s->file->pwrite(buffer, size_t(n), int64_t(s->pos));
+  s->pos += done;
+  return done == size_t(n) ? n : -1;
+}
+toff_t StreamSeek(thandle_t h, toff_t offset, int whence) {
+  auto* s = static_cast<Stream*>(h);
+  s->pos = whence == SEEK_SET   ? offset
+           : whence == SEEK_CUR ? s->pos + offset
+                                : StreamSize(h) + offset;
+  return s->pos;
+}
+int StreamClose(thandle_t) { return 0; }
+toff_t StreamSizeProc(thandle_t h) { return StreamSize(h); }
+int MapInput(thandle_t h, void** base, toff_t* size) {
+  auto* s = static_cast<Stream*>(h);
+  if (s->file) return 0;
+  *base = const_cast<std::byte*>(s->data);
+  *size = s->size;
+  return 1;
+}
+void Unmap(thandle_t, void*, toff_t) {}
+
+TIFF* Open(const std::string& path, const char* mode, Stream& stream, std::string& messages) {
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(options, Keep, &messages);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, Ignore, nullptr);
+  TIFF* tif = TIFFClientOpenExt(path.c_str(), mode, &stream, StreamRead, StreamWrite, StreamSeek,
+                                StreamClose, StreamSizeProc, MapInput, Unmap, options);
+  TIFFOpenOptionsFree(options);
+  return tif;
+}
+
+// Fixed fields libtiff keeps outside its list of custom tags, copied one by
+// one (COMPRESSION before PREDICTOR: the codec brings that tag).
+const uint32_t kShortTags[] = {
+    TIFFTAG_BITSPERSAMPLE,  TIFFTAG_COMPRESSION,    TIFFTAG_PREDICTOR,    TIFFTAG_PHOTOMETRIC,
+    TIFFTAG_THRESHHOLDING,  TIFFTAG_FILLORDER,      TIFFTAG_ORIENTATION,  TIFFTAG_SAMPLESPERPIXEL,
+    TIFFTAG_MINSAMPLEVALUE, TIFFTAG_MAXSAMPLEVALUE, TIFFTAG_PLANARCONFIG, TIFFTAG_RESOLUTIONUNIT,
+    TIFFTAG_SAMPLEFORMAT};
+const uint32_t kLongTags[] = {TIFFTAG_SUBFILETYPE,  TIFFTAG_IMAGEWIDTH, TIFFTAG_IMAGELENGTH,
+                              TIFFTAG_ROWSPERSTRIP, TIFFTAG_TILEWIDTH,  TIFFTAG_TILELENGTH,
+                              TIFFTAG_IMAGEDEPTH,   TIFFTAG_TILEDEPTH};
+const uint32_t kFloatTags[] = {TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION, TIFFTAG_XPOSITION,
+                               TIFFTAG_YPOSITION};
+// Fixed fields not copied: a file that sets one is written whole.
+const uint32_t kRefusedTags[] = {
+    TIFFTAG_COLORMAP,        TIFFTAG_SUBIFD,           TIFFTAG_TRANSFERFUNCTION,
+    TIFFTAG_SMINSAMPLEVALUE, TIFFTAG_SMAXSAMPLEVALUE,  TIFFTAG_HALFTONEHINTS,
+    TIFFTAG_INKNAMES,        TIFFTAG_YCBCRSUBSAMPLING, TIFFTAG_DOTRANGE};
+
+// Whether custom tag `f` can be copied: not a pointer to another directory
+// (which would dangle in the new file), and of a shape CopyCustom knows.
+bool Copyable(const TIFFField* f) {
+  const TIFFDataType t = TIFFFieldDataType(f);
+  if (t == TIFF_IFD || t == TIFF_IFD8 || TIFFFieldTag(f) == TIFFTAG_DOTRANGE) return false;
+  return TIFFFieldPassCount(f) || t == TIFF_ASCII || TIFFFieldWriteCount(f) != 1 ||
+         TIFFFieldSetGetSize(f) > 0;
+}
+
+bool CopyCustom(TIFF* in, TIFF* out, uint32_t tag) {
+  const TIFFField* f = TIFFFieldWithTag(in, tag);
+  if (!f || !Copyable(f)) return false;
+  if (TIFFFieldIsAnonymous(f) && !TIFFFindField(out, tag, TIFF_ANY)) {
+    TIFFFieldInfo info{tag,
+                       TIFF_VARIABLE2,
+                       TIFF_VARIABLE2,
+                       TIFFFieldDataType(f),
+                       FIELD_CUSTOM,
+                       1,
+                       1,
+                       const_cast<char*>(TIFFFieldName(f))};
+    if (TIFFMergeFieldInfo(out, &info, 1) != 0) return false;
+  }
+  void* p = nullptr;
+  if (TIFFFieldPassCount(f)) {
+    const bool wide = TIFFFieldSetGetCountSize(f) == 4;
+    uint32_t n32 = 0;
+    uint16_t n16 = 0;
+    if (!(wide ? TIFFGetField(in, tag, &n32, &p) : TIFFGetField(in, tag, &n16, &p))) return false;
+    const uint32_t n = wide ? n32 : n16;
+    return TIFFFieldWriteCount(f) == TIFF_VARIABLE2 ? TIFFSetField(out, tag, n, p)
+                                                    : TIFFSetField(out, tag, int(n), p);
+  }
+  const TIFFDataType t = TIFFFieldDataType(f);
+  if (t == TIFF_ASCII || TIFFFieldWriteCount(f) != 1)
+    return TIFFGetField(in, tag, &p) && TIFFSetField(out, tag, p);
+  // One value, passed on as varargs promote it.
+  union {
+    uint8_t u8;
+    uint16_t u16;
+    uint32_t u32;
+    uint64_t u64;
+    float f32;
+    double f64;
+  } v{};
+  if (!TIFFGetField(in, tag, &v)) return false;
+  switch (t) {
+    case TIFF_BYTE:
+    case TIFF_SBYTE:
+    case TIFF_UNDEFINED:
+      return TIFFSetField(out, tag, int(v.u8));
+    case TIFF_SHORT:
+    case TIFF_SSHORT:
+      return TIFFSetField(out, tag, int(v.u16));
+    case TIFF_LONG:
+    case TIFF_SLONG:
+      return TIFFSetField(out, tag, v.u32);
+    case TIFF_LONG8:
+    case TIFF_SLONG8:
+      return TIFFSetField(out, tag, v.u64);
+    case TIFF_FLOAT:
+      return TIFFSetField(out, tag, double(v.f32));
+    case TIFF_DOUBLE:
+      return TIFFSetField(out, tag, v.f64);
+    case TIFF_RATIONAL:
+    case TIFF_SRATIONAL:
+      return TIFFSetField(out, tag, TIFFFieldSetGetSize(f) == 8 ? v.f64 : double(v.f32));
+    default:
+      return false;
+  }
+}
+
+bool CopyTags(TIFF* in, TIFF* out) {
+  for (uint32_t tag : kShortTags) {
+    uint16_t v = 0;
+    if (TIFFGetField(in, tag, &v) && !TIFFSetField(out, tag, int(v))) return false;
+  }
+  for (uint32_t tag : kLongTags) {
+    uint32_t v = 0;
+    if (TIFFGetField(in, tag, &v) && !TIFFSetField(out, tag, v)) return false;
+  }
+  for (uint32_t tag : kFloatTags) {
+    float v = 0;
+    if (TIFFGetField(in, tag, &v) && !TIFFSetField(out, tag, double(v))) return false;
+  }
+  uint16_t page = 0, pages = 0, n = 0;
+  uint16_t* extra = nullptr;
+  float* reference = nullptr;
+  if (TIFFGetField(in, TIFFTAG_PAGENUMBER, &page, &pages) &&
+      !TIFFSetField(out, TIFFTAG_PAGENUMBER, int(page), int(pages)))
+    return false;
+  if (TIFFGetField(in, TIFFTAG_EXTRASAMPLES, &n, &extra) &&
+      !TIFFSetField(out, TIFFTAG_EXTRASAMPLES, int(n), extra))
+    return false;
+  if (TIFFGetField(in, TIFFTAG_REFERENCEBLACKWHITE, &reference) &&
+      !TIFFSetField(out, TIFFTAG_REFERENCEBLACKWHITE, reference))
+    return false;
+  for (int i = 0, count = TIFFGetTagListCount(in); i < count; ++i)
+    if (!CopyCustom(in, out, TIFFGetTagListEntry(in, i))) return false;
+  return true;
+}
+
+class TiffBlocks final : public BlockFile {
+ public:
+  ~TiffBlocks() override {
+    if (in_) TIFFClose(in_);
+  }
+
+  bool Open(const std::string& path, const std::vector<std::byte>& bytes, const FrameBuffer& frame,
+            std::string& why);
+  const char* format() const override { return "tiff"; }
+  bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
+  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+              const std::vector<HeaderChange>& header, CheckedFile& file,
+              const std::atomic<bool>* cancel, SpliceCounts& counts,
+              std::string& error) const override;
+  bool HeaderChanges(const OIIO::ImageSpec& spec,
+                     std::vector<HeaderChange>& changes) const override;
+
+ private:
+  // Block b's pixels: where they start in the frame, their width and rows.
+  void Extent(int b, const FrameBuffer& frame, int& x, int& y, int& w, int& h) const;
+  // Block b packed as libtiff codes it (a tile is always whole).
+  std::size_t PackedSize(const FrameBuffer& frame) const {
+    return frame.pixel_bytes() * std::size_t(block_w) * std::size_t(block_h);
+  }
+  void Copy(int b, const FrameBuffer& frame, std::byte* packed, bool to_frame) const;
+
+  std::string path_;
+  Stream stream_;
+  mutable std::mutex mutex_;  // libtiff's handle is not for several threads
+  mutable std::string messages_;
+  TIFF* in_ = nullptr;
+  bool tiled_ = false;
+  bool big_endian_ = false, big_tiff_ = false;
+  std::vector<std::pair<uint64_t, uint64_t>> stored_;  // offset, size by block
+};
+
+bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
+                      const FrameBuffer& frame, std::string& why) {
+  path_ = path;
+  stream_.data = bytes.data();
+  stream_.size = bytes.size();
+  in_ = lumatrice::Open(path, "r", stream_, messages_);
+  if (!in_) return why = messages_.empty() ? "not a TIFF file" : messages_, false;
+  if (TIFFNumberOfDirectories(in_) != 1) return why = "several directories", false;
+  uint16_t compression = 0, planar = 0, photometric = 0, bits = 0, format = 0, samples = 0;
+  TIFFGetFieldDefaulted(in_, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(in_, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(in_, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(in_, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(in_, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  if (!TIFFGetField(in_, TIFFTAG_PHOTOMETRIC, &photometric)) return why = "photometric", false;
+  if (compression != COMPRESSION_NONE && compression != COMPRESSION_LZW &&
+      compression != COMPRESSION_ADOBE_DEFLATE && compression != COMPRESSION_DEFLATE &&
+      compression != COMPRESSION_PACKBITS)
+    return why = "compression", false;
+  if (planar != PLANARCONFIG_CONTIG) return why = "separate planes", false;
+  if (photometric != PHOTOMETRIC_RGB && photometric != PHOTOMETRIC_MINISBLACK)
+    return why = "photometric", false;
+  const TypeDesc type = frame.type();
+  const bool sample_ok = (format == SAMPLEFORMAT_UINT && bits == 8 && type == TypeDesc::UINT8) ||
+                         (format == SAMPLEFORMAT_UINT && bits == 16 && type == TypeDesc::UINT16) ||
+                         (format == SAMPLEFORMAT_IEEEFP && bits == 32 && type == TypeDesc::FLOAT);
+  if (!sample_ok || samples != frame.channels() || !frame.spec().channelformats.empty())
+    return why = "sample layout", false;
+  for (uint32_t tag : kRefusedTags) {
+    void* a = nullptr;
+    void* b = nullptr;
+    void* c = nullptr;
+    if (TIFFGetField(in_, tag, &a, &b, &c)) return why = "tag " + std::to_string(tag), false;
+  }
+  for (int i = 0, n = TIFFGetTagListCount(in_); i < n; ++i) {
+    const uint32_t tag = TIFFGetTagListEntry(in_, i);
+    const TIFFField* f = TIFFFieldWithTag(in_, tag);
+    if (!f || !Copyable(f)) return why = "tag " + std::to_string(tag), false;
+  }
+  uint32_t width = 0, height = 0;
+  TIFFGetField(in_, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(in_, TIFFTAG_IMAGELENGTH, &height);
+  if (int64_t(width) != frame.width() || int64_t(height) != frame.height())
+    return why = "size", false;
+  tiled_ = TIFFIsTiled(in_);
+  if (tiled_) {
+    uint32_t tw = 0, th = 0;
+    if (!TIFFGetField(in_, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(in_, TIFFTAG_TILELENGTH, &th) ||
+        tw == 0 || th == 0)
+      return why = "tile size", false;
+    block_w = int(tw);
+    block_h = int(th);
+    blocks_x = int((width + tw - 1) / tw);
+  } else {
+    uint32_t rows = 0;
+    TIFFGetFieldDefaulted(in_, TIFFTAG_ROWSPERSTRIP, &rows);
+    block_w = frame.width();
+    block_h = int(std::min(std::max(rows, 1u), height));
+    blocks_x = 1;
+  }
+  blocks_y = (frame.height() + block_h - 1) / block_h;
+  if (uint32_t(count()) != (tiled_ ? TIFFNumberOfTiles(in_) : TIFFNumberOfStrips(in_)))
+    return why = "block count", false;
+  // Every block's place is checked now: a truncated or damaged offset table
+  // fails the read, as it does on the whole-frame path.
+  stored_.resize(std::size_t(count()));
+  for (int b = 0; b < count(); ++b) {
+    int err = 0;
+    const uint64_t at = TIFFGetStrileOffsetWithErr(in_, uint32_t(b), &err);
+    const uint64_t size = TIFFGetStrileByteCountWithErr(in_, uint32_t(b), &err);
+    if (err || at > stream_.size || size > stream_.size - at || (size == 0 && at == 0))
+      return why = "block " + std::to_string(b) + " lies beyond the end of the file", false;
+    stored_[std::size_t(b)] = {at, size};
+  }
+  big_endian_ = TIFFIsBigEndian(in_);
+  big_tiff_ = TIFFIsBigTIFF(in_);
+  source_spec = frame.spec();
+  return true;
+}
+
+void TiffBlocks::Extent(int b, const FrameBuffer& frame, int& x, int& y, int& w, int& h) const {
+  x = (b % blocks_x) * block_w;
+  y = (b / blocks_x) * block_h;
+  w = std::min(block_w, frame.width() - x);
+  h = std::min(block_h, frame.height() - y);
+}
+
+void TiffBlocks::Copy(int b, const FrameBuffer& frame, std::byte* packed, bool to_frame) const {
+  int x, y, w, h;
+  Extent(b, frame, x, y, w, h);
+  const std::size_t line = frame.pixel_bytes() * std::size_t(block_w);
+  const std::size_t used = frame.pixel_bytes() * std::size_t(w);
+  for (int r = 0; r < h; ++r) {
+    auto* f = const_cast<std::byte*>(frame.row(y + r)) + std::size_t(x) * frame.pixel_bytes();
+    if (to_frame)
+      std::memcpy(f, packed + line * std::size_t(r), used);
+    else
+      std::memcpy(packed + line * std::size_t(r), f, used);
+  }
+}
+
+bool TiffBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
+  std::lock_guard lock(mutex_);
+  messages_.clear();
+  int x, y, w, h;
+  Extent(b, frame, x, y, w, h);
+  tmsize_t got;
+  if (tiled_) {
+    std::vector<std::byte> packed(PackedSize(frame));
+    got = TIFFReadEncodedTile(in_, uint32_t(b), packed.data(), tmsize_t(packed.size()));
+    if (got == tmsize_t(packed.size())) Copy(b, frame, packed.data(), true);
+  } else {
+    // A strip's rows lie in the frame as libtiff decodes them.
+    got = TIFFReadEncodedStrip(in_, uint32_t(b), frame.row(y),
+                               tmsize_t(frame.row_bytes() * std::size_t(h)));
+    if (got != tmsize_t(frame.row_bytes() * std::size_t(h))) got = -1;
+  }
+  if (got <= 0 || (tiled_ && got != tmsize_t(PackedSize(frame)))) {
+    error =
+        "block " + std::to_string(b) + ": " + (messages_.empty() ? "cannot be decoded" : messages_);
+    return false;
+  }
+  return true;
+}
+
+bool TiffBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
+                               std::vector<HeaderChange>& changes) const {
+  std::vector<HeaderChange> texts;
+  if (!ChangedTexts(source_spec, spec, texts)) return false;
+  changes.clear();
+  for (HeaderChange& t : texts) {
+    if (t.name == "ImageDescription")
+      changes.push_back(std::move(t));
+    else if (t.name.rfind(kOurPrefix, 0) != 0)  // TIFF has no tag for ours
+      return false;
+  }
+  return true;
+}
+
+bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                        const std::vector<HeaderChange>& header, CheckedFile& file,
+                        const std::atomic<bool>* cancel, SpliceCounts& counts,
+                        std::string& error) const {
+  std::lock_guard lock(mutex_);
+  Stream sink;
+  sink.file = &file;
+  std::string messages;
+  const std::string mode = std::string("w") + (big_endian_ ? "b" : "l") + (big_tiff_ ? "8" : "");
+  TIFF* out = lumatrice::Open(file.filename(), mode.c_str(), sink, messages);
+  if (!out) return error = messages.empty() ? "cannot start the file" : messages, false;
+  struct Close {
+    TIFF* out;
+    ~Close() { TIFFClose(out); }
+  } close{out};
+  auto fail = [&](const std::string& what) {
+    error = what + (messages.empty() ? std::string() : " (" + messages + ")");
+    return false;
+  };
+  if (!CopyTags(in_, out)) return fail("tags");
+  for (const HeaderChange& h : header)
+    if (h.name == "ImageDescription" &&
+        !TIFFSetField(out, TIFFTAG_IMAGEDESCRIPTION, h.value.c_str()))
+      return fail("description");
+
+  std::vector<std::byte> packed(PackedSize(frame));
+  for (int b = 0; b < count(); ++b) {
+    if (cancel && cancel->load()) return error = "cancelled", false;
+    tmsize_t want, wrote;
+    if (!changed[std::size_t(b)]) {
+      const auto [at, size] = stored_[std::size_t(b)];
+      auto* raw = const_cast<std::byte*>(stream_.data + at);
+      want = tmsize_t(size);
+      wrote = tiled_ ? TIFFWriteRawTile(out, uint32_t(b), raw, want)
+                     : TIFFWriteRawStrip(out, uint32_t(b), raw, want);
+      ++counts.copied;
+    } else {
+      // libtiff swaps and predicts in the buffer it is given: a copy.
+      int x, y, w, h;
+      Extent(b, frame, x, y, w, h);
+      want = tiled_ ? tmsize_t(packed.size()) : tmsize_t(frame.row_bytes() * std::size_t(h));
+      if (tiled_)
+        Copy(b, frame, packed.data(), false);
+      else
+        std::memcpy(packed.data(), frame.row(y), std::size_t(want));
+      wrote = tiled_ ? TIFFWriteEncodedTile(out, uint32_t(b), packed.data(), want)
+                     : TIFFWriteEncodedStrip(out, uint32_t(b), packed.data(), want);
+      if (wrote >= 0) wrote = want;  // the encoded size is the codec's business
+      ++counts.encoded;
+    }
+    if (wrote != want) return fail("block " + std::to_string(b));
+  }
+  if (!TIFFFlush(out)) return fail("directory");
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<BlockFile> OpenTiffBlocks(const std::string& path,
+                                          const std::vector<std::byte>& bytes,
+                                          const FrameBuffer& frame, std::string& why) {
+  auto file = std::make_unique<TiffBlocks>();
+  if (!file->Open(path, bytes, frame, why)) return nullptr;
+  return file;
+}
+
+}  // namespace lumatrice

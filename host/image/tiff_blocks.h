@@ -1,0 +1,32 @@
+// TIFF files as blocks (strips or tiles), through libtiff: blocks decoded on
+// demand, unchanged blocks written back as their stored bytes.
+//
+// Spliced: one image, strips or tiles, chunky (interleaved) samples, RGB or
+// grey with any extra samples, 8- or 16-bit unsigned or 32-bit float, stored
+// uncompressed, LZW, Deflate (either code) or PackBits, with any predictor.
+// Every tag of the input is kept except the ones pointing at other
+// directories: a file with EXIF, GPS or sub-image directories, a palette,
+// YCbCr, separate planes, JPEG or any other compression, or another bit depth
+// takes the whole-frame path.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "block_file.h"
+
+namespace lumatrice {
+
+class FrameBuffer;
+
+// A block view of the TIFF file whose bytes are `bytes` (which must outlive
+// the result), read into `frame` (already Reset with the file's image
+// description). Null when the layout is not one of the above, or the file is
+// damaged; `why` says which.
+std::unique_ptr<BlockFile> OpenTiffBlocks(const std::string& path,
+                                          const std::vector<std::byte>& bytes,
+                                          const FrameBuffer& frame, std::string& why);
+
+}  // namespace lumatrice
