@@ -36,7 +36,8 @@ struct Case {
 };
 
 std::string Name(const Case& c) {
-  return std::string(c.tiff ? "tiff " : "exr ") + c.compression + (c.tiled ? " tiles " : " lines ") +
+  return std::string(c.tiff ? "tiff " : "exr ") + c.compression +
+         (c.tiled ? " tiles " : " lines ") +
          c.type.c_str() + (c.channels == 4 ? " RGBA" : " RGB");
 }
 
