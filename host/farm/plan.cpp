@@ -261,8 +261,12 @@ Json PlanToJson(const Plan& p) {
 
 bool PlanFromJson(const Json& j, Plan& p, std::string& error) {
   try {
-    if (!j.is_object() || j.value("lumatrice_farm_plan", 0) != kPlanVersion) {
-      error = "not a lumatrice farm plan (version " + std::to_string(kPlanVersion) + ")";
+    const int version = j.is_object() ? j.value("lumatrice_farm_plan", 0) : 0;
+    if (version != kPlanVersion) {
+      error = version > 0 && version < kPlanVersion
+                  ? "a plan of an older lumatrice (version " + std::to_string(version) +
+                        "); submit the job again"
+                  : "not a lumatrice farm plan (version " + std::to_string(kPlanVersion) + ")";
       return false;
     }
     Field(j, "", "name", p.name);
