@@ -1,14 +1,13 @@
 // farm submit, status and resubmit: plan the chunks, hand them to Slurm as
 // one job array plus a report job that waits for all of them, and follow
 // the job until its report.
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
 #include <thread>
@@ -422,7 +421,7 @@ int Submit(const SubmitArgs& args) {
   std::error_code ec;
   if (fs::exists(plan.path, ec)) {
     Plan old;
-    if (LoadPlan(plan.path, old, error)) {
+    if (LoadPlan(plan.path, old, error, PlanUse::kRead)) {
       JobStatus s;
       if (QueryJob(slurm, old, s, error) && (s.ChunksActive() || SlurmActive(s.report_state)))
         return Fail("farm job " + old.name + " (plan " + plan.path +
