@@ -74,6 +74,10 @@ struct lumatrice_session {
 
   std::string clock_text;
   lumatrice::FrameBuffer frame;  // memory frames pass through it, kept between calls
+  lumatrice::FrameBuffer file_frame;  // the same for stamped files
+  // The pre-render notification went out and no frame has been applied since:
+  // the next one may take the slate.
+  bool slate_due = false;
 };
 
 namespace lumatrice::embed {
@@ -132,9 +136,8 @@ void PluginCall(Object* object, const char* what, F&& f) {
 // The session's effects, for naming the class of a notification callback.
 std::vector<Animatable*> Owners(lumatrice_session* session);
 
-// Every effect of the session, in order: Apply at t on `frame`. True when
-// any of them wrote pixels.
-bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame);
+// Every effect of the session, in order: Apply at t on `frame`.
+void ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame);
 
 // The folder holding this library.
 std::string LibraryFolder();

@@ -47,8 +47,10 @@ void StopBeforeRenameForTests() {
   if (armed && !stopped.exchange(true)) ::raise(SIGSTOP);
 }
 
-std::string LowerExtension(const std::string& path) {
-  std::string ext = fs::path(path).extension().string();
+// The extension that picks the format: ".exr" for `format` "exr", else the
+// name's own, lower-cased.
+std::string ExtensionOf(const std::string& path, const std::string& format) {
+  std::string ext = format.empty() ? fs::path(path).extension().string() : "." + format;
   for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
   return ext;
 }
@@ -107,6 +109,17 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
 }
 
 bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, bool lazy) {
+  ReadOptions options;
+  options.lazy = lazy;
+  return ReadFrame(path, frame, error, options);
+}
+
+bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
+               const ReadOptions& options) {
+  ReadFault ignored;
+  ReadFault& fault = options.fault ? *options.fault : ignored;
+  fault = ReadFault::kUnreadable;
+  bool lazy = options.lazy;
   // A FIFO or device would block the decoder's open for ever.
   if (!CheckInputFile(path, error)) return false;
   ImageSpec config;
@@ -116,7 +129,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
   // A lazy read takes the file in one go; the header and any whole-frame
   // read then come from memory.
   std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
-  const std::string ext = LowerExtension(path);
+  const std::string ext = ExtensionOf(path, options.format);
   const bool tiff = ext == ".tif" || ext == ".tiff";
   lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
   if (lazy) {
@@ -132,6 +145,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     return false;
   }
   const ImageSpec spec = in->spec();
+  fault = ReadFault::kUnsupported;
   if (spec.deep) {
     error = path + ": deep images are not supported";
     return false;
@@ -159,6 +173,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     error = path + ": no usable colour channels, or no memory for the frame";
     return false;
   }
+  fault = ReadFault::kUnreadable;
   if (lazy) {
     std::string why;
     auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
@@ -166,6 +181,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
                                   : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
     if (blocks) {
       frame.AttachBlocks(std::move(blocks));
+      fault = ReadFault::kNone;
       return true;
     }
   }
@@ -180,6 +196,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     error = path + ": " + OneLine(in->geterror());
     return false;
   }
+  fault = ReadFault::kNone;
   return true;
 }
 
@@ -203,10 +220,12 @@ bool ReadsBackWhole(const std::string& path, std::string& why) {
   return false;
 }
 
-ImageOutput* WriterFor(const std::string& target) {
+ImageOutput* WriterFor(const std::string& target, const std::string& format) {
   thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
-  auto& slot = writers[LowerExtension(target)];
-  if (!slot) slot = ImageOutput::create(target);
+  const std::string ext = ExtensionOf(target, format);
+  auto& slot = writers[ext];
+  // OpenImageIO takes a bare extension ("exr") as the format's name.
+  if (!slot && !ext.empty()) slot = ImageOutput::create(ext.substr(1));
   return slot.get();
 }
 
@@ -253,8 +272,9 @@ bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
 }  // namespace
 
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
-                const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report) {
-  ImageOutput* out = WriterFor(target);
+                const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report,
+                const std::string& format) {
+  ImageOutput* out = WriterFor(target, format);
   if (!out) {
     error = target + ": no image writer for this file name extension";
     OIIO::geterror();
