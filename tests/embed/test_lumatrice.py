@@ -330,25 +330,33 @@ class EffectTest(unittest.TestCase):
                     self.assertNotEqual(column(after, name), column(before, name))
 
     def test_stamp_file_writes_what_the_program_writes(self):
-        # Same clock, scene path and settings: the same bytes, spliced both ways, also
-        # for a name without an extension whose format the caller gives.
-        with tempfile.TemporaryDirectory() as d:
-            src, cli, bare = (os.path.join(d, n) for n in ("in.0002.exr", "cli.0002.exr", "f_0002"))
-            subprocess.run([TOOL, "write", src, "R,G,B,A", "half", str(W), str(H)], check=True)
-            run = subprocess.run(
-                [PROGRAM, "stamp", src, "-o", cli, "-q", "--render-start", "0",
-                 "--clock", "2026-12-07T09:00:00", "--scene-path", "/shots/sc\u00e8ne/sh010.blend",
-                 "--set", "Comments=Take 3"], check=True, capture_output=True, text=True)
-            self.assertIn("1 spliced", run.stdout)
-            for name, args in (("lumatrice_stamp_file", ()), ("lumatrice_stamp_file_as", (b"exr",))):
-                with self.subTest(name):
-                    target = bare if args else os.path.join(d, "api.0002.exr")
+        # Same clock, scene path and settings: the same bytes, spliced both ways, for a
+        # layered file too (one rule picks its pass), and for a name without an extension
+        # whose format the caller gives.
+        layered = "ViewLayer.AO.R,ViewLayer.AO.G,ViewLayer.AO.B," \
+            "ViewLayer.Combined.R,ViewLayer.Combined.G,ViewLayer.Combined.B,ViewLayer.Combined.A"
+        for channels, bare in (("R,G,B,A", "f_0002"), (layered, None)):
+            with self.subTest(channels), tempfile.TemporaryDirectory() as d:
+                src, cli = os.path.join(d, "in.0002.exr"), os.path.join(d, "cli.0002.exr")
+                subprocess.run([TOOL, "write", src, channels, "half", str(W), str(H)], check=True)
+                run = subprocess.run(
+                    [PROGRAM, "stamp", src, "-o", cli, "-q", "--render-start", "0",
+                     "--clock", "2026-12-07T09:00:00", "--scene-path",
+                     "/shots/sc\u00e8ne/sh010.blend", "--set", "Comments=Take 3"],
+                    check=True, capture_output=True, text=True)
+                self.assertIn("1 spliced", run.stdout)
+                calls = [("lumatrice_stamp_file", "api.0002.exr", ())]
+                if bare:
+                    calls.append(("lumatrice_stamp_file_as", bare, (b"exr",)))
+                for name, target, args in calls:
+                    target = os.path.join(d, target)
                     with open(src, "rb") as f, open(target, "wb") as out:
                         out.write(f.read())
                     call(name, session, target.encode(), TPF, *args)
-                    self.assertEqual(read(target), read(cli))
-            self.assertEqual(lib.lumatrice_stamp_file_as(session, bare.encode(), 0, b"nope"),
-                             E_UNSUPPORTED)
+                    self.assertEqual(read(target), read(cli), name)
+                if bare:
+                    self.assertEqual(lib.lumatrice_stamp_file_as(session, os.path.join(d, bare).encode(), 0, b"nope"),
+                                     E_UNSUPPORTED)
 
     def test_errors_name_the_call_and_leave_files_alone(self):
         with tempfile.TemporaryDirectory() as d:
