@@ -13,15 +13,17 @@ using namespace lumatrice::frei0r;
 
 namespace {
 
-// ffmpeg's frei0r filter hands f0r_update milliseconds where frei0r says
-// seconds; the caller's own library tells which host calls.
-bool CalledByFfmpeg(const void* return_address) {
+// The library the call to f0r_update came from tells the host.
+Caller CallerAt(const void* return_address) {
   Dl_info info{};
-  if (!dladdr(return_address, &info) || !info.dli_fname) return false;
+  if (!dladdr(return_address, &info) || !info.dli_fname) return Caller::kOther;
   const char* base = std::strrchr(info.dli_fname, '/');
   base = base ? base + 1 : info.dli_fname;
-  return std::strncmp(base, "libavfilter.so", 14) == 0 || std::strcmp(base, "ffmpeg") == 0 ||
-         std::strcmp(base, "ffplay") == 0;
+  if (std::strncmp(base, "libavfilter.so", 14) == 0 || std::strcmp(base, "ffmpeg") == 0 ||
+      std::strcmp(base, "ffplay") == 0)
+    return Caller::kFfmpeg;
+  if (std::strncmp(base, "libmltfrei0r.so", 15) == 0) return Caller::kMlt;
+  return Caller::kOther;
 }
 
 const Param* ParamAt(int index) {
@@ -34,7 +36,7 @@ void Update(f0r_instance_t instance, double time, const uint32_t* in, uint32_t* 
             const void* caller) {
   if (!instance) return;
   try {
-    static_cast<Instance*>(instance)->Update(time, CalledByFfmpeg(caller), in, out);
+    static_cast<Instance*>(instance)->Update(time, CallerAt(caller), in, out);
   } catch (...) {
   }
 }

@@ -150,24 +150,24 @@ HostState Instance::Wanted(double fps) const {
   return want;
 }
 
-void Instance::Update(double time, bool milliseconds, const uint32_t* in, uint32_t* out) {
+void Instance::Update(double time, Caller caller, const uint32_t* in, uint32_t* out) {
   if (!out) return;
   if (in && in != out) std::memcpy(out, in, std::size_t(width_) * std::size_t(height_) * 4);
-  const int64_t frame = FrameAt(milliseconds ? time / 1000 : time, fps_);
+  const int64_t frame = FrameAt(caller == Caller::kFfmpeg ? time / 1000 : time, fps_);
   HostState want = Wanted(fps_);
-  std::string error = WithHostState(catalogue_.session, want, [&] { Apply(frame, want.rate, out); });
+  std::string error = WithHostState(catalogue_.session, want, [&] { Apply(frame, want.rate, caller, out); });
   if (!error.empty() && want.clock != start_clock_) {
     // A clock the library cannot read: said once, and the filter's start shown instead.
     Say(error);
     want.clock = start_clock_;
-    error = WithHostState(catalogue_.session, want, [&] { Apply(frame, want.rate, out); });
+    error = WithHostState(catalogue_.session, want, [&] { Apply(frame, want.rate, caller, out); });
   }
   if (!error.empty()) Say(error);
 }
 
 // Runs under the gate, with the host state set.
-void Instance::Apply(int64_t frame, int32_t rate, uint32_t* pixels) {
-  if (!first_frame_) first_frame_ = frame;
+void Instance::Apply(int64_t frame, int32_t rate, Caller caller, uint32_t* pixels) {
+  if (!first_frame_) first_frame_ = caller == Caller::kMlt ? 0 : frame;
   const int64_t slate_frame = render_start_.value_or(*first_frame_);
   const int64_t ticks = frame * (LUMATRICE_TICKS_PER_SECOND / rate);
   if (ticks < std::numeric_limits<int32_t>::min() || ticks > std::numeric_limits<int32_t>::max())

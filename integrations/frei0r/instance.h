@@ -13,6 +13,11 @@
 
 namespace lumatrice::frei0r {
 
+// Who calls f0r_update, when it matters: ffmpeg gives milliseconds where
+// frei0r says seconds; MLT gives each render thread an instance of its own
+// and its time is the position in the filter, so its render starts at 0.
+enum class Caller { kOther, kFfmpeg, kMlt };
+
 class Instance {
  public:
   // Null (with the reason on stderr) when the session or the effect cannot be had.
@@ -23,15 +28,14 @@ class Instance {
 
   void Set(int index, const void* value);
   void Get(int index, void* value);
-  // `time` in seconds, or milliseconds when `milliseconds` (ffmpeg's unit).
-  void Update(double time, bool milliseconds, const uint32_t* in, uint32_t* out);
+  void Update(double time, Caller caller, const uint32_t* in, uint32_t* out);
 
  private:
   Instance(const Catalogue& catalogue, lumatrice_effect* effect, unsigned width, unsigned height);
   int Index(Extra extra) const;
   bool Take(const Param& p, const std::string& utf8);
   HostState Wanted(double fps) const;
-  void Apply(int64_t frame, int32_t rate, uint32_t* pixels);
+  void Apply(int64_t frame, int32_t rate, Caller caller, uint32_t* pixels);
   void Say(const std::string& message);
 
   const Catalogue& catalogue_;
@@ -41,7 +45,7 @@ class Instance {
   std::vector<std::string> texts_;  // per parameter: a text, UTF-8
   std::string env_clock_, start_clock_;
   double fps_ = 25;
-  std::optional<int64_t> render_start_;  // none: the first frame given
+  std::optional<int64_t> render_start_;  // none: the first frame given (MLT: 0)
   std::optional<int64_t> first_frame_;
   std::string said_;
 };
