@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 
 #include <cstring>
-#include <new>
 
 #include "catalogue.h"
 #include "frei0r_api.h"
