@@ -56,9 +56,15 @@ Instance* Instance::Create(unsigned width, unsigned height) {
   const Catalogue* catalogue = frei0r::Get();
   lumatrice_effect* effect = nullptr;
   if (catalogue &&
-      lumatrice_create_effect(catalogue->session, kClassName, &effect) == LUMATRICE_OK)
-    return new Instance(*catalogue, effect, width, height);
-  if (catalogue) std::fprintf(stderr, "lumatrice (frei0r): %s\n", lumatrice_last_error());
+      lumatrice_create_effect(catalogue->session, kClassName, &effect) == LUMATRICE_OK) {
+    try {
+      return new Instance(*catalogue, effect, width, height);
+    } catch (...) {
+      lumatrice_delete_effect(effect);
+    }
+  } else if (catalogue) {
+    std::fprintf(stderr, "lumatrice (frei0r): %s\n", lumatrice_last_error());
+  }
   Release();
   return nullptr;
 }
