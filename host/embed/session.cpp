@@ -42,8 +42,8 @@ void SetError(int32_t code, std::string message) {
   t_error.message = std::move(message);
 }
 
-std::mutex& CallMutex() {
-  static std::mutex m;
+std::shared_mutex& CallMutex() {
+  static std::shared_mutex m;
   return m;
 }
 
@@ -69,12 +69,15 @@ void InRange(int32_t index, std::size_t count, const char* what) {
                                     " (there are " + std::to_string(count) + ")");
 }
 
-void ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame) {
+void ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame,
+                  const lumatrice_effect* only) {
   FrameStorage storage(&frame);
   Bitmap bitmap(&storage);
   NoAbort check;
-  for (const auto& e : session->effects)
+  for (const auto& e : session->effects) {
+    if (only && e.get() != only) continue;
     PluginCall(e->effect, "Apply", [&] { e->effect->Apply(t, &bitmap, nullptr, &check); });
+  }
 }
 
 std::vector<Animatable*> Owners(lumatrice_session* session) {
