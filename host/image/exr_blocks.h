@@ -20,6 +20,12 @@ class FrameBuffer;
 // handles (several parts, deep data, mipmaps, subsampled or mixed-type
 // channels, a line order other than increasing), or it is damaged; `why`
 // says which.
+// Records in `spec` the line order of the EXR file (its `bytes` when not
+// null, else the file at `path`) as "openexr:lineOrder" when it is not
+// increasing, so that a whole-frame write keeps it.
+void NoteExrLayout(const std::string& path, const std::vector<std::byte>* bytes,
+                   OIIO::ImageSpec& spec);
+
 std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
                                          const std::vector<std::byte>& bytes,
                                          const FrameBuffer& frame, std::string& why);
