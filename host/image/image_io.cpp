@@ -238,8 +238,8 @@ ImageOutput* WriterFor(const std::string& target) {
 }
 
 // OpenImageIO's TIFF writer reads its file back to link an EXIF directory,
-// which through a proxy it cannot (the main directory comes out empty), and
-// it writes no GPS directory at all.
+// which through a proxy it cannot (the main directory comes out holding
+// little more than the EXIF tags), and it writes no GPS directory at all.
 bool HoldsExifOrGps(const ImageSpec& spec) {
   for (const OIIO::ParamValue& p : spec.extra_attribs) {
     const std::string name = p.name().string();
@@ -332,6 +332,8 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     error = target + ": holds EXIF or GPS data, which a TIFF encoded whole cannot keep";
     return false;
   }
+  // It would still write one for an sRGB colour space, and break the file.
+  if (tiff) spec.attribute("tiff:write_exif", 0);
   // Straight alpha was read straight; tell the writer not to divide again.
   // A TIFF records which alpha it holds (ExtraSamples): there the input's
   // association is kept, so premultiplied alpha stays premultiplied. The
