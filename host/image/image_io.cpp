@@ -313,7 +313,8 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
   const bool tiff_blocks = frame.blocks() && std::strcmp(frame.blocks()->format(), "tiff") == 0;
   if (allow_splice && frame.blocks() && (!all_changed || tiff_blocks) &&
-      frame.BlockError().empty() && std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
+      frame.BlockError().empty() &&
+      std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
       frame.blocks()->HeaderChanges(frame.spec(), header)) {
     WriteReport mine;
     mine.spliced = !all_changed;

@@ -577,7 +577,8 @@ bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chang
     }
     if (wrote != want) return fail("block " + std::to_string(b));
   }
-  const bool linked = std::any_of(std::begin(linked_), std::end(linked_), [](uint64_t at) { return at != 0; });
+  const bool linked =
+      std::any_of(std::begin(linked_), std::end(linked_), [](uint64_t at) { return at != 0; });
   if (!(linked ? WriteLinked(out) : TIFFFlush(out))) return fail("directory");
   return true;
 }

@@ -91,11 +91,12 @@ void WriteLibtiff(const Case& c, const std::string& path) {
   const int blocks = c.tiled ? int(TIFFNumberOfTiles(t)) : int(TIFFNumberOfStrips(t));
   std::vector<unsigned char> block(std::size_t(bw) * bh * c.channels * 4);
   for (int b = 0; b < blocks; ++b) {
-    const int x0 = c.tiled ? (b % ((kW + 31) / 32)) * 32 : 0, y0 = c.tiled ? (b / ((kW + 31) / 32)) * 32 : b * 16;
+    const int across = (kW + 31) / 32;
+    const int x0 = c.tiled ? (b % across) * 32 : 0, y0 = c.tiled ? (b / across) * 32 : b * 16;
     const int rows = c.tiled ? bh : std::min(bh, kH - y0);
     for (int y = 0; y < rows; ++y)
       for (int x = 0; x < bw * c.channels; ++x) {
-        const float v = Sample(std::size_t(y0 + y) * kW * c.channels + std::size_t(x0) * c.channels + x);
+        const float v = Sample((std::size_t(y0 + y) * kW + x0) * c.channels + x);
         const std::size_t i = std::size_t(y) * bw * c.channels + x;
         if (f)
           std::memcpy(&block[i * 4], &v, 4);
@@ -268,9 +269,9 @@ TEST_P(SpliceTest, CopiesUnchangedChunksAndMatchesTheWholePath) {
     ASSERT_TRUE(ReadFrame(spliced, back, error)) << error;
     for (int y = 0; y < kH && c.lossless; ++y)
       for (int x = 0; x < kW; ++x) ASSERT_TRUE(SamePixel(back, full, x, y)) << x << "," << y;
-    if (c.line_order) EXPECT_EQ(ExrLineOrder(spliced), ExrLineOrder(in));
+    if (c.line_order) { EXPECT_EQ(ExrLineOrder(spliced), ExrLineOrder(in)); }
     // All but the byte order: OpenImageIO writes the host's.
-    if (c.mode) EXPECT_EQ(TiffLayout(spliced, false), TiffLayout(in, false));
+    if (c.mode) { EXPECT_EQ(TiffLayout(spliced, false), TiffLayout(in, false)); }
     fs::remove_all(dir);
     return;
   }
@@ -365,11 +366,12 @@ TEST_P(SpliceTest, CopiesUnchangedChunksAndMatchesTheWholePath) {
     EXPECT_EQ(a.spec().extra_attribs.size(), b.spec().extra_attribs.size());
     for (const OIIO::ParamValue& p : b.spec().extra_attribs) {
       const OIIO::ParamValue* same = a.spec().find_attribute(p.name());
-      EXPECT_TRUE(same && same->get_string() == p.get_string()) << p.name() << " " << p.get_string();
+      EXPECT_TRUE(same && same->get_string() == p.get_string())
+          << p.name() << " " << p.get_string();
     }
   }
-  if (c.tiff) EXPECT_EQ(TiffLayout(spliced), TiffLayout(in)) << "spliced";
-  if (c.mode) EXPECT_EQ(TiffLayout(whole, false), TiffLayout(in, false)) << "whole";
+  if (c.tiff) { EXPECT_EQ(TiffLayout(spliced), TiffLayout(in)) << "spliced"; }
+  if (c.mode) { EXPECT_EQ(TiffLayout(whole, false), TiffLayout(in, false)) << "whole"; }
 
   // The slate changes every block; a TIFF's own writer still writes it (and
   // a copy of it, the prepended slate), in the input's layout and tags.
