@@ -115,7 +115,7 @@ TEST(FarmCli, KilledRunIsSweptAndTwoRunsNeverShareAnOutput) {
   ASSERT_GE(a_temps.size(), 1u);
   for (const std::string& name : a_temps) EXPECT_NE(name.find(own_tag), std::string::npos) << name;
   // A file another node is writing on shared storage: never ours to remove.
-  const fs::path other_node = dir / "out/.f.0002.lumatrice-tmp-othernode-1.png";
+  const fs::path other_node = dir / "out/.f.0002.lumatrice-tmp-othernode-1-0123456789ab.png";
   Spill(other_node, "another node's frame in progress");
 
   // The same output, spelled another way, is refused at once, naming A.
