@@ -38,8 +38,8 @@ constexpr int kPngDeflateLevel = 4;
 constexpr int kLastMainTag = 33432;  // TIFF's Copyright
 
 // With LUMATRICE_STOP_BEFORE_RENAME set, the first finished write stops the
-// process (SIGSTOP) before its rename, so a test can kill a run exactly
-// between the two and look at what it leaves.
+// process (SIGSTOP) before it is read back and renamed, so a test can kill a
+// run exactly between write and rename, or damage the file meanwhile.
 void StopBeforeRenameForTests() {
   static const bool armed = std::getenv("LUMATRICE_STOP_BEFORE_RENAME") != nullptr;
   static std::atomic<bool> stopped{false};
@@ -281,13 +281,13 @@ bool HoldsExifOrGps(const ImageSpec& spec) {
 // or removes it.
 bool Commit(TemporaryFile& temp, const std::string& target, bool ok, std::string why,
             const ImageSpec& want, bool whole, std::string& error) {
+  if (ok) StopBeforeRenameForTests();
   if (ok && !ReadsBack(temp, target, want, whole, why)) ok = false;
   if (!ok) {
     temp.Remove();
     error = why == "cancelled" ? why : target + ": " + (why.empty() ? "cannot be written" : why);
     return false;
   }
-  StopBeforeRenameForTests();
   return temp.RenameTo(target, error);
 }
 
