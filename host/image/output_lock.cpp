@@ -29,6 +29,7 @@ constexpr const char* kLockSuffix = ".lumatrice-lock";
 constexpr off_t kSlotBase = 4096, kSlotSize = 256;
 constexpr int kSlots = 256;
 constexpr off_t kFrameBase = off_t(1) << 32;
+constexpr std::size_t kMaxPieces = 4096;
 
 using Range = std::pair<long long, long long>;  // first and last frame
 
@@ -84,8 +85,13 @@ std::string Describe(const std::vector<Range>& ranges, bool brief = false) {
       s += ", ...";
       break;
     }
-    s += (i ? (brief ? ", " : ",") : "") + std::to_string(ranges[i].first);
-    if (ranges[i].second != ranges[i].first) s += "-" + std::to_string(ranges[i].second);
+    // Appended piece by piece: GCC 12 misreads "-" + string as an overlapping copy.
+    if (i) s += brief ? ", " : ",";
+    s += std::to_string(ranges[i].first);
+    if (ranges[i].second != ranges[i].first) {
+      s += '-';
+      s += std::to_string(ranges[i].second);
+    }
   }
   if (!brief) return s;
   return (count == 1 ? "frame " : "frames ") + s;
@@ -259,8 +265,12 @@ bool OutputLock::Acquire(const SequencePattern& output, const std::vector<int>& 
   const int fd = OpenLockFile(path, error);
   if (fd < 0) return error.empty();
   // One file for every frame: all of them, whichever frames are asked.
-  const std::vector<Range> mine =
+  std::vector<Range> mine =
       output.has_placeholder() ? Ranges(frames) : std::vector<Range>{{INT32_MIN, INT32_MAX}};
+  // The kernel keeps a file's locks in a list: past a few thousand pieces
+  // (a long stepped range) the run locks its whole span instead, which may
+  // keep out a run of frames in between, never admit one of its own.
+  if (mine.size() > kMaxPieces) mine = {{mine.front().first, mine.back().second}};
   bool told = false;
   for (;;) {
     std::vector<Range> taken;
