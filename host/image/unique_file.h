@@ -1,7 +1,7 @@
 // New files under names nobody can foresee, created by us alone: O_EXCL
 // (never a name that exists), O_NOFOLLOW (never through a link), and small
-// files replaced whole through one. Header-only, so the scene and farm
-// libraries share it without linking the image library.
+// files replaced whole through one. Header-only, so the scene library
+// shares it without linking the image library.
 #pragma once
 
 #include <fcntl.h>
