@@ -143,8 +143,10 @@ std::string Holders(int fd, const std::vector<Range>& taken) {
       p += n + (p[n] == ',' ? 1 : 0);
     }
     if (!Overlaps(held, taken)) continue;
+    // A single-file output's holder holds every frame: no list then.
+    const bool all = held.size() == 1 && held[0] == Range{INT32_MIN, INT32_MAX};
     found += std::string(named++ ? "; " : "") + "host " + host + ", PID " + std::to_string(pid) +
-             ", " + Describe(held, true);
+             (all ? "" : ", " + Describe(held, true));
   }
   return found.empty() ? "another run" : "another run (" + found + ")";
 }

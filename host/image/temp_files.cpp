@@ -75,11 +75,15 @@ bool RemoveIfUnheld(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  // Holding the lock, the name is checked again: a writer that renamed the
-  // file away in between no longer names it.
-  const bool ours = ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-                    ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-                    SameFile(held, named) && ::unlink(path.c_str()) == 0;
+  // A writer locks its file before its first byte: holding the lock of a
+  // file with bytes in it proves its writer gone. An empty one may be a
+  // writer's between its create and its lock, and stays. Holding the lock,
+  // the name is checked again: a writer that renamed the file away in
+  // between no longer names it. A file with other names is none of ours.
+  const bool ours = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+                    S_ISREG(held.st_mode) && held.st_nlink == 1 && held.st_size > 0 &&
+                    ::lstat(path.c_str(), &named) == 0 && SameFile(held, named) &&
+                    ::unlink(path.c_str()) == 0;
   ::close(fd);
   return ours;
 }
@@ -120,8 +124,11 @@ bool TemporaryFile::Create(const std::string& target, std::string& error) {
   const int fd = CreateUniqueFile((p.parent_path() / name).string(), p.extension().string(),
                                   0666, path, FixedNonceForTests());
   struct stat st {};
-  // A fresh file no one else has opened yet: the lock cannot be refused.
-  if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0) {
+  // Only a sweep can hold a fresh file's lock, and only for a moment: it
+  // leaves an empty file be.
+  int locked = fd < 0 ? -1 : ::flock(fd, LOCK_EX);
+  while (locked != 0 && fd >= 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX);
+  if (fd < 0 || locked != 0 || ::fstat(fd, &st) != 0) {
     error = target + ": cannot create a temporary file beside it: " + std::strerror(errno);
     if (fd >= 0) ::unlink(path.c_str()), ::close(fd);
     return false;

@@ -53,10 +53,10 @@ class TemporaryFile {
 
 // Removes from `folder` this host's temporary files of the frames named in
 // `targets` (file names in that folder) that no writer holds: regular files
-// only, named exactly as a temporary of one of those names, whose lock this
-// process can take at once. Anything else (other names, folders, links,
-// other hosts' files, a file a live or stopped run holds) stays. Returns how
-// many were removed.
+// only, with one name and some bytes, named exactly as a temporary of one of
+// those names, whose lock this process can take at once. Anything else
+// (other names, folders, links, other hosts' files, a file a live or stopped
+// run holds) stays. Returns how many were removed.
 int SweepStaleTemporaries(const std::string& folder, const std::vector<std::string>& targets);
 
 }  // namespace lumatrice

@@ -232,8 +232,9 @@ TEST(FarmCli, SweepRemovesOnlyUnheldTemporariesOfItsOwnFrames) {
   ASSERT_EQ(::waitpid(a.pid, &status, WUNTRACED), a.pid);
   ASSERT_TRUE(WIFSTOPPED(status));
   std::vector<std::string> a_temp;
+  const std::string a_tag = host + '-' + std::to_string(a.pid) + '-';
   for (const std::string& name : Temporaries(dir / "out"))
-    if (name.find("-" + std::to_string(a.pid) + "-") != std::string::npos) a_temp.push_back(name);
+    if (name.find(a_tag) != std::string::npos) a_temp.push_back(name);
   ASSERT_EQ(a_temp.size(), 1u);
   fs::remove(dir / "out/.f.#.png.lumatrice-lock");
 
