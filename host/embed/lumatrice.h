@@ -94,7 +94,7 @@ enum {
   LUMATRICE_OK = 0,
   LUMATRICE_E_ARGUMENT = -1,    /* a null handle or pointer, a bad value */
   LUMATRICE_E_NOT_FOUND = -2,   /* no such class, parameter, dialog, string, file */
-  LUMATRICE_E_STATE = -3,       /* a session is open already; wrong session */
+  LUMATRICE_E_STATE = -3,       /* a session is open already; a stale handle */
   LUMATRICE_E_IO = -4,          /* an image cannot be read or written */
   LUMATRICE_E_UNSUPPORTED = -5, /* a frame layout or file the library will not touch */
   LUMATRICE_E_STAMPED = -6,     /* the file carries the stamp marker already */

@@ -7,7 +7,8 @@ import bpy
 
 from . import layout, state
 
-STILL_NOTE = "Animation renders are stamped; a still render (F12) is not."
+# Lines short enough for the default Properties width (about 278 px).
+STILL_NOTE = ("Animation renders are stamped;", "a still render (F12) is not.")
 
 
 def draw_tree(ui, tree, settings, params):
@@ -64,10 +65,13 @@ class LUMATRICE_PT_output(bpy.types.Panel):
         if state.tree is None or not hasattr(context.scene, "lumatrice"):
             ui.label(text="Lumatrice is not available:", icon="ERROR")
             ui.label(text=state.about)
-            ui.label(text="Choose the library in Preferences > Add-ons > Lumatrice.")
+            ui.label(text="Choose its library in")
+            ui.label(text="Preferences > Add-ons > Lumatrice.")
             return
         draw_tree(ui, state.tree, context.scene.lumatrice, state.params)
-        ui.label(text=STILL_NOTE, icon="INFO")
+        note = ui.column(align=True)
+        note.label(text=STILL_NOTE[0], icon="INFO")
+        note.label(text=STILL_NOTE[1], icon="BLANK1")
         for level, text in state.messages[-3:]:
             ui.label(text=text, icon="ERROR" if level == "ERROR" else "INFO")
 
