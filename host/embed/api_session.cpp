@@ -40,7 +40,7 @@ void ListClasses(lumatrice_session* s) {
   }
 }
 
-// Deletes the session with its effects, then unloads the modules.
+// Deletes the session with its effects; the modules stay for the next one.
 void CloseSession(lumatrice_session* session) {
   std::unique_ptr<lumatrice_session> s(session);
   for (const auto& e : s->effects) DropHandle(e.get());
