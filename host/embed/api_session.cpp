@@ -55,14 +55,17 @@ void CloseSession(lumatrice_session* session) {
 
 // The modules of the last folder list, loaded once and kept from one session
 // to the next: a host that opens and closes sessions often (a filter per
-// clip) neither reloads them nor makes their static objects anew.
+// clip) neither reloads them nor makes their static objects anew. They stay
+// until the process ends (also when a host unloads this library: detaching
+// them from its finaliser would run their code after their libraries'
+// own finalisers).
 struct ResidentModules {
   pluginloader::PluginLoader loader;
   std::vector<std::string> folders;
   bool loaded = false;
 };
 ResidentModules& Resident() {
-  static auto* modules = new ResidentModules;  // the exit handler unloads them
+  static auto* modules = new ResidentModules;
   return *modules;
 }
 
@@ -73,9 +76,7 @@ ResidentModules& Resident() {
 // effects first. A call still running on another thread keeps the session.
 void CloseAtExit() {
   std::unique_lock<std::shared_mutex> lock(CallMutex(), std::try_to_lock);
-  if (!lock) return;
-  if (OpenSession()) CloseSession(OpenSession());
-  Resident().loader.Unload();
+  if (lock && OpenSession()) CloseSession(OpenSession());
 }
 
 const pluginloader::PluginLoader& LoadModules(const std::vector<std::string>& folders) {

@@ -37,7 +37,7 @@
  * OWNERSHIP
  *  - lumatrice_open creates the session; lumatrice_close deletes it together
  *    with every effect still alive. A session still open when the process
- *    exits is closed then, and the modules are unloaded.
+ *    exits is closed then; the modules stay loaded until the process ends.
  *  - Effects belong to their session; lumatrice_delete_effect ends one early.
  *  - Every `const char*` the library hands out is UTF-8, owned by the library
  *    and valid for as long as its stated owner lives (the effect, the session,
@@ -154,8 +154,8 @@ typedef struct lumatrice_effect lumatrice_effect;
  * other folders unloads them and loads its own. Threads: any, serialised. */
 int32_t lumatrice_open(const char* const* folders, int32_t count, lumatrice_session** out);
 /* Deletes the session's effects and resets the host state; the modules
- * stay loaded for the next session (see lumatrice_open) and are unloaded at
- * exit. Null is ignored. Threads: any, serialised: calls waiting on other
+ * stay loaded for the next session (see lumatrice_open) until the process
+ * ends. Null is ignored. Threads: any, serialised: calls waiting on other
  * threads with the session's handles then fail with LUMATRICE_E_STATE. */
 void lumatrice_close(lumatrice_session* session);
 
