@@ -7,7 +7,7 @@ import os
 TICKS_PER_SECOND = 4800
 PARAM_BOOL, PARAM_TEXT = 4, 8
 E_NOT_FOUND, E_UNSUPPORTED, E_STAMPED, E_VERSION = -2, -5, -6, -10
-API_MAJOR, API_MINOR = 1, 1  # the lumatrice.h these bindings mirror
+API_MAJOR, API_MINOR = 1, 2  # the lumatrice.h these bindings mirror
 
 _c_char_p, _i32, _u32 = ctypes.c_char_p, ctypes.c_int32, ctypes.c_uint32
 
