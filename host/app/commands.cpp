@@ -493,8 +493,8 @@ int RunPlugins(HostSession& host) {
       for (const char16_t* key : {u"FileDescription", u"FileVersion", u"ProductName",
                                   u"ProductVersion", u"CompanyName", u"LegalCopyright",
                                   u"OriginalFilename"}) {
-        if (auto v = m.version_info->Find(key); v && !v->empty())
-          std::printf("  %-16s%s\n", Utf16ToUtf8(key).c_str(), Utf16ToUtf8(*v).c_str());
+        if (const std::string v = ModuleVersionValue(m, key); !v.empty())
+          std::printf("  %-16s%s\n", Utf16ToUtf8(key).c_str(), v.c_str());
       }
     } else {
       std::printf("  version record (none)\n");

@@ -102,10 +102,11 @@ void ReadStrings(lumatrice_effect* e) {
 
 extern "C" {
 
-int32_t lumatrice_block(lumatrice_effect* effect, lumatrice_block_info* out) {
+int32_t lumatrice_block(lumatrice_effect* handle, lumatrice_block_info* out) {
   return Guard("lumatrice_block", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(out, "out");
-    ParamBlockDesc2* desc = Block(Live(effect))->GetDesc();
+    ParamBlockDesc2* desc = Block(effect)->GetDesc();
     effect->block_name = Cp1252ToUtf8(desc->InternalName() ? desc->InternalName() : "");
     *out = lumatrice_block_info{effect->block_name.c_str(),
                                 (desc->Flags() & P_AUTO_UI) ? desc->DialogTemplate() : 0,
@@ -113,10 +114,11 @@ int32_t lumatrice_block(lumatrice_effect* effect, lumatrice_block_info* out) {
   });
 }
 
-int32_t lumatrice_param(lumatrice_effect* effect, int32_t index, lumatrice_param_info* out) {
+int32_t lumatrice_param(lumatrice_effect* handle, int32_t index, lumatrice_param_info* out) {
   return Guard("lumatrice_param", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(out, "out");
-    ParamBlockDesc2* desc = Block(Live(effect))->GetDesc();
+    ParamBlockDesc2* desc = Block(effect)->GetDesc();
     InRange(index, std::size_t(desc->Count()), "parameter");
     if (effect->param_names.empty()) {
       for (int i = 0; i < desc->Count(); ++i) {
@@ -139,10 +141,11 @@ int32_t lumatrice_param(lumatrice_effect* effect, int32_t index, lumatrice_param
   });
 }
 
-int32_t lumatrice_dialog(lumatrice_effect* effect, int32_t dialog_id, lumatrice_dialog_info* out) {
+int32_t lumatrice_dialog(lumatrice_effect* handle, int32_t dialog_id, lumatrice_dialog_info* out) {
   return Guard("lumatrice_dialog", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(out, "out");
-    const lumatrice_effect::Dialog& d = DialogOf(Live(effect), dialog_id);
+    const lumatrice_effect::Dialog& d = DialogOf(effect, dialog_id);
     const hostres::DialogTemplate& t = d.tmpl;
     *out = lumatrice_dialog_info{t.x, t.y, t.cx, t.cy, t.style, d.font.c_str(),
                                  t.has_font ? int32_t(t.point_size) : 0,
@@ -150,11 +153,12 @@ int32_t lumatrice_dialog(lumatrice_effect* effect, int32_t dialog_id, lumatrice_
   });
 }
 
-int32_t lumatrice_dialog_control(lumatrice_effect* effect, int32_t dialog_id, int32_t index,
+int32_t lumatrice_dialog_control(lumatrice_effect* handle, int32_t dialog_id, int32_t index,
                                  lumatrice_control_info* out) {
   return Guard("lumatrice_dialog_control", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(out, "out");
-    const lumatrice_effect::Dialog& d = DialogOf(Live(effect), dialog_id);
+    const lumatrice_effect::Dialog& d = DialogOf(effect, dialog_id);
     InRange(index, d.tmpl.items.size(), "control");
     const hostres::DialogItem& c = d.tmpl.items[index];
     *out = lumatrice_control_info{d.classes[index].c_str(),
@@ -164,10 +168,11 @@ int32_t lumatrice_dialog_control(lumatrice_effect* effect, int32_t dialog_id, in
   });
 }
 
-int32_t lumatrice_string(lumatrice_effect* effect, int32_t id, const char** text) {
+int32_t lumatrice_string(lumatrice_effect* handle, int32_t id, const char** text) {
   return Guard("lumatrice_string", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(text, "text");
-    ReadStrings(Live(effect));
+    ReadStrings(effect);
     for (const auto& [sid, s] : effect->strings)
       if (sid == id) {
         *text = s.c_str();
@@ -178,29 +183,32 @@ int32_t lumatrice_string(lumatrice_effect* effect, int32_t id, const char** text
   });
 }
 
-int32_t lumatrice_string_count(lumatrice_effect* effect, int32_t* count) {
+int32_t lumatrice_string_count(lumatrice_effect* handle, int32_t* count) {
   return Guard("lumatrice_string_count", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(count, "count");
-    ReadStrings(Live(effect));
+    ReadStrings(effect);
     *count = int32_t(effect->strings.size());
   });
 }
 
-int32_t lumatrice_string_at(lumatrice_effect* effect, int32_t index, int32_t* id,
+int32_t lumatrice_string_at(lumatrice_effect* handle, int32_t index, int32_t* id,
                             const char** text) {
   return Guard("lumatrice_string_at", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(id, "id");
     Need(text, "text");
-    ReadStrings(Live(effect));
+    ReadStrings(effect);
     InRange(index, effect->strings.size(), "string");
     *id = effect->strings[index].first;
     *text = effect->strings[index].second.c_str();
   });
 }
 
-int32_t lumatrice_set_bool(lumatrice_effect* effect, const char* name, int32_t value) {
+int32_t lumatrice_set_bool(lumatrice_effect* handle, const char* name, int32_t value) {
   return Guard("lumatrice_set_bool", [&] {
-    ParamBlock2* block = Block(Live(effect));
+    lumatrice_effect* effect = Live(handle);
+    ParamBlock2* block = Block(effect);
     const ParamDef& def = Param(effect, block, name, TYPE_BOOL);
     block->ClearKeys(def.id);
     block->SetConstant(def.id, value ? 1 : 0);
@@ -208,11 +216,12 @@ int32_t lumatrice_set_bool(lumatrice_effect* effect, const char* name, int32_t v
   });
 }
 
-int32_t lumatrice_set_bool_keys(lumatrice_effect* effect, const char* name,
+int32_t lumatrice_set_bool_keys(lumatrice_effect* handle, const char* name,
                                 const lumatrice_key* keys, int32_t count) {
   return Guard("lumatrice_set_bool_keys", [&] {
+    lumatrice_effect* effect = Live(handle);
     if (count < 0 || (count > 0 && !keys)) Fail(LUMATRICE_E_ARGUMENT, "bad key list");
-    ParamBlock2* block = Block(Live(effect));
+    ParamBlock2* block = Block(effect);
     const ParamDef& def = Param(effect, block, name, TYPE_BOOL);
     if (!block->IsAnimatable(def.id))
       Fail(LUMATRICE_E_ARGUMENT, "\"" + std::string(name) + "\" is not animatable");
@@ -228,11 +237,12 @@ int32_t lumatrice_set_bool_keys(lumatrice_effect* effect, const char* name,
   });
 }
 
-int32_t lumatrice_get_bool(lumatrice_effect* effect, const char* name, int32_t time,
+int32_t lumatrice_get_bool(lumatrice_effect* handle, const char* name, int32_t time,
                            int32_t* value) {
   return Guard("lumatrice_get_bool", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(value, "value");
-    ParamBlock2* block = Block(Live(effect));
+    ParamBlock2* block = Block(effect);
     const ParamDef& def = Param(effect, block, name, TYPE_BOOL);
     int v = 0;
     Interval valid = FOREVER;
@@ -241,10 +251,11 @@ int32_t lumatrice_get_bool(lumatrice_effect* effect, const char* name, int32_t t
   });
 }
 
-int32_t lumatrice_set_text(lumatrice_effect* effect, const char* name, const char* utf8) {
+int32_t lumatrice_set_text(lumatrice_effect* handle, const char* name, const char* utf8) {
   return Guard("lumatrice_set_text", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(utf8, "the text");
-    ParamBlock2* block = Block(Live(effect));
+    ParamBlock2* block = Block(effect);
     const ParamDef& def = Param(effect, block, name, TYPE_STRING);
     std::string text, why;
     if (!Utf8ToCp1252(utf8, text, why))
@@ -254,10 +265,11 @@ int32_t lumatrice_set_text(lumatrice_effect* effect, const char* name, const cha
   });
 }
 
-int32_t lumatrice_get_text(lumatrice_effect* effect, const char* name, const char** utf8) {
+int32_t lumatrice_get_text(lumatrice_effect* handle, const char* name, const char** utf8) {
   return Guard("lumatrice_get_text", [&] {
+    lumatrice_effect* effect = Live(handle);
     Need(utf8, "utf8");
-    ParamBlock2* block = Block(Live(effect));
+    ParamBlock2* block = Block(effect);
     const ParamDef& def = Param(effect, block, name, TYPE_STRING);
     const char* s = block->GetStr(def.id, 0);
     std::string& held = effect->text_values[name];

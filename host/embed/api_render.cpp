@@ -2,6 +2,7 @@
 // path, frame rate, time display), the render's bracket and pre-render
 // notification, applying to a frame in memory and stamping a file in place.
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <filesystem>
@@ -51,10 +52,10 @@ std::string Version(lumatrice_session* s, ClassDesc* desc) {
   return "";
 }
 
-int32_t StampFile(const char* call, lumatrice_session* session, const char* path,
+int32_t StampFile(const char* call, lumatrice_session* handle, const char* path,
                   int32_t time, const char* format) {
   return Guard(call, [&] {
-    Live(session);
+    lumatrice_session* session = Live(handle);
     Need(path, "the path");
     StampFileRequest request;
     request.path = path;
@@ -100,6 +101,15 @@ void ApplyInMemory(FrameBuffer& buffer, lumatrice_frame* frame,
   if (frame->row_stride < 0 || std::size_t(frame->row_stride) < row)
     Fail(LUMATRICE_E_ARGUMENT, "row stride " + std::to_string(frame->row_stride) +
                                    " is less than a row's " + std::to_string(row) + " bytes");
+  // The frame's last byte must be addressable from its first: a stride the
+  // rows cannot span would wrap the offsets round to memory not the frame's.
+  const auto stride = std::uint64_t(frame->row_stride);
+  const std::uint64_t limit = std::uint64_t(PTRDIFF_MAX) - row;
+  if (std::uint64_t(frame->height - 1) > limit / stride ||
+      std::uintptr_t(frame->pixels) > UINTPTR_MAX - row - stride * std::uint64_t(frame->height - 1))
+    Fail(LUMATRICE_E_ARGUMENT, "row stride " + std::to_string(frame->row_stride) + " times " +
+                                   std::to_string(frame->height) +
+                                   " rows is more memory than there is");
   if (!buffer.Reset(OIIO::ImageSpec(frame->width, frame->height, frame->channels, type)))
     Fail(LUMATRICE_E_MEMORY, "no memory for the frame");
   auto* pixels = static_cast<std::byte*>(frame->pixels);
@@ -115,25 +125,25 @@ void ApplyInMemory(FrameBuffer& buffer, lumatrice_frame* frame,
 
 extern "C" {
 
-int32_t lumatrice_pin_clock(lumatrice_session* session, const char* iso_time) {
+int32_t lumatrice_pin_clock(lumatrice_session* handle, const char* iso_time) {
   return Guard("lumatrice_pin_clock", [&] {
-    Live(session);
+    Live(handle);
     std::string error;
     if (!PinRunClock(iso_time ? iso_time : "", error)) Fail(LUMATRICE_E_ARGUMENT, error);
   });
 }
 
-int32_t lumatrice_unpin_clock(lumatrice_session* session) {
+int32_t lumatrice_unpin_clock(lumatrice_session* handle) {
   return Guard("lumatrice_unpin_clock", [&] {
-    Live(session);
+    Live(handle);
     textraster::UnpinLocalTime();
   });
 }
 
-int32_t lumatrice_read_clock(lumatrice_session* session, const char** iso_time) {
+int32_t lumatrice_read_clock(lumatrice_session* handle, const char** iso_time) {
   return Guard("lumatrice_read_clock", [&] {
+    lumatrice_session* session = Live(handle);
     Need(iso_time, "iso_time");
-    Live(session);
     SYSTEMTIME now{};
     GetLocalTime(&now);
     session->clock_text = FormatClock(now);
@@ -141,48 +151,50 @@ int32_t lumatrice_read_clock(lumatrice_session* session, const char** iso_time) 
   });
 }
 
-int32_t lumatrice_set_scene_path(lumatrice_session* session, const char* utf8_path) {
+int32_t lumatrice_set_scene_path(lumatrice_session* handle, const char* utf8_path) {
   return Guard("lumatrice_set_scene_path", [&] {
-    Live(session);
+    Live(handle);
     hostsdk::SetSceneFilePath(Utf8ToCp1252Lossy(utf8_path ? utf8_path : "").c_str());
   });
 }
 
-int32_t lumatrice_set_frame_rate(lumatrice_session* session, int32_t fps) {
+int32_t lumatrice_set_frame_rate(lumatrice_session* handle, int32_t fps) {
   return Guard("lumatrice_set_frame_rate", [&] {
-    Live(session);
+    Live(handle);
     if (!hostsdk::SetFrameRate(fps))
       Fail(LUMATRICE_E_ARGUMENT,
            "frame rate " + std::to_string(fps) + " must divide 4800 (e.g. 24, 25, 30, 60)");
   });
 }
 
-int32_t lumatrice_set_time_display(lumatrice_session* session, int32_t mode) {
+int32_t lumatrice_set_time_display(lumatrice_session* handle, int32_t mode) {
   return Guard("lumatrice_set_time_display", [&] {
-    Live(session);
+    Live(handle);
     if (mode < LUMATRICE_TIME_FRAMES || mode > LUMATRICE_TIME_MMSS_TICKS)
       Fail(LUMATRICE_E_ARGUMENT, "unknown time display " + std::to_string(mode));
     hostsdk::SetTimeDisplay(hostsdk::TimeDisplay(mode));
   });
 }
 
-int32_t lumatrice_render_begin(lumatrice_session* session, int32_t time) {
+int32_t lumatrice_render_begin(lumatrice_session* handle, int32_t time) {
   return Guard("lumatrice_render_begin", [&] {
-    for (const auto& e : Live(session)->effects)
+    lumatrice_session* session = Live(handle);
+    for (const auto& e : session->effects)
       PluginCall(e->effect, "RenderBegin", [&] { e->effect->RenderBegin(time, 0); });
   });
 }
 
-int32_t lumatrice_render_end(lumatrice_session* session, int32_t time) {
+int32_t lumatrice_render_end(lumatrice_session* handle, int32_t time) {
   return Guard("lumatrice_render_end", [&] {
-    for (const auto& e : Live(session)->effects)
+    lumatrice_session* session = Live(handle);
+    for (const auto& e : session->effects)
       PluginCall(e->effect, "RenderEnd", [&] { e->effect->RenderEnd(time); });
   });
 }
 
-int32_t lumatrice_pre_render(lumatrice_session* session) {
+int32_t lumatrice_pre_render(lumatrice_session* handle) {
   return Guard("lumatrice_pre_render", [&] {
-    Live(session);
+    lumatrice_session* session = Live(handle);
     try {
       hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER, nullptr, Owners(session));
       session->slate_due = true;
@@ -192,9 +204,9 @@ int32_t lumatrice_pre_render(lumatrice_session* session) {
   });
 }
 
-int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_frame* frame) {
+int32_t lumatrice_apply(lumatrice_session* handle, int32_t time, lumatrice_frame* frame) {
   return Guard("lumatrice_apply", [&] {
-    Live(session);
+    lumatrice_session* session = Live(handle);
     session->slate_due = false;
     ApplyInMemory(session->frame, frame,
                   [&](FrameBuffer& buffer) { ApplyEffects(session, time, buffer); });

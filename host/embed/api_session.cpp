@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "host_api.h"
+#include "host_session.h"
 #include "raster_host.h"
 #include "session.h"
 #include "text_codec.h"
@@ -21,14 +22,8 @@ std::string OneLine(const char* text) {
   return Cp1252ToUtf8(s);
 }
 
-std::string FileVersion(const pluginloader::LoadedModule& m) {
-  if (!m.version_info) return "";
-  const auto v = m.version_info->Find(u"FileVersion");
-  return v ? Utf16ToUtf8(*v) : "";
-}
-
 void ListClasses(lumatrice_session* s) {
-  for (const pluginloader::LoadedModule& m : s->loader.Modules()) {
+  for (const pluginloader::LoadedModule& m : s->loader->Modules()) {
     for (ClassDesc* cd : m.classes) {
       if (!cd || cd->SuperClassID() != RENDER_EFFECT_CLASS_ID) continue;
       ClassEntry e;
@@ -38,23 +33,40 @@ void ListClasses(lumatrice_session* s) {
       e.a = cd->ClassID().PartA();
       e.b = cd->ClassID().PartB();
       e.module_path = m.path;
-      e.version = FileVersion(m);
+      e.version = ModuleVersionValue(m);
       e.instance = m.instance;
       s->classes.push_back(std::move(e));
     }
   }
 }
 
-// Deletes the session with its effects, then unloads the modules.
+// Deletes the session with its effects; the modules stay for the next one.
 void CloseSession(lumatrice_session* session) {
   std::unique_ptr<lumatrice_session> s(session);
+  for (const auto& e : s->effects) DropHandle(e.get());
+  DropHandle(s.get());
   s->scene = Scene();  // effects go before their modules
   s->effects.clear();
-  s->loader.Unload();
   textraster::SetMessageBoxHandler({});
   textraster::UnpinLocalTime();
   hostsdk::ResetHost();
   SetOpenSession(nullptr);
+}
+
+// The modules of the last folder list, loaded once and kept from one session
+// to the next: a host that opens and closes sessions often (a filter per
+// clip) neither reloads them nor makes their static objects anew. They stay
+// until the process ends (also when a host unloads this library: detaching
+// them from its finaliser would run their code after their libraries'
+// own finalisers).
+struct ResidentModules {
+  pluginloader::PluginLoader loader;
+  std::vector<std::string> folders;
+  bool loaded = false;
+};
+ResidentModules& Resident() {
+  static auto* modules = new ResidentModules;
+  return *modules;
 }
 
 // A module may keep a thread in static storage while its effects live (the
@@ -65,6 +77,20 @@ void CloseSession(lumatrice_session* session) {
 void CloseAtExit() {
   std::unique_lock<std::shared_mutex> lock(CallMutex(), std::try_to_lock);
   if (lock && OpenSession()) CloseSession(OpenSession());
+}
+
+const pluginloader::PluginLoader& LoadModules(const std::vector<std::string>& folders) {
+  ResidentModules& m = Resident();
+  if (m.loaded && m.folders == folders) return m.loader;
+  m.loader.Unload();
+  m.loaded = false;
+  m.loader.LoadFolders(folders);
+  m.folders = folders;
+  m.loaded = true;
+  // Once per set of modules, after their static objects: CloseAtExit must
+  // run before those are destroyed. Sessions of the same folders add none.
+  std::atexit(CloseAtExit);
+  return m.loader;
 }
 
 }  // namespace
@@ -101,18 +127,18 @@ int32_t lumatrice_open(const char* const* folders, int32_t count, lumatrice_sess
       raw->notices.push_back(OneLine(caption) + ": " + OneLine(text));
       return 1;  // IDOK: nobody is there to click
     });
-    s->loader.LoadFolders(s->folders);
-    std::atexit(CloseAtExit);
-    for (const auto& r : s->loader.Refused()) s->refused.emplace_back(r.path, r.reason);
+    s->loader = &LoadModules(s->folders);
+    for (const auto& r : s->loader->Refused()) s->refused.emplace_back(r.path, r.reason);
     ListClasses(s.get());
+    AddHandle(s.get());
     SetOpenSession(s.get());
-    *out = s.release();
+    *out = s.release()->handle;
   });
 }
 
 void lumatrice_close(lumatrice_session* session) {
   Guard("lumatrice_close", [&] {
-    if (session && session == OpenSession()) CloseSession(session);
+    if (lumatrice_session* s = Find(session)) CloseSession(s);
   });
 }
 
@@ -126,8 +152,9 @@ int32_t lumatrice_folder_count(lumatrice_session* session, int32_t* count) {
 int32_t lumatrice_folder(lumatrice_session* session, int32_t index, const char** path) {
   return Guard("lumatrice_folder", [&] {
     Need(path, "path");
-    InRange(index, Live(session)->folders.size(), "folder");
-    *path = session->folders[index].c_str();
+    const lumatrice_session* s = Live(session);
+    InRange(index, s->folders.size(), "folder");
+    *path = s->folders[index].c_str();
   });
 }
 
@@ -143,21 +170,22 @@ int32_t lumatrice_refused(lumatrice_session* session, int32_t index, const char*
   return Guard("lumatrice_refused", [&] {
     Need(path, "path");
     Need(reason, "reason");
-    InRange(index, Live(session)->refused.size(), "refused module");
-    *path = session->refused[index].first.c_str();
-    *reason = session->refused[index].second.c_str();
+    const lumatrice_session* s = Live(session);
+    InRange(index, s->refused.size(), "refused module");
+    *path = s->refused[index].first.c_str();
+    *reason = s->refused[index].second.c_str();
   });
 }
 
 int32_t lumatrice_next_notice(lumatrice_session* session, const char** text) {
   return Guard("lumatrice_next_notice", [&] {
     Need(text, "text");
-    Live(session);
-    std::lock_guard<std::mutex> lock(session->notice_mutex);
-    if (session->notices.empty()) Fail(LUMATRICE_E_NOT_FOUND, "no notice is queued");
-    session->notice = std::move(session->notices.front());
-    session->notices.pop_front();
-    *text = session->notice.c_str();
+    lumatrice_session* s = Live(session);
+    std::lock_guard<std::mutex> lock(s->notice_mutex);
+    if (s->notices.empty()) Fail(LUMATRICE_E_NOT_FOUND, "no notice is queued");
+    s->notice = std::move(s->notices.front());
+    s->notices.pop_front();
+    *text = s->notice.c_str();
   });
 }
 
@@ -171,8 +199,9 @@ int32_t lumatrice_class_count(lumatrice_session* session, int32_t* count) {
 int32_t lumatrice_class(lumatrice_session* session, int32_t index, lumatrice_class_info* out) {
   return Guard("lumatrice_class", [&] {
     Need(out, "out");
-    InRange(index, Live(session)->classes.size(), "class");
-    const ClassEntry& e = session->classes[index];
+    const lumatrice_session* s = Live(session);
+    InRange(index, s->classes.size(), "class");
+    const ClassEntry& e = s->classes[index];
     *out = lumatrice_class_info{e.name.c_str(), e.category.c_str(), e.a, e.b,
                                 e.module_path.c_str(), e.version.c_str()};
   });
@@ -184,37 +213,40 @@ int32_t lumatrice_create_effect(lumatrice_session* session, const char* class_na
     Need(out, "out");
     *out = nullptr;
     Need(class_name, "the class name");
-    Live(session);
-    const auto it = std::find_if(session->classes.begin(), session->classes.end(),
+    lumatrice_session* s = Live(session);
+    const auto it = std::find_if(s->classes.begin(), s->classes.end(),
                                  [&](const ClassEntry& e) { return e.name == class_name; });
-    if (it == session->classes.end()) {
+    if (it == s->classes.end()) {
       std::string known;
-      for (const ClassEntry& e : session->classes) known += (known.empty() ? "" : ", ") + e.name;
+      for (const ClassEntry& e : s->classes) known += (known.empty() ? "" : ", ") + e.name;
       Fail(LUMATRICE_E_NOT_FOUND, "no loaded module offers a render effect \"" +
                                       std::string(class_name) + "\" (classes: " +
                                       (known.empty() ? "none" : known) + ")");
     }
     auto e = std::make_unique<lumatrice_effect>();
-    e->session = session;
+    e->session = s;
     e->desc = it->desc;
     e->class_name = it->name;
     e->instance = it->instance;
     std::string error;
-    if (!session->scene.AddEffect(it->desc, error))
+    if (!s->scene.AddEffect(it->desc, error))
       Fail(LUMATRICE_E_PLUGIN, "effect " + it->name + ": " + error);
-    e->effect = session->scene.items.back().effect;
-    session->effects.push_back(std::move(e));
-    *out = session->effects.back().get();
+    e->effect = s->scene.items.back().effect;
+    s->effects.push_back(std::move(e));
+    AddHandle(s->effects.back().get());
+    *out = s->effects.back()->handle;
   });
 }
 
 void lumatrice_delete_effect(lumatrice_effect* effect) {
   Guard("lumatrice_delete_effect", [&] {
-    if (!effect || effect->session != OpenSession()) return;
-    lumatrice_session* s = effect->session;
+    lumatrice_effect* e = Find(effect);
+    if (!e) return;
+    lumatrice_session* s = e->session;
     const auto it = std::find_if(s->effects.begin(), s->effects.end(),
-                                 [&](const auto& e) { return e.get() == effect; });
+                                 [&](const auto& x) { return x.get() == e; });
     if (it == s->effects.end()) return;
+    DropHandle(e);
     const std::size_t i = std::size_t(it - s->effects.begin());
     Scene doomed;  // deletes the effect and its block as a scene does
     doomed.items.push_back(std::move(s->scene.items[i]));

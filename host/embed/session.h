@@ -1,6 +1,6 @@
-// The objects behind the C handles, and the guard every exported function
-// runs its body in: one call at a time, every C++ failure turned into a code
-// and a message that names the call.
+// The objects behind the C handles, the table that maps handles to them, and
+// the guard every exported function runs its body in: one call at a time,
+// every C++ failure turned into a code and a message that names the call.
 #pragma once
 
 #include <deque>
@@ -40,7 +40,8 @@ struct ClassEntry {
 }  // namespace lumatrice::embed
 
 struct lumatrice_effect {
-  lumatrice_session* session = nullptr;
+  lumatrice_session* session = nullptr;  // the object, not its handle
+  lumatrice_effect* handle = nullptr;    // what the caller holds
   Effect* effect = nullptr;
   ClassDesc* desc = nullptr;
   HINSTANCE instance = nullptr;
@@ -67,7 +68,8 @@ struct lumatrice_effect {
 };
 
 struct lumatrice_session {
-  pluginloader::PluginLoader loader;
+  lumatrice_session* handle = nullptr;  // what the caller holds
+  const pluginloader::PluginLoader* loader = nullptr;  // the modules, kept between sessions
   std::vector<std::string> folders;
   std::vector<std::pair<std::string, std::string>> refused;
   std::vector<lumatrice::embed::ClassEntry> classes;
@@ -122,10 +124,23 @@ int32_t Guard(const char* call, Body&& body) noexcept {
   }
 }
 
+// A handle is a number from a counter that never repeats, not an address:
+// one of a deleted effect or a closed session finds nothing even when a new
+// object takes the old one's memory. Guarded by the call lock.
+void AddHandle(lumatrice_session* session);
+void AddHandle(lumatrice_effect* effect);
+void DropHandle(const lumatrice_session* session);
+void DropHandle(const lumatrice_effect* effect);
+// The object behind a handle, or null when it is gone (or never was).
+lumatrice_session* Find(lumatrice_session* handle);
+lumatrice_effect* Find(lumatrice_effect* handle);
+
 // Argument checks that fail the call with LUMATRICE_E_ARGUMENT.
 void Need(const void* pointer, const char* what);
-lumatrice_session* Live(lumatrice_session* session);
-lumatrice_effect* Live(lumatrice_effect* effect);
+// The object behind a live handle; LUMATRICE_E_ARGUMENT for null,
+// LUMATRICE_E_STATE for a handle whose object is gone.
+lumatrice_session* Live(lumatrice_session* handle);
+lumatrice_effect* Live(lumatrice_effect* handle);
 // Index in [0, count) or LUMATRICE_E_NOT_FOUND.
 void InRange(int32_t index, std::size_t count, const char* what);
 

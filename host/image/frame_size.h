@@ -15,10 +15,15 @@ namespace lumatrice {
 inline constexpr long long kMaxFrameSide = 65535;
 inline constexpr long long kMaxFramePixels = 1LL << 28;
 
-// False with `error` ("20000x20000 is over the frame-size limit: ...").
+// False with `error` ("20000x20000 is over the frame-size limit: ...",
+// "0x0 has no pixels: ...").
 inline bool CheckFrameSize(long long width, long long height, std::string& error) {
   const std::string size = std::to_string(width) + "x" + std::to_string(height);
-  if (width < 1 || height < 1 || width > kMaxFrameSide || height > kMaxFrameSide) {
+  if (width < 1 || height < 1) {
+    error = size + " has no pixels: each side must be 1 to 65535 pixels";
+    return false;
+  }
+  if (width > kMaxFrameSide || height > kMaxFrameSide) {
     error = size + " is over the frame-size limit: each side must be 1 to 65535 pixels";
     return false;
   }

@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "raster_host.h"
+#include "text_codec.h"
 #include "win_gdi.h"
 
 namespace lumatrice {
@@ -167,6 +168,12 @@ bool PinRunClock(const std::string& clock, std::string& error) {
   }
   textraster::PinLocalTime(at);
   return true;
+}
+
+std::string ModuleVersionValue(const pluginloader::LoadedModule& module, std::u16string_view key) {
+  if (!module.version_info) return "";
+  const auto value = module.version_info->Find(key);
+  return value ? Utf16ToUtf8(*value) : "";
 }
 
 }  // namespace lumatrice

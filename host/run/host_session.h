@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "plugin_loader.h"
@@ -61,6 +62,12 @@ bool ApplyParameterSets(Scene& scene, const std::vector<std::string>& sets,
 // keeps the date it began with on every frame. False with `error` for a
 // malformed time.
 bool PinRunClock(const std::string& clock, std::string& error);
+
+// A value of a module's version record as UTF-8, "" without the record or the
+// key. Every host reads module versions here, so a stamp marker says the same
+// whichever host wrote it.
+std::string ModuleVersionValue(const pluginloader::LoadedModule& module,
+                               std::u16string_view key = u"FileVersion");
 
 
 }  // namespace lumatrice

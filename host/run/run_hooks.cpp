@@ -12,15 +12,6 @@
 #include "win_gdi.h"
 
 namespace lumatrice {
-namespace {
-
-std::string Ascii(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) out += c < 0x80 ? char(c) : '?';
-  return out;
-}
-
-}  // namespace
 
 int RenderStart(const std::optional<int>& given, const std::vector<int>& frames) {
   return given ? *given : frames.front();
@@ -67,8 +58,7 @@ std::vector<std::string> EffectVersions(const HostSession& host, const Scene& sc
     std::string version;
     for (const auto& m : host.loader().Modules()) {
       if (std::find(m.classes.begin(), m.classes.end(), item.desc) == m.classes.end()) continue;
-      if (m.version_info)
-        if (auto v = m.version_info->Find(u"FileVersion")) version = Ascii(*v);
+      version = ModuleVersionValue(m);
       break;
     }
     versions.push_back(version);

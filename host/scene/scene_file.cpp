@@ -312,7 +312,8 @@ bool ReadSceneFile(const std::string& path, SceneDocument& doc, std::string& err
   } else if (S_ISDIR(st.st_mode)) {
     error = path + ": is a folder, not a scene file";
   } else if (!S_ISREG(st.st_mode)) {
-    error = path + ": is not a regular file (a device, FIFO or socket); scene files must be";
+    error = path + ": is not a regular file (a device, FIFO or socket); scene files must be "
+            "regular files";
   } else if (st.st_size > kMaxSceneFileBytes) {
     error = path + ": is " + std::to_string(st.st_size) + " bytes; scene files may have at most " +
             std::to_string(kMaxSceneFileBytes) + " (16 MiB)";

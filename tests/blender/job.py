@@ -20,6 +20,8 @@ ap.add_argument("--key", action="append", default=[], help="prop:frame:0|1")
 ap.add_argument("--save")
 ap.add_argument("--dump")
 ap.add_argument("--panel")
+ap.add_argument("--library-pref", action="append", default=[],
+                help="enable through the preferences, then choose these libraries there in turn")
 args = ap.parse_args(sys.argv[sys.argv.index("--") + 1:] if "--" in sys.argv else [])
 dump = {"messages": [], "errors": []}
 
@@ -53,9 +55,25 @@ def build_scene():
 def enable_addon():
     here = os.path.dirname(os.path.abspath(__file__))
     sys.path.insert(0, os.path.join(here, "..", "..", "integrations", "blender"))
+    if args.library_pref:
+        import addon_utils
+        addon_utils.enable("lumatrice_blender", default_set=True)
     import lumatrice_blender
-    lumatrice_blender.register()
+    if not args.library_pref:
+        lumatrice_blender.register()
     return lumatrice_blender
+
+
+def choose_libraries(mod):
+    """Each library of --library-pref chosen in the preferences: what loaded."""
+    prefs = bpy.context.preferences.addons["lumatrice_blender"].preferences
+    tried = []
+    for path in args.library_pref:
+        prefs.library = path
+        s = mod.state
+        tried.append({"loaded": s.lib.path if s.session is not None else None, "about": s.about,
+                      "panel": hasattr(bpy.types.Scene, "lumatrice")})
+    dump["library_pref"] = tried
 
 
 def set_format(s, fmt, out):
@@ -70,10 +88,11 @@ def set_format(s, fmt, out):
 
 
 class Recorder:
-    """A stand-in for bpy's UILayout that records what the panel draws."""
+    """A stand-in for bpy's UILayout that records what the panel draws; each
+    prop says whether it sits in a row or in a flow that wraps."""
 
-    def __init__(self, log, depth=0):
-        self.log, self.depth = log, depth
+    def __init__(self, log, depth=0, within="column"):
+        self.log, self.depth, self.within = log, depth, within
 
     def box(self):
         self.log.append({"box": self.depth})
@@ -81,7 +100,11 @@ class Recorder:
 
     def row(self, **_):
         self.log.append({"row": self.depth})
-        return self
+        return Recorder(self.log, self.depth, "row")
+
+    def grid_flow(self, **_):
+        self.log.append({"flow": self.depth})
+        return Recorder(self.log, self.depth, "flow")
 
     def column(self, **_):
         return self
@@ -90,13 +113,15 @@ class Recorder:
         self.log.append({"label": text})
 
     def prop(self, data, name, text=None, **_):
-        self.log.append({"prop": name, "text": text})
+        self.log.append({"prop": name, "text": text, "in": self.within})
 
 
 if args.build_scene:
     build_scene()
 scene = bpy.context.scene
 mod = enable_addon() if args.addon else None
+if mod is not None and args.library_pref:
+    choose_libraries(mod)
 if args.format:
     set_format(scene, args.format, args.out)
 for kv in args.set:

@@ -4,6 +4,7 @@ scene with and without the add-on, and the frames are checked against the
 render without it and against the same frames stamped straight through
 liblumatrice (slate, header, footer, keys, chunks, formats, the panel).
 Usage: test_addon.py BLENDER LIBLUMATRICE"""
+import ast
 import json
 import os
 import shutil
@@ -61,6 +62,16 @@ def blender(tmp, pre, job, env_extra=None, name="run", errors_expected=False):
     return d
 
 
+def addon_version():
+    """bl_info's version, read as Blender reads it (without importing bpy)."""
+    source = os.path.join(HERE, "..", "..", "integrations", "blender", "lumatrice_blender",
+                          "__init__.py")
+    for node in ast.parse(open(source).read()).body:
+        if isinstance(node, ast.Assign) and node.targets[0].id == "bl_info":
+            return ".".join(map(str, ast.literal_eval(node.value)["version"]))
+    return "?"
+
+
 def pixels(path):
     buf = oiio.ImageBuf(path)
     return buf.get_pixels(buf.spec().format)
@@ -115,7 +126,24 @@ def main():
     check(drawn == PANEL_IDS, "panel controls %s" % drawn)
     labels = [x.get("label") or x.get("text") for x in made.get("panel", [])]
     check("Time & Date" in labels and "First Frame..." in labels and
-          "Lumatrice 1.0" in labels, "panel titles and labels %s" % labels)
+          "Lumatrice " + addon_version() in labels, "panel titles and labels %s" % labels)
+    # Labelled controls side by side only in a flow, which wraps in a narrow editor.
+    crowded, in_row = [], []
+    for x in made.get("panel", []) + [{"row": 0}]:
+        if "prop" not in x:
+            crowded += [in_row] if len(in_row) > 1 else []
+            in_row = []
+        elif x["in"] == "row" and x["text"]:
+            in_row.append(x["text"])
+    check(not crowded, "labels that share a row: %s" % crowded)
+    # The library chosen in the preferences, when $LUMATRICE_LIBRARY is not set.
+    missing = "/nonexistent/chosen/liblumatrice.so"
+    d = blender(tmp, [], ["--addon", "--library-pref", missing, "--library-pref", LIBRARY],
+                env_extra={"LUMATRICE_LIBRARY": ""}, name="prefs", errors_expected=True)
+    tried = d.get("library_pref", [])
+    check(len(tried) == 2 and missing + ": not found" in tried[0]["about"]
+          and not tried[0]["panel"] and tried[1]["loaded"] == LIBRARY and tried[1]["panel"],
+          "library from the preferences: %s" % tried)
 
     fmts = [("PNG16", "png"), ("EXR_HALF", "exr")]
     for fmt, ext in fmts:

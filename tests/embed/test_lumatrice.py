@@ -17,12 +17,18 @@ import struct
 import subprocess
 import sys
 import tempfile
+import textwrap
+import types
 import unittest
+from unittest import mock
 
 LIB_PATH, TOOL, SOURCE_DIR, THROWING_DIR, PROGRAM = sys.argv[1:6]
 del sys.argv[1:6]
+sys.path.insert(0, os.path.join(SOURCE_DIR, "integrations", "blender", "lumatrice_blender"))
+import lib as addon  # noqa: E402  (the add-on's bpy-free bindings)
 
 OK, E_ARGUMENT, E_NOT_FOUND, E_STATE, E_IO, E_UNSUPPORTED, E_STAMPED, E_PLUGIN = range(0, -8, -1)
+E_VERSION = -10
 U8, U16, HALF, FLOAT = 1, 2, 3, 4
 TPF = 160  # ticks per frame at 30 fps
 W, H = 320, 180
@@ -64,6 +70,7 @@ class Frame(C.Structure):
 lib = C.CDLL(LIB_PATH)
 lib.lumatrice_last_error.restype = C.c_char_p
 lib.lumatrice_api_version.restype = C.c_uint32
+lib.lumatrice_struct_size.restype = C.c_uint32
 P = C.c_void_p
 for name, args in {
         "lumatrice_open": [P, C.c_int32, C.POINTER(P)],
@@ -89,6 +96,8 @@ for name, args in {
         "lumatrice_apply": [P, C.c_int32, C.POINTER(Frame)],
         "lumatrice_stamp_file": [P, C.c_char_p, C.c_int32],
         "lumatrice_stamp_file_as": [P, C.c_char_p, C.c_int32, C.c_char_p],
+        "lumatrice_require_version": [C.c_uint32, C.c_uint32],
+        "lumatrice_struct_size": [C.c_int32],
 }.items():
     getattr(lib, name).argtypes = args
 
@@ -192,6 +201,41 @@ class ExitTest(unittest.TestCase):
                    "assert lib.lumatrice_create_effect(s, b'Lumatrice', C.byref(e)) == 0\n")
         r = subprocess.run([sys.executable, "-c", program, LIB_PATH], capture_output=True, text=True)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
+
+    def test_stale_handles_fail_even_where_a_new_object_took_their_place(self):
+        # In a process of its own: the session of this one stays open.
+        program = textwrap.dedent("""\
+            import ctypes as C, sys
+            lib, P = C.CDLL(sys.argv[1]), C.c_void_p
+            lib.lumatrice_last_error.restype = C.c_char_p
+            lib.lumatrice_open.argtypes = [P, C.c_int32, C.POINTER(P)]
+            lib.lumatrice_create_effect.argtypes = [P, C.c_char_p, C.POINTER(P)]
+            lib.lumatrice_set_text.argtypes = [P, C.c_char_p, C.c_char_p]
+            lib.lumatrice_get_text.argtypes = [P, C.c_char_p, C.POINTER(C.c_char_p)]
+            lib.lumatrice_class_count.argtypes = [P, C.POINTER(C.c_int32)]
+            lib.lumatrice_close.argtypes = lib.lumatrice_delete_effect.argtypes = [P]
+            s1, e1, s2, e2, gone = P(), P(), P(), P(), P()
+            lib.lumatrice_open(None, 0, C.byref(s1))
+            lib.lumatrice_create_effect(s1, b"Lumatrice", C.byref(e1))
+            lib.lumatrice_close(s1)
+            lib.lumatrice_open(None, 0, C.byref(s2))
+            lib.lumatrice_create_effect(s2, b"Lumatrice", C.byref(gone))
+            lib.lumatrice_delete_effect(gone)
+            lib.lumatrice_create_effect(s2, b"Lumatrice", C.byref(e2))
+            n, text = C.c_int32(), C.c_char_p()
+            for h in (e1, gone):
+                print(lib.lumatrice_set_text(h, b"Comments", b"stale"), lib.lumatrice_last_error())
+                lib.lumatrice_delete_effect(h)
+            print(lib.lumatrice_class_count(s1, C.byref(n)), lib.lumatrice_last_error())
+            lib.lumatrice_close(s1)
+            print(lib.lumatrice_get_text(e2, b"Comments", C.byref(text)), text.value)
+            """)
+        r = subprocess.run([sys.executable, "-c", program, LIB_PATH], capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        deleted = "b'lumatrice_set_text: the effect is deleted or its session closed'"
+        self.assertEqual(r.stdout.splitlines(), [
+            "%d %s" % (E_STATE, deleted), "%d %s" % (E_STATE, deleted),
+            "%d b'lumatrice_class_count: the session is closed'" % E_STATE, "0 b''"])
 
 
 class EffectTest(unittest.TestCase):
@@ -370,6 +414,8 @@ class EffectTest(unittest.TestCase):
             small = C.create_string_buffer(16)
             frame = Frame(C.cast(small, C.c_void_p), W, H, 4, 4, U8)  # stride under a row
             huge = Frame(C.cast(small, C.c_void_p), 65535, 65535, 65535 * 4, 4, U8)
+            empty = Frame(C.cast(small, C.c_void_p), 0, 0, 4, 4, U8)
+            far = Frame(C.cast(small, C.c_void_p), W, 10, 1 << 62, 4, U8)  # rows past memory
             wide = os.path.join(d, "wide.png")
             subprocess.run([TOOL, "write", wide, "R,G,B", "uint8", "70000", "1"], check=True)
             files = {p: read(p) for p in (layered, junk, wide)}
@@ -386,6 +432,14 @@ class EffectTest(unittest.TestCase):
                 ("lumatrice_apply", (session, 0, C.byref(frame)), E_ARGUMENT),
                 ("lumatrice_apply", (session, 0, C.byref(huge)), E_ARGUMENT,
                  "65535x65535 " + limit + "at most 268435456 pixels"),
+                ("lumatrice_apply", (session, 0, C.byref(empty)), E_ARGUMENT,
+                 "0x0 has no pixels: each side must be 1 to 65535 pixels"),
+                ("lumatrice_apply", (session, 0, C.byref(far)), E_ARGUMENT,
+                 "row stride 4611686018427387904 times 10 rows is more memory than there is"),
+                ("lumatrice_require_version", (2, 0), E_VERSION,
+                 "API major version mismatch: the library is 1.2, the caller needs major version 2"),
+                ("lumatrice_require_version", (1, 7), E_VERSION,
+                 "the library is API 1.2, the caller needs 1.7 or a later 1.x"),
                 ("lumatrice_stamp_file", (session, wide.encode(), 0), E_UNSUPPORTED,
                  wide + ": 70000x1 " + limit + "each side must be 1 to 65535 pixels"),
                 ("lumatrice_stamp_file", (session, junk.encode(), 0), E_IO),
@@ -408,6 +462,10 @@ class EffectTest(unittest.TestCase):
         call("lumatrice_read_clock", session, C.byref(clock))
         self.assertEqual((text.value.decode(), clock.value), ("caf\u00e9 \u20ac5", b"2026-12-07T09:00:00"))
         self.assertEqual(lib.lumatrice_api_version() >> 16, 1)
+        self.assertEqual(lib.lumatrice_require_version(1, 0), OK)
+        mirrors = [BlockInfo, ParamInfo, DialogInfo, ControlInfo, Key, Frame]
+        self.assertEqual([lib.lumatrice_struct_size(k) for k in range(2, 9)],
+                         [C.sizeof(m) for m in mirrors] + [0])
 
     def test_a_throwing_module_fails_the_call_naming_module_class_and_call(self):
         thrower = P()
@@ -429,6 +487,31 @@ class EffectTest(unittest.TestCase):
         finally:
             del os.environ["LUMATRICE_TEST_THROW"]
             lib.lumatrice_delete_effect(thrower)
+
+class AddonBindingTest(unittest.TestCase):
+    """The add-on's bindings refuse, at load, a library they do not mirror."""
+
+    def test_version_and_struct_sizes_are_checked_at_load(self):
+        addon.Library(LIB_PATH)
+        stubs = [
+            ({"lumatrice_api_version": lambda: 2 << 16}, "API major version mismatch: the library"
+             " is API 2.0, this add-on needs 1.2 or a later 1.x"),
+            ({"lumatrice_api_version": lambda: 1 << 16}, "library too old: the library is API 1.0"),
+            ({"lumatrice_api_version": lambda: (1 << 16) | 2,
+              "lumatrice_require_version": lambda *_: OK, "lumatrice_last_error": lambda: b"",
+              "lumatrice_struct_size": lambda kind: 999},
+             "struct ClassInfo is 999 bytes in the library, %d here" % C.sizeof(addon.ClassInfo)),
+        ]
+        with tempfile.NamedTemporaryFile(suffix=".so") as fake, \
+                mock.patch.dict(os.environ, {"LUMATRICE_LIBRARY": ""}):
+            for symbols, message in stubs:
+                dll = types.SimpleNamespace(**symbols)
+                with self.subTest(message), mock.patch.object(addon.ctypes, "CDLL", lambda p: dll):
+                    with self.assertRaises(addon.LumatriceError) as e:
+                        addon.load("/nowhere", fake.name)
+                    self.assertEqual(e.exception.code, E_VERSION)
+                    self.assertIn(fake.name + ": " + message, str(e.exception))
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

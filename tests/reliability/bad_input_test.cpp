@@ -139,7 +139,7 @@ std::vector<Row> Table(const std::string& png) {
     {"scene number too large", {{"s.json", R"({"format_version": 1e400})"}}, with(stamp, {"s.json"}), kFailed, "s.json: "},
     {"scene file is a folder", {{"dir.json/x", "x"}}, with(stamp, {"dir.json"}), kFailed, "dir.json"},
     {"scene file a device", {}, with(render, {"/dev/zero", "--frames", "1"}), kFailed, "/dev/zero: is not a regular file"},
-    {"scene file a FIFO", {{"p.json", kFifo}}, with(render, {"p.json", "--frames", "1"}), kFailed, "p.json: is not a regular file"},
+    {"scene file a FIFO", {{"p.json", kFifo}}, with(render, {"p.json", "--frames", "1"}), kFailed, "p.json: is not a regular file (a device, FIFO or socket); scene files must be regular files\n"},
     {"scene file over 16 MiB", {{"big.json", kSparse17M}}, with(render, {"big.json", "--frames", "1"}), kFailed, "at most 16777216"},
     {"scene size over the limit", {{"s.json", R"({"format_version": 1, "settings": {"size": "65535x65535"}})"}}, with(render, {"s.json", "--frames", "1"}), kFailed, "settings.size: size 65535x65535 is over the frame-size limit: at most 268435456 pixels"},
     {"scene plug-in not loaded", {{"s.json", scene(R"({"class_id": ["0x1", "0x2"], "superclass_id": 4240, "class_name": "Gone"})")}}, with(stamp, {"s.json"}), kFailed, "(Gone, class 0x00000001:0x00000002) is not a render effect of any loaded plug-in"},
@@ -195,7 +195,7 @@ std::vector<Row> Table(const std::string& png) {
     {"scene new over a file", {}, {"scene", "new", "good.json"}, kFailed, "already exists"},
     {"scene set missing file", {}, {"scene", "set", "none.json", "Comments=x"}, kFailed, "none.json"},
     // ---- frame sizes ----
-    {"size zero wide", {}, with(render, {"--frames", "1", "--size", "0x48"}), kUsage, "0x48"},
+    {"size zero wide", {}, with(render, {"--frames", "1", "--size", "0x48"}), kUsage, "size 0x48 has no pixels: each side must be 1 to 65535 pixels"},
     {"size past 65535", {}, with(render, {"--frames", "1", "--size", "65536x2"}), kUsage, "65536x2"},
     {"size 70000 tall", {}, with(render, {"--frames", "1", "--size", "2x70000"}), kUsage, "2x70000"},
     {"size no height", {}, with(render, {"--frames", "1", "--size", "640x"}), kUsage, "640x"},

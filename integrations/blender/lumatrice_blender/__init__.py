@@ -10,6 +10,7 @@ bl_info = {
     "blender": (3, 4, 0),
     "location": "Properties > Output > Lumatrice",
     "description": "Stamps production captions and an opening slate into rendered frames",
+    "doc_url": "https://lumatrice.example.org/docs/blender.html",
     "category": "Render",
 }
 
@@ -18,15 +19,15 @@ import os
 
 import bpy
 
-from . import layout, lib, panel, props, render, state
+from . import layout, lib, panel, prefs, props, render, state
 
-_classes = [panel.LUMATRICE_OT_report, panel.LUMATRICE_PT_output]
+_classes = [prefs.LUMATRICE_AP_preferences, panel.LUMATRICE_OT_report, panel.LUMATRICE_PT_output]
 _group = None
 
 
 def _read_module():
     """Opens the session and reads the effect's descriptor and dialog."""
-    state.lib = lib.load(os.path.dirname(os.path.abspath(__file__)))
+    state.lib = lib.load(os.path.dirname(os.path.abspath(__file__)), prefs.chosen_library())
     state.session = lib.Session(state.lib)
     probe = state.session.create_effect(render.CLASS_NAME)
     try:
@@ -51,7 +52,9 @@ def _close_session():
 atexit.register(_close_session)
 
 
-def register():
+def _load():
+    """The library, its session and the scene's properties; a failure is
+    reported and shown in the panel instead of the controls."""
     global _group
     state.tree, state.about, state.params = None, "", []
     try:
@@ -60,31 +63,51 @@ def register():
         _group = None
         state.about = str(e)
         state.report("ERROR", state.about)
-        if state.session is not None:
-            state.session.close()
-            state.session = None
-    for c in _classes:
-        bpy.utils.register_class(c)
+        _close_session()
     if _group is not None:
         bpy.utils.register_class(_group)
+        # The values stay with the scenes while the property is away.
         bpy.types.Scene.lumatrice = bpy.props.PointerProperty(type=_group)
+
+
+def _unload():
+    global _group
+    render.abandon()
+    if hasattr(bpy.types.Scene, "lumatrice"):
+        del bpy.types.Scene.lumatrice
+    if _group is not None:
+        try:
+            bpy.utils.unregister_class(_group)
+        except RuntimeError:
+            pass
+    _group = None
+    _close_session()
+    state.tree = None
+
+
+def _reload():
+    _unload()
+    _load()
+
+
+def register():
+    state.version = ".".join(str(v) for v in bl_info["version"])
+    state.reload = _reload
+    for c in _classes:
+        bpy.utils.register_class(c)
+    _load()
     render.register()
     if not bpy.app.background and not bpy.app.timers.is_registered(state.flush):
         bpy.app.timers.register(state.flush, first_interval=0.5, persistent=True)
 
 
 def unregister():
-    global _group
     if bpy.app.timers.is_registered(state.flush):
         bpy.app.timers.unregister(state.flush)
     render.unregister()
-    if hasattr(bpy.types.Scene, "lumatrice"):
-        del bpy.types.Scene.lumatrice
-    for c in ([_group] if _group is not None else []) + list(reversed(_classes)):
+    _unload()
+    for c in reversed(_classes):
         try:
             bpy.utils.unregister_class(c)
         except RuntimeError:
             pass
-    _group = None
-    _close_session()
-    state.tree = None

@@ -6,7 +6,8 @@ import os
 
 TICKS_PER_SECOND = 4800
 PARAM_BOOL, PARAM_TEXT = 4, 8
-E_NOT_FOUND, E_UNSUPPORTED, E_STAMPED = -2, -5, -6
+E_NOT_FOUND, E_UNSUPPORTED, E_STAMPED, E_VERSION = -2, -5, -6, -10
+API_MAJOR, API_MINOR = 1, 2  # the lumatrice.h these bindings mirror
 
 _c_char_p, _i32, _u32 = ctypes.c_char_p, ctypes.c_int32, ctypes.c_uint32
 
@@ -51,12 +52,13 @@ def _b(s):
     return s.encode("utf-8")
 
 
-def library_candidates(package_dir):
-    """Where the library may be: $LUMATRICE_LIBRARY, the zip's lib/ folder,
-    then build/lib of the source tree the add-on lives in."""
-    env = os.environ.get("LUMATRICE_LIBRARY")
-    if env:
-        return [env]
+def library_candidates(package_dir, chosen=""):
+    """Where the library may be: $LUMATRICE_LIBRARY, else the file chosen in
+    the add-on's preferences, else the zip's lib/ folder, then build/lib of
+    the source tree the add-on lives in."""
+    given = os.environ.get("LUMATRICE_LIBRARY") or chosen
+    if given:
+        return [given]
     found = [os.path.join(package_dir, "lib", "liblumatrice.so")]
     root = os.path.dirname(os.path.dirname(os.path.dirname(package_dir)))
     found.append(os.path.join(root, "build", "lib", "liblumatrice.so"))
@@ -96,6 +98,31 @@ _SIGNATURES = {
 }
 
 
+# The structs declared here, by the kind lumatrice_struct_size takes.
+_STRUCTS = {1: ClassInfo, 2: BlockInfo, 3: ParamInfo, 4: DialogInfo, 5: ControlInfo}
+
+
+def _check_version(dll, path):
+    """E_VERSION unless the library serves the API these bindings mirror."""
+    dll.lumatrice_api_version.restype = _u32
+    have = dll.lumatrice_api_version()
+    if have >> 16 != API_MAJOR or not hasattr(dll, "lumatrice_require_version"):
+        why = ("API major version mismatch" if have >> 16 != API_MAJOR else "library too old")
+        raise LumatriceError(E_VERSION, "%s: %s: the library is API %d.%d, this add-on needs %d.%d"
+                             " or a later %d.x" % (path, why, have >> 16, have & 0xFFFF,
+                                                   API_MAJOR, API_MINOR, API_MAJOR))
+    dll.lumatrice_require_version.argtypes = [_u32, _u32]
+    dll.lumatrice_last_error.restype = _c_char_p
+    if dll.lumatrice_require_version(API_MAJOR, API_MINOR) != 0:
+        raise LumatriceError(E_VERSION, "%s: %s" % (path, _s(dll.lumatrice_last_error())))
+    dll.lumatrice_struct_size.restype, dll.lumatrice_struct_size.argtypes = _u32, [_i32]
+    for kind, struct in _STRUCTS.items():
+        size = dll.lumatrice_struct_size(kind)
+        if size != ctypes.sizeof(struct):
+            raise LumatriceError(E_VERSION, "%s: struct %s is %d bytes in the library, %d here"
+                                 % (path, struct.__name__, size, ctypes.sizeof(struct)))
+
+
 class Library:
     """The loaded liblumatrice; every call raises LumatriceError on failure."""
 
@@ -105,12 +132,10 @@ class Library:
             self._dll = ctypes.CDLL(path)
         except OSError as e:
             raise LumatriceError(E_NOT_FOUND, "cannot load %s: %s" % (path, e)) from None
+        _check_version(self._dll, path)
         for name, (res, args) in _SIGNATURES.items():
             f = getattr(self._dll, name)
             f.restype, f.argtypes = res, args
-        major = self._dll.lumatrice_api_version() >> 16
-        if major != 1:
-            raise LumatriceError(E_NOT_FOUND, "%s: API version %d, need 1" % (path, major))
 
     def call(self, name, *args):
         rc = getattr(self._dll, name)(*args)
@@ -121,10 +146,11 @@ class Library:
         getattr(self._dll, name)(*args)
 
 
-def load(package_dir):
-    """The first candidate library that loads; the error names every one tried."""
-    reasons = []
-    for path in library_candidates(package_dir):
+def load(package_dir, chosen=""):
+    """The first candidate library that loads; the error names every one
+    tried, and is E_VERSION when one was found but of another API version."""
+    reasons, code = [], E_NOT_FOUND
+    for path in library_candidates(package_dir, chosen):
         if not os.path.exists(path):
             reasons.append("%s: not found" % path)
             continue
@@ -132,7 +158,9 @@ def load(package_dir):
             return Library(path)
         except LumatriceError as e:
             reasons.append(str(e))
-    raise LumatriceError(E_NOT_FOUND, "liblumatrice not found (" + "; ".join(reasons) + ")")
+            code = E_VERSION if e.code == E_VERSION else code
+    what = "of another API version" if code == E_VERSION else "not found"
+    raise LumatriceError(code, "liblumatrice %s (%s)" % (what, "; ".join(reasons)))
 
 
 class Session:

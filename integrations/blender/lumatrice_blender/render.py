@@ -176,6 +176,11 @@ def unregister():
                     lst.remove(h)
                 except ValueError:
                     pass
+    abandon()
+
+
+def abandon():
+    """Ends a render the add-on is leaving (disabled, or its library changed)."""
     try:
         _end()
     except Exception:

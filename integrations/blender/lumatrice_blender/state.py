@@ -9,6 +9,8 @@ params = []         # descriptor entries, see lib.Effect.params; "prop" added
 tree = None         # layout.build() of the rollup's dialog
 about = ""          # failure to load, shown in the panel instead of the controls
 messages = []       # (level, text), newest last; tests read them
+version = ""        # the add-on's, from bl_info: the one the panel shows
+reload = None       # loads the library again (set by register)
 
 
 _pending = []       # for the report area, drained on the main thread
