@@ -200,8 +200,9 @@ int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32
       Fail(LUMATRICE_E_NOT_FOUND, file + ": no such file");
     {
       // Writing back one image would drop the others.
-      auto in = OIIO::ImageInput::open(file);
-      if (!in) Fail(LUMATRICE_E_IO, file + ": " + OIIO::geterror());
+      std::string why;
+      auto in = OpenImageHeader(file, why);
+      if (!in) Fail(LUMATRICE_E_IO, why);
       std::string size_error;
       if (!CheckFrameSize(in->spec().width, in->spec().height, size_error))
         Fail(LUMATRICE_E_UNSUPPORTED, file + ": " + size_error + "; left as rendered");

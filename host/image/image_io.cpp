@@ -20,6 +20,7 @@
 #include "checked_file.h"
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
+#include "header_check.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 
@@ -98,6 +99,11 @@ std::string OneLine(std::string text) {
 
 std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error) {
   if (!CheckInputFile(path, error)) return nullptr;
+  std::string why;
+  if (!CheckFileHeader(path, why)) {
+    error = path + ": " + why;
+    return nullptr;
+  }
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
     const std::string why = OneLine(OIIO::geterror());
@@ -124,6 +130,14 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
                                                              frame.file_bytes().size());
     void* proxy = memory.get();
     config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
+  }
+  // Sizes the header claims are held against the file before a decoder
+  // allocates for them.
+  std::string why;
+  if (!(lazy ? CheckHeaderBytes(frame.file_bytes().data(), frame.file_bytes().size(), why)
+             : CheckFileHeader(path, why))) {
+    error = path + ": " + why;
+    return false;
   }
   auto in = ImageInput::open(path, &config);
   if (!in) {
@@ -160,7 +174,6 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     return false;
   }
   if (lazy) {
-    std::string why;
     auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
                   : tiff          ? OpenTiffBlocks(path, frame.file_bytes(), frame, why)
                                   : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
@@ -177,7 +190,9 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
                                                      spec.nchannels, frame.data())
                          : in->read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data());
   if (!ok) {
-    error = path + ": " + OneLine(in->geterror());
+    // Some decoders (DPX) stop on damaged pixel data without a word.
+    const std::string reason = OneLine(in->geterror());
+    error = path + ": " + (reason.empty() ? "the pixel data cannot be decoded" : reason);
     return false;
   }
   return true;
@@ -203,11 +218,11 @@ bool ReadsBackWhole(const std::string& path, std::string& why) {
   return false;
 }
 
-ImageOutput* WriterFor(const std::string& target) {
+std::unique_ptr<ImageOutput>& WriterFor(const std::string& target) {
   thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
   auto& slot = writers[LowerExtension(target)];
   if (!slot) slot = ImageOutput::create(target);
-  return slot.get();
+  return slot;
 }
 
 // Moves a finished temporary file into place, or removes it.
@@ -254,7 +269,8 @@ bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
 
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
                 const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report) {
-  ImageOutput* out = WriterFor(target);
+  std::unique_ptr<ImageOutput>& writer = WriterFor(target);
+  ImageOutput* out = writer.get();
   if (!out) {
     error = target + ": no image writer for this file name extension";
     OIIO::geterror();
@@ -295,6 +311,11 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   if (!out->supports("tiles")) spec.tile_width = spec.tile_height = spec.tile_depth = 0;
   if (!out->supports("channelformats")) spec.channelformats.clear();
   if (!spec.channelformats.empty()) spec.format = frame.type();
+  std::string refused;
+  if (std::strcmp(out->format_name(), "dpx") == 0 && !DpxWritable(spec, refused)) {
+    error = target + ": " + refused + "; write .exr or .tif instead";
+    return false;
+  }
   // PNG defaults, unless the frame asks otherwise. libpng tries five row
   // filters on every row and keeps the best: on 16-bit frames that search
   // costs as much as the deflate itself, for a few per cent of size. zlib's
@@ -329,7 +350,11 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   } unhook{out, bool(file)};
 
   if (!out->open(temp, spec)) {
-    const std::string why = out->geterror();
+    const std::string why = OneLine(out->geterror());
+    // A writer whose open failed may still hold the proxy (DPX's closes
+    // through it when destroyed): it goes now, while the proxy exists.
+    unhook.hooked = false;
+    writer.reset();
     // A header the disk refused: the system's word again.
     error = target + ": " + (file && !file->Finish() ? file->Failure() : why);
     RemoveQuietly(temp);
