@@ -36,6 +36,12 @@ inline const std::string& WorkDir() {
     OIIO::attribute("exr_threads", 1);
     return std::string(name);
   }();
+  // Left behind only when a run stops on a finding.
+  static const int cleanup = std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(WorkDir(), ec);
+  });
+  (void)cleanup;
   return dir;
 }
 
@@ -70,7 +76,12 @@ inline bool SameRows(const lumatrice::FrameBuffer& a, const lumatrice::FrameBuff
   return true;
 }
 
-inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ext) {
+// `zip_may_differ`: a Deflate block damaged past the bytes its rows need
+// decodes in libtiff, which stops there, and not in OpenImageIO's own
+// inflate of the whole block, which then gives other rows without a word;
+// for such files the two reads are not compared.
+inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ext,
+               bool zip_may_differ = false) {
   namespace fs = std::filesystem;
   const std::string dir = WorkDir(), path = dir + "/in" + ext, target = dir + "/out" + ext;
   std::string why, error;
@@ -95,8 +106,9 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ex
     return 0;
   }
   lumatrice::FrameBuffer whole;
-  const bool whole_read = !blocks || lumatrice::ReadFrame(path, whole, error, false);
-  if (blocks && whole_read) FUZZ_CHECK(SameRows(frame, whole, 0));
+  const bool zip = frame.spec().get_string_attribute("compression") == "zip";
+  if (blocks && !(zip && zip_may_differ) && lumatrice::ReadFrame(path, whole, error, false))
+    FUZZ_CHECK(SameRows(frame, whole, 0));
 
   // One changed pixel: a splice encodes its block, copies the rest.
   const int changed_rows = blocks ? blocks->block_h : frame.height();
@@ -109,9 +121,10 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ex
     const std::string name = e.path().filename().string();
     FUZZ_CHECK(name == "in" + ext || name == "out" + ext);
   }
-  if (written && report.spliced && whole_read) {
+  // Read back as blocks again: the copied ones must decode as they did.
+  if (written && report.spliced) {
     lumatrice::FrameBuffer back;
-    FUZZ_CHECK(lumatrice::ReadFrame(target, back, error, false));
+    FUZZ_CHECK(lumatrice::ReadFrame(target, back, error, true) && back.Materialize());
     FUZZ_CHECK(SameRows(frame, back, changed_rows));
   }
   std::error_code ec;

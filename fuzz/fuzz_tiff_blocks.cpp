@@ -3,5 +3,5 @@
 #include "fuzz_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzzimage::Run(data, size, ".tif");
+  return fuzzimage::Run(data, size, ".tif", true);
 }
