@@ -1,7 +1,8 @@
 // A frame file's header checked against the file's size before any decoder
 // reads it: an EXR attribute or DPX element that claims more bytes than the
-// file holds would have the decoder allocate for them, or stop without
-// saying why. Files of other formats pass unchecked.
+// file holds, or a TIFF strip of billions of rows, would have the decoder
+// allocate for them, or stop without saying why. Files of other formats pass
+// unchecked.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,13 @@ using ReadAt = std::function<std::size_t(std::uint64_t offset, void* out, std::s
 // is no EXR.
 bool CheckExrHeader(const ReadAt& read, std::uint64_t file_size, std::string& why);
 
-// Both checks (EXR, DPX) on `file_size` bytes read through `read`, by the
+// Whether the first directory of the TIFF read through `read` has a
+// RowsPerStrip the image library can size a buffer by: at most the image's
+// height or 65535 rows, or 2^32-1 (one strip). False with `why`; true for
+// what is no TIFF.
+bool CheckTiffHeader(const ReadAt& read, std::string& why);
+
+// The checks (EXR, DPX, TIFF) on `file_size` bytes read through `read`, by the
 // file's magic number, whatever its name.
 bool CheckHeader(const ReadAt& read, std::uint64_t file_size, std::string& why);
 
