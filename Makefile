@@ -40,7 +40,7 @@ asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMATRICE_SANITIZE=address,undefined"
 
 # Only the code that runs on two threads is built and tested under TSan.
-TSAN_TARGETS ?= test_worker test_effect
+TSAN_TARGETS ?= test_worker test_effect test_frei0r_threads
 tsan: deps
 	@[ -f build-tsan/build.ninja ] || cmake -S . -B build-tsan -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMATRICE_SANITIZE=thread

@@ -139,7 +139,10 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   if (!CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame, error))
     return Fail(error, kExitUsage);
   std::optional<Manifest> manifest;
-  if (!args.manifest.empty() || args.dry_run) manifest.emplace(scene);
+  if (!args.manifest.empty() || args.dry_run) {
+    manifest.emplace(scene);
+    manifest->SetRun(output.text(), frames, options.render_start);
+  }
   const std::string manifest_path = args.manifest.empty() ? "-" : args.manifest;
   if (args.dry_run) {
     if (!DryRun(frames, options.render_start, options.prepend_slate, output, sizer, *manifest,

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "blender_install.h"
+#include "frei0r_install.h"
 #include "commands.h"
 #include "edit_launch.h"
 #include "farm_cli.h"
@@ -170,6 +171,15 @@ int main(int argc, char** argv) {
       ->type_name("DIR");
   blender_install->add_option("--blender-version", blender_args.blender_version,
                               "Blender's version folder (default 3.4)");
+  Frei0rInstallArgs frei0r_args;
+  CLI::App* frei0r = app.add_subcommand("frei0r", "the frei0r filter (ffmpeg, MLT, GStreamer)");
+  CLI::App* frei0r_install = frei0r->add_subcommand(
+      "install", "copy the filter into a folder frei0r hosts search");
+  frei0r->require_subcommand(1);
+  frei0r_install->add_option("--lib", frei0r_args.lib,
+                             "the frei0r plug-in folder (default ~/.frei0r-1/lib); what the "
+                             "filter loads goes to its sibling lumatrice/")
+      ->type_name("DIR");
   FarmCli farm_cli;
   AddFarmCommands(app, farm_cli);
 
@@ -187,6 +197,7 @@ int main(int argc, char** argv) {
   // The editor loads its own plug-ins and Qt; nothing else is needed.
   if (*edit) return RunEdit(argv[0], edit_args, plugin_folders);
   if (*blender_install) return RunBlenderInstall(blender_args);
+  if (*frei0r_install) return RunFrei0rInstall(frei0r_args);
   // The farm runs lumatrice itself in subprocesses; it loads no plug-in.
   if (const int status = RunFarmCommand(farm_cli, plugin_folders); status >= 0) return status;
 

@@ -83,6 +83,36 @@ std::string Version(lumatrice_session* s, ClassDesc* desc) {
 
 }  // namespace
 
+namespace lumatrice::embed {
+
+void ApplyInMemory(FrameBuffer& buffer, lumatrice_frame* frame,
+                   const std::function<void(FrameBuffer&)>& apply) {
+  Need(frame, "the frame");
+  Need(frame->pixels, "the frame's pixels");
+  const OIIO::TypeDesc type = SampleType(frame->sample);
+  if (frame->channels != 3 && frame->channels != 4)
+    Fail(LUMATRICE_E_UNSUPPORTED,
+         "frames have 3 or 4 channels, not " + std::to_string(frame->channels));
+  std::string size_error;
+  if (!CheckFrameSize(frame->width, frame->height, size_error))
+    Fail(LUMATRICE_E_ARGUMENT, size_error);
+  const std::size_t row = type.size() * std::size_t(frame->channels) * std::size_t(frame->width);
+  if (frame->row_stride < 0 || std::size_t(frame->row_stride) < row)
+    Fail(LUMATRICE_E_ARGUMENT, "row stride " + std::to_string(frame->row_stride) +
+                                   " is less than a row's " + std::to_string(row) + " bytes");
+  if (!buffer.Reset(OIIO::ImageSpec(frame->width, frame->height, frame->channels, type)))
+    Fail(LUMATRICE_E_MEMORY, "no memory for the frame");
+  auto* pixels = static_cast<std::byte*>(frame->pixels);
+  for (int y = 0; y < frame->height; ++y)
+    std::memcpy(buffer.row(y), pixels + std::size_t(y) * std::size_t(frame->row_stride), row);
+  apply(buffer);
+  // Untouched pixels come back with the bits they went in with.
+  for (int y = 0; y < frame->height; ++y)
+    std::memcpy(pixels + std::size_t(y) * std::size_t(frame->row_stride), buffer.row(y), row);
+}
+
+}  // namespace lumatrice::embed
+
 extern "C" {
 
 int32_t lumatrice_pin_clock(lumatrice_session* session, const char* iso_time) {
@@ -164,29 +194,8 @@ int32_t lumatrice_pre_render(lumatrice_session* session) {
 int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_frame* frame) {
   return Guard("lumatrice_apply", [&] {
     Live(session);
-    Need(frame, "the frame");
-    Need(frame->pixels, "the frame's pixels");
-    const OIIO::TypeDesc type = SampleType(frame->sample);
-    if (frame->channels != 3 && frame->channels != 4)
-      Fail(LUMATRICE_E_UNSUPPORTED, "frames have 3 or 4 channels, not " +
-                                        std::to_string(frame->channels));
-    std::string size_error;
-    if (!CheckFrameSize(frame->width, frame->height, size_error))
-      Fail(LUMATRICE_E_ARGUMENT, size_error);
-    const std::size_t row = type.size() * std::size_t(frame->channels) * std::size_t(frame->width);
-    if (frame->row_stride < 0 || std::size_t(frame->row_stride) < row)
-      Fail(LUMATRICE_E_ARGUMENT, "row stride " + std::to_string(frame->row_stride) +
-                                     " is less than a row's " + std::to_string(row) + " bytes");
-    FrameBuffer& buffer = session->frame;
-    if (!buffer.Reset(OIIO::ImageSpec(frame->width, frame->height, frame->channels, type)))
-      Fail(LUMATRICE_E_MEMORY, "no memory for the frame");
-    auto* pixels = static_cast<std::byte*>(frame->pixels);
-    for (int y = 0; y < frame->height; ++y)
-      std::memcpy(buffer.row(y), pixels + std::size_t(y) * std::size_t(frame->row_stride), row);
-    ApplyEffects(session, time, buffer);
-    // Untouched pixels come back with the bits they went in with.
-    for (int y = 0; y < frame->height; ++y)
-      std::memcpy(pixels + std::size_t(y) * std::size_t(frame->row_stride), buffer.row(y), row);
+    ApplyInMemory(session->frame, frame,
+                  [&](FrameBuffer& buffer) { ApplyEffects(session, time, buffer); });
   });
 }
 

@@ -63,7 +63,7 @@ void CloseSession(lumatrice_session* session) {
 // the modules load, so before their static destructors, this ends the
 // effects first. A call still running on another thread keeps the session.
 void CloseAtExit() {
-  std::unique_lock<std::mutex> lock(CallMutex(), std::try_to_lock);
+  std::unique_lock<std::shared_mutex> lock(CallMutex(), std::try_to_lock);
   if (lock && OpenSession()) CloseSession(OpenSession());
 }
 

@@ -14,7 +14,8 @@
  *    LUMATRICE_E_STATE.
  *  - Every function may be called from any thread. Calls on the session and
  *    its effects are serialised inside the library: one runs at a time, the
- *    others wait. The library calls nothing back: notices from effects are
+ *    others wait. The one exception is lumatrice_apply_effect: applies of
+ *    different effects run at the same time, and other calls wait for them. The library calls nothing back: notices from effects are
  *    queued and read with lumatrice_next_notice.
  *  - The last error is kept per thread: read it on the thread that made the
  *    failing call, before that thread's next call.
@@ -50,6 +51,8 @@
  *       declaration changed): lumatrice_stamp_file leaves a frame on which
  *       nothing is drawn untouched; lumatrice_set_bool_keys with no keys
  *       leaves the unkeyed value.
+ *  1.1  lumatrice_pre_render_effect and lumatrice_apply_effect: one effect of
+ *       the list told and applied alone, several effects on several threads.
  */
 #ifndef LUMATRICE_H
 #define LUMATRICE_H
@@ -61,7 +64,7 @@ extern "C" {
 #endif
 
 #define LUMATRICE_API_VERSION_MAJOR 1
-#define LUMATRICE_API_VERSION_MINOR 0
+#define LUMATRICE_API_VERSION_MINOR 1
 #define LUMATRICE_TICKS_PER_SECOND 4800
 
 /* ---- errors ------------------------------------------------------------ */
@@ -313,6 +316,22 @@ int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_fram
  * frame (every caption and the slate off), the file is left as it is,
  * without the marker. */
 int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time);
+
+/* ---- one effect of the list (1.1) -------------------------------------- */
+
+/* The pre-render notification to `effect` alone: the next frame it is
+ * applied to carries its opening slate; the session's other effects are not
+ * told. For hosts that keep one effect per filter and start each filter's
+ * render on its own. */
+int32_t lumatrice_pre_render_effect(lumatrice_effect* effect);
+
+/* Applies `effect` alone to the frame at `time`, as lumatrice_apply applies
+ * the list (the same checks, only changed pixels written). Calls for
+ * different effects run at the same time on different threads; calls for
+ * one effect take turns, and every other call waits until none is running.
+ * The host state (clock, scene path, frame rate) is the session's: a host
+ * that wants another for one effect sets it between applies. */
+int32_t lumatrice_apply_effect(lumatrice_effect* effect, int32_t time, lumatrice_frame* frame);
 
 #ifdef __cplusplus
 }

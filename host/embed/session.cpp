@@ -55,8 +55,8 @@ void SetError(int32_t code, std::string message) {
   t_error.message = std::move(message);
 }
 
-std::mutex& CallMutex() {
-  static std::mutex m;
+std::shared_mutex& CallMutex() {
+  static std::shared_mutex m;
   return m;
 }
 
@@ -82,12 +82,15 @@ void InRange(int32_t index, std::size_t count, const char* what) {
                                     " (there are " + std::to_string(count) + ")");
 }
 
-bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame) {
+bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame,
+                  const lumatrice_effect* only) {
   WriteCount storage(&frame);
   Bitmap bitmap(&storage);
   NoAbort check;
-  for (const auto& e : session->effects)
+  for (const auto& e : session->effects) {
+    if (only && e.get() != only) continue;
     PluginCall(e->effect, "Apply", [&] { e->effect->Apply(t, &bitmap, nullptr, &check); });
+  }
   return storage.writes > 0;
 }
 

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +60,10 @@ struct lumatrice_effect {
   std::vector<std::string> param_names, param_defaults;
   std::string block_name;
   std::map<std::string, std::string> text_values;  // lumatrice_get_text's answers
+
+  // lumatrice_apply_effect's own: one apply of this effect at a time, into its own frame.
+  std::mutex apply_mutex;
+  lumatrice::FrameBuffer frame;
 };
 
 struct lumatrice_session {
@@ -85,13 +91,15 @@ void SetOpenSession(lumatrice_session* session);
 void ClearError();
 void SetError(int32_t code, std::string message);
 
-// Serialises every call; not taken by the last-error readers.
-std::mutex& CallMutex();
+// Serialises every call; not taken by the last-error readers. Applies of
+// single effects hold it shared, so they run side by side and every other
+// call waits for them.
+std::shared_mutex& CallMutex();
 
-template <typename Body>
+template <template <class> class Lock = std::unique_lock, typename Body>
 int32_t Guard(const char* call, Body&& body) noexcept {
   try {
-    std::lock_guard<std::mutex> lock(CallMutex());
+    Lock<std::shared_mutex> lock(CallMutex());
     ClearError();
     body();
     return LUMATRICE_OK;
@@ -132,9 +140,15 @@ void PluginCall(Object* object, const char* what, F&& f) {
 // The session's effects, for naming the class of a notification callback.
 std::vector<Animatable*> Owners(lumatrice_session* session);
 
-// Every effect of the session, in order: Apply at t on `frame`. True when
-// any of them wrote pixels.
-bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame);
+// Every effect of the session, in order, or only `only`: Apply at t on
+// `frame`. True when any of them wrote pixels.
+bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame,
+                  const lumatrice_effect* only = nullptr);
+
+// Checks the caller's frame, copies it into `buffer`, runs `apply` on it and
+// copies it back.
+void ApplyInMemory(FrameBuffer& buffer, lumatrice_frame* frame,
+                   const std::function<void(FrameBuffer&)>& apply);
 
 // The folder holding this library.
 std::string LibraryFolder();

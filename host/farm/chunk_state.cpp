@@ -1,7 +1,9 @@
 // Chunk states from chunk records and squeue.
 #include "chunk_state.h"
 
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace lumatrice::farm {
 
@@ -51,44 +53,91 @@ bool ReadChunkRecord(const Plan& plan, const Chunk& chunk, ChunkStatus& status) 
   return true;
 }
 
+namespace {
+
+// Slurm puts a requeued task (a node failed, or `scontrol requeue`) back in
+// the queue under its own id: whatever record its killed run left, it will
+// run again.
+bool Queued(const std::string& state) {
+  return state == "PENDING" || state == "REQUEUED" || state == "REQUEUE_HOLD" ||
+         state == "REQUEUE_FED";
+}
+
+std::string SlurmWhy(const SlurmTask& t) {
+  return "Slurm: " + t.state +
+         (t.reason.empty() || t.reason == "None" ? std::string() : " (" + t.reason + ")");
+}
+
+ChunkStatus FromSlurm(const SlurmTask& t) {
+  ChunkStatus cs;
+  cs.node = t.node;
+  if (Queued(t.state))
+    cs.state = ChunkState::kPending;
+  else if (SlurmActive(t.state))
+    cs.state = ChunkState::kRunning;
+  else if (t.state == "CANCELLED")
+    cs.state = ChunkState::kCancelled;
+  else
+    cs.state = ChunkState::kFailed;
+  if (!SlurmActive(t.state)) cs.error = SlurmWhy(t);
+  return cs;
+}
+
+}  // namespace
+
+ChunkStatus ChunkStatusOf(const Plan& plan, const Chunk& c, const SlurmTask* task,
+                          bool array_known) {
+  ChunkStatus cs;
+  const bool recorded = ReadChunkRecord(plan, c, cs);
+  // A task Slurm still holds outranks a record of a run it killed: requeued
+  // tasks run again. (A run removes its old record when it starts.)
+  if (task && SlurmActive(task->state) && !(recorded && cs.state == ChunkState::kDone))
+    return FromSlurm(*task);
+  if (recorded) {
+    // The time limit, a node failure or preemption reach the chunk as a
+    // signal; Slurm knows which it was.
+    if (cs.state == ChunkState::kCancelled && task && !SlurmActive(task->state) &&
+        task->state != "CANCELLED") {
+      cs.state = ChunkState::kFailed;
+      cs.error = SlurmWhy(*task);
+    }
+    return cs;
+  }
+  if (task) return FromSlurm(*task);
+  cs = ChunkStatus();
+  if (array_known) {
+    // Slurm drops an array task cancelled before it started, and only it,
+    // while it still lists the others.
+    cs.state = ChunkState::kCancelled;
+    cs.error = "cancelled before it started";
+  } else {
+    cs.error = "neither Slurm nor the chunk's record knows what became of it";
+  }
+  return cs;
+}
+
 bool QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status, std::string& error) {
   std::vector<std::string> jobs;
   for (const Chunk& c : plan.chunks) {
     const std::string array = c.job.substr(0, c.job.find('_'));
-    if (!array.empty() && (jobs.empty() || jobs.back() != array)) jobs.push_back(array);
+    if (!array.empty() && std::find(jobs.begin(), jobs.end(), array) == jobs.end())
+      jobs.push_back(array);
   }
   if (!plan.report_job.empty()) jobs.push_back(plan.report_job);
   std::vector<SlurmTask> tasks;
   if (!slurm.Query(jobs, tasks, error)) return false;
   std::map<std::string, SlurmTask> by_id;
-  for (const SlurmTask& t : tasks)
+  std::set<std::string> arrays;
+  for (const SlurmTask& t : tasks) {
     by_id[t.task < 0 ? t.job : t.job + "_" + std::to_string(t.task)] = t;
+    if (t.task >= 0) arrays.insert(t.job);
+  }
 
   status.chunks.clear();
   for (const Chunk& c : plan.chunks) {
-    ChunkStatus cs;
-    if (!ReadChunkRecord(plan, c, cs)) {
-      const auto it = by_id.find(c.job);
-      if (it != by_id.end()) {
-        const SlurmTask& t = it->second;
-        cs.node = t.node;
-        if (t.state == "PENDING")
-          cs.state = ChunkState::kPending;
-        else if (SlurmActive(t.state))
-          cs.state = ChunkState::kRunning;
-        else if (t.state == "CANCELLED")
-          cs.state = ChunkState::kCancelled;
-        else
-          cs.state = ChunkState::kFailed;
-        if (!SlurmActive(t.state))
-          cs.error = "Slurm: " + t.state + (t.reason.empty() || t.reason == "None"
-                                                ? std::string()
-                                                : " (" + t.reason + ")");
-      } else {
-        cs.error = "neither Slurm nor the chunk's record knows what became of it";
-      }
-    }
-    status.chunks.push_back(cs);
+    const auto it = by_id.find(c.job);
+    status.chunks.push_back(ChunkStatusOf(plan, c, it == by_id.end() ? nullptr : &it->second,
+                                          arrays.count(c.job.substr(0, c.job.find('_'))) > 0));
   }
   status.report_state.clear();
   status.report_reason.clear();

@@ -28,6 +28,11 @@ struct JobStatus {
   bool ChunksActive() const;  // some chunk may still finish
 };
 
+// One chunk's state from its record and its Slurm task (null when Slurm does
+// not list it; `array_known` when Slurm lists other tasks of its array).
+ChunkStatus ChunkStatusOf(const Plan& plan, const Chunk& chunk, const SlurmTask* task,
+                          bool array_known);
+
 bool QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status, std::string& error);
 
 // "2 done, 1 running, 0 failed, 1 pending" (failed counts cancelled and unknown).

@@ -1,6 +1,11 @@
-// Plan files: chunking, chunk commands and the JSON form.
+// Plan files: chunking, chunk commands made from the typed fields, the JSON
+// form, and the checks before a plan's commands run.
 #include "plan.h"
 
+#include "process.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,13 +13,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <stdexcept>
 #include <set>
 
 namespace lumatrice::farm {
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
-constexpr int kPlanVersion = 1;
+constexpr int kPlanVersion = 2;
 
 std::string Plan::ChunkRecord(int index) const {
   return state_dir + "/chunk-" + std::to_string(index) + ".json";
@@ -72,6 +79,146 @@ std::vector<std::string> ChunkCommand(const std::string& program,
   return cmd;
 }
 
+namespace {
+
+// nlohmann's text without its "[json.exception...] " tag.
+std::string JsonWhy(const std::exception& e) {
+  std::string why = e.what();
+  if (why.rfind("[json.exception.", 0) == 0 && why.find("] ") != std::string::npos)
+    why = why.substr(why.find("] ") + 2);
+  return why;
+}
+
+// Reads `key` of `j`; a missing or mistyped field is named in the error.
+template <class T>
+void Field(const Json& j, const std::string& where, const char* key, T& out) {
+  const auto it = j.find(key);
+  if (it == j.end()) throw std::runtime_error(where + key + ": missing");
+  try {
+    it->get_to(out);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(where + key + ": " + JsonWhy(e));
+  }
+}
+
+// Written by FrameList: comma-separated frames and ranges.
+std::vector<int> ParseFrameList(const std::string& list, const std::string& where) {
+  std::vector<int> frames;
+  std::size_t start = 0;
+  while (start < list.size()) {
+    const std::size_t end = std::min(list.find(',', start), list.size());
+    const std::string part = list.substr(start, end - start);
+    const std::size_t dash = part.find('-', 1);
+    int a = 0, b = 0;
+    try {
+      a = std::stoi(part.substr(0, dash));
+      b = dash == std::string::npos ? a : std::stoi(part.substr(dash + 1));
+    } catch (const std::exception&) {
+      b = a - 1;
+    }
+    if (b < a || b - a > 10000000) throw std::runtime_error(where + ": bad frames " + part);
+    for (int f = a; f <= b; ++f) frames.push_back(f);
+    start = end + 1;
+  }
+  if (frames.empty()) throw std::runtime_error(where + ": no frames");
+  return frames;
+}
+
+Json ProgramToJson(const Program& p) {
+  return Json{{"path", p.path}, {"size", p.size}, {"mtime_ns", p.mtime_ns}};
+}
+
+void ProgramFromJson(const Json& j, const std::string& where, Program& p) {
+  Field(j, where, "path", p.path);
+  Field(j, where, "size", p.size);
+  Field(j, where, "mtime_ns", p.mtime_ns);
+}
+
+void ChunksFromJson(const Json& j, Plan& p) {
+  p.chunks.clear();
+  Json list;
+  Field(j, "", "chunks", list);
+  if (!list.is_array() || list.empty()) throw std::runtime_error("chunks: none");
+  for (const Json& c : list) {
+    const std::string where = "chunks[" + std::to_string(p.chunks.size()) + "].";
+    Chunk chunk;
+    std::string frames;
+    Field(c, where, "index", chunk.index);
+    Field(c, where, "command", chunk.command);
+    Field(c, where, "job", chunk.job);
+    Field(c, where, "frames", frames);
+    chunk.frames = ParseFrameList(frames, where + "frames");
+    if (chunk.index != int(p.chunks.size()))
+      throw std::runtime_error(where + "index: " + std::to_string(chunk.index) + " out of order");
+    p.chunks.push_back(std::move(chunk));
+  }
+}
+
+}  // namespace
+
+bool IdentifyProgram(const std::string& path, Program& program, std::string& error) {
+  struct stat st {};
+  if (path.empty() || path.front() != '/' || ::stat(path.c_str(), &st) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    error = "program " + path + ": " + (path.empty() ? "none" : std::strerror(errno));
+    return false;
+  }
+  program.path = path;
+  program.size = st.st_size;
+  program.mtime_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  return true;
+}
+
+bool CheckProgram(const Program& recorded, std::string& error) {
+  Program now;
+  if (!IdentifyProgram(recorded.path, now, error)) return false;
+  if (now.size != recorded.size || now.mtime_ns != recorded.mtime_ns) {
+    error = "program " + recorded.path + " is not the file the plan was made with (size " +
+            std::to_string(now.size) + ", was " + std::to_string(recorded.size) +
+            "; or modified since); submit again with this build";
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> ChunkArgv(const Plan& p, const Chunk& c) {
+  if (p.kind != "blender") {
+    std::vector<std::string> globals;
+    for (const std::string& d : p.plugins) globals.insert(globals.end(), {"--plugins", d});
+    return ChunkCommand(p.lumatrice.path, globals, p.kind, p.args, c.frames, p.render_start,
+                        p.clock);
+  }
+  std::vector<std::string> cmd{p.blender.path, "-b", p.args.empty() ? "" : p.args.front(),
+                               "--addons", kBlenderAddon};
+  if (!p.args.empty()) cmd.insert(cmd.end(), p.args.begin() + 1, p.args.end());
+  cmd.insert(cmd.end(), {"-s", std::to_string(c.frames.front()), "-e",
+                         std::to_string(c.frames.back()), "-j", std::to_string(p.step), "-a"});
+  return cmd;
+}
+
+std::vector<std::string> VerifyArgv(const Plan& p) {
+  return {p.lumatrice.path, "verify", p.output, "--frames", FrameList(p.written), "--json"};
+}
+
+std::map<std::string, std::string> PlanEnv(const Plan& p) {
+  std::map<std::string, std::string> env;
+  // Passed on from the submit as they were.
+  for (const char* kept : {"LUMATRICE_PLUGIN_PATH", "LUMATRICE_LIBRARY"})
+    if (const auto it = p.env.find(kept); it != p.env.end()) env[kept] = it->second;
+  if (p.kind == "blender") {
+    env["LUMATRICE_CLOCK"] = p.clock;
+    env["LUMATRICE_RENDER_START"] = std::to_string(p.render_start);
+    env["BLENDER_USER_SCRIPTS"] = p.state_dir + "/blender-scripts";
+  }
+  return env;
+}
+
+void MakeCommands(Plan& p) {
+  for (Chunk& c : p.chunks) c.command = ChunkArgv(p, c);
+  p.verify = VerifyArgv(p);
+  p.env = PlanEnv(p);
+}
+
 Json PlanToJson(const Plan& p) {
   Json chunks = Json::array();
   for (const Chunk& c : p.chunks)
@@ -82,78 +229,147 @@ Json PlanToJson(const Plan& p) {
                       {"count", c.frames.size()},
                       {"command", c.command},
                       {"job", c.job}});
-  return Json{{"lumatrice_farm_plan", kPlanVersion},
-              {"name", p.name},
-              {"created", p.created},
-              {"workdir", p.workdir},
-              {"kind", p.kind},
-              {"args", p.args},
-              {"clock", p.clock},
-              {"render_start", p.render_start},
-              {"output", p.output},
-              {"files", p.files},
-              {"env", p.env},
-              {"chunks", std::move(chunks)},
-              {"verify", p.verify},
-              {"state_dir", p.state_dir},
-              {"report", p.ReportFile()},
-              {"engine",
-               {{"name", p.engine},
-                {"partition", p.partition},
-                {"report_job", p.report_job},
-                {"submissions", p.submissions}}}};
+  Json j{{"lumatrice_farm_plan", kPlanVersion},
+         {"name", p.name},
+         {"created", p.created},
+         {"workdir", p.workdir},
+         {"kind", p.kind},
+         {"args", p.args},
+         {"lumatrice", ProgramToJson(p.lumatrice)},
+         {"plugins", p.plugins},
+         {"clock", p.clock},
+         {"render_start", p.render_start},
+         {"output", p.output},
+         {"written", FrameList(p.written)},
+         {"files", p.files},
+         {"env", p.env},
+         {"chunks", std::move(chunks)},
+         {"verify", p.verify},
+         {"state_dir", p.state_dir},
+         {"report", p.ReportFile()},
+         {"engine",
+          {{"name", p.engine},
+           {"partition", p.partition},
+           {"report_job", p.report_job},
+           {"submissions", p.submissions}}}};
+  if (p.kind == "blender") {
+    j["blender"] = ProgramToJson(p.blender);
+    j["step"] = p.step;
+  }
+  return j;
 }
 
 bool PlanFromJson(const Json& j, Plan& p, std::string& error) {
   try {
-    if (!j.is_object() || j.value("lumatrice_farm_plan", 0) != kPlanVersion) {
-      error = "not a lumatrice farm plan (version " + std::to_string(kPlanVersion) + ")";
+    const int version = j.is_object() ? j.value("lumatrice_farm_plan", 0) : 0;
+    if (version != kPlanVersion) {
+      error = version > 0 && version < kPlanVersion
+                  ? "a plan of an older lumatrice (version " + std::to_string(version) +
+                        "); submit the job again"
+                  : "not a lumatrice farm plan (version " + std::to_string(kPlanVersion) + ")";
       return false;
     }
-    j.at("name").get_to(p.name);
-    j.at("created").get_to(p.created);
-    j.at("workdir").get_to(p.workdir);
-    j.at("kind").get_to(p.kind);
-    j.at("args").get_to(p.args);
-    j.at("clock").get_to(p.clock);
-    j.at("render_start").get_to(p.render_start);
-    j.at("output").get_to(p.output);
-    j.at("files").get_to(p.files);
-    j.at("env").get_to(p.env);
-    j.at("verify").get_to(p.verify);
-    j.at("state_dir").get_to(p.state_dir);
-    p.chunks.clear();
-    for (const Json& c : j.at("chunks")) {
-      Chunk chunk;
-      c.at("index").get_to(chunk.index);
-      c.at("command").get_to(chunk.command);
-      c.at("job").get_to(chunk.job);
-      std::string list = c.at("frames").get<std::string>();
-      // Written by FrameList: comma-separated frames and ranges.
-      std::size_t start = 0;
-      while (start < list.size()) {
-        const std::size_t end = std::min(list.find(',', start), list.size());
-        const std::string part = list.substr(start, end - start);
-        const std::size_t dash = part.find('-', 1);
-        const int a = std::stoi(part.substr(0, dash));
-        const int b = dash == std::string::npos ? a : std::stoi(part.substr(dash + 1));
-        if (b < a || b - a > 10000000) throw std::out_of_range("frames " + part);
-        for (int f = a; f <= b; ++f) chunk.frames.push_back(f);
-        start = end + 1;
-      }
-      if (chunk.frames.empty() || chunk.command.empty() ||
-          chunk.index != int(p.chunks.size()))
-        throw std::out_of_range("chunk " + std::to_string(p.chunks.size()));
-      p.chunks.push_back(std::move(chunk));
+    Field(j, "", "name", p.name);
+    Field(j, "", "created", p.created);
+    Field(j, "", "workdir", p.workdir);
+    Field(j, "", "kind", p.kind);
+    if (p.kind != "stamp" && p.kind != "render" && p.kind != "blender")
+      throw std::runtime_error("kind: \"" + p.kind + "\" is not stamp, render or blender");
+    Field(j, "", "args", p.args);
+    ProgramFromJson(j.contains("lumatrice") ? j["lumatrice"] : Json(), "lumatrice.", p.lumatrice);
+    Field(j, "", "plugins", p.plugins);
+    if (p.kind == "blender") {
+      ProgramFromJson(j.contains("blender") ? j["blender"] : Json(), "blender.", p.blender);
+      Field(j, "", "step", p.step);
     }
-    if (p.chunks.empty()) throw std::out_of_range("no chunks");
-    const Json& e = j.at("engine");
-    e.at("name").get_to(p.engine);
-    e.at("partition").get_to(p.partition);
-    e.at("report_job").get_to(p.report_job);
-    p.submissions = e.at("submissions").get<std::vector<Json>>();
+    Field(j, "", "clock", p.clock);
+    Field(j, "", "render_start", p.render_start);
+    Field(j, "", "output", p.output);
+    std::string written;
+    Field(j, "", "written", written);
+    p.written = ParseFrameList(written, "written");
+    Field(j, "", "files", p.files);
+    Field(j, "", "env", p.env);
+    Field(j, "", "verify", p.verify);
+    Field(j, "", "state_dir", p.state_dir);
+    ChunksFromJson(j, p);
+    Json e;
+    Field(j, "", "engine", e);
+    Field(e, "engine.", "name", p.engine);
+    Field(e, "engine.", "partition", p.partition);
+    Field(e, "engine.", "report_job", p.report_job);
+    Field(e, "engine.", "submissions", p.submissions);
   } catch (const std::exception& ex) {
     error = std::string("damaged: ") + ex.what();
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// The commands a plan shows are what its fields make; anything else was
+// written by hand, and is refused rather than run.
+bool CheckCommands(const Plan& p, std::string& error) {
+  const std::string derived = fs::path(p.path).replace_extension().string();
+  if (p.state_dir != derived) {
+    error = "state_dir is " + p.state_dir + ", not " + derived;
+    return false;
+  }
+  for (const Chunk& c : p.chunks) {
+    if (c.command != ChunkArgv(p, c)) {
+      error = "chunks[" + std::to_string(c.index) + "].command is not the command its fields make";
+      return false;
+    }
+  }
+  if (p.verify != VerifyArgv(p)) {
+    error = "verify is not the command its fields make";
+    return false;
+  }
+  if (p.env != PlanEnv(p)) {
+    error = "env holds variables the farm does not set";
+    return false;
+  }
+  return true;
+}
+
+std::string Octal(mode_t mode) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
+  return buf;
+}
+
+}  // namespace
+
+bool CheckPlanTrust(const std::string& path, int fd, std::string& error) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    error = "it belongs to uid " + std::to_string(st.st_uid) + ", not to you (uid " +
+            std::to_string(::geteuid()) + ")";
+    return false;
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    error = "group or others may write it (mode " + Octal(st.st_mode) + "; chmod go-w it)";
+    return false;
+  }
+  const std::string folder = fs::path(path).parent_path().string();
+  struct stat dir {};
+  if (::stat(folder.c_str(), &dir) != 0) {
+    error = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  if (dir.st_uid != ::geteuid() && dir.st_uid != 0) {
+    error = "its folder " + folder + " belongs to uid " + std::to_string(dir.st_uid) +
+            ", who may replace it";
+    return false;
+  }
+  if ((dir.st_mode & (S_IWGRP | S_IWOTH)) && !(dir.st_mode & S_ISVTX)) {
+    error = "group or others may write its folder " + folder + " (mode " + Octal(dir.st_mode) +
+            ", no sticky bit), so may replace it";
     return false;
   }
   return true;
@@ -174,40 +390,87 @@ bool ReadJsonFile(const std::string& path, Json& j, std::string& error) {
 }
 
 bool WriteJsonFile(const std::string& path, const Json& j, std::string& error) {
-  const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << j.dump(1, ' ', false, Json::error_handler_t::replace) << "\n";
-    out.flush();
-    if (!out) {
-      error = temp + ": " + std::strerror(errno);
-      std::error_code ec;
-      fs::remove(temp, ec);
-      return false;
-    }
+  // A name nobody can have planted (O_EXCL, no link followed).
+  std::random_device random;
+  const std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(random());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = temp + ": " + std::strerror(errno);
+    return false;
   }
-  std::error_code ec;
-  fs::rename(temp, path, ec);
-  if (ec) {
-    error = path + ": " + ec.message();
-    fs::remove(temp, ec);
+  const std::string text = j.dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += std::size_t(n);
+  }
+  const int write_errno = errno;
+  if (::close(fd) != 0 || done != text.size()) {
+    error = temp + ": " + std::strerror(done != text.size() ? write_errno : errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    error = path + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
     return false;
   }
   return true;
 }
 
-bool LoadPlan(const std::string& path, Plan& plan, std::string& error) {
-  Json j;
-  std::string why;
-  if (!ReadJsonFile(path, j, why)) {
-    error = "plan " + why;
+bool LoadPlan(const std::string& path, Plan& plan, std::string& error, PlanUse use) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    error = "plan " + path + ": " + std::strerror(errno);
     return false;
   }
+  std::string why;
+  if (use == PlanUse::kTrusted && !CheckPlanTrust(path, fd, why)) {
+    ::close(fd);
+    error = "plan " + path + " is refused: " + why;
+    return false;
+  }
+  std::string text;
+  char buf[65536];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buf, std::size_t(n));
+  }
+  ::close(fd);
+  const Json j = Json::parse(text, nullptr, false);
+  if (j.is_discarded()) {
+    error = "plan " + path + ": damaged: not valid JSON";
+    return false;
+  }
+  plan.path = path;
   if (!PlanFromJson(j, plan, why)) {
     error = "plan " + path + ": " + why;
     return false;
   }
-  plan.path = path;
+  if (use == PlanUse::kTrusted && !CheckCommands(plan, why)) {
+    error = "plan " + path + " is refused: " + why + " (edited?); nothing run";
+    return false;
+  }
+  return true;
+}
+
+bool LoadPlanToRun(const std::string& path, Plan& plan, std::string& error) {
+  if (!LoadPlan(path, plan, error)) return false;
+  const std::string self = SelfExecutable();
+  if (plan.lumatrice.path != self) {
+    error = "plan " + path + " is refused: it records the program " + plan.lumatrice.path +
+            ", not this one (" + self + "); nothing run";
+    return false;
+  }
+  if (!CheckProgram(plan.lumatrice, error) ||
+      (plan.kind == "blender" && !CheckProgram(plan.blender, error))) {
+    error = "plan " + path + " is refused: " + error + "; nothing run";
+    return false;
+  }
   return true;
 }
 

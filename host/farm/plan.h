@@ -1,8 +1,9 @@
-// The farm plan: one job's chunks, each with its frames and the exact
-// command it runs, the pinned clock and render start, the output files and
-// the verify command. Written as JSON beside the output; nothing in it is
-// particular to one workload manager except the `engine` record of where
-// the chunks were last submitted.
+// The farm plan: one job's chunks, each with its frames, the pinned clock and
+// render start, the output files and the program that runs them. Written as
+// JSON beside the output; nothing in it is particular to one workload manager
+// except the `engine` record of where the chunks were last submitted. The
+// commands it shows are never run as read: they are made again from the
+// typed fields, and a plan whose commands differ is refused.
 #pragma once
 
 #include <map>
@@ -13,28 +14,49 @@
 
 namespace lumatrice::farm {
 
+// The Blender add-on every Blender chunk enables.
+inline constexpr const char* kBlenderAddon = "lumatrice_blender";
+
 struct Chunk {
   int index = 0;
   std::vector<int> frames;            // in frame order
-  std::vector<std::string> command;   // argv, program first
+  std::vector<std::string> command;   // argv, program first; made by ChunkArgv
   std::string job;                    // the engine's id of the task running it now
 };
+
+// A program the chunks run, and what it was when the plan was made: a
+// rebuild or another file at the path is refused. (Size and modification
+// time, not the inode: one install on shared storage has other device
+// numbers on every node.)
+struct Program {
+  std::string path;
+  long long size = -1;
+  long long mtime_ns = -1;
+};
+bool IdentifyProgram(const std::string& path, Program& program, std::string& error);
+// False with `error` saying how `program` on disk differs from the recorded one.
+bool CheckProgram(const Program& recorded, std::string& error);
 
 struct Plan {
   std::string path;                   // the plan file (not stored in it)
   std::string name;
   std::string created;                // submit time, ISO-8601
   std::string workdir;                // every command runs here
-  std::string kind;                   // stamp | render
+  std::string kind;                   // stamp | render | blender
   std::vector<std::string> args;      // the command line after `--`, as given
+  Program lumatrice;                  // runs stamp, render, verify and the farm's tasks
+  Program blender;                    // kind blender: the Blender that renders
+  std::vector<std::string> plugins;   // --plugins folders, absolute
+  int step = 1;                       // kind blender: Blender's frame step
+  std::vector<int> written;           // every frame the chunks write (slates too)
   std::string clock;
   int render_start = 0;
   std::string output;                 // output pattern as given
   std::vector<std::string> files;     // every file the chunks write, absolute
   std::map<std::string, std::string> env;  // set for every command
   std::vector<Chunk> chunks;
-  std::vector<std::string> verify;    // argv of the check over the whole output
-  std::string state_dir;              // chunk records, logs, report
+  std::vector<std::string> verify;    // argv of the check; made by VerifyArgv
+  std::string state_dir;              // chunk records, logs, report: the plan's path without .json
   // Where the chunks were submitted.
   std::string engine;                 // "slurm"
   std::string partition;
@@ -60,11 +82,31 @@ std::vector<std::string> ChunkCommand(const std::string& program,
                                       const std::vector<int>& frames, int render_start,
                                       const std::string& clock);
 
+// What a chunk, the report's check and every command run with, made from the
+// plan's typed fields alone.
+std::vector<std::string> ChunkArgv(const Plan& plan, const Chunk& chunk);
+std::vector<std::string> VerifyArgv(const Plan& plan);
+std::map<std::string, std::string> PlanEnv(const Plan& plan);
+// Fills every chunk's command and the verify command.
+void MakeCommands(Plan& plan);
+
 nlohmann::json PlanToJson(const Plan& plan);
 bool PlanFromJson(const nlohmann::json& j, Plan& plan, std::string& error);
 
+// False with `error` saying why when the plan file may have been written by
+// someone else: not ours, writable by group or others, in a folder they can
+// write without the sticky bit, or not a regular file.
+bool CheckPlanTrust(const std::string& path, int fd, std::string& error);
+
 // Load and save; the save replaces the file whole (temporary + rename).
-bool LoadPlan(const std::string& path, Plan& plan, std::string& error);
+// kTrusted plans run commands; kRead ones are only looked at.
+enum class PlanUse { kTrusted, kRead };
+bool LoadPlan(const std::string& path, Plan& plan, std::string& error,
+              PlanUse use = PlanUse::kTrusted);
+// LoadPlan, and the plan's programs are this very program, unchanged since
+// the plan was made, and the Blender it records: what a resubmit, a chunk
+// and the report need before they run anything of it.
+bool LoadPlanToRun(const std::string& path, Plan& plan, std::string& error);
 bool SavePlan(const Plan& plan, std::string& error);
 bool WriteJsonFile(const std::string& path, const nlohmann::json& j, std::string& error);
 bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error);

@@ -43,6 +43,19 @@ std::vector<int> TaskIds(const std::string& text) {
   return ids;
 }
 
+// 'text' for sh, a ' inside as '\''.
+std::string ShellQuote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'')
+      out.append("'\\''");
+    else
+      out.push_back(c);
+  }
+  out.push_back('\'');
+  return out;
+}
+
 }  // namespace
 
 bool SlurmActive(const std::string& state) {
@@ -67,7 +80,7 @@ std::string Slurm::Failure(const std::string& command, const std::string& err,
 }
 
 bool Slurm::Available(std::string& error) {
-  for (const char* program : {"sbatch", "squeue", "scancel"}) {
+  for (const char* program : {"sbatch", "squeue", "scancel", "scontrol"}) {
     if (FindOnPath(program).empty()) {
       error = std::string("no Slurm client on PATH (") + program +
               " not found): install slurm-client or load the cluster's Slurm environment";
@@ -80,9 +93,16 @@ bool Slurm::Available(std::string& error) {
 bool Slurm::Submit(const SbatchRequest& request, std::string& job, std::string& error) {
   std::vector<std::string> argv{"sbatch", "--parsable"};
   argv.insert(argv.end(), request.options.begin(), request.options.end());
-  argv.push_back(request.script);
-  argv.insert(argv.end(), request.args.begin(), request.args.end());
-  const ProcessResult r = RunProcess(argv);
+  // The batch script goes on standard input, so no file that someone could
+  // swap before Slurm reads it.
+  std::string script = "#!/bin/sh\nexec";
+  for (const std::string& a : request.command) {
+    script.push_back(' ');
+    script += ShellQuote(a);
+  }
+  ProcessOptions options;
+  options.input = script + "\n";
+  const ProcessResult r = RunProcess(argv, options);
   if (!r.started) {
     error = r.error;
     return false;
@@ -148,6 +168,15 @@ bool Slurm::Cancel(const std::string& job, std::string& error) {
   const ProcessResult r = RunProcess({"scancel", job});
   if (!r.started || r.status != 0) {
     error = r.started ? Failure("scancel", r.err, r.status) : r.error;
+    return false;
+  }
+  return true;
+}
+
+bool Slurm::Release(const std::string& job, std::string& error) {
+  const ProcessResult r = RunProcess({"scontrol", "release", job});
+  if (!r.started || r.status != 0) {
+    error = r.started ? Failure("scontrol release", r.err, r.status) : r.error;
     return false;
   }
   return true;

@@ -19,8 +19,7 @@ struct SlurmTask {
 
 struct SbatchRequest {
   std::vector<std::string> options;  // --array=..., --dependency=..., ...
-  std::string script;                // path of the batch script
-  std::vector<std::string> args;     // handed to the script
+  std::vector<std::string> command;  // what the job runs; no file holds it
 };
 
 class Slurm {
@@ -33,6 +32,8 @@ class Slurm {
   bool Query(const std::vector<std::string>& jobs, std::vector<SlurmTask>& tasks,
              std::string& error);
   bool Cancel(const std::string& job, std::string& error);
+  // Lets a job submitted with --hold start.
+  bool Release(const std::string& job, std::string& error);
   // The job's comment, where farm jobs keep their plan's path.
   bool Comment(const std::string& job, std::string& comment, std::string& error);
 

@@ -1,14 +1,13 @@
 // farm submit, status and resubmit: plan the chunks, hand them to Slurm as
 // one job array plus a report job that waits for all of them, and follow
 // the job until its report.
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
 #include <thread>
@@ -39,20 +38,6 @@ std::string Now() {
   return buf;
 }
 
-// The value of `name` in a command line (`--name V` or `--name=V`), else "".
-std::string OptionValue(const std::vector<std::string>& args, const std::string& name,
-                        const std::string& alias = "") {
-  std::string value;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    for (const std::string& n : {name, alias}) {
-      if (n.empty()) continue;
-      if (args[i] == n && i + 1 < args.size()) value = args[i + 1];
-      if (args[i].rfind(n + "=", 0) == 0) value = args[i].substr(n.size() + 1);
-    }
-  }
-  return value;
-}
-
 bool HasOption(const std::vector<std::string>& args, const std::string& name) {
   for (const std::string& a : args)
     if (a == name || a.rfind(name + "=", 0) == 0) return true;
@@ -70,18 +55,6 @@ std::string DefaultName(const std::string& first_file) {
   return name.empty() ? "frames" : name;
 }
 
-const char kTaskScript[] = "#!/bin/sh\n# Runs the farm command it is given.\nexec \"$@\"\n";
-
-bool WriteTaskScript(const Plan& plan, std::string& path, std::string& error) {
-  path = plan.state_dir + "/task.sh";
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << kTaskScript;
-  if (::chmod(path.c_str(), 0755) != 0) {
-    error = path + ": cannot write the batch script";
-    return false;
-  }
-  return true;
-}
-
 // Another plan beside ours that writes any of our files.
 bool CheckOtherPlans(const Plan& plan, std::string& error) {
   const std::set<std::string> ours(plan.files.begin(), plan.files.end());
@@ -92,7 +65,7 @@ bool CheckOtherPlans(const Plan& plan, std::string& error) {
       continue;
     Plan other;
     std::string why;
-    if (!LoadPlan(path, other, why)) continue;
+    if (!LoadPlan(path, other, why, PlanUse::kRead)) continue;
     for (const std::string& f : other.files) {
       if (ours.count(f)) {
         error = "output " + f + " is also written by farm job \"" + other.name + "\" (plan " +
@@ -105,7 +78,8 @@ bool CheckOtherPlans(const Plan& plan, std::string& error) {
   return true;
 }
 
-bool LocatePlan(Slurm& slurm, const std::string& job, Plan& plan, std::string& error) {
+bool LocatePlan(Slurm& slurm, const std::string& job, Plan& plan, std::string& error,
+                PlanUse use = PlanUse::kTrusted) {
   std::error_code ec;
   std::string path = job;
   if (!fs::is_regular_file(job, ec)) {
@@ -122,55 +96,68 @@ bool LocatePlan(Slurm& slurm, const std::string& job, Plan& plan, std::string& e
     }
     path = comment.substr(15);
   }
-  return LoadPlan(fs::absolute(path).lexically_normal().string(), plan, error);
+  path = fs::absolute(path).lexically_normal().string();
+  return use == PlanUse::kRead ? LoadPlan(path, plan, error, use)
+                               : LoadPlanToRun(path, plan, error);
 }
 
-// Submits the chunks `indices` as one array and the report after them.
-bool SubmitChunks(Slurm& slurm, Plan& plan, const std::vector<int>& indices, std::string& error) {
-  std::string script;
-  if (!WriteTaskScript(plan, script, error)) return false;
-  std::vector<int> sorted = indices;
-  std::vector<std::string> common{"--chdir=" + plan.workdir, "--comment=lumatrice-farm:" + plan.path,
-                                  "--export=ALL"};
+std::vector<std::string> CommonOptions(const Plan& plan) {
+  std::vector<std::string> common{"--chdir=" + plan.workdir,
+                                  "--comment=lumatrice-farm:" + plan.path, "--export=ALL"};
   if (!plan.partition.empty()) common.push_back("--partition=" + plan.partition);
-  SbatchRequest array;
-  array.options = common;
-  array.options.insert(array.options.end(),
-                       {"--job-name=" + plan.name, "--array=" + FrameList(sorted),
-                        "--output=" + plan.state_dir + "/chunk-%a.log"});
-  array.script = script;
-  array.args = {SelfExecutable(), "farm", "run-chunk", plan.path};
-  std::string array_job;
-  if (!slurm.Submit(array, array_job, error)) return false;
-  for (int i : indices) plan.chunks[std::size_t(i)].job = array_job + "_" + std::to_string(i);
-  if (!SavePlan(plan, error)) {
-    std::string ignored;
-    slurm.Cancel(array_job, ignored);
-    return false;
-  }
+  return common;
+}
 
+// The report job, after the array `after` when there is one.
+bool SubmitReport(Slurm& slurm, Plan& plan, const std::string& after, std::string& report_job,
+                  std::string& error) {
   SbatchRequest report;
-  report.options = common;
-  report.options.insert(report.options.end(),
-                        {"--job-name=" + plan.name + "-report", "--dependency=afterok:" + array_job,
-                         "--output=" + plan.state_dir + "/report.log"});
-  report.script = script;
-  report.args = {SelfExecutable(), "farm", "report", plan.path};
-  std::string report_job;
-  if (!slurm.Submit(report, report_job, error)) {
+  report.options = CommonOptions(plan);
+  report.options.insert(report.options.end(), {"--job-name=" + plan.name + "-report",
+                                               "--output=" + plan.state_dir + "/report.log"});
+  if (!after.empty()) report.options.push_back("--dependency=afterok:" + after);
+  report.command = {plan.lumatrice.path, "farm", "report", plan.path};
+  return slurm.Submit(report, report_job, error);
+}
+
+// Submits the chunks `indices` as one array and the report after them. The
+// array is held until the plan names its tasks, which run only as the task
+// the plan expects.
+bool SubmitChunks(Slurm& slurm, Plan& plan, const std::vector<int>& indices, std::string& error) {
+  std::string array_job;
+  if (!indices.empty()) {
+    SbatchRequest array;
+    array.options = CommonOptions(plan);
+    array.options.insert(array.options.end(),
+                         {"--hold", "--job-name=" + plan.name, "--array=" + FrameList(indices),
+                          "--output=" + plan.state_dir + "/chunk-%a.log"});
+    array.command = {plan.lumatrice.path, "farm", "run-chunk", plan.path};
+    if (!slurm.Submit(array, array_job, error)) return false;
+    for (int i : indices) plan.chunks[std::size_t(i)].job = array_job + "_" + std::to_string(i);
     std::string ignored;
-    slurm.Cancel(array_job, ignored);
+    if (!SavePlan(plan, error) || !slurm.Release(array_job, error)) {
+      slurm.Cancel(array_job, ignored);
+      return false;
+    }
+  }
+  std::string report_job;
+  if (!SubmitReport(slurm, plan, array_job, report_job, error)) {
+    std::string ignored;
+    if (!array_job.empty()) slurm.Cancel(array_job, ignored);
     return false;
   }
   plan.report_job = report_job;
   plan.submissions.push_back(Json{{"at", Now()},
-                                  {"chunks", FrameList(sorted)},
+                                  {"chunks", FrameList(indices)},
                                   {"array_job", array_job},
                                   {"report_job", report_job}});
   if (!SavePlan(plan, error)) return false;
-  std::printf("lumatrice farm: %s: Slurm job array %s (%zu task%s: %s), report job %s\n",
-              plan.name.c_str(), array_job.c_str(), indices.size(),
-              indices.size() == 1 ? "" : "s", FrameList(sorted).c_str(), report_job.c_str());
+  if (indices.empty())
+    std::printf("lumatrice farm: %s: report job %s\n", plan.name.c_str(), report_job.c_str());
+  else
+    std::printf("lumatrice farm: %s: Slurm job array %s (%zu task%s: %s), report job %s\n",
+                plan.name.c_str(), array_job.c_str(), indices.size(),
+                indices.size() == 1 ? "" : "s", FrameList(indices).c_str(), report_job.c_str());
   std::printf("lumatrice farm: plan %s\n", plan.path.c_str());
   std::fflush(stdout);
   return true;
@@ -226,10 +213,14 @@ int Wait(Slurm& slurm, Plan& plan) {
                      "`lumatrice farm resubmit %s`\n", plan.name.c_str(), plan.path.c_str());
         return kFailed;
       }
-      if (!SlurmActive(s.report_state))
+      if (!SlurmActive(s.report_state)) {
+        const std::string log = plan.state_dir + "/report.log";
+        std::error_code ec;
         return Fail("farm job " + plan.name + ": the report job ended " +
                     (s.report_state.empty() ? std::string("(unknown to Slurm)") : s.report_state) +
-                    " without a report; see " + plan.state_dir + "/report.log");
+                    " without a report" + (fs::exists(log, ec) ? "; see " + log : "") +
+                    "; run it again with `lumatrice farm resubmit " + plan.path + "`");
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
@@ -250,8 +241,6 @@ const char kBlenderQuery[] =
     "fr = list(range(s.frame_start, s.frame_end + 1, s.frame_step))\n"
     "print('LUMATRICE_FARM ' + json.dumps({'step': s.frame_step, 'frames': fr, 'files': "
     "[bpy.path.abspath(s.render.frame_path(frame=f)) for f in fr]}))\n";
-
-constexpr const char* kAddon = "lumatrice_blender";
 
 // "/x/f_0007.png" for frame 7 -> "/x/f_%04d.png", checked against a second frame.
 bool FramePattern(const std::vector<std::string>& files, const std::vector<int>& frames,
@@ -278,7 +267,13 @@ bool FramePattern(const std::vector<std::string>& files, const std::vector<int>&
 // A Blender render: each chunk runs `blender -b FILE --addons lumatrice_blender
 // ARGS -s A -e B -j STEP -a` with the add-on's render start and clock set.
 fs::path AddonFolder() {
-  return fs::path(SelfExecutable()).parent_path().parent_path() / "blender" / kAddon;
+  return fs::path(SelfExecutable()).parent_path().parent_path() / "blender" / kBlenderAddon;
+}
+
+// The programs a plan's commands run, as they are now.
+bool IdentifyPrograms(Plan& plan, const std::string& blender, std::string& error) {
+  if (!IdentifyProgram(SelfExecutable(), plan.lumatrice, error)) return false;
+  return blender.empty() || IdentifyProgram(blender, plan.blender, error);
 }
 
 bool PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_args, Plan& plan,
@@ -316,45 +311,36 @@ bool PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_arg
   }
   frames = q["frames"].get<std::vector<int>>();
   plan.files = q["files"].get<std::vector<std::string>>();
-  const int step = q["step"].get<int>();
+  plan.step = q["step"].get<int>();
   if (!FramePattern(plan.files, frames, plan.output)) {
     error = "cannot tell the frame number in Blender's output name " + plan.files.front();
     return false;
   }
+  if (!IdentifyPrograms(plan, blender, error)) return false;
+  plan.args.front() = blend;
   const char* clock = std::getenv("LUMATRICE_CLOCK");
   plan.clock = clock && *clock ? clock : Now();
   const char* start = std::getenv("LUMATRICE_RENDER_START");
   plan.render_start = start && *start ? std::atoi(start) : frames.front();
-  plan.env["LUMATRICE_CLOCK"] = plan.clock;
-  plan.env["LUMATRICE_RENDER_START"] = std::to_string(plan.render_start);
   if (const char* lib = std::getenv("LUMATRICE_LIBRARY")) plan.env["LUMATRICE_LIBRARY"] = lib;
   PlacePlan(args.name, plan);
-  // The add-on is enabled from a scripts folder of the plan's own.
-  plan.env["BLENDER_USER_SCRIPTS"] = plan.state_dir + "/blender-scripts";
+  plan.written = frames;
   const auto split = SplitFrames(frames, args.chunk);
-  for (std::size_t i = 0; i < split.size(); ++i) {
-    std::vector<std::string> cmd{blender, "-b", blend, "--addons", kAddon};
-    cmd.insert(cmd.end(), job_args.begin() + 1, job_args.end());
-    cmd.insert(cmd.end(), {"-s", std::to_string(split[i].front()), "-e",
-                           std::to_string(split[i].back()), "-j", std::to_string(step), "-a"});
-    plan.chunks.push_back(Chunk{int(i), split[i], cmd, ""});
-  }
-  plan.verify = {SelfExecutable(), "verify", plan.output, "--frames", FrameList(frames), "--json"};
+  for (std::size_t i = 0; i < split.size(); ++i) plan.chunks.push_back(Chunk{int(i), split[i], {}, ""});
+  MakeCommands(plan);
   return true;
 }
 
 // A stamp or render: its own dry run checks the command and names its
-// frames, its files and the clock it would run with.
+// output, frames, files, render start and the clock it would run with.
 bool PlanLumatrice(const SubmitArgs& args, const std::string& kind,
                    const std::vector<std::string>& job_args, Plan& plan, std::vector<int>& frames,
                    std::string& error) {
-  const std::string self = SelfExecutable();
-  std::vector<std::string> globals;
+  if (!IdentifyPrograms(plan, "", error)) return false;
   for (const std::string& d : args.plugin_folders)
-    globals.insert(globals.end(), {"--plugins", fs::absolute(d).lexically_normal().string()});
-  // The command's own dry run checks it and names its frames and files.
-  std::vector<std::string> dry{self};
-  dry.insert(dry.end(), globals.begin(), globals.end());
+    plan.plugins.push_back(fs::absolute(d).lexically_normal().string());
+  std::vector<std::string> dry{plan.lumatrice.path};
+  for (const std::string& d : plan.plugins) dry.insert(dry.end(), {"--plugins", d});
   dry.push_back(kind);
   dry.insert(dry.end(), job_args.begin(), job_args.end());
   dry.insert(dry.end(), {"--dry-run", "--manifest", "-", "-q"});
@@ -369,37 +355,32 @@ bool PlanLumatrice(const SubmitArgs& args, const std::string& kind,
     return false;
   }
   const Json manifest = Json::parse(r.out, nullptr, false);
-  if (manifest.is_discarded() || !manifest.contains("frames") || manifest["frames"].empty()) {
+  try {
+    const Json& run = manifest.at("run");
+    run.at("output").get_to(plan.output);
+    run.at("frames").get_to(frames);
+    run.at("render_start").get_to(plan.render_start);
+    run.at("clock").get_to(plan.clock);
+    for (const Json& f : manifest.at("frames")) {
+      plan.files.push_back((fs::path(plan.workdir) / f.at("file").get<std::string>())
+                               .lexically_normal()
+                               .string());
+      plan.written.push_back(f.at("frame").get<int>());
+    }
+  } catch (const std::exception& e) {
+    error = std::string("the dry run of the command gave no plan of its run: ") + e.what();
+    return false;
+  }
+  if (frames.empty() || plan.files.empty()) {
     error = "the dry run of the command planned no frames";
     return false;
   }
-  plan.output = OptionValue(job_args, "--output", "-o");
-  plan.clock = OptionValue(job_args, "--clock");
-  for (const Json& f : manifest["frames"]) {
-    plan.files.push_back((fs::path(plan.workdir) / f.at("file").get<std::string>())
-                             .lexically_normal()
-                             .string());
-    if (!f.contains("slate_copy_of")) frames.push_back(f.at("frame").get<int>());
-    if (plan.clock.empty()) plan.clock = f.value("clock", std::string());
-  }
-  const std::string start = OptionValue(job_args, "--render-start");
-  plan.render_start = !start.empty() ? std::stoi(start) : frames.front();
-  for (const char* var : {"LUMATRICE_PLUGIN_PATH"})
-    if (const char* v = std::getenv(var)) plan.env[var] = v;
-
+  std::sort(plan.written.begin(), plan.written.end());
+  if (const char* v = std::getenv("LUMATRICE_PLUGIN_PATH")) plan.env["LUMATRICE_PLUGIN_PATH"] = v;
   PlacePlan(args.name, plan);
   const auto split = SplitFrames(frames, args.chunk);
-  for (std::size_t i = 0; i < split.size(); ++i)
-    plan.chunks.push_back(Chunk{int(i), split[i],
-                                ChunkCommand(self, globals, kind, job_args, split[i],
-                                             plan.render_start, plan.clock),
-                                ""});
-  std::vector<int> written;
-  for (const Json& f : manifest["frames"]) written.push_back(f.at("frame").get<int>());
-  std::sort(written.begin(), written.end());
-  const std::string pattern = plan.output.empty() ? "lumatrice-out/frame.#.png" : plan.output;
-  plan.verify = {self, "verify", pattern, "--frames", FrameList(written), "--json"};
-
+  for (std::size_t i = 0; i < split.size(); ++i) plan.chunks.push_back(Chunk{int(i), split[i], {}, ""});
+  MakeCommands(plan);
   return true;
 }
 
@@ -440,7 +421,7 @@ int Submit(const SubmitArgs& args) {
   std::error_code ec;
   if (fs::exists(plan.path, ec)) {
     Plan old;
-    if (LoadPlan(plan.path, old, error)) {
+    if (LoadPlan(plan.path, old, error, PlanUse::kRead)) {
       JobStatus s;
       if (QueryJob(slurm, old, s, error) && (s.ChunksActive() || SlurmActive(s.report_state)))
         return Fail("farm job " + old.name + " (plan " + plan.path +
@@ -454,10 +435,17 @@ int Submit(const SubmitArgs& args) {
   if (kind == "blender") {
     const fs::path addons = plan.env["BLENDER_USER_SCRIPTS"] + "/addons";
     fs::create_directories(addons, ec);
-    if (!ec) fs::create_directory_symlink(AddonFolder(), addons / kAddon, ec);
+    if (!ec) fs::create_directory_symlink(AddonFolder(), addons / kBlenderAddon, ec);
     if (ec) return Fail(addons.string() + ": " + ec.message());
   }
-  if (!SavePlan(plan, error)) return Fail(error);
+  // The chunks load the plan as a resubmit does; a folder they would refuse
+  // is refused here, before anything is queued.
+  Plan check;
+  if (!SavePlan(plan, error) || !LoadPlanToRun(plan.path, check, error)) {
+    fs::remove(plan.path, ec);
+    fs::remove_all(plan.state_dir, ec);
+    return Fail(error);
+  }
   std::printf("lumatrice farm: %s: %zu frame%s in %zu chunk%s of %d, render start %d, clock %s\n",
               plan.name.c_str(), frames.size(), frames.size() == 1 ? "" : "s",
               plan.chunks.size(), plan.chunks.size() == 1 ? "" : "s", args.chunk,
@@ -472,11 +460,55 @@ int Submit(const SubmitArgs& args) {
   return args.wait ? Wait(slurm, plan) : kOk;
 }
 
+namespace {
+
+// Columns as wide as their widest entry, so chunk 10 lines up with chunk 9.
+void PrintChunks(const Plan& plan, const JobStatus& s) {
+  std::size_t index_w = 1, frames_w = 6, job_w = 1;
+  for (const Chunk& c : plan.chunks) {
+    index_w = std::max(index_w, std::to_string(c.index).size());
+    frames_w = std::max(frames_w, FrameList(c.frames).size());
+    job_w = std::max(job_w, c.job.size());
+  }
+  for (std::size_t i = 0; i < plan.chunks.size(); ++i) {
+    const ChunkStatus& c = s.chunks[i];
+    std::printf("  chunk %-*zu  frames %-*s  %-9s job %-*s", int(index_w), i, int(frames_w),
+                FrameList(plan.chunks[i].frames).c_str(), ChunkStateName(c.state), int(job_w),
+                plan.chunks[i].job.c_str());
+    if (!c.node.empty()) std::printf("  on %s", c.node.c_str());
+    if (c.seconds >= 0) std::printf("  %.2f s", c.seconds);
+    if (!c.error.empty() && c.state != ChunkState::kDone) std::printf("  %s", c.error.c_str());
+    std::printf("\n");
+  }
+}
+
+// Tasks of earlier submissions for the chunks about to run again that Slurm
+// still holds (a requeue brings one back): they must not run beside the new ones.
+void CancelStaleTasks(Slurm& slurm, const Plan& plan, const std::vector<int>& again) {
+  std::vector<std::string> arrays;
+  for (const Json& sub : plan.submissions) {
+    const std::string a = sub.value("array_job", std::string());
+    if (!a.empty()) arrays.push_back(a);
+  }
+  std::vector<SlurmTask> tasks;
+  std::string error;
+  if (arrays.empty() || !slurm.Query(arrays, tasks, error)) return;
+  for (const SlurmTask& t : tasks) {
+    if (t.task < 0 || !SlurmActive(t.state) ||
+        std::find(again.begin(), again.end(), t.task) == again.end())
+      continue;
+    const std::string id = t.job + "_" + std::to_string(t.task);
+    if (id != plan.chunks[std::size_t(t.task)].job) slurm.Cancel(id, error);
+  }
+}
+
+}  // namespace
+
 int Status(const std::string& job, bool wait) {
   Slurm slurm;
   Plan plan;
   std::string error;
-  if (!LocatePlan(slurm, job, plan, error)) return Fail(error);
+  if (!LocatePlan(slurm, job, plan, error, PlanUse::kRead)) return Fail(error);
   if (!slurm.Available(error)) return Fail(error);
   if (wait) return Wait(slurm, plan);
   JobStatus s;
@@ -485,16 +517,7 @@ int Status(const std::string& job, bool wait) {
               plan.kind.c_str(), plan.output.c_str(), plan.chunks.size(), plan.render_start,
               plan.clock.c_str());
   std::printf("  plan %s\n", plan.path.c_str());
-  for (std::size_t i = 0; i < plan.chunks.size(); ++i) {
-    const ChunkStatus& c = s.chunks[i];
-    std::printf("  chunk %zu  frames %-12s %-9s job %s", i,
-                FrameList(plan.chunks[i].frames).c_str(), ChunkStateName(c.state),
-                plan.chunks[i].job.c_str());
-    if (!c.node.empty()) std::printf("  on %s", c.node.c_str());
-    if (c.seconds >= 0) std::printf("  %.2f s", c.seconds);
-    if (!c.error.empty() && c.state != ChunkState::kDone) std::printf("  %s", c.error.c_str());
-    std::printf("\n");
-  }
+  PrintChunks(plan, s);
   std::printf("  chunks %s\n", ProgressLine(s).c_str());
   std::printf("  report job %s: %s%s\n", plan.report_job.c_str(),
               s.report_state.empty() ? "unknown to Slurm" : s.report_state.c_str(),
@@ -527,17 +550,18 @@ int Resubmit(const std::string& job, bool wait) {
     std::printf("lumatrice farm: %s: every chunk is done; nothing to resubmit\n", plan.name.c_str());
     return kOk;
   }
+  CancelStaleTasks(slurm, plan, again);
   std::error_code ec;
   for (int i : again) fs::remove(plan.ChunkRecord(i), ec);
   fs::remove(plan.ReportFile(), ec);
-  if (again.empty()) {
-    // Every chunk is done but the report is missing: the report waits on a
-    // rerun of the first chunk, which writes the same frames again.
-    again.push_back(0);
-  }
-  std::printf("lumatrice farm: %s: resubmitting chunk%s %s (render start %d, clock %s)\n",
-              plan.name.c_str(), again.size() == 1 ? "" : "s", FrameList(again).c_str(),
-              plan.render_start, plan.clock.c_str());
+  // Every chunk done but no report: the report alone runs again.
+  if (again.empty())
+    std::printf("lumatrice farm: %s: every chunk is done; resubmitting the report\n",
+                plan.name.c_str());
+  else
+    std::printf("lumatrice farm: %s: resubmitting chunk%s %s (render start %d, clock %s)\n",
+                plan.name.c_str(), again.size() == 1 ? "" : "s", FrameList(again).c_str(),
+                plan.render_start, plan.clock.c_str());
   if (!SubmitChunks(slurm, plan, again, error)) return Fail(error);
   return wait ? Wait(slurm, plan) : kOk;
 }

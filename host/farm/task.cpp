@@ -83,6 +83,35 @@ bool Hold(int index) {
   return !g_stop.load();
 }
 
+// Which chunk this task runs, and whether it is the task the plan expects
+// for it: a task of an earlier submission, or requeued after a resubmit,
+// must neither write frames nor the chunk's record.
+bool ExpectedTask(const Plan& plan, std::optional<int>& index, std::string& job, int& status,
+                  std::string& error) {
+  status = kUsage;
+  const std::string task = Env("SLURM_ARRAY_TASK_ID");
+  if (!index) {
+    if (task.empty() || task.find_first_not_of("0123456789") != std::string::npos) {
+      error = "farm run-chunk: no chunk given and no SLURM_ARRAY_TASK_ID";
+      return false;
+    }
+    index = std::stoi(task);
+  }
+  if (*index < 0 || *index >= int(plan.chunks.size())) {
+    error = "farm run-chunk: the plan has no chunk " + std::to_string(*index);
+    return false;
+  }
+  const Chunk& chunk = plan.chunks[std::size_t(*index)];
+  job = !Env("SLURM_ARRAY_JOB_ID").empty() ? Env("SLURM_ARRAY_JOB_ID") + "_" + task : chunk.job;
+  if (job != chunk.job) {
+    status = kFailed;
+    error = "farm run-chunk: task " + job + " is not the one the plan expects for chunk " +
+            std::to_string(*index) + " (" + chunk.job + "); a stale task: nothing run";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunChunk(const std::string& plan_path, std::optional<int> index) {
@@ -94,20 +123,15 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
   g_forward.store(Env("SLURM_JOB_ID").empty());
 
   Plan plan;
-  std::string error;
-  if (!LoadPlan(plan_path, plan, error)) return Fail(error);
-  if (!index) {
-    const std::string task = Env("SLURM_ARRAY_TASK_ID");
-    if (task.empty() || task.find_first_not_of("0123456789") != std::string::npos)
-      return Fail("farm run-chunk: no chunk given and no SLURM_ARRAY_TASK_ID", kUsage);
-    index = std::stoi(task);
-  }
-  if (*index < 0 || *index >= int(plan.chunks.size()))
-    return Fail("farm run-chunk: the plan has no chunk " + std::to_string(*index), kUsage);
+  std::string error, job;
+  int refused = kFailed;
+  if (!LoadPlanToRun(plan_path, plan, error)) return Fail(error);
+  if (!ExpectedTask(plan, index, job, refused, error)) return Fail(error, refused);
   const Chunk& chunk = plan.chunks[std::size_t(*index)];
-  const std::string job = !Env("SLURM_ARRAY_JOB_ID").empty()
-                              ? Env("SLURM_ARRAY_JOB_ID") + "_" + Env("SLURM_ARRAY_TASK_ID")
-                              : chunk.job;
+  std::error_code ec;
+  fs::create_directories(plan.state_dir, ec);
+  // A record left by a run Slurm killed and requeued is not this run's end.
+  fs::remove(plan.ChunkRecord(*index), ec);
   const auto started = std::chrono::steady_clock::now();
   Json record{{"chunk", *index}, {"job", job}, {"node", HostName()},
               {"frames", FrameList(chunk.frames)}};
@@ -117,10 +141,10 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
   if (Hold(*index)) {
     if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
     ProcessOptions options;
-    options.env = plan.env;
+    options.env = PlanEnv(plan);
     options.pass_stderr = true;
     options.child = &g_child;
-    const ProcessResult r = RunProcess(chunk.command, options);
+    const ProcessResult r = RunProcess(ChunkArgv(plan, chunk), options);
     std::fputs(r.out.c_str(), stdout);
     status = r.started ? r.status : kFailed;
     err = r.started ? LastError(r.err) : r.error;
@@ -136,7 +160,7 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
 int Report(const std::string& plan_path) {
   Plan plan;
   std::string error;
-  if (!LoadPlan(plan_path, plan, error)) return Fail(error);
+  if (!LoadPlanToRun(plan_path, plan, error)) return Fail(error);
   if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
 
   Json chunks = Json::array();
@@ -160,8 +184,8 @@ int Report(const std::string& plan_path) {
     }
   }
   ProcessOptions options;
-  options.env = plan.env;
-  const ProcessResult r = RunProcess(plan.verify, options);
+  options.env = PlanEnv(plan);
+  const ProcessResult r = RunProcess(VerifyArgv(plan), options);
   const Json v = Json::parse(r.out, nullptr, false);
   const int total = v.is_object() ? v.value("total", 0) : 0;
   const int stamped = v.is_object() ? v.value("stamped", 0) : 0;
@@ -186,9 +210,11 @@ int Report(const std::string& plan_path) {
                     {"job", Env("SLURM_JOB_ID")},
                     {"chunks", std::move(chunks)},
                     {"frames", {{"total", total}, {"stamped", stamped}, {"unreadable", unreadable}}},
-                    {"verify", {{"passed", passed}, {"status", r.status}, {"command", plan.verify}}},
+                    {"verify", {{"passed", passed}, {"status", r.status}, {"command", VerifyArgv(plan)}}},
                     {"status", status},
                     {"summary", summary}};
+  std::error_code ec;
+  fs::create_directories(plan.state_dir, ec);
   if (!WriteJsonFile(plan.ReportFile(), report, error)) return Fail(error);
   std::printf("%s\n", summary.c_str());
   return status;

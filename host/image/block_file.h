@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,14 @@ class BlockFile {
                       const std::vector<HeaderChange>& header, CheckedFile& file,
                       const std::atomic<bool>* cancel, SpliceCounts& counts,
                       std::string& error) const = 0;
+
+  // The same file's view over `bytes` (a copy of its bytes, which must
+  // outlive the result) for `frame`, a copy of the frame this one was opened
+  // for; null when a copy is written whole.
+  virtual std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>&,
+                                            const FrameBuffer&) const {
+    return nullptr;
+  }
 
   // The header changes a write of `spec` needs, when it differs from the
   // source only in attributes this format can set; false otherwise.

@@ -313,6 +313,28 @@ bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
 
 }  // namespace
 
+void NoteExrLayout(const std::string& path, const std::vector<std::byte>* bytes,
+                   OIIO::ImageSpec& spec) {
+  Memory memory;
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  init.error_handler_fn = Quiet;
+  init.flags = EXR_CONTEXT_FLAG_DISABLE_CHUNK_RECONSTRUCTION;
+  if (bytes) {
+    memory.data = bytes->data();
+    memory.size = bytes->size();
+    init.user_data = &memory;
+    init.read_fn = ReadMemory;
+    init.size_fn = MemorySize;
+  }
+  exr_context_t in = nullptr;
+  if (exr_start_read(&in, path.c_str(), &init) != EXR_ERR_SUCCESS) return;
+  exr_lineorder_t order{};
+  if (exr_get_lineorder(in, 0, &order) == EXR_ERR_SUCCESS && order != EXR_LINEORDER_INCREASING_Y)
+    spec.attribute("openexr:lineOrder",
+                   order == EXR_LINEORDER_DECREASING_Y ? "decreasingY" : "randomY");
+  exr_finish(&in);
+}
+
 std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
                                          const std::vector<std::byte>& bytes,
                                          const FrameBuffer& frame, std::string& why) {

@@ -14,6 +14,12 @@ namespace lumatrice {
 
 class FrameBuffer;
 
+// Records in `spec` the line order of the EXR file (its `bytes` when not
+// null, else the file at `path`) as "openexr:lineOrder" when it is not
+// increasing, so that a whole-frame write keeps it.
+void NoteExrLayout(const std::string& path, const std::vector<std::byte>* bytes,
+                   OIIO::ImageSpec& spec);
+
 // A block view of the EXR file whose bytes are `bytes` (which must outlive
 // the result), read into `frame` (already Reset with the file's image
 // description). Null when the file's layout is one only the whole-frame path

@@ -213,6 +213,20 @@ FrameBuffer& FrameBuffer::operator=(const FrameBuffer& other) {
   pixel_bytes_ = other.pixel_bytes_;
   pixels_ = other.pixels_;
   frame = other.frame;
+  // A format that writes a copy in its own layout keeps a view of its own
+  // over a copy of the file, every block decoded.
+  if (other.blocks_ && other.BlockError().empty()) {
+    file_bytes_ = other.file_bytes_;
+    blocks_ = other.blocks_->Reopen(file_bytes_, *this);
+    if (!blocks_) {
+      std::vector<std::byte>().swap(file_bytes_);
+      return *this;
+    }
+    const int n = blocks_->count();
+    state_ = std::make_unique<std::atomic<unsigned char>[]>(std::size_t(n));
+    for (int b = 0; b < n; ++b)
+      state_[b].store(other.state_[b].load(std::memory_order_relaxed), std::memory_order_relaxed);
+  }
   return *this;
 }
 

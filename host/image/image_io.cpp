@@ -16,6 +16,8 @@
 #include <memory>
 
 #include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/strutil.h>
+#include <OpenImageIO/tiffutils.h>
 
 #include "checked_file.h"
 #include "dpx_blocks.h"
@@ -34,6 +36,7 @@ using OIIO::TypeDesc;
 namespace {
 constexpr int kPngNoFilter = 0x08;  // libpng's PNG_FILTER_NONE
 constexpr int kPngDeflateLevel = 4;
+constexpr int kLastMainTag = 33432;  // TIFF's Copyright
 
 void RemoveQuietly(const std::string& path) {
   std::error_code ec;
@@ -67,6 +70,21 @@ bool Slurp(const std::string& path, std::vector<std::byte>& bytes) {
   }
   std::fclose(f);
   return ok;
+}
+
+// The DPX writer's byte order is the host's unless asked: a big-endian
+// input asks for big.
+void NoteDpxByteOrder(const std::string& path, const std::vector<std::byte>* bytes,
+                      ImageSpec& spec) {
+  char magic[4] = {};
+  if (bytes && bytes->size() >= sizeof magic) {
+    std::memcpy(magic, bytes->data(), sizeof magic);
+  } else if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    if (std::fread(magic, 1, sizeof magic, f) != sizeof magic) magic[0] = 0;
+    std::fclose(f);
+  }
+  if (std::memcmp(magic, "SDPX", 4) == 0) spec.attribute("oiio:Endian", "big");
+  if (std::memcmp(magic, "XPDS", 4) == 0) spec.attribute("oiio:Endian", "little");
 }
 }  // namespace
 
@@ -145,7 +163,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     error = path + ": " + (why.empty() ? "cannot be read" : why);
     return false;
   }
-  const ImageSpec spec = in->spec();
+  ImageSpec spec = in->spec();
   if (spec.deep) {
     error = path + ": deep images are not supported";
     return false;
@@ -169,6 +187,16 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     error = path + ": " + size_error;
     return false;
   }
+  // What the file's layout asks of a whole-frame write, noted before the
+  // frame takes its description (a splice compares against the same).
+  const std::vector<std::byte>* bytes = lazy ? &frame.file_bytes() : nullptr;
+  std::string why;
+  if (tiff && !InspectTiff(path, bytes, spec, why)) {
+    error = path + ": " + why;
+    return false;
+  }
+  if (ext == ".exr") NoteExrLayout(path, bytes, spec);
+  if (ext == ".dpx") NoteDpxByteOrder(path, bytes, spec);
   if (!frame.Reset(spec)) {
     error = path + ": no usable colour channels, or no memory for the frame";
     return false;
@@ -223,6 +251,21 @@ std::unique_ptr<ImageOutput>& WriterFor(const std::string& target) {
   auto& slot = writers[LowerExtension(target)];
   if (!slot) slot = ImageOutput::create(target);
   return slot;
+}
+
+// OpenImageIO's TIFF writer reads its file back to link an EXIF directory,
+// which through a proxy it cannot (the main directory comes out holding
+// little more than the EXIF tags), and it writes no GPS directory at all.
+bool HoldsExifOrGps(const ImageSpec& spec) {
+  for (const OIIO::ParamValue& p : spec.extra_attribs) {
+    const std::string name = p.name().string();
+    const OIIO::TagInfo* exif = OIIO::tag_lookup("Exif", name);
+    // The table also names the main directory's tags, Copyright the last.
+    if (OIIO::Strutil::istarts_with(name, "GPS:") || OIIO::Strutil::istarts_with(name, "Exif:") ||
+        (exif && exif->tifftag > kLastMainTag))
+      return true;
+  }
+  return false;
 }
 
 // Moves a finished temporary file into place, or removes it.
@@ -280,15 +323,20 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   std::vector<HeaderChange> header;
   // A frame changed in every block (the slate) has nothing to copy: the
   // whole-frame writer encodes it in one pass, where a splice would encode
-  // each block on its own.
+  // each block on its own. A TIFF's strips are coded one by one either way,
+  // and only its own writer keeps its byte order, tags and EXIF: there the
+  // slate goes through it too, and counts as encoded whole.
   const std::vector<char> changed = frame.ChangedBlocks();
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
-  if (allow_splice && frame.blocks() && !all_changed && frame.BlockError().empty() &&
+  const bool tiff_blocks = frame.blocks() && std::strcmp(frame.blocks()->format(), "tiff") == 0;
+  if (allow_splice && frame.blocks() && (!all_changed || tiff_blocks) &&
+      frame.BlockError().empty() &&
       std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
       frame.blocks()->HeaderChanges(frame.spec(), header)) {
     WriteReport mine;
-    mine.spliced = true;
+    mine.spliced = !all_changed;
     const bool ok = SpliceFrame(target, frame, changed, header, error, cancel, mine.blocks);
+    if (all_changed) mine.blocks = SpliceCounts{};
     if (report) *report = mine;
     return ok;
   }
@@ -297,11 +345,17 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     return false;
   }
   ImageSpec spec = frame.spec();
+  const bool tiff = std::strcmp(out->format_name(), "tiff") == 0;
+  if (tiff && HoldsExifOrGps(spec)) {
+    error = target + ": holds EXIF or GPS data, which a TIFF encoded whole cannot keep";
+    return false;
+  }
+  // It would still write one for an sRGB colour space, and break the file.
+  if (tiff) spec.attribute("tiff:write_exif", 0);
   // Straight alpha was read straight; tell the writer not to divide again.
   // A TIFF records which alpha it holds (ExtraSamples): there the input's
   // association is kept, so premultiplied alpha stays premultiplied. The
   // caption pixels are opaque, the same in either association.
-  const bool tiff = std::strcmp(out->format_name(), "tiff") == 0;
   if (frame.layout().alpha >= 0) {
     if (!tiff || spec.get_int_attribute("oiio:UnassociatedAlpha", 0) != 0)
       spec.attribute("oiio:UnassociatedAlpha", 1);

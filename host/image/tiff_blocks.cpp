@@ -2,7 +2,9 @@
 // memory; the output is a fresh file with the input's tags.
 #include "tiff_blocks.h"
 
+#include <sys/mman.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -81,14 +83,58 @@ int MapInput(thandle_t h, void** base, toff_t* size) {
 }
 void Unmap(thandle_t, void*, toff_t) {}
 
-TIFF* Open(const std::string& path, const char* mode, Stream& stream, std::string& messages) {
+// Over `stream`, or with a null one the file at `path` (or descriptor `fd`).
+TIFF* Open(const std::string& path, const char* mode, Stream* stream, std::string& messages,
+           int fd = -1) {
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   TIFFOpenOptionsSetErrorHandlerExtR(options, Keep, &messages);
   TIFFOpenOptionsSetWarningHandlerExtR(options, Ignore, nullptr);
-  TIFF* tif = TIFFClientOpenExt(path.c_str(), mode, &stream, StreamRead, StreamWrite, StreamSeek,
-                                StreamClose, StreamSizeProc, MapInput, Unmap, options);
+  TIFF* tif = stream  ? TIFFClientOpenExt(path.c_str(), mode, stream, StreamRead, StreamWrite,
+                                          StreamSeek, StreamClose, StreamSizeProc, MapInput,
+                                          Unmap, options)
+              : fd >= 0 ? TIFFFdOpenExt(fd, path.c_str(), mode, options)
+                        : TIFFOpenExt(path.c_str(), mode, options);
   TIFFOpenOptionsFree(options);
   return tif;
+}
+
+// Whether libtiff decodes float strips it encoded with the floating-point
+// predictor in the other byte order as they were given. 4.5 swaps the
+// samples before predicting, so what it writes reads back as other numbers;
+// until it agrees with itself such files are written whole, never spliced.
+bool SwappedFloatPredictorRoundTrips() {
+  static const bool agrees = [] {
+    const int fd = ::memfd_create("lumatrice-tiff-probe", MFD_CLOEXEC);
+    const int again = fd >= 0 ? ::dup(fd) : -1;
+    std::string messages;
+    const uint16_t one = 1;
+    const bool little_host = *reinterpret_cast<const unsigned char*>(&one) == 1;
+    TIFF* out = again >= 0 ? Open("probe", little_host ? "wb" : "wl", nullptr, messages, fd)
+                           : nullptr;
+    const float given[4] = {0.5f, -1.25f, 3.0e7f, 1.0e-3f};
+    float got[4] = {}, copy[4];
+    std::memcpy(copy, given, sizeof copy);
+    bool ok = out && TIFFSetField(out, TIFFTAG_IMAGEWIDTH, 4u) &&
+              TIFFSetField(out, TIFFTAG_IMAGELENGTH, 1u) &&
+              TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+              TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 32) &&
+              TIFFSetField(out, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP) &&
+              TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+              TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+              TIFFSetField(out, TIFFTAG_PREDICTOR, PREDICTOR_FLOATINGPOINT) &&
+              TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, 1u) &&
+              TIFFWriteEncodedStrip(out, 0, copy, sizeof copy) >= 0;
+    if (out) TIFFClose(out);
+    else if (fd >= 0) ::close(fd);
+    TIFF* in = ok && ::lseek(again, 0, SEEK_SET) == 0 ? Open("probe", "r", nullptr, messages, again)
+                                                       : nullptr;
+    ok = in && TIFFReadEncodedStrip(in, 0, got, sizeof got) == tmsize_t(sizeof got) &&
+         std::memcmp(given, got, sizeof got) == 0;
+    if (in) TIFFClose(in);
+    else if (again >= 0) ::close(again);
+    return ok;
+  }();
+  return agrees;
 }
 
 // Fixed fields libtiff keeps outside its list of custom tags, copied one by
@@ -181,6 +227,54 @@ bool CopyCustom(TIFF* in, TIFF* out, uint32_t tag) {
   }
 }
 
+// The predictor of a compression that has one (none when the tag is
+// absent); false for the others. (libtiff's defaulted read of the tag looks
+// into whatever codec state there is.)
+bool Predicted(TIFF* tif, uint16_t& predictor) {
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+  if (compression != COMPRESSION_LZW && compression != COMPRESSION_ADOBE_DEFLATE &&
+      compression != COMPRESSION_DEFLATE)
+    return false;
+  predictor = PREDICTOR_NONE;
+  TIFFGetField(tif, TIFFTAG_PREDICTOR, &predictor);
+  return true;
+}
+
+// The directories the main one may point at, copied tag by tag.
+struct Linked {
+  uint32_t tag;
+  const char* name;
+  int (*read)(TIFF*, toff_t);
+  int (*create)(TIFF*);
+};
+const Linked kLinked[] = {{TIFFTAG_EXIFIFD, "EXIF", TIFFReadEXIFDirectory, TIFFCreateEXIFDirectory},
+                          {TIFFTAG_GPSIFD, "GPS", TIFFReadGPSDirectory, TIFFCreateGPSDirectory}};
+constexpr int kLinkedCount = 2;
+bool IsLinked(uint32_t tag) { return tag == TIFFTAG_EXIFIFD || tag == TIFFTAG_GPSIFD; }
+
+// The current directory's custom tags; a link is set to 0 until the
+// directory it points at is written.
+bool CopyCustomTags(TIFF* in, TIFF* out) {
+  for (int i = 0, count = TIFFGetTagListCount(in); i < count; ++i) {
+    const uint32_t tag = TIFFGetTagListEntry(in, i);
+    if (IsLinked(tag) ? !TIFFSetField(out, tag, uint64_t(0)) : !CopyCustom(in, out, tag))
+      return false;
+  }
+  return true;
+}
+
+// Why the current directory's custom tags cannot all be copied; empty when
+// they can.
+std::string UncopyableTag(TIFF* in) {
+  for (int i = 0, n = TIFFGetTagListCount(in); i < n; ++i) {
+    const uint32_t tag = TIFFGetTagListEntry(in, i);
+    const TIFFField* f = TIFFFieldWithTag(in, tag);
+    if (!f || (!Copyable(f) && !IsLinked(tag))) return "tag " + std::to_string(tag);
+  }
+  return {};
+}
+
 bool CopyTags(TIFF* in, TIFF* out) {
   for (uint32_t tag : kShortTags) {
     uint16_t v = 0;
@@ -206,9 +300,7 @@ bool CopyTags(TIFF* in, TIFF* out) {
   if (TIFFGetField(in, TIFFTAG_REFERENCEBLACKWHITE, &reference) &&
       !TIFFSetField(out, TIFFTAG_REFERENCEBLACKWHITE, reference))
     return false;
-  for (int i = 0, count = TIFFGetTagListCount(in); i < count; ++i)
-    if (!CopyCustom(in, out, TIFFGetTagListEntry(in, i))) return false;
-  return true;
+  return CopyCustomTags(in, out);
 }
 
 class TiffBlocks final : public BlockFile {
@@ -227,6 +319,15 @@ class TiffBlocks final : public BlockFile {
               std::string& error) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
+  // A copy (the slate) keeps the file's own writer, and so its layout.
+  std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>& bytes,
+                                    const FrameBuffer& frame) const override {
+    auto file = std::make_unique<TiffBlocks>();
+    std::string why;
+    if (!file->Open(path_, bytes, frame, why)) return nullptr;
+    file->source_spec = source_spec;
+    return file;
+  }
 
  private:
   // Block b's pixels: where they start in the frame, their width and rows.
@@ -236,6 +337,10 @@ class TiffBlocks final : public BlockFile {
     return frame.pixel_bytes() * std::size_t(block_w) * std::size_t(block_h);
   }
   void Copy(int b, const FrameBuffer& frame, std::byte* packed, bool to_frame) const;
+  // Checks the EXIF and GPS directories and notes where they lie.
+  bool ReadLinked(std::string& why);
+  // Writes the main directory, then the linked ones, and points it at them.
+  bool WriteLinked(TIFF* out) const;
 
   std::string path_;
   Stream stream_;
@@ -245,6 +350,7 @@ class TiffBlocks final : public BlockFile {
   bool tiled_ = false;
   bool big_endian_ = false, big_tiff_ = false;
   std::vector<std::pair<uint64_t, uint64_t>> stored_;  // offset, size by block
+  uint64_t linked_[kLinkedCount] = {};                  // by kLinked; 0 for none
 };
 
 bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
@@ -252,7 +358,7 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   path_ = path;
   stream_.data = bytes.data();
   stream_.size = bytes.size();
-  in_ = lumatrice::Open(path, "r", stream_, messages_);
+  in_ = lumatrice::Open(path, "r", &stream_, messages_);
   if (!in_) return why = messages_.empty() ? "not a TIFF file" : messages_, false;
   if (TIFFNumberOfDirectories(in_) != 1) return why = "several directories", false;
   uint16_t compression = 0, planar = 0, photometric = 0, bits = 0, format = 0, samples = 0;
@@ -281,11 +387,12 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
     void* c = nullptr;
     if (TIFFGetField(in_, tag, &a, &b, &c)) return why = "tag " + std::to_string(tag), false;
   }
-  for (int i = 0, n = TIFFGetTagListCount(in_); i < n; ++i) {
-    const uint32_t tag = TIFFGetTagListEntry(in_, i);
-    const TIFFField* f = TIFFFieldWithTag(in_, tag);
-    if (!f || !Copyable(f)) return why = "tag " + std::to_string(tag), false;
-  }
+  why = UncopyableTag(in_);
+  if (!why.empty() || !ReadLinked(why)) return false;
+  uint16_t predictor = PREDICTOR_NONE;
+  if (Predicted(in_, predictor) && predictor == PREDICTOR_FLOATINGPOINT && TIFFIsByteSwapped(in_) &&
+      !SwappedFloatPredictorRoundTrips())
+    return why = "floating-point predictor in the other byte order", false;
   uint32_t width = 0, height = 0;
   TIFFGetField(in_, TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(in_, TIFFTAG_IMAGELENGTH, &height);
@@ -325,6 +432,38 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   big_tiff_ = TIFFIsBigTIFF(in_);
   source_spec = frame.spec();
   return true;
+}
+
+bool TiffBlocks::ReadLinked(std::string& why) {
+  bool moved = false;
+  for (int i = 0; i < kLinkedCount && why.empty(); ++i) {
+    uint64_t at = 0;
+    if (!TIFFGetField(in_, kLinked[i].tag, &at)) continue;
+    moved = true;
+    if (at == 0 || at >= stream_.size || !kLinked[i].read(in_, at))
+      why = std::string(kLinked[i].name) + " directory unreadable";
+    else
+      why = UncopyableTag(in_);  // a link further on would dangle
+    linked_[i] = at;
+  }
+  // Back to the image, for its blocks and the tags a write copies.
+  if (moved && !TIFFSetDirectory(in_, 0) && why.empty()) why = "directory";
+  return why.empty();
+}
+
+bool TiffBlocks::WriteLinked(TIFF* out) const {
+  if (!TIFFWriteDirectory(out)) return false;
+  uint64_t written[kLinkedCount] = {};
+  bool ok = true;
+  for (int i = 0; i < kLinkedCount && ok; ++i)
+    if (linked_[i])
+      ok = kLinked[i].read(in_, linked_[i]) && kLinked[i].create(out) == 0 &&
+           CopyCustomTags(in_, out) && TIFFWriteCustomDirectory(out, &written[i]);
+  const bool back = TIFFSetDirectory(in_, 0);
+  ok = ok && back && TIFFSetDirectory(out, 0);
+  for (int i = 0; i < kLinkedCount && ok; ++i)
+    if (linked_[i]) ok = TIFFSetField(out, kLinked[i].tag, written[i]);
+  return ok && TIFFWriteDirectory(out);
 }
 
 void TiffBlocks::Extent(int b, const FrameBuffer& frame, int& x, int& y, int& w, int& h) const {
@@ -395,7 +534,7 @@ bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chang
   sink.file = &file;
   std::string messages;
   const std::string mode = std::string("w") + (big_endian_ ? "b" : "l") + (big_tiff_ ? "8" : "");
-  TIFF* out = lumatrice::Open(file.filename(), mode.c_str(), sink, messages);
+  TIFF* out = lumatrice::Open(file.filename(), mode.c_str(), &sink, messages);
   if (!out) return error = messages.empty() ? "cannot start the file" : messages, false;
   struct Close {
     TIFF* out;
@@ -438,11 +577,34 @@ bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chang
     }
     if (wrote != want) return fail("block " + std::to_string(b));
   }
-  if (!TIFFFlush(out)) return fail("directory");
+  const bool linked =
+      std::any_of(std::begin(linked_), std::end(linked_), [](uint64_t at) { return at != 0; });
+  if (!(linked ? WriteLinked(out) : TIFFFlush(out))) return fail("directory");
   return true;
 }
 
 }  // namespace
+
+bool InspectTiff(const std::string& path, const std::vector<std::byte>* bytes,
+                 OIIO::ImageSpec& spec, std::string& why) {
+  Stream stream;
+  if (bytes) {
+    stream.data = bytes->data();
+    stream.size = bytes->size();
+  }
+  std::string messages;
+  TIFF* tif = lumatrice::Open(path, "r", bytes ? &stream : nullptr, messages);
+  if (!tif) return true;  // the image reader's own message says more
+  uint16_t subimages = 0;
+  void* offsets = nullptr;
+  const bool nested = TIFFGetField(tif, TIFFTAG_SUBIFD, &subimages, &offsets) && subimages > 0;
+  uint16_t predictor = 0;
+  if (Predicted(tif, predictor)) spec.attribute("tiff:Predictor", int(predictor));
+  if (TIFFIsBigTIFF(tif)) spec.attribute("tiff:bigtiff", 1);
+  TIFFClose(tif);
+  if (nested) why = "holds sub-images (SubIFD); only single-image files can be stamped";
+  return !nested;
+}
 
 std::unique_ptr<BlockFile> OpenTiffBlocks(const std::string& path,
                                           const std::vector<std::byte>& bytes,

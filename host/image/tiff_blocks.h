@@ -4,10 +4,11 @@
 // Spliced: one image, strips or tiles, chunky (interleaved) samples, RGB or
 // grey with any extra samples, 8- or 16-bit unsigned or 32-bit float, stored
 // uncompressed, LZW, Deflate (either code) or PackBits, with any predictor.
-// Every tag of the input is kept except the ones pointing at other
-// directories: a file with EXIF, GPS or sub-image directories, a palette,
-// YCbCr, separate planes, JPEG or any other compression, or another bit depth
-// takes the whole-frame path.
+// Every tag of the input is kept, the EXIF and GPS directories tag by tag. A
+// file whose EXIF directory points at a further one, a palette, YCbCr,
+// separate planes, JPEG or any other compression, another bit depth, or the
+// floating-point predictor in the other byte order where libtiff does not
+// encode it back as it decodes it, takes the whole-frame path.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,13 @@
 namespace lumatrice {
 
 class FrameBuffer;
+
+// Checks a TIFF input before it is read as a frame (from `bytes` when not
+// null, else from `path`), and records in `spec` the layout a whole-frame
+// write keeps: "tiff:Predictor" and, for BigTIFF, "tiff:bigtiff". False
+// with `why` for a file holding sub-images (SubIFD), which no write keeps.
+bool InspectTiff(const std::string& path, const std::vector<std::byte>* bytes,
+                 OIIO::ImageSpec& spec, std::string& why);
 
 // A block view of the TIFF file whose bytes are `bytes` (which must outlive
 // the result), read into `frame` (already Reset with the file's image

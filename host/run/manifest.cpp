@@ -66,6 +66,13 @@ void Manifest::Add(const PlannedApply& apply, const std::string& file,
   frames_.push_back(std::move(frame));
 }
 
+void Manifest::SetRun(const std::string& output, const std::vector<int>& frames,
+                      int render_start) {
+  output_ = output;
+  run_frames_ = frames;
+  render_start_ = render_start;
+}
+
 Json RectToJson(const Rect& r) {
   if (r.empty()) return nullptr;
   return Json{{"left", r.left}, {"top", r.top}, {"right", r.right}, {"bottom", r.bottom}};
@@ -110,8 +117,15 @@ Json Manifest::ToJson(bool dry_run) const {
     jf["effects"] = std::move(effects);
     frames.push_back(std::move(jf));
   }
+  // The clock is read once and held for the whole run.
+  const Json clock = frames_.empty() ? Json() : Json(FormatClock(frames_.front().context.now));
   return Json{{"lumatrice_manifest", 1},
               {"dry_run", dry_run},
+              {"run",
+               {{"output", output_},
+                {"frames", run_frames_},
+                {"render_start", render_start_},
+                {"clock", clock}}},
               {"cell", {{"width", textraster::kCellWidth}, {"height", textraster::kCellHeight}}},
               {"frames", std::move(frames)}};
 }

@@ -42,6 +42,10 @@ class Manifest {
   // apply.t and lays out what it draws in `context`.
   void Add(const PlannedApply& apply, const std::string& file, const FrameContext& context);
 
+  // The run's own facts, so a reader need not parse its options again: the
+  // output pattern, the frames asked for and the render start.
+  void SetRun(const std::string& output, const std::vector<int>& frames, int render_start);
+
   Json ToJson(bool dry_run) const;
   // "-" writes to standard output; a file is replaced whole or not at all.
   bool Write(const std::string& path, bool dry_run, std::string& error) const;
@@ -63,6 +67,9 @@ class Manifest {
   };
   const Scene& scene_;
   std::vector<Frame> frames_;
+  std::string output_;
+  std::vector<int> run_frames_;
+  int render_start_ = 0;
 };
 
 Json RectToJson(const Rect& r);  // null when empty

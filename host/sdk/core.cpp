@@ -207,13 +207,16 @@ TimeDisplay GetTimeDisplay() {
 void SetAnimateMode(bool on) { State().animate = on; }
 bool AnimateMode() { return State().animate; }
 
-void BroadcastNotification(int code, void* callParam, std::span<Animatable* const> owners) {
+namespace {
+
+// Calls the callbacks for `code`: all of them, or only those whose param is `only`.
+void Notify(int code, void* callParam, std::span<Animatable* const> owners, const void* only) {
   std::vector<Registration> due;
   {
     std::lock_guard lock(State().mutex);
     try {
       for (const Registration& r : State().registrations) {
-        if (r.code == code) due.push_back(r);
+        if (r.code == code && (!only || r.param == only)) due.push_back(r);
       }
     } catch (...) {
       return;
@@ -236,6 +239,16 @@ void BroadcastNotification(int code, void* callParam, std::span<Animatable* cons
                            : "notification " + std::to_string(code));
     }
   }
+}
+
+}  // namespace
+
+void BroadcastNotification(int code, void* callParam, std::span<Animatable* const> owners) {
+  Notify(code, callParam, owners, nullptr);
+}
+
+void NotifyOwner(int code, Animatable* owner, void* callParam) {
+  if (owner) Notify(code, callParam, std::span<Animatable* const>(&owner, 1), owner);
 }
 
 int NotificationRegistrationCount() {

@@ -59,6 +59,9 @@ bool AnimateMode();
 // registered with one of `owners` as its param.
 void BroadcastNotification(int code, void* callParam = nullptr,
                            std::span<Animatable* const> owners = {});
+// The same for the callbacks `owner` registered with itself as their param
+// only: one effect told, the others not. A null owner tells nobody.
+void NotifyOwner(int code, Animatable* owner, void* callParam = nullptr);
 // Registrations currently held (each (proc, param, code) counts once).
 int NotificationRegistrationCount();
 

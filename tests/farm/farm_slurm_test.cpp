@@ -1,9 +1,11 @@
 // Farm jobs through the built program against the one-node Slurm of
 // scripts/local-slurm (SLURM_CONF set by ctest): a clean 40-frame stamp in
-// four chunks, a chunk cancelled while it runs and resubmitted, a chunk that
-// fails, the errors a wrangler meets before anything runs, and a Blender
-// render in chunks (when Blender is installed).
+// four chunks, a chunk requeued and then cancelled while it runs and
+// resubmitted, plans edited to run something else, a
+// chunk that fails, the errors a wrangler meets before anything runs, and a
+// Blender render in chunks (when Blender is installed).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 #include "plan.h"
@@ -45,6 +48,7 @@ class FarmSlurm : public ::testing::Test {
  protected:
   // 40 plain frames and their stamp by one local run with the clock pinned.
   static void SetUpTestSuite() {
+    ::umask(022);  // the farm refuses plans in folders others may write
     fs::remove_all(kWork);
     fs::create_directories(kWork);
     const std::string scene = (kWork / "empty.json").string();
@@ -116,6 +120,23 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
   // Opens once chunk 1's task is running and waiting on the other end.
   const int gate = ::open((hold / "chunk-1").c_str(), O_WRONLY);
   ASSERT_GE(gate, 0);
+  // As after a node crash, Slurm kills the running task and queues it again.
+  // Held, so that it does not run 120 s later (Slurm's delay for requeued
+  // jobs) while the test goes on.
+  ASSERT_EQ(RunProcess({"scontrol", "requeuehold", held_job}).status, 0);
+  const auto requeued = Lumatrice({"farm", "resubmit", plan.path});
+  EXPECT_NE(requeued.status, 0);
+  EXPECT_NE(requeued.err.find("still queued or running"), std::string::npos) << requeued.err;
+  const auto queued = Lumatrice({"farm", "status", plan.path});
+  EXPECT_TRUE(std::regex_search(queued.out, std::regex("chunk 1 +frames 11-20 +(pending|running)")))
+      << queued.out;
+  // A task the plan does not expect for the chunk neither runs nor records.
+  const std::string record = Slurp(plan.ChunkRecord(1));
+  const auto stale = Lumatrice({"farm", "run-chunk", plan.path},
+                               {{"SLURM_ARRAY_JOB_ID", "999999"}, {"SLURM_ARRAY_TASK_ID", "1"}});
+  EXPECT_NE(stale.status, 0);
+  EXPECT_NE(stale.err.find("stale task: nothing run"), std::string::npos) << stale.err;
+  EXPECT_EQ(Slurp(plan.ChunkRecord(1)), record);
   ASSERT_EQ(RunProcess({"scancel", held_job}).status, 0);
   const auto waited = Lumatrice({"farm", "status", "--wait", plan.path});
   ::close(gate);
@@ -137,6 +158,91 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
     EXPECT_TRUE(std::regex_match(
         name, std::regex(R"(f\.\d{4}\.png|f\.farm\.json|f\.farm|\..*\.lumatrice-lock)")))
         << "left behind: " << name;
+  }
+}
+
+// The output given attached (-oPATH), then the plan edited the ways that
+// would run something else, each refused by the resubmit, the chunk and the
+// report with nothing run; and the status of eleven chunks lines up.
+TEST_F(FarmSlurm, AttachedOutputAndEditedPlansRefused) {
+  const fs::path out = dir_ / "out";
+  const auto r = Lumatrice({"farm", "submit", "--chunk", "1", "--wait", "--", "stamp",
+                            (kWork / "in/f.#.png").string(), "--frames", "1-2",
+                            "-o" + (out / "f.#.png").string(), "--clock", kClock});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("2 of 2 frames stamped, verify passed"), std::string::npos) << r.out;
+  const std::string plan_path = (out / "f.farm.json").string();
+  Plan plan;
+  std::string error;
+  ASSERT_TRUE(LoadPlan(plan_path, plan, error)) << error;
+  EXPECT_EQ(plan.output, (out / "f.#.png").string());
+
+  // Eleven chunks the chunk records call done.
+  Plan eleven = plan;
+  eleven.path = (dir_ / "eleven.farm.json").string();
+  eleven.state_dir = (dir_ / "eleven.farm").string();
+  eleven.report_job.clear();
+  eleven.chunks.clear();
+  fs::create_directories(eleven.state_dir);
+  for (int i = 0; i < 11; ++i) {
+    eleven.chunks.push_back(Chunk{i, {i + 1}, {}, ""});
+    ASSERT_TRUE(WriteJsonFile(eleven.ChunkRecord(i), {{"job", ""}, {"status", 0}}, error));
+  }
+  MakeCommands(eleven);
+  ASSERT_TRUE(SavePlan(eleven, error)) << error;
+  const auto status = Lumatrice({"farm", "status", eleven.path});
+  std::smatch m9, m10;
+  ASSERT_TRUE(std::regex_search(status.out, m9, std::regex(R"(\n( +chunk 9 +frames 10 +)done)")))
+      << status.out;
+  ASSERT_TRUE(std::regex_search(status.out, m10, std::regex(R"(\n( +chunk 10 +frames 11 +)done)")))
+      << status.out;
+  EXPECT_EQ(m9[1].length(), m10[1].length()) << status.out;
+
+  const std::string pristine = Slurp(plan_path);
+  const fs::path canary = dir_ / "CANARY", fake = dir_ / "fake-lumatrice";
+  std::ofstream(canary) << "alive";
+  std::ofstream(fake) << "#!/bin/sh\nrm -f " << canary.string() << "\n";
+  fs::permissions(fake, fs::perms::owner_all);
+  struct stat fake_st {};
+  ASSERT_EQ(::stat(fake.c_str(), &fake_st), 0);
+  const nlohmann::json rm = {"/bin/rm", "-f", canary.string()};
+  // Each through the command that would run what the edit put there.
+  struct Row {
+    const char* what;
+    std::function<void(nlohmann::json&)> edit;
+    std::vector<std::string> command;
+    const char* message;
+  } rows[] = {
+      {"command", [&](nlohmann::json& j) { j["chunks"][1]["command"] = rm; },
+       {"farm", "resubmit", "--wait", plan_path},
+       "chunks[1].command is not the command its fields make"},
+      {"verify", [&](nlohmann::json& j) { j["verify"] = rm; }, {"farm", "report", plan_path},
+       "verify is not the command its fields make"},
+      {"environment", [&](nlohmann::json& j) { j["env"]["LD_PRELOAD"] = fake.string(); },
+       {"farm", "run-chunk", plan_path, "1"}, "env holds variables"},
+      {"program swapped",
+       [&](nlohmann::json& j) {
+         j["lumatrice"] = {{"path", fake.string()}, {"size", fake_st.st_size},
+                           {"mtime_ns", fake_st.st_mtim.tv_sec * 1000000000LL +
+                                            fake_st.st_mtim.tv_nsec}};
+         for (auto& c : j["chunks"]) c["command"][0] = fake.string();
+         j["verify"][0] = fake.string();
+       },
+       {"farm", "resubmit", "--wait", plan_path}, "records the program"},
+      {"group-writable", nullptr, {"farm", "run-chunk", plan_path, "1"},
+       "group or others may write it"},
+  };
+  for (const Row& row : rows) {
+    nlohmann::json j = nlohmann::json::parse(pristine);
+    if (row.edit) row.edit(j);
+    fs::remove(plan_path);
+    std::ofstream(plan_path) << j.dump(1);
+    fs::permissions(plan_path, row.edit ? fs::perms(0644) : fs::perms(0664));
+    const auto refused = Lumatrice(row.command);
+    EXPECT_NE(refused.status, 0) << row.what;
+    EXPECT_NE(refused.err.find(row.message), std::string::npos) << row.what << ": " << refused.err;
+    EXPECT_NE(refused.err.find("refused"), std::string::npos) << row.what << ": " << refused.err;
+    EXPECT_TRUE(fs::exists(canary)) << row.what;
   }
 }
 
@@ -168,7 +274,9 @@ TEST_F(FarmSlurm, ErrorsBeforeAnythingRuns) {
   Plan other;
   other.name = "a";
   other.path = (dir_ / "shared/a.farm.json").string();
+  other.kind = "stamp";
   other.files = {Frame(dir_ / "shared", 2)};
+  other.written = {2};
   other.chunks = {Chunk{0, {2}, {LUMATRICE_EXE, "stamp"}, ""}};
   fs::create_directories(dir_ / "shared");
   std::string error;

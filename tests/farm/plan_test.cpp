@@ -1,8 +1,12 @@
 // Farm plans without a workload manager: chunks in frame order, the frame
-// list form --frames reads, and chunk commands that carry exactly one
-// --frames, --render-start, --clock and -q whatever the command line held.
+// list form --frames reads, chunk commands that carry exactly one --frames,
+// --render-start, --clock and -q whatever the command line held, damaged
+// plans named by field, and chunk states from records and Slurm's view.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "chunk_state.h"
 #include "plan.h"
 
 namespace lumatrice::farm {
@@ -34,26 +38,91 @@ TEST(FarmPlan, ChunkCommandReplacesTheRunOptions) {
   }
 }
 
-TEST(FarmPlan, JsonRoundTripAndDamage) {
+Plan TwoChunks() {
   Plan p;
   p.name = "sh010";
   p.kind = "stamp";
-  p.chunks = {Chunk{0, {1, 2, 3}, {"/bin/lumatrice", "stamp"}, "12_0"},
-              Chunk{1, {4, 6}, {"/bin/lumatrice", "stamp"}, "12_1"}};
+  p.path = "/tmp/sh010.farm.json";
+  p.state_dir = "/tmp/sh010.farm";
+  p.lumatrice = Program{"/bin/lumatrice", 10, 20};
+  p.output = "out/f.#.png";
+  p.written = {1, 2, 3, 4, 6};
+  p.chunks = {Chunk{0, {1, 2, 3}, {}, "12_0"}, Chunk{1, {4, 6}, {}, "12_1"}};
   p.engine = "slurm";
+  MakeCommands(p);
+  return p;
+}
+
+TEST(FarmPlan, JsonRoundTripAndDamageNamesTheField) {
+  const Plan p = TwoChunks();
   Plan q;
   std::string error;
   ASSERT_TRUE(PlanFromJson(PlanToJson(p), q, error)) << error;
   EXPECT_EQ(q.chunks[1].frames, (std::vector<int>{4, 6}));
   EXPECT_EQ(q.chunks[1].job, "12_1");
+  EXPECT_EQ(q.lumatrice.mtime_ns, 20);
 
-  nlohmann::json broken = PlanToJson(p);
-  broken["chunks"][1]["frames"] = "9-4";
-  EXPECT_FALSE(PlanFromJson(broken, q, error));
-  broken = PlanToJson(p);
-  broken.erase("clock");
-  EXPECT_FALSE(PlanFromJson(broken, q, error));
-  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+  struct Row {
+    const char* pointer;
+    nlohmann::json value;  // null: the field is removed
+    const char* message;
+  } rows[] = {
+      {"/chunks/1/frames", "9-4", "chunks[1].frames: bad frames 9-4"},
+      {"/clock", nullptr, "clock: missing"},
+      {"/render_start", "1", "render_start: type must be number, but is string"},
+      {"/lumatrice/size", "big", "lumatrice.size: type must be number"},
+      {"/kind", "sh", "kind: \"sh\" is not stamp, render or blender"},
+  };
+  for (const Row& row : rows) {
+    nlohmann::json broken = PlanToJson(p);
+    const nlohmann::json::json_pointer at(row.pointer);
+    if (row.value.is_null())
+      broken[at.parent_pointer()].erase(at.back());
+    else
+      broken[at] = row.value;
+    EXPECT_FALSE(PlanFromJson(broken, q, error)) << row.pointer;
+    EXPECT_NE(error.find(std::string("damaged: ") + row.message), std::string::npos)
+        << row.pointer << ": " << error;
+  }
+}
+
+// What a chunk's record and Slurm's view of its task make together.
+TEST(FarmPlan, ChunkStateFromRecordAndSlurm) {
+  namespace fs = std::filesystem;
+  Plan p = TwoChunks();
+  p.state_dir = ::testing::TempDir() + "farm-plan-state";
+  fs::create_directories(p.state_dir);
+  const auto record = [&](int status) {
+    std::string error;
+    ASSERT_TRUE(WriteJsonFile(p.ChunkRecord(0), {{"job", "12_0"}, {"status", status}}, error));
+  };
+  struct Row {
+    const char* what;
+    int record;  // exit status recorded by the chunk's task; -1 none
+    const char* slurm_state;  // nullptr: Slurm does not list the task
+    bool array_known;
+    ChunkState want;
+    const char* error;
+  } rows[] = {
+      {"requeued after its run was killed", 143, "PENDING", true, ChunkState::kPending, ""},
+      {"killed for its time limit", 143, "TIMEOUT", true, ChunkState::kFailed,
+       "Slurm: TIMEOUT (TimeLimit)"},
+      {"cancelled while it ran", 143, "CANCELLED", true, ChunkState::kCancelled, ""},
+      {"cancelled before it started", -1, nullptr, true, ChunkState::kCancelled,
+       "cancelled before it started"},
+      {"forgotten by Slurm", -1, nullptr, false, ChunkState::kUnknown, "neither Slurm"},
+      {"done", 0, "COMPLETED", true, ChunkState::kDone, ""},
+  };
+  for (const Row& row : rows) {
+    std::error_code ec;
+    fs::remove(p.ChunkRecord(0), ec);
+    if (row.record >= 0) record(row.record);
+    SlurmTask task{"12", 0, row.slurm_state ? row.slurm_state : "", "", "TimeLimit"};
+    const ChunkStatus s =
+        ChunkStatusOf(p, p.chunks[0], row.slurm_state ? &task : nullptr, row.array_known);
+    EXPECT_EQ(s.state, row.want) << row.what;
+    EXPECT_NE(s.error.find(row.error), std::string::npos) << row.what << ": " << s.error;
+  }
 }
 
 }  // namespace
