@@ -190,7 +190,6 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
   // What the file's layout asks of a whole-frame write, noted before the
   // frame takes its description (a splice compares against the same).
   const std::vector<std::byte>* bytes = lazy ? &frame.file_bytes() : nullptr;
-  std::string why;
   if (tiff && !InspectTiff(path, bytes, spec, why)) {
     error = path + ": " + why;
     return false;
