@@ -16,6 +16,7 @@ using OIIO::TypeDesc;
 
 // Offsets in the file header: the element count, then the first image
 // element's descriptor to end-of-line padding, data offset and description.
+constexpr std::size_t kUserDataSize = 32;
 constexpr std::size_t kElementCount = 770, kWidth = 772, kHeight = 776;
 constexpr std::size_t kElement = 780, kElementBytes = 72, kMaxElements = 8;
 // Within each element: descriptor, bit depth, encoding, data offset.
@@ -252,6 +253,11 @@ bool CheckDpxHeader(const std::byte* head, std::size_t n, std::uint64_t file_siz
   if (n < kDpxHeaderBytes)
     return why = "the DPX header is cut short (" + std::to_string(n) + " of " +
                  std::to_string(kDpxHeaderBytes) + " bytes)", false;
+  // The reader allocates the user data the header claims (2^32-1: none).
+  const std::uint64_t user = Read32(head + kUserDataSize, big);
+  if (user != 0xFFFFFFFF && user > file_size)
+    return why = "the DPX user data claims " + std::to_string(user) +
+                 " bytes; the file ends at byte " + std::to_string(file_size), false;
   const unsigned elements = Read16(head + kElementCount, big);
   if (elements < 1 || elements > kMaxElements)
     return why = "the DPX header names " + std::to_string(elements) + " image elements (1 to 8)",

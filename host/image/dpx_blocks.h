@@ -33,7 +33,8 @@ std::unique_ptr<BlockFile> OpenDpxBlocks(std::unique_ptr<OIIO::ImageInput>& in,
 inline constexpr std::size_t kDpxHeaderBytes = 1408;
 
 // Whether the DPX file of `file_size` bytes whose first `n` bytes are
-// `head` holds what its header describes: one to eight elements, each
+// `head` holds what its header describes: user data within the file, one
+// to eight elements, each
 // element's data starting inside the file and, when uncompressed, at least
 // width x height x samples x bit depth long. False with `why`; true for
 // bytes that are no DPX, which another reader judges.
