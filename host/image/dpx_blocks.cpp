@@ -20,7 +20,8 @@ constexpr std::size_t kUserDataSize = 32;
 constexpr std::size_t kElementCount = 770, kWidth = 772, kHeight = 776;
 constexpr std::size_t kElement = 780, kElementBytes = 72, kMaxElements = 8;
 // Within each element: descriptor, bit depth, encoding, data offset.
-constexpr std::size_t kAtDescriptor = 20, kAtBits = 23, kAtEncoding = 26, kAtOffset = 28;
+constexpr std::size_t kAtDescriptor = 20, kAtBits = 23, kAtEncoding = 26, kAtOffset = 28,
+                      kAtLinePadding = 32, kAtImagePadding = 36;
 constexpr std::size_t kLayout = kElement + 20, kLayoutEnd = kElement + 28;  // .. encoding
 constexpr std::size_t kEncoding = kElement + 26;
 constexpr std::size_t kDataOffset = kElement + 28;
@@ -269,19 +270,26 @@ bool CheckDpxHeader(const std::byte* head, std::size_t n, std::uint64_t file_siz
     const std::string which = "image element " + std::to_string(e + 1);
     const std::uint64_t offset = Read32(el + kAtOffset, big);
     if (offset >= file_size) return why = which + " starts at byte " + std::to_string(offset) + ends, false;
+    // Padding the writer would write again is held to the file's own.
+    auto padding = [&](std::size_t at) {
+      const std::uint32_t v = Read32(el + at, big);
+      return v == 0xFFFFFFFF ? 0u : v;  // undefined
+    };
+    using Wide = unsigned __int128;
+    const Wide pad = Wide(padding(kAtLinePadding)) * height + padding(kAtImagePadding);
     const unsigned samples = SamplesOf(std::to_integer<unsigned>(el[kAtDescriptor]));
     const unsigned bits = std::to_integer<unsigned>(el[kAtBits]);
-    const bool known_bits = bits == 1 || bits == 8 || bits == 10 || bits == 12 || bits == 16 ||
-                            bits == 32 || bits == 64;
-    // Run-length data may be shorter; other layouts are the reader's to judge.
-    if (Read16(el + kAtEncoding, big) != 0 || samples == 0 || !known_bits) continue;
-    // However the samples are packed, they take at least their bits.
-    using Wide = unsigned __int128;
-    const Wide need = (Wide(width) * height * samples * bits + 7) / 8;
+    const bool known = samples != 0 && (bits == 1 || bits == 8 || bits == 10 || bits == 12 ||
+                                        bits == 16 || bits == 32 || bits == 64);
+    // Run-length data may be shorter; other layouts are the reader's to
+    // judge. However samples are packed, they take at least their bits.
+    const bool rle = Read16(el + kAtEncoding, big) != 0;
+    const Wide need = pad + (known && !rle ? (Wide(width) * height * samples * bits + 7) / 8 : 0);
     if (need > file_size - offset)
       return why = which + " (" + std::to_string(width) + "x" + std::to_string(height) + ", " +
                    std::to_string(samples) + " samples of " + std::to_string(bits) +
-                   " bits a pixel) needs " + std::to_string(std::uint64_t(std::min<Wide>(need, UINT64_MAX))) +
+                   " bits a pixel, with its padding) needs " +
+                   std::to_string(std::uint64_t(std::min<Wide>(need, UINT64_MAX))) +
                    " bytes from byte " + std::to_string(offset) + ends, false;
   }
   return true;
