@@ -10,6 +10,7 @@
 #include <set>
 
 #include "commands.h"
+#include "effect_provider.h"
 #include "frame_layout.h"
 #include "manifest.h"
 #include "raster_host.h"
@@ -251,7 +252,7 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
   Checker checker(width, height);
   int lumatrice_effects = 0, other_effects = 0;
   for (const Scene::Item& item : scene.items)
-    if (item.effect) ++(IsLumatrice(item.effect) ? lumatrice_effects : other_effects);
+    if (item.effect) ++(ProviderOf(item.effect) ? lumatrice_effects : other_effects);
   const std::vector<PlannedApply> plan = PlanApplies(frames, render_start, prepend, tpf);
   for (const PlannedApply& apply : plan) {
     FrameContext context = HostFrameContext(width, height, apply.t);
@@ -260,9 +261,11 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
     int index = 0;
     for (const Scene::Item& item : scene.items) {
       ++index;
-      CaptionValues values;
-      if (!IsLumatrice(item.effect) || !ReadCaptionValues(item.effect, apply.t, values)) continue;
-      layouts.emplace_back(index, LayOut(values, context, apply.slate_mark));
+      const EffectProvider* provider = ProviderOf(item.effect);
+      std::optional<EffectLayout> layout;
+      if (provider) layout = provider->Predict(item.effect, apply.t, context, apply.slate_mark);
+      if (!layout) continue;
+      layouts.emplace_back(index, std::move(*layout));
       checker.Check(apply.frame, index, layouts.back().second);
     }
     checker.CheckAcross(apply.frame, layouts);

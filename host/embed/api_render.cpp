@@ -1,9 +1,10 @@
 // The C API's render calls: the host state the effects read (clock, scene
 // path, frame rate, time display), the render's bracket and pre-render
 // notification, applying to a frame in memory and stamping a file in place.
+#include <cctype>
 #include <cstring>
+#include <utility>
 #include <filesystem>
-#include <set>
 
 #include "clock.h"
 #include "frame_size.h"
@@ -11,6 +12,7 @@
 #include "host_session.h"
 #include "image_io.h"
 #include "marker.h"
+#include "stamp_file.h"
 #include "raster_host.h"
 #include "session.h"
 #include "text_codec.h"
@@ -31,54 +33,52 @@ OIIO::TypeDesc SampleType(int32_t sample) {
   Fail(LUMATRICE_E_ARGUMENT, "unknown sample type " + std::to_string(sample));
 }
 
-// For a file of several layers ("ViewLayer.Combined.R", "ViewLayer.Depth.Z",
-// ...), the channels of its one combined pass, or of its unlayered R, G, B;
-// nullopt for a file of one layer, whose layout the frame finds itself.
-std::optional<ChannelLayout> LayerLayout(const OIIO::ImageSpec& spec, const std::string& path) {
-  std::set<std::string> layers;
-  for (const std::string& name : spec.channelnames) {
-    const auto dot = name.rfind('.');
-    layers.insert(dot == std::string::npos ? "" : name.substr(0, dot));
-  }
-  if (layers.size() < 2) return std::nullopt;
-  auto index = [&](const std::string& layer, const char* channel) {
-    const std::string want = layer.empty() ? channel : layer + "." + channel;
-    for (int c = 0; c < int(spec.channelnames.size()); ++c)
-      if (spec.channelnames[c] == want) return c;
-    return -1;
-  };
-  auto colour = [&](const std::string& layer) {
-    return index(layer, "R") >= 0 && index(layer, "G") >= 0 && index(layer, "B") >= 0;
-  };
-  std::vector<std::string> combined;
-  for (const std::string& l : layers) {
-    const bool is_combined =
-        l == "Combined" || (l.size() > 9 && l.compare(l.size() - 9, 9, ".Combined") == 0);
-    if (is_combined && colour(l)) combined.push_back(l);
-  }
-  std::string layer;
-  if (combined.size() == 1)
-    layer = combined[0];
-  else if (combined.empty() && colour(""))
-    layer = "";
-  else
-    Fail(LUMATRICE_E_UNSUPPORTED,
-         path + ": " + (combined.empty() ? "layered, with no combined RGBA pass"
-                                         : "layered, with " + std::to_string(combined.size()) +
-                                               " combined passes") +
-             "; left as rendered");
-  ChannelLayout l;
-  l.red = index(layer, "R");
-  l.green = index(layer, "G");
-  l.blue = index(layer, "B");
-  l.alpha = index(layer, "A");
-  return l;
+// A format given as "exr", ".EXR" or null (the name's extension).
+std::string FormatArgument(const char* format) {
+  std::string f = format ? format : "";
+  if (!f.empty() && f[0] == '.') f.erase(0, 1);
+  for (char c : f)
+    if (!std::isalnum(static_cast<unsigned char>(c)))
+      Fail(LUMATRICE_E_ARGUMENT, "format \"" + f + "\" is no file name extension");
+  if (!f.empty() && !CanWrite("f." + f))
+    Fail(LUMATRICE_E_UNSUPPORTED, "no image writer for format \"" + f + "\"");
+  return f;
 }
 
 std::string Version(lumatrice_session* s, ClassDesc* desc) {
   for (const ClassEntry& e : s->classes)
     if (e.desc == desc) return e.version;
   return "";
+}
+
+int32_t StampFile(const char* call, lumatrice_session* session, const char* path,
+                  int32_t time, const char* format) {
+  return Guard(call, [&] {
+    Live(session);
+    Need(path, "the path");
+    StampFileRequest request;
+    request.path = path;
+    request.format = FormatArgument(format);
+    request.t = time;
+    request.scene = &session->scene;
+    std::vector<std::string> versions;
+    for (const auto& e : session->effects) versions.push_back(Version(session, e->desc));
+    const MarkerSource marker(session->scene, versions);
+    request.marker = &marker;
+    request.slate_mark = std::exchange(session->slate_due, false);
+    request.apply = [&](FrameBuffer& frame) { ApplyEffects(session, time, frame); };
+    FrameBuffer& frame = session->file_frame;
+    const StampFileResult r = StampFileInPlace(request, frame);
+    frame.DropBlocks();  // the file's bytes are not kept between calls
+    switch (r.fault) {
+      case StampFault::kNone: return;
+      case StampFault::kNotFound: Fail(LUMATRICE_E_NOT_FOUND, r.error);
+      case StampFault::kUnsupported: Fail(LUMATRICE_E_UNSUPPORTED, r.error);
+      case StampFault::kStamped: Fail(LUMATRICE_E_STAMPED, r.error);
+      case StampFault::kUnreadable:
+      case StampFault::kWrite: Fail(LUMATRICE_E_IO, r.error);
+    }
+  });
 }
 
 }  // namespace
@@ -185,6 +185,7 @@ int32_t lumatrice_pre_render(lumatrice_session* session) {
     Live(session);
     try {
       hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER, nullptr, Owners(session));
+      session->slate_due = true;
     } catch (const hostsdk::PluginFault& fault) {
       Fail(LUMATRICE_E_PLUGIN, fault.what());
     }
@@ -194,47 +195,19 @@ int32_t lumatrice_pre_render(lumatrice_session* session) {
 int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_frame* frame) {
   return Guard("lumatrice_apply", [&] {
     Live(session);
+    session->slate_due = false;
     ApplyInMemory(session->frame, frame,
                   [&](FrameBuffer& buffer) { ApplyEffects(session, time, buffer); });
   });
 }
 
 int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time) {
-  return Guard("lumatrice_stamp_file", [&] {
-    Live(session);
-    Need(path, "the path");
-    const std::string file = path;
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec))
-      Fail(LUMATRICE_E_NOT_FOUND, file + ": no such file");
-    {
-      // Writing back one image would drop the others.
-      std::string why;
-      auto in = OpenImageHeader(file, why);
-      if (!in) Fail(LUMATRICE_E_IO, why);
-      std::string size_error;
-      if (!CheckFrameSize(in->spec().width, in->spec().height, size_error))
-        Fail(LUMATRICE_E_UNSUPPORTED, file + ": " + size_error + "; left as rendered");
-      const bool several = in->seek_subimage(1, 0);
-      in->geterror();
-      if (several)
-        Fail(LUMATRICE_E_UNSUPPORTED, file + ": holds several images or parts; left as rendered");
-    }
-    FrameBuffer frame;
-    std::string error;
-    if (!ReadFrame(file, frame, error)) Fail(LUMATRICE_E_IO, error);
-    if (ReadMarker(frame.spec()))
-      Fail(LUMATRICE_E_STAMPED, file + ": carries the stamp marker already; not stamped twice");
-    if (const auto layout = LayerLayout(frame.spec(), file))
-      if (!frame.UseLayout(*layout))
-        Fail(LUMATRICE_E_UNSUPPORTED, file + ": its colour channels cannot be used");
-    if (!ApplyEffects(session, time, frame)) return;  // nothing drawn: the file stays as it is
-    std::vector<std::string> versions;
-    for (const auto& e : session->effects) versions.push_back(Version(session, e->desc));
-    const MarkerSource marker(session->scene, versions);
-    WriteMarker(frame.spec(), marker.At(time), !FormatKeepsAttributes(file));
-    if (!WriteFrame(file, frame, error)) Fail(LUMATRICE_E_IO, error);
-  });
+  return StampFile("lumatrice_stamp_file", session, path, time, nullptr);
+}
+
+int32_t lumatrice_stamp_file_as(lumatrice_session* session, const char* path, int32_t time,
+                                const char* format) {
+  return StampFile("lumatrice_stamp_file_as", session, path, time, format);
 }
 
 }  // extern "C"

@@ -53,6 +53,7 @@
  *       leaves the unkeyed value.
  *  1.1  lumatrice_pre_render_effect and lumatrice_apply_effect: one effect of
  *       the list told and applied alone, several effects on several threads.
+ *  1.2  lumatrice_stamp_file_as, for file names without an extension.
  */
 #ifndef LUMATRICE_H
 #define LUMATRICE_H
@@ -64,7 +65,7 @@ extern "C" {
 #endif
 
 #define LUMATRICE_API_VERSION_MAJOR 1
-#define LUMATRICE_API_VERSION_MINOR 1
+#define LUMATRICE_API_VERSION_MINOR 2
 #define LUMATRICE_TICKS_PER_SECOND 4800
 
 /* ---- errors ------------------------------------------------------------ */
@@ -306,16 +307,27 @@ int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_fram
  * contents), applies every effect at `time`, adds the stamp marker and
  * writes it to a hidden temporary file beside it in the format its
  * extension names, keeping channels, sample type and metadata (PNG text
- * chunks, EXR attributes), then renames that over `path`. On any failure
+ * chunks, EXR attributes), then renames that over `path`. EXR and TIFF
+ * frames (and uncompressed DPX) keep their unchanged blocks as stored and
+ * encode only those the captions touch, as `lumatrice stamp` does; the
+ * result is the file that command writes. On any failure
  * `path` is left exactly as it was and no temporary file remains.
  * A multilayer EXR gets its combined RGBA pass stamped and keeps every
  * other channel untouched; a multi-part file, or a layered one without a
  * combined pass, is left as it is with LUMATRICE_E_UNSUPPORTED. A file that
  * carries the stamp marker already is refused with LUMATRICE_E_STAMPED, so
- * a frame is never stamped twice. When the effects draw nothing on the
- * frame (every caption and the slate off), the file is left as it is,
- * without the marker. */
+ * a frame is never stamped twice. When the effects are to draw nothing on
+ * the frame (every caption off, and no slate due after
+ * lumatrice_pre_render), the file is left as it is, without the marker. */
 int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time);
+
+/* As lumatrice_stamp_file, with the format named by `format`, a file name
+ * extension such as "exr" or "png", in place of the one `path` ends in (a
+ * host writing "f_0001"). Null or "" takes the name's, as
+ * lumatrice_stamp_file does. A format no writer has fails with
+ * LUMATRICE_E_UNSUPPORTED and leaves the file alone. Since 1.2. */
+int32_t lumatrice_stamp_file_as(lumatrice_session* session, const char* path, int32_t time,
+                                const char* format);
 
 /* ---- one effect of the list (1.1) -------------------------------------- */
 

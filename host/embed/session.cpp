@@ -4,7 +4,6 @@
 
 #include <dlfcn.h>
 
-#include <atomic>
 #include <filesystem>
 
 namespace lumatrice::embed {
@@ -24,18 +23,6 @@ class NoAbort : public CheckAbortCallback {
   BOOL Check() override { return FALSE; }
   BOOL Progress(int, int) override { return TRUE; }
   void SetTitle(const char*) override {}
-};
-
-// Whether an apply drew anything: rows are written only where an effect
-// draws. The split merge writes from two threads.
-class WriteCount : public FrameStorage {
- public:
-  using FrameStorage::FrameStorage;
-  int PutPixels(int x, int y, int count, const BMM_Color_64* ptr) override {
-    writes.fetch_add(1, std::memory_order_relaxed);
-    return FrameStorage::PutPixels(x, y, count, ptr);
-  }
-  std::atomic<int> writes{0};
 };
 
 }  // namespace
@@ -82,16 +69,15 @@ void InRange(int32_t index, std::size_t count, const char* what) {
                                     " (there are " + std::to_string(count) + ")");
 }
 
-bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame,
+void ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame,
                   const lumatrice_effect* only) {
-  WriteCount storage(&frame);
+  FrameStorage storage(&frame);
   Bitmap bitmap(&storage);
   NoAbort check;
   for (const auto& e : session->effects) {
     if (only && e.get() != only) continue;
     PluginCall(e->effect, "Apply", [&] { e->effect->Apply(t, &bitmap, nullptr, &check); });
   }
-  return storage.writes > 0;
 }
 
 std::vector<Animatable*> Owners(lumatrice_session* session) {

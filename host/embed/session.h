@@ -80,6 +80,10 @@ struct lumatrice_session {
 
   std::string clock_text;
   lumatrice::FrameBuffer frame;  // memory frames pass through it, kept between calls
+  lumatrice::FrameBuffer file_frame;  // the same for stamped files
+  // The pre-render notification went out and no frame has been applied since:
+  // the next one may take the slate.
+  bool slate_due = false;
 };
 
 namespace lumatrice::embed {
@@ -141,8 +145,8 @@ void PluginCall(Object* object, const char* what, F&& f) {
 std::vector<Animatable*> Owners(lumatrice_session* session);
 
 // Every effect of the session, in order, or only `only`: Apply at t on
-// `frame`. True when any of them wrote pixels.
-bool ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame,
+// `frame`.
+void ApplyEffects(lumatrice_session* session, TimeValue t, FrameBuffer& frame,
                   const lumatrice_effect* only = nullptr);
 
 // Checks the caller's frame, copies it into `buffer`, runs `apply` on it and

@@ -252,6 +252,12 @@ bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
       if (*out) exr_finish(out);
     }
   } finish{&out};
+  // Names over 31 characters (Blender's attributes) need the input's
+  // long-name flag, bit 10 of the version field.
+  constexpr std::byte kLongNames{0x04};
+  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
+    if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS)
+      return error = "start: " + Why(rv), false;
 
   const char* part_name = nullptr;
   exr_get_name(in_, 0, &part_name);

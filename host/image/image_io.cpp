@@ -51,8 +51,10 @@ void StopBeforeRenameForTests() {
   if (armed && !stopped.exchange(true)) ::raise(SIGSTOP);
 }
 
-std::string LowerExtension(const std::string& path) {
-  std::string ext = fs::path(path).extension().string();
+// The extension that picks the format: ".exr" for `format` "exr", else the
+// name's own, lower-cased.
+std::string ExtensionOf(const std::string& path, const std::string& format) {
+  std::string ext = format.empty() ? fs::path(path).extension().string() : "." + format;
   for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
   return ext;
 }
@@ -131,6 +133,17 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
 }
 
 bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, bool lazy) {
+  ReadOptions options;
+  options.lazy = lazy;
+  return ReadFrame(path, frame, error, options);
+}
+
+bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
+               const ReadOptions& options) {
+  ReadFault ignored;
+  ReadFault& fault = options.fault ? *options.fault : ignored;
+  fault = ReadFault::kUnreadable;
+  bool lazy = options.lazy;
   // A FIFO or device would block the decoder's open for ever.
   if (!CheckInputFile(path, error)) return false;
   ImageSpec config;
@@ -140,7 +153,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
   // A lazy read takes the file in one go; the header and any whole-frame
   // read then come from memory.
   std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
-  const std::string ext = LowerExtension(path);
+  const std::string ext = ExtensionOf(path, options.format);
   const bool tiff = ext == ".tif" || ext == ".tiff";
   lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
   if (lazy) {
@@ -164,6 +177,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     return false;
   }
   ImageSpec spec = in->spec();
+  fault = ReadFault::kUnsupported;
   if (spec.deep) {
     error = path + ": deep images are not supported";
     return false;
@@ -200,12 +214,14 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     error = path + ": no usable colour channels, or no memory for the frame";
     return false;
   }
+  fault = ReadFault::kUnreadable;
   if (lazy) {
     auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
                   : tiff          ? OpenTiffBlocks(path, frame.file_bytes(), frame, why)
                                   : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
     if (blocks) {
       frame.AttachBlocks(std::move(blocks));
+      fault = ReadFault::kNone;
       return true;
     }
   }
@@ -222,6 +238,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, 
     error = path + ": " + (reason.empty() ? "the pixel data cannot be decoded" : reason);
     return false;
   }
+  fault = ReadFault::kNone;
   return true;
 }
 
@@ -245,10 +262,12 @@ bool ReadsBackWhole(const std::string& path, std::string& why) {
   return false;
 }
 
-std::unique_ptr<ImageOutput>& WriterFor(const std::string& target) {
+std::unique_ptr<ImageOutput>& WriterFor(const std::string& target, const std::string& format) {
   thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
-  auto& slot = writers[LowerExtension(target)];
-  if (!slot) slot = ImageOutput::create(target);
+  const std::string ext = ExtensionOf(target, format);
+  auto& slot = writers[ext];
+  // OpenImageIO takes a bare extension ("exr") as the format's name.
+  if (!slot && !ext.empty()) slot = ImageOutput::create(ext.substr(1));
   return slot;
 }
 
@@ -310,8 +329,9 @@ bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
 }  // namespace
 
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
-                const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report) {
-  std::unique_ptr<ImageOutput>& writer = WriterFor(target);
+                const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report,
+                const std::string& format) {
+  std::unique_ptr<ImageOutput>& writer = WriterFor(target, format);
   ImageOutput* out = writer.get();
   if (!out) {
     error = target + ": no image writer for this file name extension";

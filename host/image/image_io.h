@@ -31,6 +31,19 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
 bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
                bool lazy = false);
 
+// Why a read failed: the bytes cannot be decoded, or they hold an image a
+// frame cannot (several images or parts, deep or volume data, an
+// oversized or colourless one).
+enum class ReadFault { kNone, kUnreadable, kUnsupported };
+struct ReadOptions {
+  bool lazy = false;
+  // The format's extension ("exr") for a name without one; "" for the name's.
+  std::string format;
+  ReadFault* fault = nullptr;  // set on failure when given
+};
+bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
+               const ReadOptions& options);
+
 // Writes `frame` to `target` in the format its extension names, keeping the
 // channels, sample type (where the format has it) and metadata. When `cancel`
 // becomes true before the image is complete, the write stops and `error` is
@@ -40,14 +53,15 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
 // differs only in header texts is spliced: unchanged blocks are copied as
 // stored, changed ones encoded with the file's own compression; one changed
 // in every block is encoded whole. Without `allow_splice` every frame is
-// encoded whole.
+// encoded whole. A non-empty `format` ("exr") names the format in place of
+// the target's extension.
 struct WriteReport {
   bool spliced = false;
   SpliceCounts blocks;
 };
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
                 const std::atomic<bool>* cancel = nullptr, bool allow_splice = true,
-                WriteReport* report = nullptr);
+                WriteReport* report = nullptr, const std::string& format = "");
 
 // Whether OpenImageIO has a writer for the extension of `path`.
 bool CanWrite(const std::string& path);

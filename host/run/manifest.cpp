@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "clock.h"
+#include "effect_provider.h"
 #include "raster_host.h"
 #include "text_codec.h"
 
@@ -58,9 +59,11 @@ void Manifest::Add(const PlannedApply& apply, const std::string& file,
     e.index = index;
     e.class_name = item.entry.class_name;
     e.class_id = FormatClassID(item.entry.class_a, item.entry.class_b);
-    CaptionValues values;
-    e.known = IsLumatrice(item.effect) && ReadCaptionValues(item.effect, apply.t, values);
-    if (e.known) e.layout = LayOut(values, context, apply.slate_mark);
+    const EffectProvider* provider = ProviderOf(item.effect);
+    std::optional<EffectLayout> layout;
+    if (provider) layout = provider->Predict(item.effect, apply.t, context, apply.slate_mark);
+    e.known = layout.has_value();
+    if (e.known) e.layout = std::move(*layout);
     frame.effects.push_back(std::move(e));
   }
   frames_.push_back(std::move(frame));

@@ -20,6 +20,7 @@
 #include "image_io.h"
 #include "plugin_guard.h"
 #include "procedural.h"
+#include "stamp_file.h"
 
 namespace lumatrice {
 namespace {
@@ -129,7 +130,9 @@ bool ProceduralSource::Fill(int frame, FrameBuffer& buffer, std::string& error) 
 }
 
 bool SequenceSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
-  return ReadFrame(input_.FileFor(frame), buffer, error, lazy_);
+  ReadOptions options;
+  options.lazy = lazy_;
+  return ReadStampFrame(input_.FileFor(frame), buffer, error, options) == StampFault::kNone;
 }
 
 PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "effect_provider.h"
 #include "host_api.h"
 #include "image_io.h"
 #include "raster_host.h"
@@ -106,11 +107,12 @@ bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frame
 bool ApplyDraws(const Scene& scene, TimeValue t, const FrameContext& context, bool slate_mark) {
   for (const Scene::Item& item : scene.items) {
     if (!item.effect) continue;
-    CaptionValues values;
-    if (!IsLumatrice(item.effect) || !ReadCaptionValues(item.effect, t, values)) return true;
-    const EffectLayout layout = LayOut(values, context, slate_mark);
-    if (layout.slate && !layout.fill.empty()) return true;
-    for (const CaptionLine& l : layout.lines)
+    const EffectProvider* provider = ProviderOf(item.effect);
+    const std::optional<EffectLayout> layout =
+        provider ? provider->Predict(item.effect, t, context, slate_mark) : std::nullopt;
+    if (!layout) return true;
+    if (layout->slate && !layout->fill.empty()) return true;
+    for (const CaptionLine& l : layout->lines)
       if (!l.visible.empty()) return true;
   }
   return false;

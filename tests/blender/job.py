@@ -14,6 +14,7 @@ ap.add_argument("--build-scene", action="store_true")
 ap.add_argument("--addon", action="store_true")
 ap.add_argument("--format", choices=["PNG16", "EXR_HALF"])
 ap.add_argument("--out")
+ap.add_argument("--no-extension", action="store_true", help="Blender's File Extensions off")
 ap.add_argument("--set", action="append", default=[], help="prop=value")
 ap.add_argument("--key", action="append", default=[], help="prop:frame:0|1")
 ap.add_argument("--save")
@@ -65,6 +66,7 @@ def set_format(s, fmt, out):
         st.file_format, st.color_mode, st.color_depth = "OPEN_EXR", "RGBA", "16"
         st.exr_codec = "ZIP"
     s.render.filepath = os.path.join(out, "f_####")
+    s.render.use_file_extension = not args.no_extension
 
 
 class Recorder:

@@ -152,6 +152,13 @@ def main():
                 c = pixels(os.path.join(chunk, name))
                 check(np.array_equal(c.view(np.uint8), got.view(np.uint8)),
                       "%s chunk frame %d equals the full run's" % (fmt, f))
+        if fmt == "EXR_HALF":  # File Extensions off: "f_0002", stamped all the same
+            bare = os.path.join(tmp, fmt, "bare")
+            blender(tmp, [blend, "-f", "2"],
+                    ["--addon", "--format", fmt, "--no-extension", "--out", bare], name=fmt + "-bare")
+            check(np.array_equal(pixels(os.path.join(bare, "f_0002")).view(np.uint8),
+                                 pixels(os.path.join(full, "f_0002.exr")).view(np.uint8)),
+                  "a frame named without an extension is stamped as the full run's")
     # Without the library: the render goes on unstamped, the reason is reported.
     missing = "/nonexistent/liblumatrice.so"
     plain = os.path.join(tmp, "nolib")

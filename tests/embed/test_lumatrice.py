@@ -1,6 +1,6 @@
 """liblumatrice through ctypes, as a Python host (the Blender add-on) calls it.
 
-    test_lumatrice.py LIBLUMATRICE FRAME_TOOL SOURCE_DIR THROWING_MODULE_DIR
+    test_lumatrice.py LIBLUMATRICE FRAME_TOOL SOURCE_DIR THROWING_MODULE_DIR PROGRAM
 
 FRAME_TOOL writes and dumps image files (the test itself uses only the
 standard library); SOURCE_DIR is the source tree, whose resource script
@@ -19,8 +19,8 @@ import sys
 import tempfile
 import unittest
 
-LIB_PATH, TOOL, SOURCE_DIR, THROWING_DIR = sys.argv[1:5]
-del sys.argv[1:5]
+LIB_PATH, TOOL, SOURCE_DIR, THROWING_DIR, PROGRAM = sys.argv[1:6]
+del sys.argv[1:6]
 
 OK, E_ARGUMENT, E_NOT_FOUND, E_STATE, E_IO, E_UNSUPPORTED, E_STAMPED, E_PLUGIN = range(0, -8, -1)
 U8, U16, HALF, FLOAT = 1, 2, 3, 4
@@ -88,6 +88,7 @@ for name, args in {
         "lumatrice_render_begin": [P, C.c_int32],
         "lumatrice_apply": [P, C.c_int32, C.POINTER(Frame)],
         "lumatrice_stamp_file": [P, C.c_char_p, C.c_int32],
+        "lumatrice_stamp_file_as": [P, C.c_char_p, C.c_int32, C.c_char_p],
 }.items():
     getattr(lib, name).argtypes = args
 
@@ -327,6 +328,35 @@ class EffectTest(unittest.TestCase):
                     self.assertEqual(column(after, name), column(before, name))
                 elif not name.endswith(".A"):  # alpha changes only where the caption is opaque
                     self.assertNotEqual(column(after, name), column(before, name))
+
+    def test_stamp_file_writes_what_the_program_writes(self):
+        # Same clock, scene path and settings: the same bytes, spliced both ways, for a
+        # layered file too (one rule picks its pass), and for a name without an extension
+        # whose format the caller gives.
+        layered = "ViewLayer.AO.R,ViewLayer.AO.G,ViewLayer.AO.B," \
+            "ViewLayer.Combined.R,ViewLayer.Combined.G,ViewLayer.Combined.B,ViewLayer.Combined.A"
+        for channels, bare in (("R,G,B,A", "f_0002"), (layered, None)):
+            with self.subTest(channels), tempfile.TemporaryDirectory() as d:
+                src, cli = os.path.join(d, "in.0002.exr"), os.path.join(d, "cli.0002.exr")
+                subprocess.run([TOOL, "write", src, channels, "half", str(W), str(H)], check=True)
+                run = subprocess.run(
+                    [PROGRAM, "stamp", src, "-o", cli, "-q", "--render-start", "0",
+                     "--clock", "2026-12-07T09:00:00", "--scene-path",
+                     "/shots/sc\u00e8ne/sh010.blend", "--set", "Comments=Take 3"],
+                    check=True, capture_output=True, text=True)
+                self.assertIn("1 spliced", run.stdout)
+                calls = [("lumatrice_stamp_file", "api.0002.exr", ())]
+                if bare:
+                    calls.append(("lumatrice_stamp_file_as", bare, (b"exr",)))
+                for name, target, args in calls:
+                    target = os.path.join(d, target)
+                    with open(src, "rb") as f, open(target, "wb") as out:
+                        out.write(f.read())
+                    call(name, session, target.encode(), TPF, *args)
+                    self.assertEqual(read(target), read(cli), name)
+                if bare:
+                    self.assertEqual(lib.lumatrice_stamp_file_as(session, os.path.join(d, bare).encode(), 0, b"nope"),
+                                     E_UNSUPPORTED)
 
     def test_errors_name_the_call_and_leave_files_alone(self):
         with tempfile.TemporaryDirectory() as d:

@@ -92,6 +92,7 @@ _SIGNATURES = {
     "lumatrice_render_end": (_i32, [_P, _i32]),
     "lumatrice_pre_render": (_i32, [_P]),
     "lumatrice_stamp_file": (_i32, [_P, _c_char_p, _i32]),
+    "lumatrice_stamp_file_as": (_i32, [_P, _c_char_p, _i32, _c_char_p]),
 }
 
 
@@ -189,8 +190,10 @@ class Session:
     def pre_render(self):
         self.lib.call("lumatrice_pre_render", self.handle)
 
-    def stamp_file(self, path, t):
-        self.lib.call("lumatrice_stamp_file", self.handle, _b(path), t)
+    def stamp_file(self, path, t, fmt=None):
+        """`fmt` ("exr") names the format of a file whose name has no extension."""
+        self.lib.call("lumatrice_stamp_file_as", self.handle, _b(path), t,
+                      _b(fmt) if fmt else None)
 
 
 class Effect:

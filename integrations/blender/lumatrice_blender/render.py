@@ -34,6 +34,18 @@ def frame_rate(scene):
     return min(divisors, key=lambda d: (abs(d - whole), d))
 
 
+# Blender's file formats the library writes, by the extension it would add.
+_EXTENSIONS = {"OPEN_EXR": "exr", "OPEN_EXR_MULTILAYER": "exr", "PNG": "png", "TIFF": "tif",
+               "JPEG": "jpg", "DPX": "dpx"}
+
+
+def file_format(scene):
+    """The format to stamp in when Blender writes names without an extension."""
+    if scene.render.use_file_extension:
+        return None
+    return _EXTENSIONS.get(scene.render.image_settings.file_format)
+
+
 def _chunk_given_on_command_line():
     args = sys.argv[:sys.argv.index("--")] if "--" in sys.argv else sys.argv
     return any(a in ("-s", "--frame-start") for a in args)
@@ -112,7 +124,7 @@ def on_render_write(scene):
         state.session.pre_render()
         _r.slated = True
     try:
-        state.session.stamp_file(path, frame * _r.tick_step)
+        state.session.stamp_file(path, frame * _r.tick_step, file_format(scene))
     except lib.LumatriceError as e:
         if e.code in (lib.E_UNSUPPORTED, lib.E_STAMPED):
             if e.code not in _r.warned:

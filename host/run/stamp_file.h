@@ -1,0 +1,61 @@
+// Stamping one image file, the same for every host: the frame read as its
+// blocks where the layout allows, one rule for which channels take the
+// captions and which files are refused, the effects applied, the marker
+// added only where the effects are predicted to draw, and the frame spliced
+// (or encoded whole) through a temporary file renamed over the target.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "frame_buffer.h"
+#include "image_io.h"
+#include "marker.h"
+#include "scene.h"
+
+namespace lumatrice {
+
+enum class StampFault {
+  kNone,
+  kNotFound,     // no regular file at the path
+  kUnreadable,   // cannot be decoded
+  kUnsupported,  // an image a stamp would damage: left as it is
+  kStamped,      // carries the marker already
+  kWrite,        // the new frame could not replace the file
+};
+
+// A layered frame ("ViewLayer.Combined.R", "ViewLayer.Depth.Z", ...) takes
+// the captions in its one combined pass, else in its unlayered R, G, B;
+// any other layered frame is refused (kUnsupported with `error`).
+StampFault ChooseStampLayer(FrameBuffer& frame, const std::string& path, std::string& error);
+
+// Reads `path` to be stamped: ReadFrame, then ChooseStampLayer.
+StampFault ReadStampFrame(const std::string& path, FrameBuffer& frame, std::string& error,
+                          const ReadOptions& options);
+
+struct StampFileRequest {
+  std::string path;
+  // The format's extension ("exr") when the name has none; "" for the name's.
+  std::string format;
+  TimeValue t = 0;
+  // The effects to apply, whose drawing is predicted and whose marker goes
+  // on the frame.
+  const Scene* scene = nullptr;
+  const MarkerSource* marker = nullptr;
+  bool slate_mark = false;  // the pre-render notification came just before
+  bool full_reencode = false;
+  // Runs the effects on the frame; may throw, leaving the file as it was.
+  std::function<void(FrameBuffer&)> apply;
+};
+
+struct StampFileResult {
+  StampFault fault = StampFault::kNone;
+  std::string error;
+  bool drawn = false;  // false: nothing to draw, the file was left as it is
+  WriteReport write;
+};
+
+// Stamps `request.path` in place. On any fault the file is left as it was.
+StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& frame);
+
+}  // namespace lumatrice
