@@ -25,8 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 CancelFlags g_cancel;
-// Temporary files older than this are no live writer's of this run's outputs.
-const std::time_t g_started = std::time(nullptr);
 // While frames flow a cancel is orderly (the frame being stamped dropped,
 // finished ones written); in every other phase nothing is half done, so the
 // program ends at once.
@@ -95,7 +93,7 @@ void SweepOutputFolders(HostSession& host, const SequencePattern& out,
   for (int f : frames) targets.push_back(fs::path(out.FileFor(f)).filename().string());
   if (slate_frame) targets.push_back(fs::path(out.FileFor(*slate_frame)).filename().string());
   for (const std::string& folder : OutputFolders(out, frames, slate_frame)) {
-    const int n = SweepStaleTemporaries(folder, targets, g_started);
+    const int n = SweepStaleTemporaries(folder, targets);
     if (n > 0)
       host.Notice("lumatrice: removed " + std::to_string(n) + " stale temporary file" +
                   (n == 1 ? "" : "s") + " of killed runs from " + (folder.empty() ? "." : folder));
@@ -159,9 +157,9 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Fail(error);
   // Held until the process ends, however it ends.
   static OutputLock lock;
-  const auto [lo, hi] = std::minmax_element(frames.begin(), frames.end());
-  if (!lock.Acquire(output, std::to_string(*lo) + "-" + std::to_string(*hi), args.wait_lock,
-                    &g_cancel.stop,
+  std::vector<int> written_frames = frames;
+  if (slate_frame) written_frames.push_back(*slate_frame);
+  if (!lock.Acquire(output, written_frames, args.wait_lock, &g_cancel.stop,
                     [&](const std::string& line) { host.Notice(line); }, error))
     return Fail(error);
   SweepOutputFolders(host, output, frames, slate_frame);

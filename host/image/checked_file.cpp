@@ -10,8 +10,8 @@
 
 namespace lumatrice {
 
-CheckedFile::CheckedFile(const std::string& path) : IOProxy(path, Write) {
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+CheckedFile::CheckedFile(int fd, const std::string& path) : IOProxy(path, Write) {
+  fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (fd_ < 0) {
     Fail(errno);
     m_mode = Closed;

@@ -12,9 +12,10 @@ namespace lumatrice {
 
 class CheckedFile final : public OIIO::Filesystem::IOProxy {
  public:
-  // Creates or truncates `path` for reading and writing. On failure the
-  // proxy is closed and `error()` says why.
-  explicit CheckedFile(const std::string& path);
+  // Writes through a descriptor of its own onto the open file `fd` (a
+  // temporary file, named `path`), which stays open for its caller. On
+  // failure the proxy is closed and `Failure()` says why.
+  CheckedFile(int fd, const std::string& path);
   ~CheckedFile() override;
   CheckedFile(const CheckedFile&) = delete;
   CheckedFile& operator=(const CheckedFile&) = delete;

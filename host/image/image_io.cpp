@@ -38,13 +38,9 @@ constexpr int kPngNoFilter = 0x08;  // libpng's PNG_FILTER_NONE
 constexpr int kPngDeflateLevel = 4;
 constexpr int kLastMainTag = 33432;  // TIFF's Copyright
 
-void RemoveQuietly(const std::string& path) {
-  std::error_code ec;
-  fs::remove(path, ec);
-}
 // With LUMATRICE_STOP_BEFORE_RENAME set, the first finished write stops the
-// process (SIGSTOP) before its rename, so a test can kill a run exactly
-// between the two and look at what it leaves.
+// process (SIGSTOP) before it is read back and renamed, so a test can kill a
+// run exactly between write and rename, or damage the file meanwhile.
 void StopBeforeRenameForTests() {
   static const bool armed = std::getenv("LUMATRICE_STOP_BEFORE_RENAME") != nullptr;
   static std::atomic<bool> stopped{false};
@@ -250,18 +246,46 @@ bool CanWrite(const std::string& path) {
 
 namespace {
 
-// One writer per format and thread, reopened for every frame: some writers
-// (DPX) size a whole-frame buffer when opened, which then stays allocated.
-// A frame from a writer without a checked proxy counts as written only when
-// it decodes in full.
-bool ReadsBackWhole(const std::string& path, std::string& why) {
-  FrameBuffer check;
-  std::string error;
-  if (ReadFrame(path, check, error)) return true;
-  why = "written incompletely (" + error + ")";
+// A finished temporary file is opened again with the reader before it may
+// replace anything: it must read back with the size, channels and sample
+// types it was written with. A header read is enough where every write was
+// checked; a frame from a writer without a checked proxy (`whole`) counts
+// as written only when it decodes in full.
+bool ReadsBack(const TemporaryFile& temp, const char* format, const ImageSpec& want, bool whole,
+               std::string& why) {
+  const std::string path = temp.FdPath();
+  // The writer's own format's reader, whatever the names look like.
+  auto in = path.empty() ? nullptr : ImageInput::create(format);
+  ImageSpec got;
+  if (!in || !in->open(path, got)) {
+    const std::string reason = OneLine(in ? in->geterror() : OIIO::geterror());
+    why = "the written frame does not read back (" + (reason.empty() ? "no reader" : reason) +
+          "); left as it was";
+    return false;
+  }
+  std::string wrong;
+  if (got.width != want.width || got.height != want.height)
+    wrong = std::to_string(got.width) + "x" + std::to_string(got.height) + " pixels, not " +
+            std::to_string(want.width) + "x" + std::to_string(want.height);
+  else if (got.nchannels != want.nchannels)
+    wrong = std::to_string(got.nchannels) + " channels, not " + std::to_string(want.nchannels);
+  for (int c = 0; wrong.empty() && c < got.nchannels; ++c)
+    if (got.channelformat(c) != want.channelformat(c))
+      wrong = "channel " + std::string(got.channel_name(c)) + " as " +
+              got.channelformat(c).c_str() + ", not " + want.channelformat(c).c_str();
+  if (!wrong.empty()) {
+    why = "the written frame reads back as " + wrong + "; left as it was";
+    return false;
+  }
+  if (!whole) return true;
+  std::vector<std::byte> pixels(got.image_bytes(true));
+  if (in->read_image(0, 0, 0, got.nchannels, TypeDesc::UNKNOWN, pixels.data())) return true;
+  why = "written incompletely (" + OneLine(in->geterror()) + ")";
   return false;
 }
 
+// One writer per format and thread, reopened for every frame: some writers
+// (DPX) size a whole-frame buffer when opened, which then stays allocated.
 std::unique_ptr<ImageOutput>& WriterFor(const std::string& target, const std::string& format) {
   thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
   const std::string ext = ExtensionOf(target, format);
@@ -286,34 +310,29 @@ bool HoldsExifOrGps(const ImageSpec& spec) {
   return false;
 }
 
-// Moves a finished temporary file into place, or removes it.
-bool Commit(const std::string& temp, const std::string& target, bool ok, const std::string& why,
-            std::string& error) {
+// Moves a finished temporary file into place once it reads back as `want`,
+// or removes it.
+bool Commit(TemporaryFile& temp, const std::string& target, const char* format, bool ok,
+            std::string why, const ImageSpec& want, bool whole, std::string& error) {
+  if (ok) StopBeforeRenameForTests();
+  if (ok && !ReadsBack(temp, format, want, whole, why)) ok = false;
   if (!ok) {
-    RemoveQuietly(temp);
+    temp.Remove();
     error = why == "cancelled" ? why : target + ": " + (why.empty() ? "cannot be written" : why);
     return false;
   }
-  StopBeforeRenameForTests();
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) {
-    RemoveQuietly(temp);
-    error = target + ": " + ec.message();
-    return false;
-  }
-  return true;
+  return temp.RenameTo(target, error);
 }
 
 bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
                  const std::vector<char>& changed, const std::vector<HeaderChange>& header,
                  std::string& error,
                  const std::atomic<bool>* cancel, SpliceCounts& counts) {
-  const std::string temp = TemporaryNameFor(target);
-  CheckedFile file(temp);
+  TemporaryFile temp;
+  if (!temp.Create(target, error)) return false;
+  CheckedFile file(temp.fd(), temp.path());
   if (!file.opened()) {
     error = target + ": " + file.Failure();
-    RemoveQuietly(temp);
     return false;
   }
   std::string why;
@@ -323,7 +342,7 @@ bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
     why = file.Failure();
     ok = false;
   }
-  return Commit(temp, target, ok, why, error);
+  return Commit(temp, target, frame.blocks()->format(), ok, why, frame.spec(), false, error);
 }
 
 }  // namespace
@@ -400,18 +419,25 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
       spec.attribute("png:compressionLevel", kPngDeflateLevel);
   }
 
-  const std::string temp = TemporaryNameFor(target);
+  TemporaryFile temp;
+  if (!temp.Create(target, error)) return false;
   // Where the writer takes a proxy, every write is checked; the few that
   // cannot are read back whole before their frame may replace the target.
+  // Those open their file by name: the name of the descriptor itself, so
+  // no link put in place of the temporary name is ever followed.
   std::unique_ptr<CheckedFile> file;
+  std::string open_name = temp.path();
   if (out->supports("ioproxy")) {
-    file = std::make_unique<CheckedFile>(temp);
+    file = std::make_unique<CheckedFile>(temp.fd(), temp.path());
     if (!file->opened()) {
       error = target + ": " + file->Failure();
-      RemoveQuietly(temp);
       return false;
     }
     out->set_ioproxy(file.get());
+  } else if ((open_name = temp.FdPath()).empty()) {
+    error = target + ": the " + out->format_name() +
+            " writer opens files by name, which is safe only through /proc/self/fd";
+    return false;
   }
   // The writer outlives this frame; it must not keep the proxy.
   struct Unhook {
@@ -422,7 +448,7 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     }
   } unhook{out, bool(file)};
 
-  if (!out->open(temp, spec)) {
+  if (!out->open(open_name, spec)) {
     const std::string why = OneLine(out->geterror());
     // A writer whose open failed may still hold the proxy (DPX's closes
     // through it when destroyed): it goes now, while the proxy exists.
@@ -430,9 +456,10 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     writer.reset();
     // A header the disk refused: the system's word again.
     error = target + ": " + (file && !file->Finish() ? file->Failure() : why);
-    RemoveQuietly(temp);
     return false;
   }
+  // What the writer makes of the frame in this format (closing forgets it).
+  const ImageSpec written = out->spec();
   // The progress callback is the writer's only point of return mid-image.
   struct Stop {
     const std::atomic<bool>* flag;
@@ -454,8 +481,7 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     why = file->Failure();
     ok = false;
   }
-  if (ok && !file && !ReadsBackWhole(temp, why)) ok = false;
-  return Commit(temp, target, ok, why, error);
+  return Commit(temp, target, out->format_name(), ok, why, written, !file, error);
 }
 
 }  // namespace lumatrice

@@ -1,13 +1,17 @@
-// The advisory lock a run holds on its output sequence, so that two runs
-// never interleave their frames in one output. It is an flock on a hidden
-// file beside the outputs (".f.#.exr.lumatrice-lock" for "f.#.exr"), which
-// the kernel releases when the process ends however it ends; the file
-// itself stays and records the holder's host and PID for the refusal.
+// The advisory lock a run holds on the frames it writes, so that no two runs
+// ever write the same frame of one output. One hidden file per sequence
+// (".f.#.exr.lumatrice-lock" for "f.#.exr") carries a byte-range lock
+// (fcntl, open file description) for every frame a run writes: runs of
+// disjoint frames (the chunks of a farm job) go side by side, runs sharing
+// even one frame do not. The kernel releases the locks when the process
+// ends however it ends; each holder's host, PID and frames are noted in the
+// file for the refusal.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "sequence.h"
 
@@ -22,16 +26,18 @@ class OutputLock {
 
   // The lock file of `output`: every spelling of one sequence ("f.#.exr",
   // "f.%04d.exr", "f.@.exr") shares it; other sequences do not.
-  // `span` ("1-100") names the frames, so farm chunks of one sequence
-  // (different spans) run side by side.
-  static std::string PathFor(const SequencePattern& output, const std::string& span = "");
+  static std::string PathFor(const SequencePattern& output);
   static bool IsLockName(const std::string& file_name);
 
-  // Takes the lock. When another process holds it: without `wait`, false at
-  // once with `error` naming its host and PID; with `wait`, `waiting` is
-  // called once with that message and the lock is taken when free, unless
-  // `cancel` becomes true first (false, error "cancelled").
-  bool Acquire(const SequencePattern& output, const std::string& span, bool wait, const std::atomic<bool>* cancel,
+  // Locks `frames` of `output` (every frame of a single-file output). When
+  // another process holds any of them: without `wait`, false at once with
+  // `error` naming the frames and their holder's host and PID; with `wait`,
+  // `waiting` is called once with that message and the frames are taken
+  // when free, unless `cancel` becomes true first (false, error
+  // "cancelled"). A lock file that is a link, not a regular file, or has
+  // another name (a hard link) is refused, never written.
+  bool Acquire(const SequencePattern& output, const std::vector<int>& frames, bool wait,
+               const std::atomic<bool>* cancel,
                const std::function<void(const std::string&)>& waiting, std::string& error);
 
  private:

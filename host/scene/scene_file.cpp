@@ -15,6 +15,7 @@
 
 #include "clock.h"
 #include "frame_size.h"
+#include "unique_file.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -339,42 +340,7 @@ bool ReadSceneFile(const std::string& path, SceneDocument& doc, std::string& err
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string& error) {
-  const fs::path target(path);
-  // Appended piece by piece: GCC 12 misreads "." + string as an overlapping copy.
-  std::string name(".");
-  name += target.filename().string();
-  name += ".tmp-" + std::to_string(::getpid());
-  const fs::path temp = target.parent_path() / name;
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += std::size_t(n);
-  }
-  int saved = errno;
-  if (ok && ::fsync(fd) != 0) ok = false, saved = errno;
-  if (::close(fd) != 0 && ok) ok = false, saved = errno;
-  if (ok && ::rename(temp.c_str(), target.c_str()) != 0) ok = false, saved = errno;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    error = path + ": " + std::strerror(saved);
-    return false;
-  }
-  // The rename is durable once the folder is.
-  const std::string dir = target.parent_path().empty() ? "." : target.parent_path().string();
-  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
+  return ReplaceFileAtomically(path, bytes, 0644, error);
 }
 
 std::string Base64Encode(const std::vector<std::uint8_t>& bytes) {

@@ -16,6 +16,7 @@
 
 #include "cli_runner.h"
 #include "image_io.h"
+#include "temp_files.h"
 
 using namespace clitest;
 using OIIO::TypeDesc;
@@ -279,6 +280,83 @@ TEST_F(FaultCli, UnwritableFolderIsReportedAndNothingIsWritten) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(Changes(before, Snap(dir_)), "");
+  }
+}
+
+// ---- files planted by others --------------------------------------------
+
+// Links put where a run creates its files, by anyone who may write the
+// output folder: the run never writes through them and leaves them be. The
+// random part of a temporary name is fixed for the test so that it can be
+// planted; a run's own PID is in the name, so the plant is made as that PID.
+TEST_F(FaultCli, PlantedLinksAreNeverWrittenThrough) {
+  const std::string nonce = "0123456789ab";
+  {
+    fs::create_directories(dir_ / "in");
+    OIIO::ImageSpec spec(160, 120, 3, TypeDesc::HALF);
+    spec.attribute("compression", "zip");
+    std::vector<float> px(std::size_t(160) * 120 * 3, 0.25f);
+    auto out = OIIO::ImageOutput::create((dir_ / "in/shot.0001.exr").string());
+    ASSERT_TRUE(out && out->open((dir_ / "in/shot.0001.exr").string(), spec));
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, px.data()));
+    ASSERT_TRUE(out->close());
+  }
+  const std::vector<std::string> render = {"render", "-o",     "o/f.#.png", "--frames",
+                                           "1",      "--size", "64x36",     "-q"};
+  const std::string tmp = ".lumatrice-tmp-" + lumatrice::TemporaryHostTag() + "-{pid}-" + nonce;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string plant;  // "{pid}" becomes the run's PID
+    bool hard_link;
+    int status;
+    const char* message;  // in stdout or stderr
+  };
+  const Case cases[] = {
+      {"render temporary", render, "o/.f.0001" + tmp + ".png", false, 0, "rendered frame 1"},
+      {"splice temporary",
+       {"stamp", "../in/shot.#.exr", "-o", "o/f.#.exr", "--set", "Display Slate=off", "--clock",
+        kClock, "-q"},
+       "o/.f.0001" + tmp + ".exr", false, 0, "stamped frame 1"},
+      {"lock a link", render, "o/.f.#.png.lumatrice-lock", false, 1,
+       "o/.f.#.png.lumatrice-lock: cannot lock the output: the lock file is a symbolic link"},
+      {"lock a hard link", render, "o/.f.#.png.lumatrice-lock", true, 1,
+       "o/.f.#.png.lumatrice-lock: cannot lock the output: the lock file has other names"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path dir = dir_ / c.what;
+    Spill(dir / "victim.txt", "precious\n");
+    fs::create_directories(dir / "o");
+    RunOptions planted;
+    planted.env = {{"LUMATRICE_TEMP_NONCE_FOR_TESTS", nonce}};
+    std::string plant = c.plant;
+    planted.in_child = [&] {
+      const std::size_t at = plant.find("{pid}");
+      if (at != std::string::npos) plant.replace(at, 5, std::to_string(::getpid()));
+      if (c.hard_link ? ::link("victim.txt", plant.c_str()) : ::symlink("../victim.txt", plant.c_str()))
+        ::_exit(125);
+    };
+    const RunResult r = RunCli(c.args, dir, planted);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((r.out + r.err).find(c.message), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(Slurp(dir / "victim.txt"), "precious\n");
+    // The plant stays as it was; nothing of the run's own is left beside it.
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir / "o")) {
+      const std::string name = e.path().filename().string();
+      if (e.is_symlink() || fs::hard_link_count(e.path()) > 1) {
+        if (!c.hard_link) {
+          EXPECT_EQ(fs::read_symlink(e.path()), "../victim.txt");
+        }
+        left.push_back("plant");
+      } else if (lumatrice::IsTemporaryName(name)) {
+        left.push_back(name);
+      }
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"plant"});
+    const fs::path frame = dir / (c.args[0] == "stamp" ? "o/f.0001.exr" : "o/f.0001.png");
+    EXPECT_EQ(fs::is_regular_file(fs::symlink_status(frame)), c.status == 0);
   }
 }
 

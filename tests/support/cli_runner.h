@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ struct RunResult {
 struct RunOptions {
   std::optional<rlim_t> file_size_limit;  // bytes
   std::optional<uid_t> user;
+  std::vector<std::pair<std::string, std::string>> env;  // set in the run's environment
+  std::function<void()> in_child;  // runs in the child, as the program's own PID, before exec
+  std::vector<std::string> wrapper;  // a program (found on PATH) that runs ours: unshare ...
 };
 
 inline std::string Slurp(const fs::path& p) {
@@ -62,14 +66,18 @@ inline pid_t SpawnCli(const std::vector<std::string>& args, const fs::path& dir,
     }
     if (options.user && (::setgid(*options.user) != 0 || ::setuid(*options.user) != 0))
       ::_exit(126);
-    std::vector<char*> argv{const_cast<char*>(LUMATRICE_EXE)};
+    for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
+    if (options.in_child) options.in_child();
+    std::vector<char*> argv;
+    for (const std::string& w : options.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(const_cast<char*>(LUMATRICE_EXE));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     // The suites run once more with every stamp on the whole-frame path.
     static char full[] = "--full-reencode";
     if (std::getenv("LUMATRICE_TEST_FULL_REENCODE") && !args.empty() && args[0] == "stamp")
       argv.push_back(full);
     argv.push_back(nullptr);
-    ::execv(LUMATRICE_EXE, argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   return pid;
