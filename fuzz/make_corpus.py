@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/,
 from the cases the unit tests use. Run again after changing an input layout;
-the resource seeds need the module's compiled .res (argument 1)."""
+the resource seeds need the module's compiled .res (argument 1), the image
+seeds the built lumatrice program (argument 2) for its own rendered frames."""
 import pathlib
 import struct
+import subprocess
 import sys
+import tempfile
+import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
 
@@ -198,6 +202,177 @@ def scene_seeds():
     return {k: v.encode() for k, v in texts.items()}
 
 
+# ---- image files: frames the program writes, and layouts it splices ------
+W, H = 24, 20
+
+
+def pattern(n):
+    return [(i * 37 + i // 7) & 0xFFFF for i in range(n)]
+
+
+def packbits(data):
+    out = b""
+    for i in range(0, len(data), 128):
+        piece = data[i:i + 128]
+        out += bytes([len(piece) - 1]) + piece
+    return out
+
+
+def tiff(bits=8, spp=3, fmt=1, big=False, compression=1, predictor=1, tile=0, rows=4):
+    """One image, chunky, in strips of `rows` rows or `tile`-square tiles."""
+    e = ">" if big else "<"
+    size = bits // 8
+    if fmt == 3:
+        raw = b"".join(struct.pack(e + "f", (v % 997) / 500.0 - 0.5) for v in pattern(W * H * spp))
+    else:
+        raw = b"".join(struct.pack(e + {1: "B", 2: "H"}[size], v & ((1 << bits) - 1))
+                       for v in pattern(W * H * spp))
+    row = W * spp * size
+    bw, bh = (tile, tile) if tile else (W, rows)
+    blocks = []
+    for by in range(0, H, bh):
+        for bx in range(0, W, bw):
+            block = b""
+            for y in range(by, by + bh):
+                line = raw[y * row + bx * spp * size:y * row + (bx + bw) * spp * size] if y < H else b""
+                line = line.ljust(bw * spp * size, b"\0")
+                if predictor == 2 and size == 1:
+                    line = bytes([line[i] if i < spp else (line[i] - line[i - spp]) & 0xFF
+                                  for i in range(len(line))])
+                block += line
+            if not tile and by + bh > H:
+                block = block[:(H - by) * row]
+            blocks.append({1: block, 8: zlib.compress(block), 32773: packbits(block)}[compression])
+    tags = {256: (4, [W]), 257: (4, [H]), 258: (3, [bits] * spp), 259: (3, [compression]),
+            262: (3, [2 if spp >= 3 else 1]), 277: (3, [spp]), 284: (3, [1]), 339: (3, [fmt] * spp)}
+    if predictor != 1:
+        tags[317] = (3, [predictor])
+    if spp in (2, 4):
+        tags[338] = (3, [2])
+    data_at = 8
+    body = b"".join(blocks)
+    offsets, at = [], data_at
+    for b in blocks:
+        offsets.append(at)
+        at += len(b)
+    if tile:
+        tags.update({322: (4, [tile]), 323: (4, [tile]), 324: (4, offsets),
+                     325: (4, [len(b) for b in blocks])})
+    else:
+        tags.update({273: (4, offsets), 278: (4, [rows]), 279: (4, [len(b) for b in blocks])})
+    ifd_at = data_at + len(body) + (len(body) & 1)
+    extra_at = ifd_at + 2 + 12 * len(tags) + 4
+    ifd, extra = b"", b""
+    for tag in sorted(tags):
+        typ, vals = tags[tag]
+        packed = b"".join(struct.pack(e + ("H" if typ == 3 else "I"), v) for v in vals)
+        if len(packed) <= 4:
+            ifd += struct.pack(e + "HHI", tag, typ, len(vals)) + packed.ljust(4, b"\0")
+        else:
+            ifd += struct.pack(e + "HHII", tag, typ, len(vals), extra_at + len(extra))
+            extra += packed
+    head = (b"MM" if big else b"II") + struct.pack(e + "HI", 42, ifd_at)
+    return (head + body + b"\0" * (ifd_at - data_at - len(body)) +
+            struct.pack(e + "H", len(tags)) + ifd + struct.pack(e + "I", 0) + extra)
+
+
+def dpx(bits=8, big=True, descriptor=50, packing=1):
+    e = ">" if big else "<"
+    spp = {50: 3, 51: 4, 6: 1}[descriptor]
+    vals = pattern(W * H * spp)
+    if bits == 10:
+        data = b""
+        for y in range(H):
+            line = [v & 0x3FF for v in vals[y * W * spp:(y + 1) * W * spp]]
+            line += [0] * (-len(line) % 3)
+            data += b"".join(struct.pack(e + "I", a << 22 | b << 12 | c << 2)
+                             for a, b, c in zip(line[0::3], line[1::3], line[2::3]))
+    else:
+        data = b"".join(struct.pack(e + ("B" if bits == 8 else "H"), v & ((1 << bits) - 1))
+                        for v in vals)
+        data += b"\0" * (-len(data) % 4)
+    offset = 2048
+    head = bytearray(offset)
+    head[0:4] = b"SDPX" if big else b"XPDS"
+    struct.pack_into(e + "II", head, 4, offset, offset + len(data))
+    head[8:12] = b"V2.0"
+    struct.pack_into(e + "HHII", head, 768, 0, 1, W, H)
+    struct.pack_into(e + "I", head, 780, 0)
+    head[800], head[801], head[802], head[803] = descriptor, 2, 2, bits
+    struct.pack_into(e + "HHIII", head, 804, packing if bits == 10 else 0, 0, offset, 0, 0)
+    return bytes(head) + data
+
+
+def exr_attr(name, typ, value):
+    return name.encode() + b"\0" + typ.encode() + b"\0" + struct.pack("<i", len(value)) + value
+
+
+def exr(compression=0, lines=1):
+    """Scanline half RGB; compression 0 none, 2 ZIPS, 3 ZIP."""
+    chans = b"".join(c + b"\0" + struct.pack("<iBBBBii", 1, 0, 0, 0, 0, 1, 1) for c in (b"B", b"G", b"R"))
+    box = struct.pack("<iiii", 0, 0, W - 1, H - 1)
+    header = (b"\x76\x2f\x31\x01" + struct.pack("<I", 2) +
+              exr_attr("channels", "chlist", chans + b"\0") +
+              exr_attr("compression", "compression", bytes([compression])) +
+              exr_attr("dataWindow", "box2i", box) + exr_attr("displayWindow", "box2i", box) +
+              exr_attr("lineOrder", "lineOrder", b"\0") +
+              exr_attr("pixelAspectRatio", "float", struct.pack("<f", 1)) +
+              exr_attr("screenWindowCenter", "v2f", struct.pack("<ff", 0, 0)) +
+              exr_attr("screenWindowWidth", "float", struct.pack("<f", 1)) + b"\0")
+    vals = pattern(W * H * 3)
+    chunks = []
+    for y0 in range(0, H, lines):
+        raw = b""
+        for y in range(y0, min(H, y0 + lines)):
+            for c in range(3):
+                raw += b"".join(struct.pack("<H", 0x3C00 | (vals[(y * W + x) * 3 + c] & 0x3FF))
+                                for x in range(W))
+        if compression:
+            split = raw[0::2] + raw[1::2]
+            delta = bytes([split[0]] + [(split[i] - split[i - 1] + 128) & 0xFF
+                                        for i in range(1, len(split))])
+            packed = zlib.compress(delta)
+            raw = packed if len(packed) < len(raw) else raw
+        chunks.append(struct.pack("<ii", y0, len(raw)) + raw)
+    at = len(header) + 8 * len(chunks)
+    table = b""
+    for c in chunks:
+        table += struct.pack("<Q", at)
+        at += len(c)
+    return header + table + b"".join(chunks)
+
+
+def rendered(lumatrice, ext):
+    with tempfile.TemporaryDirectory() as tmp:
+        subprocess.run([lumatrice, "render", "-o", f"{tmp}/r.#.{ext}", "--frames", "2",
+                        "--size", f"{W * 2}x{H * 2}", "-q"], check=True)
+        return pathlib.Path(f"{tmp}/r.0002.{ext}").read_bytes()
+
+
+def image_seeds(lumatrice):
+    tif = {"rgb8_strips": tiff(), "rgb8_deflate_predictor": tiff(compression=8, predictor=2),
+           "rgba8_packbits": tiff(spp=4, compression=32773), "grey16_big": tiff(16, 1, big=True),
+           "rgb16_deflate_tiles": tiff(16, compression=8, tile=16),
+           "float_big_deflate": tiff(32, 3, 3, big=True, compression=8, rows=8),
+           "rgb8_tiles": tiff(tile=16), "one_strip": tiff(rows=H)}
+    dpxs = {"rgb10_big": dpx(10), "rgb10_little": dpx(10, big=False), "rgb8": dpx(8),
+            "rgb16_little": dpx(16, big=False), "rgba8": dpx(8, descriptor=51),
+            "luma16": dpx(16, descriptor=6), "rgb10_packed": dpx(10, packing=0)}
+    exrs = {"none": exr(), "zips": exr(2), "zip": exr(3, 16)}
+    # The bad-input table's damaged headers.
+    sign = bytearray(dpxs["rgb8"])
+    struct.pack_into(">I", sign, 780, 1)
+    dpxs["signed"] = bytes(sign)
+    claim = bytearray(exrs["none"])
+    struct.pack_into("<i", claim, claim.index(b"chlist\0") + 7, 0x7FFFFFFF)
+    exrs["claims_2gib"] = bytes(claim)
+    if lumatrice:
+        exrs["rendered"] = rendered(lumatrice, "exr")
+        tif["rendered"] = rendered(lumatrice, "tif")
+        dpxs["rendered"] = rendered(lumatrice, "dpx")
+    return {"fuzz_exr_blocks": exrs, "fuzz_tiff_blocks": tif, "fuzz_dpx_blocks": dpxs}
+
+
 def write(target, seeds):
     folder = ROOT / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -209,8 +384,10 @@ def main():
     write("fuzz_param_list", param_list_seeds())
     write("fuzz_captions", caption_seeds())
     write("fuzz_scene", scene_seeds())
-    if len(sys.argv) > 1:
+    if len(sys.argv) > 1 and sys.argv[1]:
         write("fuzz_resources", resource_seeds(sys.argv[1]))
+    for target, seeds in image_seeds(sys.argv[2] if len(sys.argv) > 2 else None).items():
+        write(target, seeds)
 
 
 if __name__ == "__main__":

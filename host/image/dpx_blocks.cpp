@@ -2,6 +2,8 @@
 // in memory, encoding of changed bands by its writer into memory.
 #include "dpx_blocks.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "checked_file.h"
@@ -14,8 +16,12 @@ using OIIO::TypeDesc;
 
 // Offsets in the file header: the element count, then the first image
 // element's descriptor to end-of-line padding, data offset and description.
-constexpr std::size_t kElementCount = 770;
-constexpr std::size_t kElement = 780;
+constexpr std::size_t kUserDataSize = 32;
+constexpr std::size_t kElementCount = 770, kWidth = 772, kHeight = 776;
+constexpr std::size_t kElement = 780, kElementBytes = 72, kMaxElements = 8;
+// Within each element: descriptor, bit depth, encoding, data offset.
+constexpr std::size_t kAtDescriptor = 20, kAtBits = 23, kAtEncoding = 26, kAtOffset = 28,
+                      kAtLinePadding = 32, kAtImagePadding = 36;
 constexpr std::size_t kLayout = kElement + 20, kLayoutEnd = kElement + 28;  // .. encoding
 constexpr std::size_t kEncoding = kElement + 26;
 constexpr std::size_t kDataOffset = kElement + 28;
@@ -34,6 +40,19 @@ std::uint32_t Read32(const std::byte* p, bool big) {
 std::uint16_t Read16(const std::byte* p, bool big) {
   const unsigned a = std::to_integer<unsigned>(p[0]), b = std::to_integer<unsigned>(p[1]);
   return std::uint16_t(big ? (a << 8) | b : (b << 8) | a);
+}
+
+// Samples per pixel of an element's descriptor; 0 for one not known here.
+unsigned SamplesOf(unsigned descriptor) {
+  if (descriptor >= 1 && descriptor <= 8) return 1;   // one component (R, G, B, A, luma, ...)
+  if (descriptor >= 150 && descriptor <= 156) return descriptor - 148;  // user-defined 2..8
+  switch (descriptor) {
+    case 50: case 102: return 3;                     // RGB, CbYCr
+    case 51: case 52: case 103: return 4;            // RGBA, ABGR, CbYCrA
+    case 100: return 2;                              // CbYCrY (4:2:2)
+    case 101: return 3;                              // CbYACrYA
+    default: return 0;
+  }
 }
 
 bool SameValue(const OIIO::ParamValue& a, const OIIO::ParamValue& b) {
@@ -226,6 +245,66 @@ bool DpxBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
 }
 
 }  // namespace
+
+bool CheckDpxHeader(const std::byte* head, std::size_t n, std::uint64_t file_size,
+                    std::string& why) {
+  if (n < 4) return true;
+  const bool big = std::memcmp(head, "SDPX", 4) == 0;
+  if (!big && std::memcmp(head, "XPDS", 4) != 0) return true;
+  if (n < kDpxHeaderBytes)
+    return why = "the DPX header is cut short (" + std::to_string(n) + " of " +
+                 std::to_string(kDpxHeaderBytes) + " bytes)", false;
+  // The reader allocates the user data the header claims (2^32-1: none).
+  const std::uint64_t user = Read32(head + kUserDataSize, big);
+  if (user != 0xFFFFFFFF && user > file_size)
+    return why = "the DPX user data claims " + std::to_string(user) +
+                 " bytes; the file ends at byte " + std::to_string(file_size), false;
+  const unsigned elements = Read16(head + kElementCount, big);
+  if (elements < 1 || elements > kMaxElements)
+    return why = "the DPX header names " + std::to_string(elements) + " image elements (1 to 8)",
+           false;
+  const std::uint64_t width = Read32(head + kWidth, big), height = Read32(head + kHeight, big);
+  const std::string ends = "; the file ends at byte " + std::to_string(file_size);
+  for (unsigned e = 0; e < elements; ++e) {
+    const std::byte* el = head + kElement + e * kElementBytes;
+    const std::string which = "image element " + std::to_string(e + 1);
+    const std::uint64_t offset = Read32(el + kAtOffset, big);
+    if (offset >= file_size) return why = which + " starts at byte " + std::to_string(offset) + ends, false;
+    // Padding the writer would write again is held to the file's own.
+    auto padding = [&](std::size_t at) {
+      const std::uint32_t v = Read32(el + at, big);
+      return v == 0xFFFFFFFF ? 0u : v;  // undefined
+    };
+    using Wide = unsigned __int128;
+    const Wide pad = Wide(padding(kAtLinePadding)) * height + padding(kAtImagePadding);
+    const unsigned samples = SamplesOf(std::to_integer<unsigned>(el[kAtDescriptor]));
+    const unsigned bits = std::to_integer<unsigned>(el[kAtBits]);
+    const bool known = samples != 0 && (bits == 1 || bits == 8 || bits == 10 || bits == 12 ||
+                                        bits == 16 || bits == 32 || bits == 64);
+    // Run-length data may be shorter; other layouts are the reader's to
+    // judge. However samples are packed, they take at least their bits.
+    const bool rle = Read16(el + kAtEncoding, big) != 0;
+    const Wide need = pad + (known && !rle ? (Wide(width) * height * samples * bits + 7) / 8 : 0);
+    if (need > file_size - offset)
+      return why = which + " (" + std::to_string(width) + "x" + std::to_string(height) + ", " +
+                   std::to_string(samples) + " samples of " + std::to_string(bits) +
+                   " bits a pixel, with its padding) needs " +
+                   std::to_string(std::uint64_t(std::min<Wide>(need, UINT64_MAX))) +
+                   " bytes from byte " + std::to_string(offset) + ends, false;
+  }
+  return true;
+}
+
+bool DpxWritable(const OIIO::ImageSpec& spec, std::string& why) {
+  const int n = spec.nchannels;
+  if (n != 1 && n != 3 && n != 4)
+    return why = "DPX files hold 1, 3 or 4 channels, not " + std::to_string(n), false;
+  const TypeDesc t = spec.format;
+  if (t != TypeDesc::UINT8 && t != TypeDesc::UINT16 && !t.is_floating_point())
+    return why = std::string("DPX files hold unsigned 8- to 16-bit or floating-point samples, not ") +
+                 t.c_str(), false;
+  return true;
+}
 
 std::unique_ptr<BlockFile> OpenDpxBlocks(std::unique_ptr<OIIO::ImageInput>& in,
                                          std::unique_ptr<OIIO::Filesystem::IOProxy>& memory,

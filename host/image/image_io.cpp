@@ -22,6 +22,7 @@
 #include "checked_file.h"
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
+#include "header_check.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 
@@ -114,6 +115,11 @@ std::string OneLine(std::string text) {
 
 std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error) {
   if (!CheckInputFile(path, error)) return nullptr;
+  std::string why;
+  if (!CheckFileHeader(path, why)) {
+    error = path + ": " + why;
+    return nullptr;
+  }
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
     const std::string why = OneLine(OIIO::geterror());
@@ -152,6 +158,14 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
     void* proxy = memory.get();
     config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
   }
+  // Sizes the header claims are held against the file before a decoder
+  // allocates for them.
+  std::string why;
+  if (!(lazy ? CheckHeaderBytes(frame.file_bytes().data(), frame.file_bytes().size(), why)
+             : CheckFileHeader(path, why))) {
+    error = path + ": " + why;
+    return false;
+  }
   auto in = ImageInput::open(path, &config);
   if (!in) {
     const std::string why = OneLine(OIIO::geterror());
@@ -186,7 +200,6 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   // What the file's layout asks of a whole-frame write, noted before the
   // frame takes its description (a splice compares against the same).
   const std::vector<std::byte>* bytes = lazy ? &frame.file_bytes() : nullptr;
-  std::string why;
   if (tiff && !InspectTiff(path, bytes, spec, why)) {
     error = path + ": " + why;
     return false;
@@ -216,7 +229,9 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
                                                      spec.nchannels, frame.data())
                          : in->read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data());
   if (!ok) {
-    error = path + ": " + OneLine(in->geterror());
+    // Some decoders (DPX) stop on damaged pixel data without a word.
+    const std::string reason = OneLine(in->geterror());
+    error = path + ": " + (reason.empty() ? "the pixel data cannot be decoded" : reason);
     return false;
   }
   fault = ReadFault::kNone;
@@ -271,13 +286,13 @@ bool ReadsBack(const TemporaryFile& temp, const char* format, const ImageSpec& w
 
 // One writer per format and thread, reopened for every frame: some writers
 // (DPX) size a whole-frame buffer when opened, which then stays allocated.
-ImageOutput* WriterFor(const std::string& target, const std::string& format) {
+std::unique_ptr<ImageOutput>& WriterFor(const std::string& target, const std::string& format) {
   thread_local std::map<std::string, std::unique_ptr<ImageOutput>> writers;
   const std::string ext = ExtensionOf(target, format);
   auto& slot = writers[ext];
   // OpenImageIO takes a bare extension ("exr") as the format's name.
   if (!slot && !ext.empty()) slot = ImageOutput::create(ext.substr(1));
-  return slot.get();
+  return slot;
 }
 
 // OpenImageIO's TIFF writer reads its file back to link an EXIF directory,
@@ -335,7 +350,8 @@ bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
                 const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report,
                 const std::string& format) {
-  ImageOutput* out = WriterFor(target, format);
+  std::unique_ptr<ImageOutput>& writer = WriterFor(target, format);
+  ImageOutput* out = writer.get();
   if (!out) {
     error = target + ": no image writer for this file name extension";
     OIIO::geterror();
@@ -387,6 +403,11 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   if (!out->supports("tiles")) spec.tile_width = spec.tile_height = spec.tile_depth = 0;
   if (!out->supports("channelformats")) spec.channelformats.clear();
   if (!spec.channelformats.empty()) spec.format = frame.type();
+  std::string refused;
+  if (std::strcmp(out->format_name(), "dpx") == 0 && !DpxWritable(spec, refused)) {
+    error = target + ": " + refused + "; write .exr or .tif instead";
+    return false;
+  }
   // PNG defaults, unless the frame asks otherwise. libpng tries five row
   // filters on every row and keeps the best: on 16-bit frames that search
   // costs as much as the deflate itself, for a few per cent of size. zlib's
@@ -428,7 +449,11 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   } unhook{out, bool(file)};
 
   if (!out->open(open_name, spec)) {
-    const std::string why = out->geterror();
+    const std::string why = OneLine(out->geterror());
+    // A writer whose open failed may still hold the proxy (DPX's closes
+    // through it when destroyed): it goes now, while the proxy exists.
+    unhook.hooked = false;
+    writer.reset();
     // A header the disk refused: the system's word again.
     error = target + ": " + (file && !file->Finish() ? file->Failure() : why);
     return false;

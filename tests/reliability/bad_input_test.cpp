@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli_runner.h"
+#include "header_check.h"
 #include "image_io.h"
 #include "output_lock.h"
 
@@ -37,12 +38,48 @@ void WritePng(const fs::path& path, int seed, int w = kW, int h = kH) {
   ASSERT_TRUE(out->close());
 }
 
+// The bytes of a kW x kH image of `channels` channels of `type` in the format
+// `ext` names, with a "comments" header text when one is given.
+std::string Encoded(const fs::path& dir, const std::string& ext, TypeDesc type, int channels = 3,
+                    const std::string& comments = "") {
+  const fs::path path = dir / ("sample" + ext);
+  OIIO::ImageSpec spec(kW, kH, channels, type);
+  if (!comments.empty()) spec.attribute("comments", comments);
+  std::vector<float> px(std::size_t(kW) * kH * channels);
+  for (std::size_t i = 0; i < px.size(); ++i) px[i] = float(i % 97) / 97.0f;
+  auto out = OIIO::ImageOutput::create(path.string());
+  EXPECT_TRUE(out && out->open(path.string(), spec) && out->write_image(TypeDesc::FLOAT, px.data()) &&
+              out->close());
+  std::string bytes = Slurp(path);
+  fs::remove(path);
+  return bytes;
+}
+
+// Sets the 32-bit header field at `at` of a DPX file in the file's byte order.
+std::string DpxSet(std::string dpx, std::size_t at, std::uint32_t v) {
+  const bool big = dpx.compare(0, 4, "SDPX") == 0;
+  for (int i = 0; i < 4; ++i) dpx[at + std::size_t(i)] = char(v >> (big ? 24 - 8 * i : 8 * i));
+  return dpx;
+}
+std::uint32_t DpxGet(const std::string& dpx, std::size_t at) {
+  const bool big = dpx.compare(0, 4, "SDPX") == 0;
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i)
+    v |= std::uint32_t(static_cast<unsigned char>(dpx[at + std::size_t(i)])) << (big ? 24 - 8 * i : 8 * i);
+  return v;
+}
+
+// Files in formats whose headers we check ourselves, made once.
+struct Samples {
+  std::string png, dpx, int8_tif, five_channel_exr, exr_huge_claim, exr_big_header, tif_tall_strips;
+};
+
 struct Row {
   const char* what;
   std::vector<std::pair<std::string, std::string>> files;  // extra files for this row
   std::vector<std::string> args;
   int status;
-  const char* message;  // fragment of stderr
+  std::string message;  // fragment of stderr
 };
 
 // Shared starting point of every row: an input sequence, a valid scene and
@@ -59,16 +96,38 @@ class BadInput : public ::testing::Test {
          "2002-03-07T09:05:03", "-q"},
         base_);
     ASSERT_EQ(earlier.status, 0) << earlier.err;
-    png_ = Slurp(base_ / "in/shot.0001.png");
-    ASSERT_GT(png_.size(), 100u);
+    samples_.png = Slurp(base_ / "in/shot.0001.png");
+    ASSERT_GT(samples_.png.size(), 100u);
+    const fs::path dir = FreshDir("bad_input_samples");
+    samples_.dpx = Encoded(dir, ".dpx", TypeDesc::UINT8);
+    samples_.int8_tif = Encoded(dir, ".tif", TypeDesc::INT8);
+    samples_.five_channel_exr = Encoded(dir, ".exr", TypeDesc::HALF, 5);
+    // A text of one byte that then claims 2 GiB, in a 32 KiB file.
+    std::string exr = Encoded(dir, ".exr", TypeDesc::HALF, 3, "x");
+    const std::size_t at = exr.find(std::string("comments\0string\0", 16));
+    ASSERT_NE(at, std::string::npos);
+    exr.replace(at + 16, 4, "\xff\xff\xff\x7f");
+    exr.resize(32 << 10);
+    samples_.exr_huge_claim = exr;
+    // RowsPerStrip of 1296911620: the image library sized a buffer by it.
+    std::string tif = Encoded(dir, ".tif", TypeDesc::UINT8);
+    ASSERT_EQ(tif.compare(0, 2, "II"), 0);
+    std::size_t rows = tif.find(std::string("\x16\x01\x03\x00\x01\x00\x00\x00", 8));
+    if (rows == std::string::npos) rows = tif.find(std::string("\x16\x01\x04\x00\x01\x00\x00\x00", 8));
+    ASSERT_NE(rows, std::string::npos);
+    tif.replace(rows + 2, 10, std::string("\x04\x00\x01\x00\x00\x00\x04\x4d\x4d\x4d", 10));
+    samples_.tif_tall_strips = tif;
+    samples_.exr_big_header =
+        Encoded(dir, ".exr", TypeDesc::HALF, 3, std::string(lumatrice::kMaxExrHeaderBytes, 'x'));
+    fs::remove_all(dir);
   }
   static void TearDownTestSuite() { fs::remove_all(base_); }
 
   static fs::path base_;
-  static std::string png_;
+  static Samples samples_;
 };
 fs::path BadInput::base_;
-std::string BadInput::png_;
+Samples BadInput::samples_;
 
 // File contents that stand for special files in a row's files.
 const std::string kFifo = "\x01fifo";
@@ -95,7 +154,17 @@ std::string Repeat(const std::string& s, int n) {
   return r;
 }
 
-std::vector<Row> Table(const std::string& png) {
+std::vector<Row> Table(const Samples& samples) {
+  const std::string& png = samples.png;
+  // DPX header fields: height, then the first element's data sign,
+  // descriptor and data offset.
+  constexpr std::size_t kDpxHeight = 776, kDpxSign = 780, kDpxDescriptor = 800, kDpxOffset = 808;
+  const std::string& dpx = samples.dpx;
+  std::string dpx_rgba = dpx;
+  dpx_rgba[kDpxDescriptor] = 51;
+  auto dpx_stamp = [](const std::string& name, const std::string& out) {
+    return std::vector<std::string>{"stamp", "dpx/" + name + ".#.dpx", "-o", "o/" + out, "-q"};
+  };
   const std::string trunc = png.substr(0, png.size() / 2);
   const std::string header_only = png.substr(0, 33);
   std::string flipped = png;
@@ -155,6 +224,18 @@ std::vector<Row> Table(const std::string& png) {
     {"input frames missing", {}, with(stamp, {"--frames", "1-5"}), kFailed, "2 of 5 frames missing"},
     {"input is a folder", {{"folder.png/x", "x"}}, {"stamp", "folder.png", "-o", "o/f.png"}, kFailed, "folder.png"},
     {"input 70000 wide", {}, {"stamp", "wide.png", "-o", "o/w.png"}, kFailed, "wide.png: 70000x1 is over the frame-size limit"},
+    {"dpx signed samples to dpx", {{"dpx/s.0001.dpx", DpxSet(dpx, kDpxSign, 1)}, {"dpx/s.0002.dpx", dpx}}, dpx_stamp("s", "f.#.dpx"), kFailed, "o/f.0001.dpx: DPX files hold unsigned 8- to 16-bit or floating-point samples, not int8; write .exr or .tif instead"},
+    {"int8 tiff to dpx", {{"t8.tif", samples.int8_tif}}, {"stamp", "t8.tif", "-o", "o/t8.dpx", "-q"}, kFailed, "o/t8.dpx: DPX files hold unsigned 8- to 16-bit or floating-point samples, not int8"},
+    {"five channels to dpx", {{"c5.exr", samples.five_channel_exr}}, {"stamp", "c5.exr", "-o", "o/c5.dpx", "-q"}, kFailed, "o/c5.dpx: DPX files hold 1, 3 or 4 channels, not 5"},
+    {"dpx truncated mid-file", {{"dpx/t.0001.dpx", dpx.substr(0, dpx.size() - 100)}}, dpx_stamp("t", "f.#.exr"), kFailed, "dpx/t.0001.dpx: image element 1 (64x48, 3 samples of 8 bits a pixel, with its padding) needs 9216 bytes from byte"},
+    {"dpx data offset past the end", {{"dpx/o.0001.dpx", DpxSet(dpx, kDpxOffset, std::uint32_t(dpx.size()))}}, dpx_stamp("o", "f.#.exr"), kFailed, "dpx/o.0001.dpx: image element 1 starts at byte " + std::to_string(dpx.size()) + "; the file ends at byte " + std::to_string(dpx.size())},
+    {"dpx height doubled", {{"dpx/h.0001.dpx", DpxSet(dpx, kDpxHeight, 2 * DpxGet(dpx, kDpxHeight))}}, dpx_stamp("h", "f.#.exr"), kFailed, "dpx/h.0001.dpx: image element 1 (64x96, 3 samples"},
+    {"dpx user data past the end", {{"dpx/u.0001.dpx", DpxSet(dpx, 32, 3791764737u)}}, dpx_stamp("u", "f.#.exr"), kFailed, "dpx/u.0001.dpx: the DPX user data claims 3791764737 bytes"},
+    {"dpx line padding past the end", {{"dpx/p.0001.dpx", DpxSet(dpx, 812, 5456976)}}, dpx_stamp("p", "f.#.dpx"), kFailed, "dpx/p.0001.dpx: image element 1 (64x48, 3 samples of 8 bits a pixel, with its padding) needs 261944064 bytes"},
+    {"dpx rgba descriptor on rgb data", {{"dpx/a.0001.dpx", dpx_rgba}}, dpx_stamp("a", "f.#.exr"), kFailed, "dpx/a.0001.dpx: image element 1 (64x48, 4 samples of 8 bits a pixel, with its padding) needs 12288 bytes"},
+    {"exr attribute claims 2 GiB", {{"x/h.0001.exr", samples.exr_huge_claim}}, {"stamp", "x/h.#.exr", "-o", "o/f.#.exr", "-q"}, kFailed, "x/h.0001.exr: EXR attribute \"comments\" (string) claims 2147483647 bytes from byte"},
+    {"exr header over its limit", {{"x/b.0001.exr", samples.exr_big_header}}, {"stamp", "x/b.#.exr", "-o", "o/f.#.exr", "-q"}, kFailed, "x/b.0001.exr: the EXR header is over its limit of 4194304 bytes at attribute \"comments\" (string, 4194304 bytes)"},
+    {"tiff rows per strip in billions", {{"t/r.0001.tif", samples.tif_tall_strips}}, {"stamp", "t/r.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/r.0001.tif: the TIFF's RowsPerStrip (1296911620) is over its 48 rows"},
     {"input frame a FIFO", {{"bad/p.0001.png", kFifo}}, {"stamp", "bad/p.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/p.0001.png: is not a regular file"},
     {"input link loop named as frame", {{"in/shot.0004.png", kLoop}}, stamp, kFailed, "1 of 4 frames unreadable (4), e.g. in/shot.0004.png: Too many levels of symbolic links"},
     {"input link loop skipped", {{"in/shot.0004.png", kLoop}}, {"stamp", "in/shot.#.png", "-o", "o/f.#.png", "-q", "--frames", "1-4", "--skip-bad-frames"}, 0, "frame 4 skipped"},
@@ -212,7 +293,7 @@ bool IsTemporary(const std::string& rel) {
 }
 
 TEST_F(BadInput, EveryRowIsRefusedClearlyAndLosesNothing) {
-  const std::vector<Row> rows = Table(png_);
+  const std::vector<Row> rows = Table(samples_);
   ASSERT_GE(rows.size(), 40u);
   // Every row in a folder of its own, a few runs at a time.
   struct Run {

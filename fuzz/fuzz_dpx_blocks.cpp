@@ -1,0 +1,7 @@
+// Fuzz target: a .dpx frame file from any bytes, through the header check,
+// band reads and a spliced write (fuzz_image.h).
+#include "fuzz_image.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzzimage::Run(data, size, ".dpx");
+}

@@ -1,0 +1,7 @@
+// Fuzz target: a .exr frame file from any bytes, through the header check,
+// the chunk table and chunk reads and a spliced write (fuzz_image.h).
+#include "fuzz_image.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return fuzzimage::Run(data, size, ".exr");
+}
