@@ -24,7 +24,6 @@ class PreviewRenderer {
   // (the source stays as it was).
   bool UseImage(const std::string& path, std::string& error);
   bool UsesImage() const { return !image_path_.empty(); }
-  const std::string& image_path() const { return image_path_; }
 
   // The source frame with `effects` applied in order at frame * TicksPerFrame().
   // With `slate` the pre-render notification goes out first, so effects draw

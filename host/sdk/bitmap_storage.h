@@ -42,7 +42,6 @@ class RGBA16Storage : public BitmapStorage {
   // cannot be had. After a resize the pixels are unspecified; see Fill.
   bool Resize(int width, int height);
   void Fill(BMM_Color_64 color);
-  std::size_t Capacity() const { return capacity_; }  // in pixels
 
   // Row y, width() pixels; null outside the image.
   BMM_Color_64* Row(int y);
