@@ -23,6 +23,7 @@
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
 #include "header_check.h"
+#include "jpeg_blocks.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 
@@ -151,7 +152,9 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
   const std::string ext = ExtensionOf(path, options.format);
   const bool tiff = ext == ".tif" || ext == ".tiff";
-  lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
+  const bool jpeg = ext == ".jpg" || ext == ".jpeg";
+  lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff || jpeg) &&
+         Slurp(path, frame.file_bytes());
   if (lazy) {
     memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
                                                              frame.file_bytes().size());
@@ -214,6 +217,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   if (lazy) {
     auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
                   : tiff          ? OpenTiffBlocks(path, frame.file_bytes(), frame, why)
+                  : jpeg          ? OpenJpegBlocks(frame.file_bytes(), frame, why)
                                   : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
     if (blocks) {
       frame.AttachBlocks(std::move(blocks));
