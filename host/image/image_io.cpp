@@ -24,6 +24,7 @@
 #include "exr_blocks.h"
 #include "header_check.h"
 #include "jpeg_blocks.h"
+#include "png_file.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 
@@ -153,7 +154,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   const std::string ext = ExtensionOf(path, options.format);
   const bool tiff = ext == ".tif" || ext == ".tiff";
   const bool jpeg = ext == ".jpg" || ext == ".jpeg";
-  lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff || jpeg) &&
+  lazy = lazy && (ext == ".exr" || ext == ".dpx" || ext == ".png" || tiff || jpeg) &&
          Slurp(path, frame.file_bytes());
   if (lazy) {
     memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
@@ -218,6 +219,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
     auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
                   : tiff          ? OpenTiffBlocks(path, frame.file_bytes(), frame, why)
                   : jpeg          ? OpenJpegBlocks(frame.file_bytes(), frame, why)
+                  : ext == ".png" ? OpenPngBlocks(frame.file_bytes(), frame, why)
                                   : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
     if (blocks) {
       frame.AttachBlocks(std::move(blocks));
@@ -370,8 +372,11 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   // slate goes through it too, and counts as encoded whole.
   const std::vector<char> changed = frame.ChangedBlocks();
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
-  const bool tiff_blocks = frame.blocks() && std::strcmp(frame.blocks()->format(), "tiff") == 0;
-  if (allow_splice && frame.blocks() && (!all_changed || tiff_blocks) &&
+  // A PNG is one deflate stream: its own writer codes the slate with the
+  // input's filters, level and chunks.
+  const bool own_slate = frame.blocks() && (std::strcmp(frame.blocks()->format(), "tiff") == 0 ||
+                                              std::strcmp(frame.blocks()->format(), "png") == 0);
+  if (allow_splice && frame.blocks() && (!all_changed || own_slate) &&
       frame.BlockError().empty() &&
       std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
       frame.blocks()->HeaderChanges(frame.spec(), header)) {
