@@ -24,6 +24,7 @@
 #include "exr_blocks.h"
 #include "header_check.h"
 #include "jpeg_blocks.h"
+#include "oiio_proxies.h"
 #include "png_file.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
@@ -157,8 +158,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   lazy = lazy && (ext == ".exr" || ext == ".dpx" || ext == ".png" || tiff || jpeg) &&
          Slurp(path, frame.file_bytes());
   if (lazy) {
-    memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
-                                                             frame.file_bytes().size());
+    memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
     void* proxy = memory.get();
     config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
   }
@@ -306,7 +306,7 @@ std::unique_ptr<ImageOutput>& WriterFor(const std::string& target, const std::st
 // little more than the EXIF tags), and it writes no GPS directory at all.
 bool HoldsExifOrGps(const ImageSpec& spec) {
   for (const OIIO::ParamValue& p : spec.extra_attribs) {
-    const std::string name = p.name().string();
+    const std::string name(OIIO::string_view(p.name()));
     const OIIO::TagInfo* exif = OIIO::tag_lookup("Exif", name);
     // The table also names the main directory's tags, Copyright the last.
     if (OIIO::Strutil::istarts_with(name, "GPS:") || OIIO::Strutil::istarts_with(name, "Exif:") ||
