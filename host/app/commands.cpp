@@ -344,26 +344,34 @@ int RunRender(HostSession& host, const JobArgs& args) {
   return RunJob(host, scene, args, frames, output, source, sizer, "render", "rendered");
 }
 
-int RunStamp(HostSession& host, const JobArgs& args) {
+namespace {
+
+// The input pattern and the frames to stamp: the command line's, the
+// pattern's own range, else those on disk.
+Status StampInput(const JobArgs& args, SequencePattern& input, std::vector<int>& frames) {
   std::string error;
-  SequencePattern input;
-  if (!input.Parse(args.input, error)) return Fail("input: " + error, StatusKind::kUsage);
-  std::vector<int> frames;
+  if (!input.Parse(args.input, error)) return Status::Usage("input: " + error);
   if (!args.frames.empty() || !input.embedded_range().empty()) {
     if (!ResolveFrames(args.frames, input.embedded_range(), frames, error))
-      return Fail(error, StatusKind::kUsage);
+      return Status::Usage(error);
   } else if (input.has_placeholder()) {
     frames = input.ScanExisting();
-    if (frames.empty()) return Fail("input: no files match \"" + args.input + "\"");
+    if (frames.empty()) return Status::Failed("input: no files match \"" + args.input + "\"");
   } else {
     frames = {1};
   }
   if (!input.has_placeholder() && frames.size() > 1)
-    return Fail("input \"" + args.input + "\" is one file; give a frame pattern for " +
-                    std::to_string(frames.size()) + " frames",
-                StatusKind::kUsage);
-  // A name that is there but is no image file (a folder, a link loop, a
-  // FIFO) is an unreadable frame, told apart from a missing one.
+    return Status::Usage("input \"" + args.input + "\" is one file; give a frame pattern for " +
+                         std::to_string(frames.size()) + " frames");
+  return Status::Ok();
+}
+
+// Every input frame there and readable, unless --skip-bad-frames. A name
+// that is there but is no image file (a folder, a link loop, a FIFO) is an
+// unreadable frame, told apart from a missing one.
+Status CheckStampInputs(const JobArgs& args, const SequencePattern& input,
+                        const std::vector<int>& frames) {
+  if (args.skip_bad_frames) return Status::Ok();
   std::vector<int> missing, unreadable;
   std::string first_unreadable;
   for (int f : frames) {
@@ -381,15 +389,27 @@ int RunStamp(HostSession& host, const JobArgs& args) {
       text += (i ? ", " : "") + std::to_string(list[i]);
     return list.size() > 5 ? text + ", ..." : text;
   };
-  if (!missing.empty() && !args.skip_bad_frames)
-    return Fail("input: " + std::to_string(missing.size()) + " of " +
-                std::to_string(frames.size()) + " frames missing (" + listed(missing) +
-                "), e.g. " + input.FileFor(missing.front()) +
-                " (--skip-bad-frames passes over them)");
-  if (!unreadable.empty() && !args.skip_bad_frames)
-    return Fail("input: " + std::to_string(unreadable.size()) + " of " +
-                std::to_string(frames.size()) + " frames unreadable (" + listed(unreadable) +
-                "), e.g. " + first_unreadable + " (--skip-bad-frames passes over them)");
+  if (!missing.empty())
+    return Status::Failed("input: " + std::to_string(missing.size()) + " of " +
+                          std::to_string(frames.size()) + " frames missing (" + listed(missing) +
+                          "), e.g. " + input.FileFor(missing.front()) +
+                          " (--skip-bad-frames passes over them)");
+  if (!unreadable.empty())
+    return Status::Failed("input: " + std::to_string(unreadable.size()) + " of " +
+                          std::to_string(frames.size()) + " frames unreadable (" +
+                          listed(unreadable) + "), e.g. " + first_unreadable +
+                          " (--skip-bad-frames passes over them)");
+  return Status::Ok();
+}
+
+}  // namespace
+
+int RunStamp(HostSession& host, const JobArgs& args) {
+  SequencePattern input;
+  std::vector<int> frames;
+  if (const Status s = StampInput(args, input, frames); !s) return Fail(s);
+  if (const Status s = CheckStampInputs(args, input, frames); !s) return Fail(s);
+  std::string error;
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", StatusKind::kUsage);
   SequencePattern output;
   if (!ParseOutput(args.output, frames, output, error)) return Fail(error, StatusKind::kUsage);

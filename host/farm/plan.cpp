@@ -339,7 +339,8 @@ Status CheckPlanTrust(const std::string& path, int fd) {
                           "; chmod go-w it)");
   const std::string folder = fs::path(path).parent_path().string();
   struct stat dir {};
-  if (::stat(folder.c_str(), &dir) != 0) return {StatusKind::kIo, folder + ": " + std::strerror(errno)};
+  if (::stat(folder.c_str(), &dir) != 0)
+    return {StatusKind::kIo, folder + ": " + std::strerror(errno)};
   if (dir.st_uid != ::geteuid() && dir.st_uid != 0)
     return Status::Failed("its folder " + folder + " belongs to uid " +
                           std::to_string(dir.st_uid) + ", who may replace it");
@@ -405,7 +406,8 @@ Status LoadPlan(const std::string& path, Plan& plan, PlanUse use) {
   }
   ::close(fd);
   const Json j = Json::parse(text, nullptr, false);
-  if (j.is_discarded()) return {StatusKind::kUnreadable, "plan " + path + ": damaged: not valid JSON"};
+  if (j.is_discarded())
+    return {StatusKind::kUnreadable, "plan " + path + ": damaged: not valid JSON"};
   plan.path = path;
   if (const Status s = PlanFromJson(j, plan); !s) return s.Within("plan " + path);
   if (use == PlanUse::kTrusted) {
