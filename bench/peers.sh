@@ -72,11 +72,13 @@ run_case() {
                        -vf "$ff_text" -pix_fmt rgba64be -start_number 1 "$o/shot.%04d.png" ;;
     ffmpeg0_png)     ffmpeg -v error -y -start_number 1 -i "$IN/png/shot.%04d.png" -frames:v "$FRAMES" \
                        -pix_fmt rgba64be -start_number 1 "$o/shot.%04d.png" ;;
+    lumatrice_jpg)   "$LUMATRICE" stamp "$IN/jpg/shot.#.jpg" "$WORK/captions.lum" -o "$o/shot.#.jpg" --clock $CLOCK -q ;;
+    oiiotool_jpg)    oiiotool --frames "1-$FRAMES" "$IN/jpg/shot.#.jpg" "${oiio_text[@]}" -o "$o/shot.#.jpg" ;;
   esac
 }
 # ONLY="lumatrice_exr copy_exr ..." runs a subset.
 CASES=(lumatrice_exr lumatricefull_exr copy_exr oiiotool_exr lumatrice0_exr oiiotool0_exr
-       lumatrice_png ffmpeg_png lumatrice0_png ffmpeg0_png)
+       lumatrice_png ffmpeg_png lumatrice0_png ffmpeg0_png lumatrice_jpg oiiotool_jpg)
 if [ "${ONLY:-}" ]; then read -r -a CASES <<<"$ONLY"; fi
 
 # A measured run is this script again with PEERS_CASE set, so that the
@@ -126,6 +128,13 @@ if [ ! -f "$IN/done" ]; then
     -o "$IN/png/shot.#.png"
   rm -rf "$IN/render"
   touch "$IN/done"
+fi
+# The same pictures as 8-bit RGB JPEG (4:2:0, the writer's default quality),
+# made from the PNG frames when an older input folder lacks them.
+if [ ! -f "$IN/jpg/done" ]; then
+  mkdir -p "$IN/jpg"
+  oiiotool --frames "1-$FRAMES" "$IN/png/shot.#.png" --ch R,G,B -d uint8 -o "$IN/jpg/shot.#.jpg"
+  touch "$IN/jpg/done"
 fi
 
 # Every caption item on, the slate on the first frame.
@@ -247,6 +256,31 @@ for round in $(seq "$ROUNDS"); do
 done
 
 # ---- the tables ------------------------------------------------------------------
+# JPEG stamped in the DCT domain against oiiotool decoding and encoding
+# every frame; and how many blocks of a caption frame kept their
+# coefficients (the first frame written after the slate).
+jpeg_table() {
+  grep -q '^lumatrice_jpg ' "$1" || return 0
+  awk -v frames="$FRAMES" '
+function median(list,   a, n, i, j, t) {
+  n = split(list, a, " ")
+  for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] + 0 > a[j] + 0; j--) {
+    t = a[j]; a[j] = a[j - 1]; a[j - 1] = t
+  }
+  return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+$1 ~ /_jpg$/ { wall[$1] = wall[$1] " " $2; cpu[$1] = cpu[$1] " " ($3 + $4) }
+END {
+  printf "\nJPEG (8-bit RGB 4:2:0), captions, median wall clock\n\n| run | s | ms/frame | CPU s |\n|---|---:|---:|---:|\n"
+  split("lumatrice_jpg oiiotool_jpg", order, " ")
+  for (k = 1; k <= 2; k++) {
+    c = order[k]; w[c] = median(wall[c])
+    printf "| %s | %.2f | %.1f | %.2f |\n", c, w[c], 1000 * w[c] / frames, median(cpu[c])
+  }
+  printf "\n- stamp JPEG against oiiotool: %.2fx\n", w["oiiotool_jpg"] / w["lumatrice_jpg"]
+}' "$1"
+}
+
 awk -v frames="$FRAMES" -v size="$SIZE" -v rounds="$ROUNDS" '
 function median(list,   a, n, i, j, t) {
   n = split(list, a, " ")
@@ -311,7 +345,7 @@ END {
     printf "  copy floor %.1f ms/frame; stamp %.1f ms/frame, %.2fx the floor\n", 1000 * m["copy_exr"] / frames,
            1000 * m["lumatrice_exr"] / frames, m["lumatrice_exr"] / m["copy_exr"]
   }
-  printf "- stamp PNG at least as fast as ffmpeg: %.2fx (%s)\n", r2, (r2 >= 1.0) ? "met" : "not met"
+  printf "- stamp 16-bit PNG at least 4x ffmpeg: %.2fx (%s)\n", r2, (r2 >= 4.0) ? "met" : "not met"
   printf "- what the effect adds whole-process under 1 ms a frame: EXR %+.1f ms, PNG %+.1f ms by wall-clock difference (%s)\n",
          add["lumatrice_exr"], add["lumatrice_png"],
          (add["lumatrice_exr"] < 1 && add["lumatrice_png"] < 1) ? "met" : "not met"
@@ -321,4 +355,5 @@ END {
   printf "- peak memory of lumatrice stamp under 300 MB: %.0f MB (%s)\n", lm_peak / 1024,
          (lm_peak < 300 * 1024) ? "met" : "not met"
 }' "$STAGES" "$RESULTS"
+jpeg_table "$RESULTS"
 startup_table

@@ -23,7 +23,9 @@
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
 #include "header_check.h"
+#include "jpeg_blocks.h"
 #include "oiio_proxies.h"
+#include "png_file.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 
@@ -152,7 +154,9 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
   const std::string ext = ExtensionOf(path, options.format);
   const bool tiff = ext == ".tif" || ext == ".tiff";
-  lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
+  const bool jpeg = ext == ".jpg" || ext == ".jpeg";
+  lazy = lazy && (ext == ".exr" || ext == ".dpx" || ext == ".png" || tiff || jpeg) &&
+         Slurp(path, frame.file_bytes());
   if (lazy) {
     memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
     void* proxy = memory.get();
@@ -214,6 +218,8 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   if (lazy) {
     auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
                   : tiff          ? OpenTiffBlocks(path, frame.file_bytes(), frame, why)
+                  : jpeg          ? OpenJpegBlocks(frame.file_bytes(), frame, why)
+                  : ext == ".png" ? OpenPngBlocks(frame.file_bytes(), frame, why)
                                   : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
     if (blocks) {
       frame.AttachBlocks(std::move(blocks));
@@ -366,8 +372,11 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   // slate goes through it too, and counts as encoded whole.
   const std::vector<char> changed = frame.ChangedBlocks();
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
-  const bool tiff_blocks = frame.blocks() && std::strcmp(frame.blocks()->format(), "tiff") == 0;
-  if (allow_splice && frame.blocks() && (!all_changed || tiff_blocks) &&
+  // A PNG is one deflate stream: its own writer codes the slate with the
+  // input's filters, level and chunks.
+  const bool own_slate = frame.blocks() && (std::strcmp(frame.blocks()->format(), "tiff") == 0 ||
+                                              std::strcmp(frame.blocks()->format(), "png") == 0);
+  if (allow_splice && frame.blocks() && (!all_changed || own_slate) &&
       frame.BlockError().empty() &&
       std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
       frame.blocks()->HeaderChanges(frame.spec(), header)) {

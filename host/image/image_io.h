@@ -24,9 +24,10 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
 // Reads the first image of `path` into `frame` in its own sample type, alpha
 // as stored (never premultiplied on the way in). False with `error` set
 // ("<path>: <reason>") on failure.
-// With `lazy`, an EXR or TIFF file whose layout allows it is held as its
-// compressed blocks (EXR chunks, TIFF strips or tiles), an uncompressed DPX
-// file as bands of rows, and decoded as rows are read (see FrameBuffer);
+// With `lazy`, an EXR, TIFF, JPEG or PNG file whose layout allows it is held
+// as its compressed blocks (EXR chunks, TIFF strips or tiles, JPEG MCUs, PNG
+// bands of rows), an uncompressed DPX file as bands of rows, and decoded as
+// rows are read (see FrameBuffer);
 // other files are read whole either way.
 bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
                bool lazy = false);
