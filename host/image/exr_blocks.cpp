@@ -73,6 +73,15 @@ class ExrBlocks final : public BlockFile {
               std::string& error) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
+  // A copy (the prepended slate) splices too, its alike blocks coded once.
+  std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>& bytes,
+                                    const FrameBuffer& frame) const override {
+    auto file = std::make_unique<ExrBlocks>();
+    std::string why;
+    if (!file->Open(path_, bytes, frame, why)) return nullptr;
+    file->source_spec = source_spec;
+    return file;
+  }
 
  private:
   // Where channel `name`'s sample of the pixel at file coordinates (x, y)
@@ -85,6 +94,7 @@ class ExrBlocks final : public BlockFile {
   exr_result_t Code(exr_const_context_t out, int part, const FrameBuffer& frame,
                     const exr_chunk_info_t& ci, BlockBytes& bytes) const;
 
+  std::string path_;
   Memory memory_;
   exr_context_t in_ = nullptr;
   bool tiled_ = false;
@@ -94,6 +104,7 @@ class ExrBlocks final : public BlockFile {
 
 bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
                      const FrameBuffer& frame, std::string& why) {
+  path_ = path;
   memory_.data = bytes.data();
   memory_.size = bytes.size();
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
