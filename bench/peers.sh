@@ -7,7 +7,7 @@
 # text cost per frame, lumatrice's peak memory and the ratios to the targets.
 #
 #   bench/peers.sh [BUILD_DIR]          (or: make bench-peers)
-#   ROUNDS=3 FRAMES=48 SIZE=1920x1080 WORK=BUILD_DIR/peers CHRT=1
+#   ROUNDS=3 FRAMES=48 SIZE=1920x1080 WORK=BUILD_DIR/peers CHRT=1 FLOOR=1|0|only
 #
 # CHRT=1 runs every measured command under `chrt -f 10` when allowed, which
 # keeps other users' jobs from skewing the comparison; CHRT=0 turns it off.
@@ -134,6 +134,70 @@ fi
   "Slate Comments=every block on" >/dev/null
 "$LUMATRICE" scene new "$WORK/nothing.lum" --empty --force >/dev/null
 
+# ---- the copy floor ------------------------------------------------------------
+# `lumatrice stamp` against copying the same files, on bench's smoother frames
+# and on a noise sequence (which barely compresses: the most a changed chunk
+# can cost), interleaved round by round; target within 2x of the copy.
+# FLOOR=0 leaves it out, FLOOR=only runs nothing else.
+copy_floor() {
+  local noise=$WORK/noise-$SIZE-$FRAMES seq name o round
+  if [ ! -f "$noise/done" ]; then
+    echo "peers: making $FRAMES noise frames of $SIZE in $noise"
+    rm -rf "$noise"
+    mkdir -p "$noise"
+    oiiotool --frames "1-$FRAMES" \
+      --pattern "noise:type=uniform:min=0:max=1:seed={FRAME_NUMBER}" "$SIZE" 3 \
+      --ch R,G,B,A=1.0 -d half --compression zip -o "$noise/shot.#.exr"
+    touch "$noise/done"
+  fi
+  local floor=$WORK/floor.txt
+  : >"$floor"
+  # Both from the page cache, as the copy reads them after its first round.
+  cat "$IN"/exr/shot.*.exr "$noise"/shot.*.exr >/dev/null
+  for round in $(seq "$ROUNDS"); do
+    for seq in smooth noise; do
+      local src=$IN/exr
+      [ $seq = noise ] && src=$noise
+      for name in copy stamp; do
+        o=$OUT/floor-$seq-$name
+        rm -rf "$o"
+        mkdir -p "$o"
+        if [ $name = copy ]; then
+          "${RT[@]}" /usr/bin/time -f "%e %U %S" -o "$LOG/floor.time" cp "$src"/shot.*.exr "$o/"
+        else
+          "${RT[@]}" /usr/bin/time -f "%e %U %S" -o "$LOG/floor.time" "$LUMATRICE" stamp \
+            "$src/shot.#.exr" "$WORK/captions.lum" -o "$o/shot.#.exr" --clock $CLOCK -q \
+            >"$LOG/floor-$seq.out" 2>&1
+        fi
+        echo "$seq $name $(tail -1 "$LOG/floor.time")" >>"$floor"
+        printf '  round %d  %-6s %-5s %6.2f s\n' "$round" "$seq" "$name" \
+          "$(tail -1 "$LOG/floor.time" | cut -d' ' -f1)"
+      done
+    done
+  done
+  awk -v frames="$FRAMES" -v size="$SIZE" -v rounds="$ROUNDS" -v noise="$noise" '
+  function median(list,   a, n, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] + 0 > a[j] + 0; j--) {
+      t = a[j]; a[j] = a[j - 1]; a[j - 1] = t
+    }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  { wall[$1 " " $2] = wall[$1 " " $2] " " $3; cpu[$1 " " $2] = cpu[$1 " " $2] " " ($4 + $5) }
+  END {
+    printf "\nStamp against copying the same files: %d frames of %s, half zip EXR, median of %d\n\n", frames, size, rounds
+    printf "| sequence | copy s | stamp s | stamp CPU s | stamp ms/frame | x copy | within 2x |\n"
+    printf "|---|---:|---:|---:|---:|---:|---|\n"
+    split("smooth noise", seqs, " ")
+    for (k = 1; k <= 2; k++) {
+      q = seqs[k]; c = median(wall[q " copy"]); t = median(wall[q " stamp"])
+      printf "| %s | %.2f | %.2f | %.2f | %.1f | %.2f | %s |\n", q, c, t, median(cpu[q " stamp"]),
+             1000 * t / frames, t / c, (t <= 2 * c) ? "met" : "not met"
+    }
+  }' "$floor"
+}
+if [ "${FLOOR:-1}" = only ]; then copy_floor; exit; fi
+
 RESULTS=$WORK/results.txt
 STAGES=$WORK/stages.txt
 : >"$RESULTS"
@@ -240,3 +304,4 @@ END {
   printf "- peak memory of lumatrice stamp under 300 MB: %.0f MB (%s)\n", lm_peak / 1024,
          (lm_peak < 300 * 1024) ? "met" : "not met"
 }' "$STAGES" "$RESULTS"
+[ "${FLOOR:-1}" = 0 ] || copy_floor
