@@ -105,8 +105,7 @@ class ExrBlocks final : public BlockFile {
 bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
                      const FrameBuffer& frame, std::string& why) {
   path_ = path;
-  memory_.data = bytes.data();
-  memory_.size = bytes.size();
+  memory_ = {bytes.data(), bytes.size()};
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &memory_;
   init.read_fn = ReadMemory;

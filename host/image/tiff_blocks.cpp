@@ -377,6 +377,9 @@ class TiffBlocks final : public BlockFile {
   bool ReadLinked(std::string& why);
   // Writes the main directory, then the linked ones, and points it at them.
   bool WriteLinked(TIFF* out) const;
+  // Notes the byte order and fixed fields a worker's handle needs (workers
+  // never touch in_).
+  void ReadCodingTags();
   // A handle that codes blocks as the output's would; null with `why`.
   std::unique_ptr<Scratch> NewScratch(std::string& why) const;
   bool CodeBlock(Scratch& s, int b, const FrameBuffer& frame, BlockBytes& bytes,
@@ -470,6 +473,12 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
       return why = "block " + std::to_string(b) + " lies beyond the end of the file", false;
     stored_[std::size_t(b)] = {at, size};
   }
+  ReadCodingTags();
+  source_spec = frame.spec();
+  return true;
+}
+
+void TiffBlocks::ReadCodingTags() {
   big_endian_ = TIFFIsBigEndian(in_);
   big_tiff_ = TIFFIsBigTIFF(in_);
   for (uint32_t tag : kShortTags) {
@@ -483,8 +492,6 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   uint16_t n = 0;
   uint16_t* extra = nullptr;
   if (TIFFGetField(in_, TIFFTAG_EXTRASAMPLES, &n, &extra)) extra_samples_.assign(extra, extra + n);
-  source_spec = frame.spec();
-  return true;
 }
 
 std::unique_ptr<Scratch> TiffBlocks::NewScratch(std::string& why) const {
