@@ -224,6 +224,70 @@ END {
 }
 if [ "${ONLY:-}" = startup ]; then startup_table; exit; fi
 
+# ---- the copy floor ------------------------------------------------------------
+# `lumatrice stamp` against copying the same files, on bench's smoother frames
+# and on a noise sequence (which barely compresses: the most a changed chunk
+# can cost), interleaved round by round; target within 2x of the copy.
+# ONLY=floor runs nothing else.
+copy_floor() {
+  local noise=$WORK/noise-$SIZE-$FRAMES seq name o round
+  if [ ! -f "$noise/done" ]; then
+    echo "peers: making $FRAMES noise frames of $SIZE in $noise"
+    rm -rf "$noise"
+    mkdir -p "$noise"
+    oiiotool --frames "1-$FRAMES" \
+      --pattern "noise:type=uniform:min=0:max=1:seed={FRAME_NUMBER}" "$SIZE" 3 \
+      --ch R,G,B,A=1.0 -d half --compression zip -o "$noise/shot.#.exr"
+    touch "$noise/done"
+  fi
+  local floor=$WORK/floor.txt
+  : >"$floor"
+  # Both from the page cache, as the copy reads them after its first round.
+  cat "$IN"/exr/shot.*.exr "$noise"/shot.*.exr >/dev/null
+  for round in $(seq "$ROUNDS"); do
+    for seq in smooth noise; do
+      local src=$IN/exr
+      [ $seq = noise ] && src=$noise
+      for name in copy stamp; do
+        o=$OUT/floor-$seq-$name
+        rm -rf "$o"
+        mkdir -p "$o"
+        if [ $name = copy ]; then
+          "${RT[@]}" /usr/bin/time -f "%e %U %S" -o "$LOG/floor.time" cp "$src"/shot.*.exr "$o/"
+        else
+          "${RT[@]}" /usr/bin/time -f "%e %U %S" -o "$LOG/floor.time" "$LUMATRICE" stamp \
+            "$src/shot.#.exr" "$WORK/captions.lum" -o "$o/shot.#.exr" --clock $CLOCK -q \
+            >"$LOG/floor-$seq.out" 2>&1
+        fi
+        echo "$seq $name $(tail -1 "$LOG/floor.time")" >>"$floor"
+        printf '  round %d  %-6s %-5s %6.2f s\n' "$round" "$seq" "$name" \
+          "$(tail -1 "$LOG/floor.time" | cut -d' ' -f1)"
+      done
+    done
+  done
+  awk -v frames="$FRAMES" -v size="$SIZE" -v rounds="$ROUNDS" -v noise="$noise" '
+  function median(list,   a, n, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] + 0 > a[j] + 0; j--) {
+      t = a[j]; a[j] = a[j - 1]; a[j - 1] = t
+    }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  { wall[$1 " " $2] = wall[$1 " " $2] " " $3; cpu[$1 " " $2] = cpu[$1 " " $2] " " ($4 + $5) }
+  END {
+    printf "\nStamp against copying the same files: %d frames of %s, half zip EXR, median of %d\n\n", frames, size, rounds
+    printf "| sequence | copy s | stamp s | stamp CPU s | stamp ms/frame | x copy | within 2x |\n"
+    printf "|---|---:|---:|---:|---:|---:|---|\n"
+    split("smooth noise", seqs, " ")
+    for (k = 1; k <= 2; k++) {
+      q = seqs[k]; c = median(wall[q " copy"]); t = median(wall[q " stamp"])
+      printf "| %s | %.2f | %.2f | %.2f | %.1f | %.2f | %s |\n", q, c, t, median(cpu[q " stamp"]),
+             1000 * t / frames, t / c, (t <= 2 * c) ? "met" : "not met"
+    }
+  }' "$floor"
+}
+if [ "${ONLY:-}" = floor ]; then copy_floor; exit; fi
+
 RESULTS=$WORK/results.txt
 STAGES=$WORK/stages.txt
 : >"$RESULTS"
@@ -357,3 +421,4 @@ END {
 }' "$STAGES" "$RESULTS"
 jpeg_table "$RESULTS"
 startup_table
+copy_floor

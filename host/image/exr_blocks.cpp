@@ -1,5 +1,6 @@
 // EXR chunks in and out through OpenEXR's core library, over the file's
-// bytes in memory.
+// bytes in memory; changed chunks compressed on several threads, written in
+// order.
 #include "exr_blocks.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 
 #include <OpenEXR/openexr.h>
 
+#include "block_encoder.h"
 #include "checked_file.h"
 #include "frame_buffer.h"
 
@@ -71,6 +73,15 @@ class ExrBlocks final : public BlockFile {
               std::string& error) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
+  // A copy (the prepended slate) splices too, its alike blocks coded once.
+  std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>& bytes,
+                                    const FrameBuffer& frame) const override {
+    auto file = std::make_unique<ExrBlocks>();
+    std::string why;
+    if (!file->Open(path_, bytes, frame, why)) return nullptr;
+    file->source_spec = source_spec;
+    return file;
+  }
 
  private:
   // Where channel `name`'s sample of the pixel at file coordinates (x, y)
@@ -78,7 +89,12 @@ class ExrBlocks final : public BlockFile {
   std::size_t Offset(const FrameBuffer& frame, const char* name, int x, int y) const;
   void Point(exr_coding_channel_info_t& c, const FrameBuffer& frame, const exr_chunk_info_t& ci,
              std::byte* base) const;
+  exr_result_t StartWrite(exr_context_t& out, int& part, const std::vector<HeaderChange>& header,
+                          CheckedFile& file, std::string& error) const;
+  exr_result_t Code(exr_const_context_t out, int part, const FrameBuffer& frame,
+                    const exr_chunk_info_t& ci, BlockBytes& bytes) const;
 
+  std::string path_;
   Memory memory_;
   exr_context_t in_ = nullptr;
   bool tiled_ = false;
@@ -88,8 +104,8 @@ class ExrBlocks final : public BlockFile {
 
 bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
                      const FrameBuffer& frame, std::string& why) {
-  memory_.data = bytes.data();
-  memory_.size = bytes.size();
+  path_ = path;
+  memory_ = {bytes.data(), bytes.size()};
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &memory_;
   init.read_fn = ReadMemory;
@@ -235,83 +251,119 @@ bool ExrBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
   return true;
 }
 
-bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                       const std::vector<HeaderChange>& header, CheckedFile& file,
-                       const std::atomic<bool>* cancel, SpliceCounts& counts,
-                       std::string& error) const {
+// Starts `out` over `file` with the input's header, `header` set on it.
+exr_result_t ExrBlocks::StartWrite(exr_context_t& out, int& part,
+                                   const std::vector<HeaderChange>& header, CheckedFile& file,
+                                   std::string& error) const {
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &file;
   init.write_fn = WriteChecked;
   init.error_handler_fn = Quiet;
-  exr_context_t out = nullptr;
   exr_result_t rv = exr_start_write(&out, file.filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
-  if (rv != EXR_ERR_SUCCESS) return error = "start: " + Why(rv), false;
+  if (rv != EXR_ERR_SUCCESS) return error = "start: " + Why(rv), rv;
+  // Names over 31 characters (Blender's attributes) need the input's
+  // long-name flag, bit 10 of the version field.
+  constexpr std::byte kLongNames{0x04};
+  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
+    if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS)
+      return error = "start: " + Why(rv), rv;
+
+  const char* part_name = nullptr;
+  exr_get_name(in_, 0, &part_name);
+  rv = exr_add_part(out, part_name, tiled_ ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part);
+  if (rv != EXR_ERR_SUCCESS) return error = "part: " + Why(rv), rv;
+  for (const HeaderChange& h : header) {
+    if (rv == EXR_ERR_SUCCESS) rv = exr_attr_set_string(out, part, h.name.c_str(), h.value.c_str());
+  }
+  if (rv != EXR_ERR_SUCCESS) return error = "attributes: " + Why(rv), rv;
+  rv = exr_copy_unset_attributes(out, part, in_, 0);
+  if (rv != EXR_ERR_SUCCESS) return error = "copy: " + Why(rv), rv;
+  float dwa = 0;
+  if (rv == EXR_ERR_SUCCESS && exr_get_dwa_compression_level(in_, 0, &dwa) == EXR_ERR_SUCCESS)
+    rv = exr_set_dwa_compression_level(out, part, dwa);
+  if (rv == EXR_ERR_SUCCESS) rv = exr_set_zip_compression_level(out, part, kZipLevel);
+  if (rv == EXR_ERR_SUCCESS) rv = exr_write_header(out);
+  if (rv != EXR_ERR_SUCCESS) error = "header: " + Why(rv);
+  return rv;
+}
+
+// Packs and compresses chunk `ci` of `frame` into `bytes`; the write is
+// left to the caller, in chunk order.
+exr_result_t ExrBlocks::Code(exr_const_context_t out, int part, const FrameBuffer& frame,
+                             const exr_chunk_info_t& ci, BlockBytes& bytes) const {
+  exr_encode_pipeline_t encode = EXR_ENCODE_PIPELINE_INITIALIZER;
+  std::vector<std::byte> packed;
+  exr_result_t rv = exr_encoding_initialize(out, part, &ci, &encode);
+  if (rv == EXR_ERR_SUCCESS) {
+    // The encoder only reads through the pointer.
+    auto* base = const_cast<std::byte*>(frame.data());
+    if (tiled_) {
+      packed.resize(frame.pixel_bytes() * std::size_t(ci.width) * ci.height);
+      CopyTile(frame, ci, window_.min.x, window_.min.y, packed.data(), false);
+      base = packed.data();
+    }
+    for (int c = 0; c < encode.channel_count; ++c) Point(encode.channels[c], frame, ci, base);
+    rv = exr_encoding_choose_default_routines(out, part, &encode);
+  }
+  if (rv == EXR_ERR_SUCCESS) {
+    // The next-chunk check and the write belong to the writer's thread.
+    encode.yield_until_ready_fn = nullptr;
+    encode.write_fn = nullptr;
+    rv = exr_encoding_run(out, part, &encode);
+  }
+  if (rv == EXR_ERR_SUCCESS) {
+    const auto* coded = static_cast<const std::byte*>(encode.compressed_buffer);
+    bytes.assign(coded, coded + encode.compressed_bytes);
+  }
+  exr_encoding_destroy(out, &encode);
+  return rv;
+}
+
+bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                       const std::vector<HeaderChange>& header, CheckedFile& file,
+                       const std::atomic<bool>* cancel, SpliceCounts& counts,
+                       std::string& error) const {
+  exr_context_t out = nullptr;
+  int part = 0;
   struct Finish {
     exr_context_t* out;
     ~Finish() {
       if (*out) exr_finish(out);
     }
   } finish{&out};
-  // Names over 31 characters (Blender's attributes) need the input's
-  // long-name flag, bit 10 of the version field.
-  constexpr std::byte kLongNames{0x04};
-  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
-    if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS)
-      return error = "start: " + Why(rv), false;
+  if (StartWrite(out, part, header, file, error) != EXR_ERR_SUCCESS) return false;
 
-  const char* part_name = nullptr;
-  exr_get_name(in_, 0, &part_name);
-  int part = 0;
-  rv = exr_add_part(out, part_name, tiled_ ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part);
-  if (rv != EXR_ERR_SUCCESS) return error = "part: " + Why(rv), false;
-  for (const HeaderChange& h : header) {
-    if (rv == EXR_ERR_SUCCESS) rv = exr_attr_set_string(out, part, h.name.c_str(), h.value.c_str());
-  }
-  if (rv != EXR_ERR_SUCCESS) return error = "attributes: " + Why(rv), false;
-  rv = exr_copy_unset_attributes(out, part, in_, 0);
-  if (rv != EXR_ERR_SUCCESS) return error = "copy: " + Why(rv), false;
-  float dwa = 0;
-  if (rv == EXR_ERR_SUCCESS && exr_get_dwa_compression_level(in_, 0, &dwa) == EXR_ERR_SUCCESS)
-    rv = exr_set_dwa_compression_level(out, part, dwa);
-  if (rv == EXR_ERR_SUCCESS) rv = exr_set_zip_compression_level(out, part, kZipLevel);
-  if (rv == EXR_ERR_SUCCESS) rv = exr_write_header(out);
-  if (rv != EXR_ERR_SUCCESS) return error = "header: " + Why(rv), false;
-
+  // Where each changed chunk goes, found before the workers start.
+  std::vector<exr_chunk_info_t> places(static_cast<std::size_t>(count()));
   for (int b = 0; b < count(); ++b) {
-    if (cancel && cancel->load()) return error = "cancelled", false;
+    if (!changed[std::size_t(b)]) continue;
+    const int bx = b % blocks_x, by = b / blocks_x;
+    const exr_result_t rv =
+        tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &places[std::size_t(b)])
+               : exr_write_scanline_chunk_info(out, part, window_.min.y + by * block_h,
+                                               &places[std::size_t(b)]);
+    if (rv != EXR_ERR_SUCCESS) return error = "block " + std::to_string(b) + ": " + Why(rv), false;
+  }
+  BlockCoder coder;
+  coder.encode = [&](int, int b, BlockBytes& bytes, std::string& why) {
+    const exr_result_t rv = Code(out, part, frame, places[std::size_t(b)], bytes);
+    if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Why(rv);
+    return rv == EXR_ERR_SUCCESS;
+  };
+  coder.write = [&](int b, const BlockBytes* coded, std::string& why) {
     const int bx = b % blocks_x, by = b / blocks_x;
     const int y = window_.min.y + by * block_h;
     const exr_chunk_info_t& stored = chunks_[std::size_t(b)];
-    if (!changed[std::size_t(b)]) {
-      const std::byte* raw = memory_.data + stored.data_offset;
-      rv = tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, stored.packed_size)
-                  : exr_write_scanline_chunk(out, part, y, raw, stored.packed_size);
-      ++counts.copied;
-    } else {
-      exr_chunk_info_t ci{};
-      rv = tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &ci)
-                  : exr_write_scanline_chunk_info(out, part, y, &ci);
-      exr_encode_pipeline_t encode = EXR_ENCODE_PIPELINE_INITIALIZER;
-      std::vector<std::byte> packed;
-      if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_initialize(out, part, &ci, &encode);
-      if (rv == EXR_ERR_SUCCESS) {
-        // The encoder only reads through the pointer.
-        auto* base = const_cast<std::byte*>(frame.data());
-        if (tiled_) {
-          packed.resize(frame.pixel_bytes() * std::size_t(ci.width) * ci.height);
-          CopyTile(frame, ci, window_.min.x, window_.min.y, packed.data(), false);
-          base = packed.data();
-        }
-        for (int c = 0; c < encode.channel_count; ++c) Point(encode.channels[c], frame, ci, base);
-        rv = exr_encoding_choose_default_routines(out, part, &encode);
-      }
-      if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_run(out, part, &encode);
-      exr_encoding_destroy(out, &encode);
-      ++counts.encoded;
-    }
-    if (rv != EXR_ERR_SUCCESS) return error = "block " + std::to_string(b) + ": " + Why(rv), false;
-  }
-  rv = exr_finish(&out);
+    const void* raw = coded ? static_cast<const void*>(coded->data())
+                            : static_cast<const void*>(memory_.data + stored.data_offset);
+    const uint64_t size = coded ? coded->size() : stored.packed_size;
+    const exr_result_t rv = tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, size)
+                                   : exr_write_scanline_chunk(out, part, y, raw, size);
+    if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Why(rv);
+    return rv == EXR_ERR_SUCCESS;
+  };
+  if (!WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts, error)) return false;
+  const exr_result_t rv = exr_finish(&out);
   out = nullptr;
   if (rv != EXR_ERR_SUCCESS) return error = Why(rv), false;
   return true;

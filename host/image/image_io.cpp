@@ -365,17 +365,17 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   }
   if (report) *report = WriteReport{};
   std::vector<HeaderChange> header;
-  // A frame changed in every block (the slate) has nothing to copy: the
-  // whole-frame writer encodes it in one pass, where a splice would encode
-  // each block on its own. A TIFF's strips are coded one by one either way,
-  // and only its own writer keeps its byte order, tags and EXIF: there the
-  // slate goes through it too, and counts as encoded whole.
+  // A frame changed in every block (the slate) has nothing to copy, but
+  // most of its blocks are alike: EXR and TIFF block writers code each
+  // distinct block once, on the free cores. It counts as encoded whole.
   const std::vector<char> changed = frame.ChangedBlocks();
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
   // A PNG is one deflate stream: its own writer codes the slate with the
-  // input's filters, level and chunks.
-  const bool own_slate = frame.blocks() && (std::strcmp(frame.blocks()->format(), "tiff") == 0 ||
-                                              std::strcmp(frame.blocks()->format(), "png") == 0);
+  // input's filters, level and chunks. DPX bands and JPEG slates go whole.
+  const char* block_format = frame.blocks() ? frame.blocks()->format() : "";
+  const bool own_slate = std::strcmp(block_format, "tiff") == 0 ||
+                         std::strcmp(block_format, "png") == 0 ||
+                         std::strcmp(block_format, "exr") == 0;
   if (allow_splice && frame.blocks() && (!all_changed || own_slate) &&
       frame.BlockError().empty() &&
       std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
@@ -383,6 +383,7 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     WriteReport mine;
     mine.spliced = !all_changed;
     const bool ok = SpliceFrame(target, frame, changed, header, error, cancel, mine.blocks);
+    mine.reused = mine.blocks.reused;
     if (all_changed) mine.blocks = SpliceCounts{};
     if (report) *report = mine;
     return ok;

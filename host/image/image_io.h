@@ -53,12 +53,14 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
 // A lazy frame whose target has its input's format and whose description
 // differs only in header texts is spliced: unchanged blocks are copied as
 // stored, changed ones encoded with the file's own compression; one changed
-// in every block is encoded whole. Without `allow_splice` every frame is
+// in every block counts as encoded whole (an EXR or TIFF one still codes
+// each distinct block once). Without `allow_splice` every frame is
 // encoded whole. A non-empty `format` ("exr") names the format in place of
 // the target's extension.
 struct WriteReport {
   bool spliced = false;
   SpliceCounts blocks;
+  int reused = 0;  // changed blocks written as an equal block's bytes, slate too
 };
 bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
                 const std::atomic<bool>* cancel = nullptr, bool allow_splice = true,
