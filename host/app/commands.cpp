@@ -12,6 +12,8 @@
 
 #include "clock.h"
 #include "image_io.h"
+#include "movie_job.h"
+#include "movie_reader.h"
 #include "output_lock.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -100,6 +102,8 @@ void SweepOutputFolders(HostSession& host, const SequencePattern& out,
   }
 }
 
+}  // namespace
+
 int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
            const SequencePattern& output, FrameSource& source, const FrameSizer& sizer,
            const char* command, const char* verb) {
@@ -164,7 +168,7 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
     return Fail(error);
   SweepOutputFolders(host, output, frames, slate_frame);
   const std::string first_file = output.FileFor(frames.front());
-  if (!FormatKeepsMarker(first_file))
+  if (IsMoviePath(first_file) ? !MovieKeepsMarker(first_file) : !FormatKeepsMarker(first_file))
     host.Notice("lumatrice: warning: " + fs::path(first_file).extension().string() +
                 " files cannot hold the stamp marker; these frames will not show as stamped");
   JobHooks hooks(scene, MarkerSource(scene, EffectVersions(host, scene)),
@@ -174,7 +178,7 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   ProgressDisplay progress(int(frames.size()) + (slate_frame ? 1 : 0), !args.quiet);
   host.SetProgress(&progress);
   g_orderly_cancel = true;
-  PipelineResult r = RunPipeline(options, source, g_cancel, &progress);
+  PipelineResult r = RunPipelineToOutput(host, args, options, source, g_cancel, &progress);
   g_orderly_cancel = false;
   progress.Finish();
   host.SetProgress(nullptr);
@@ -207,8 +211,9 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
     return kExitCancelled;
   }
   const double fps = r.seconds > 0 ? r.written / r.seconds : 0.0;
-  const std::string where =
-      r.written > 1 ? r.first_written + " .. " + r.last_written : r.first_written;
+  const std::string where = r.first_written != r.last_written
+                                ? r.first_written + " .. " + r.last_written
+                                : r.first_written;
   // With the manifest on standard output, the summary must not join it.
   FILE* summary = manifest && manifest_path == "-" ? stderr : stdout;
   // Frames written by copying their unchanged blocks, and the others.
@@ -233,6 +238,8 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   std::fflush(stdout);
   return kExitOk;
 }
+
+namespace {
 
 bool ApplySettingsArgs(const SettingsArgs& a, SceneSettings& s, std::string& error) {
   if (a.fps) {
@@ -306,8 +313,7 @@ int RunRender(HostSession& host, const JobArgs& args) {
   if (const int status = OpenRenderScene(host, args, true, scene, width, height, range, frames))
     return status;
   SequencePattern output;
-  if (!ParseOutput(args.output.empty() ? kDefaultRenderOutput : args.output, frames, output,
-                   error))
+  if (!ParseJobOutput(args, frames, output, error))
     return Fail(error, kExitUsage);
   if (!CheckOutputSparesScene(output,
                               WrittenFrames(frames, args.render_start, args.slate == "prepend"),
@@ -323,6 +329,7 @@ int RunRender(HostSession& host, const JobArgs& args) {
 }
 
 int RunStamp(HostSession& host, const JobArgs& args) {
+  if (IsMoviePath(args.input)) return RunStampMovie(host, args);
   std::string error;
   SequencePattern input;
   if (!input.Parse(args.input, error)) return Fail("input: " + error, kExitUsage);
@@ -370,7 +377,7 @@ int RunStamp(HostSession& host, const JobArgs& args) {
                 "), e.g. " + first_unreadable + " (--skip-bad-frames passes over them)");
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", kExitUsage);
   SequencePattern output;
-  if (!ParseOutput(args.output, frames, output, error)) return Fail(error, kExitUsage);
+  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, kExitUsage);
 
   // Never write over an input, whatever the spelling or link.
   std::vector<std::string> inputs;
@@ -390,7 +397,7 @@ int RunStamp(HostSession& host, const JobArgs& args) {
     return Fail(error, kExitUsage);
   if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
     return Fail(error, kExitUsage);
-  SequenceSource source(input, !args.full_reencode);
+  SequenceSource source(input, !args.full_reencode && !IsMoviePath(output.text()));
   const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
     return HeaderSize(input.FileFor(frame), w, h, why);
   };

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "edit_launch.h"
 #include "farm_cli.h"
+#include "movie_options.h"
 
 using namespace lumatrice;
 
@@ -29,8 +30,30 @@ void AddJobOptions(CLI::App* cmd, JobArgs& a) {
                   "scene file path shown by the effect (default: the scene file, else Untitled)");
   cmd->add_option("--clock", a.clock,
                   "pin the effect's clock for the whole run, ISO-8601: 2002-03-07T09:05:03");
-  cmd->add_option("--fps", a.fps, "frame rate for frame times (must divide 4800)");
+  cmd->add_option_function<std::string>(
+         "--fps",
+         [&a](const std::string& text) {
+           AVRational rate;
+           if (!ParseFrameRateText(text, rate))
+             throw CLI::ValidationError("--fps", "\"" + text + "\" is not a frame rate");
+           a.fps = RoundedRate(rate);
+           a.movie.rate = text;
+         },
+         "frame rate for frame times (must divide 4800); a movie keeps an exact rate such as "
+         "24000/1001, frame times the whole rate")
+      ->type_name("RATE");
   cmd->add_flag("-q,--quiet", a.quiet, "no progress display");
+}
+
+void AddMovieOptions(CLI::App* cmd, JobArgs& a) {
+  cmd->add_option("--codec", a.movie.codec, "movie output: prores (default), dnxhr, h264");
+  cmd->add_option("--profile", a.movie.profile,
+                  "prores: proxy lt standard hq (default) 4444 4444xq; dnxhr: lb sq hq "
+                  "(default) hqx 444; h264: high (4:2:0, default) high444");
+  cmd->add_option("--crf", a.movie.crf, "h264 quality, 0 (lossless) to 51 (default 18)");
+  cmd->add_option("--start-timecode", a.movie.start_timecode,
+                  "timecode of the movie's first frame, HH:MM:SS:FF (default: from its frame "
+                  "number, or the input movie's)");
 }
 
 void AddSlateOption(CLI::App* cmd, JobArgs& a) {
@@ -89,6 +112,7 @@ int main(int argc, char** argv) {
   render->add_option("--size", render_args.size, "frame size WIDTHxHEIGHT (default 1280x720)");
   AddJobOptions(render, render_args);
   AddManifestOptions(render, render_args);
+  AddMovieOptions(render, render_args);
 
   JobArgs stamp_args;
   CLI::App* stamp =
@@ -100,6 +124,7 @@ int main(int argc, char** argv) {
   stamp->add_option("-o,--output", stamp_args.output, "output pattern")->required();
   AddJobOptions(stamp, stamp_args);
   AddManifestOptions(stamp, stamp_args);
+  AddMovieOptions(stamp, stamp_args);
   stamp->add_flag("--allow-restamp", stamp_args.allow_restamp,
                   "stamp input frames even when they already carry captions from lumatrice");
   stamp->add_flag("--skip-bad-frames", stamp_args.skip_bad_frames,

@@ -6,6 +6,8 @@
 
 #include "commands.h"
 #include "marker.h"
+#include "movie_options.h"
+#include "movie_reader.h"
 #include "sequence.h"
 
 namespace lumatrice {
@@ -55,7 +57,9 @@ int RunVerify(const VerifyArgs& args) {
   int stamped = 0, unreadable = 0;
   for (int f : frames) {
     Row row{f, input.FileFor(f), std::nullopt, {}};
-    if (!ReadMarkerFromFile(row.file, row.marker, row.error))
+    const bool read = IsMoviePath(row.file) ? ReadMovieMarker(row.file, row.marker, row.error)
+                                            : ReadMarkerFromFile(row.file, row.marker, row.error);
+    if (!read)
       ++unreadable;
     else if (row.marker)
       ++stamped;
