@@ -7,6 +7,11 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace lumatrice {
 namespace {
@@ -57,6 +62,11 @@ std::string Joined(const std::vector<std::string>& items) {
 }
 
 }  // namespace
+
+void QuietFfmpegLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
 
 bool IsMoviePath(const std::string& path) {
   const std::string ext = Lower(std::filesystem::path(path).extension().string());

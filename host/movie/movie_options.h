@@ -24,6 +24,10 @@ struct MovieArgs {
   std::string copy_from;       // an input movie whose other streams pass through
 };
 
+// FFmpeg's own log lines off (errors reach the user as the run's own
+// line); once per process, before the first movie is opened.
+void QuietFfmpegLog();
+
 // True for the names of movie files: .mov .mp4 .mkv .mxf (any case).
 bool IsMoviePath(const std::string& path);
 

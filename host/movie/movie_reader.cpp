@@ -1,6 +1,8 @@
 // Decoding movies through libavformat and libavcodec.
 #include "movie_reader.h"
 
+#include "movie_options.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <vector>
@@ -78,6 +80,7 @@ bool MovieKeepsMarker(const std::string& path) {
 }
 
 bool ProbeMovie(const std::string& path, MovieInfo& info, std::string& error) {
+  QuietFfmpegLog();
   AVFormatContext* fmt = nullptr;
   const bool opened = OpenInput(path, fmt, error);
   const int video = opened ? av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
@@ -112,6 +115,7 @@ bool ProbeMovie(const std::string& path, MovieInfo& info, std::string& error) {
 
 bool ReadMovieMarker(const std::string& path, std::optional<StampMarker>& marker,
                      std::string& error) {
+  QuietFfmpegLog();
   AVFormatContext* fmt = nullptr;
   if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) {
     error = path + ": not a movie FFmpeg can read";
@@ -120,6 +124,10 @@ bool ReadMovieMarker(const std::string& path, std::optional<StampMarker>& marker
   marker = MarkerOf(fmt);
   avformat_close_input(&fmt);
   return true;
+}
+
+MovieSource::MovieSource(std::string path, int first) : path_(std::move(path)), first_(first) {
+  QuietFfmpegLog();
 }
 
 MovieSource::~MovieSource() {

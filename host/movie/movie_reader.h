@@ -46,7 +46,7 @@ bool MovieKeepsMarker(const std::string& path);
 class MovieSource : public FrameSource {
  public:
   // The movie's first picture is frame `first`.
-  MovieSource(std::string path, int first) : path_(std::move(path)), first_(first) {}
+  MovieSource(std::string path, int first);
   ~MovieSource() override;
   MovieSource(const MovieSource&) = delete;
   MovieSource& operator=(const MovieSource&) = delete;

@@ -45,7 +45,9 @@ std::vector<std::pair<std::string, std::string>> MarkerFields(const FrameBuffer&
 }
 
 MovieWriter::MovieWriter(std::string target, MovieSettings settings)
-    : target_(std::move(target)), settings_(std::move(settings)) {}
+    : target_(std::move(target)), settings_(std::move(settings)) {
+  QuietFfmpegLog();
+}
 
 MovieWriter::~MovieWriter() {
   sws_freeContext(sws_);
