@@ -33,6 +33,15 @@ void AddJobOptions(CLI::App* cmd, JobArgs& a) {
   cmd->add_option_function<std::string>(
          "--fps",
          [&a](const std::string& text) {
+           // A whole number goes on as given, for the host's own check.
+           if (std::size_t end = 0; !text.empty() && text.find_first_not_of("-0123456789") ==
+                                                          std::string::npos) {
+             try {
+               a.fps = std::stoi(text, &end);
+               return;
+             } catch (const std::exception&) {
+             }
+           }
            AVRational rate;
            if (!ParseFrameRateText(text, rate))
              throw CLI::ValidationError("--fps", "\"" + text + "\" is not a frame rate");
