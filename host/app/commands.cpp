@@ -13,7 +13,6 @@
 #include "clock.h"
 #include "image_io.h"
 #include "movie_job.h"
-#include "movie_reader.h"
 #include "output_lock.h"
 #include "pipeline.h"
 #include "progress.h"

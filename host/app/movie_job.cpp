@@ -5,8 +5,7 @@
 #include <cstdio>
 
 #include "host_api.h"
-#include "movie_reader.h"
-#include "movie_writer.h"
+#include "movie_backend.h"
 
 namespace lumatrice {
 namespace {
@@ -76,11 +75,13 @@ PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
           options.frames.end();
   if (slate_first) settings.copy_delay = av_q2d(av_inv_q(settings.rate));
   settings.notice = [&host](const std::string& line) { host.Notice(line); };
-  MovieWriter writer(path, std::move(settings));
-  options.sink = &writer;
+  MovieBackend* movies = LoadMovieBackend(failed.error);
+  if (!movies) return failed;
+  const std::unique_ptr<MovieOutput> writer = movies->CreateOutput(path, std::move(settings));
+  options.sink = writer.get();
   PipelineResult r = RunPipeline(options, source, cancel, observer);
   std::string error;
-  if (!r.failed && !r.cancelled && r.written > 0 && !writer.Finish(error)) {
+  if (!r.failed && !r.cancelled && r.written > 0 && !writer->Finish(error)) {
     r.failed = true;
     r.error = error;
   }
@@ -91,8 +92,10 @@ PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
 
 int RunStampMovie(HostSession& host, const JobArgs& given) {
   std::string error;
+  MovieBackend* movies = LoadMovieBackend(error);
+  if (!movies) return Fail(error);
   MovieInfo info;
-  if (!ProbeMovie(given.input, info, error)) return Fail("input: " + error);
+  if (!movies->Probe(given.input, info, error)) return Fail("input: " + error);
   JobArgs args = given;
   const int first = args.render_start.value_or(1);
   std::vector<int> frames;
@@ -146,14 +149,14 @@ int RunStampMovie(HostSession& host, const JobArgs& given) {
     return Fail(error, kExitUsage);
   if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
     return Fail(error, kExitUsage);
-  MovieSource source(args.input, first);
-  if (!source.Open(error)) return Fail("input: " + error);
+  const std::unique_ptr<FrameSource> source = movies->OpenSource(args.input, first, error);
+  if (!source) return Fail("input: " + error);
   const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {
     w = info.width;
     h = info.height;
     return true;
   };
-  return RunJob(host, scene, args, frames, output, source, sizer, "stamp", "stamped");
+  return RunJob(host, scene, args, frames, output, *source, sizer, "stamp", "stamped");
 }
 
 }  // namespace lumatrice

@@ -6,8 +6,7 @@
 
 #include "commands.h"
 #include "marker.h"
-#include "movie_options.h"
-#include "movie_reader.h"
+#include "movie_backend.h"
 #include "sequence.h"
 
 namespace lumatrice {
@@ -57,8 +56,10 @@ int RunVerify(const VerifyArgs& args) {
   int stamped = 0, unreadable = 0;
   for (int f : frames) {
     Row row{f, input.FileFor(f), std::nullopt, {}};
-    const bool read = IsMoviePath(row.file) ? ReadMovieMarker(row.file, row.marker, row.error)
-                                            : ReadMarkerFromFile(row.file, row.marker, row.error);
+    MovieBackend* movies = IsMoviePath(row.file) ? LoadMovieBackend(row.error) : nullptr;
+    const bool read = IsMoviePath(row.file)
+                          ? movies && movies->ReadMarker(row.file, row.marker, row.error)
+                          : ReadMarkerFromFile(row.file, row.marker, row.error);
     if (!read)
       ++unreadable;
     else if (row.marker)

@@ -7,11 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
-
-extern "C" {
-#include <libavutil/log.h>
-}
+#include <numeric>
 
 namespace lumatrice {
 namespace {
@@ -63,9 +59,8 @@ std::string Joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
-void QuietFfmpegLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+bool MovieKeepsMarker(const std::string& path) {
+  return Lower(std::filesystem::path(path).extension().string()) != ".mxf";
 }
 
 bool IsMoviePath(const std::string& path) {
@@ -137,13 +132,13 @@ bool ParseFrameRateText(const std::string& text, AVRational& rate) {
       num = std::llround(ntsc) * 1000;
       den = 1001;
     } else {
-      rate = av_d2q(v, 100000);
-      return rate.num > 0;
+      num = std::llround(v * 1000);
+      den = 1000;
     }
   }
   if (num <= 0 || den <= 0 || num > 1000000 || den > 1000000) return false;
-  rate = av_make_q(int(num), int(den));
-  av_reduce(&rate.num, &rate.den, rate.num, rate.den, 1000000);
+  const long long g = std::gcd(num, den);
+  rate = AVRational{int(num / g), int(den / g)};
   return true;
 }
 

@@ -1,6 +1,7 @@
 // What a movie output is made of: the codec and its profile, the rate the
 // container records, the timecode of the first frame; and the checks that
 // refuse what a codec or container cannot do, before anything is read.
+// FFmpeg's headers only (its types); nothing here links FFmpeg.
 #pragma once
 
 #include <optional>
@@ -24,9 +25,8 @@ struct MovieArgs {
   std::string copy_from;       // an input movie whose other streams pass through
 };
 
-// FFmpeg's own log lines off (errors reach the user as the run's own
-// line); once per process, before the first movie is opened.
-void QuietFfmpegLog();
+// Whether a movie with this name keeps the marker (MXF keeps no free tags).
+bool MovieKeepsMarker(const std::string& path);
 
 // True for the names of movie files: .mov .mp4 .mkv .mxf (any case).
 bool IsMoviePath(const std::string& path);

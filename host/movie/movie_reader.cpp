@@ -1,16 +1,16 @@
 // Decoding movies through libavformat and libavcodec.
 #include "movie_reader.h"
 
-#include "movie_options.h"
 
 #include <algorithm>
-#include <filesystem>
+#include <mutex>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -74,9 +74,9 @@ bool CheckEvenlySpaced(const std::string& path, std::vector<std::int64_t>& pts, 
 
 }  // namespace
 
-bool MovieKeepsMarker(const std::string& path) {
-  return std::filesystem::path(path).extension() != ".mxf" &&
-         std::filesystem::path(path).extension() != ".MXF";
+void QuietFfmpegLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
 }
 
 bool ProbeMovie(const std::string& path, MovieInfo& info, std::string& error) {

@@ -7,8 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "marker.h"
-#include "pipeline.h"
+#include "movie_backend.h"
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -22,15 +21,6 @@ struct SwsContext;
 
 namespace lumatrice {
 
-struct MovieInfo {
-  int width = 0, height = 0;
-  long long frames = 0;     // pictures, counted packet by packet
-  AVRational rate{0, 1};    // constant; a variable rate is refused by ProbeMovie
-  std::string timecode;     // of the first picture, "" when the movie has none
-  std::string codec;
-  std::optional<StampMarker> marker;
-};
-
 // Reads the movie's streams without decoding them. False with `error` for
 // a file FFmpeg cannot read, one without a picture, or one whose pictures
 // are not evenly spaced in time (a variable frame rate).
@@ -40,8 +30,9 @@ bool ProbeMovie(const std::string& path, MovieInfo& info, std::string& error);
 bool ReadMovieMarker(const std::string& path, std::optional<StampMarker>& marker,
                      std::string& error);
 
-// Whether a movie with this name keeps the marker (MXF keeps no free tags).
-bool MovieKeepsMarker(const std::string& path);
+// FFmpeg's own log lines off (errors reach the user as the run's own
+// line); once per process.
+void QuietFfmpegLog();
 
 class MovieSource : public FrameSource {
  public:

@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "marker.h"
+#include "movie_reader.h"
 
 namespace lumatrice {
 namespace {

@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "movie_options.h"
-#include "pipeline.h"
+#include "movie_backend.h"
 #include "stream_copy.h"
 #include "temp_files.h"
 
@@ -23,19 +22,10 @@ struct SwsContext;
 
 namespace lumatrice {
 
-struct MovieSettings {
-  MovieCodec codec;
-  AVRational rate{24, 1};
-  std::string timecode;       // of the first frame; "" for that frame's number
-  std::string copy_from;      // an input movie whose other streams pass through
-  double copy_delay = 0;      // seconds they start later than in the input
-  std::function<void(const std::string&)> notice;
-};
-
 // The "Lumatrice:*" fields of the marker a frame carries, as movie metadata.
 std::vector<std::pair<std::string, std::string>> MarkerFields(const FrameBuffer& frame);
 
-class MovieWriter : public FrameSink {
+class MovieWriter : public MovieOutput {
  public:
   MovieWriter(std::string target, MovieSettings settings);
   ~MovieWriter() override;
@@ -45,7 +35,7 @@ class MovieWriter : public FrameSink {
   bool Write(int frame, FrameBuffer& buffer, std::string& error) override;
   // Encodes what is left, writes the trailer and renames the movie into
   // place. False with `error`; the temporary is then removed.
-  bool Finish(std::string& error);
+  bool Finish(std::string& error) override;
   int frames() const { return frames_; }
 
  private:
