@@ -4,16 +4,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "fail.h"
 #include "host_api.h"
 #include "movie_backend.h"
 
 namespace lumatrice {
 namespace {
-
-int Fail(const std::string& message, int status = kExitFailed) {
-  std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
-  return status;
-}
 
 // The rate the container records: --fps as given (24000/1001 kept exact),
 // else the host's whole rate.
@@ -102,26 +98,26 @@ int RunStampMovie(HostSession& host, const JobArgs& given) {
   for (long long i = 0; i < info.frames; ++i) frames.push_back(int(first + i));
   if (!args.frames.empty()) {
     std::vector<int> wanted;
-    if (!ResolveFrames(args.frames, "", wanted, error)) return Fail(error, kExitUsage);
+    if (!ResolveFrames(args.frames, "", wanted, error)) return Fail(error, StatusKind::kUsage);
     for (int f : wanted)
       if (f < frames.front() || f > frames.back())
         return Fail("frame " + std::to_string(f) + " is not in " + args.input + " (frames " +
                         std::to_string(frames.front()) + "-" + std::to_string(frames.back()) +
                         ", numbered from --render-start)",
-                    kExitUsage);
+                    StatusKind::kUsage);
     if (!std::is_sorted(wanted.begin(), wanted.end()))
-      return Fail("a movie is read in order: give its frames ascending", kExitUsage);
+      return Fail("a movie is read in order: give its frames ascending", StatusKind::kUsage);
     frames = wanted;
   }
-  if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", kExitUsage);
+  if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", StatusKind::kUsage);
   SequencePattern output;
-  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, kExitUsage);
+  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, StatusKind::kUsage);
   std::vector<std::string> inputs{args.input};
   if (!args.scene_file.empty()) inputs.push_back(args.scene_file);
   if (!CheckOutputSparesInputs(output,
                                WrittenFrames(frames, args.render_start, args.slate == "prepend"),
                                inputs, args.manifest, error))
-    return Fail(error, kExitUsage);
+    return Fail(error, StatusKind::kUsage);
   if (info.marker && !args.allow_restamp)
     return Fail(args.input + " already carries captions burned in by " + info.marker->effect +
                 " (version " + info.marker->version + ", settings " +
@@ -146,9 +142,9 @@ int RunStampMovie(HostSession& host, const JobArgs& given) {
   Scene scene;
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
-    return Fail(error, kExitUsage);
+    return Fail(error, StatusKind::kUsage);
   if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
-    return Fail(error, kExitUsage);
+    return Fail(error, StatusKind::kUsage);
   const std::unique_ptr<FrameSource> source = movies->OpenSource(args.input, first, error);
   if (!source) return Fail("input: " + error);
   const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {
