@@ -2,9 +2,11 @@
 # Times `lumatrice stamp` against peer tools on the same frames: oiiotool on a
 # half-float EXR sequence and ffmpeg drawtext on a 16-bit PNG sequence, each
 # tool once with its captions and once without, so that what the text costs a
-# frame is the difference. Runs are interleaved round by round (the machine
-# is shared); the tables give medians, frames per second, cores busy, the
-# text cost per frame, lumatrice's peak memory and the ratios to the targets.
+# frame is the difference; and EXR to a ProRes movie against oiiotool then
+# ffmpeg drawtext, and against ffmpeg with no text. Runs are interleaved
+# round by round (the machine is shared); the tables give medians, frames per
+# second, cores busy, the text cost per frame, lumatrice's peak memory and
+# the ratios to the targets.
 #
 #   bench/peers.sh [BUILD_DIR]          (or: make bench-peers)
 #   ROUNDS=3 FRAMES=48 SIZE=1920x1080 WORK=BUILD_DIR/peers CHRT=1
@@ -74,11 +76,24 @@ run_case() {
                        -pix_fmt rgba64be -start_number 1 "$o/shot.%04d.png" ;;
     lumatrice_jpg)   "$LUMATRICE" stamp "$IN/jpg/shot.#.jpg" "$WORK/captions.lum" -o "$o/shot.#.jpg" --clock $CLOCK -q ;;
     oiiotool_jpg)    oiiotool --frames "1-$FRAMES" "$IN/jpg/shot.#.jpg" "${oiio_text[@]}" -o "$o/shot.#.jpg" ;;
+    # EXR to a ProRes 422 HQ movie with captions and slate: in one process;
+    # as users do it today (oiiotool's colour conversion to PNG, then ffmpeg
+    # drawtext and prores_ks); and ffmpeg with no text (the floor).
+    lumatrice_mov)   "$LUMATRICE" stamp "$IN/exr/shot.#.exr" "$WORK/captions.lum" -o "$o/shot.mov" \
+                       --codec prores --profile hq --clock $CLOCK -q ;;
+    twostep_mov)     oiiotool --frames "1-$FRAMES" "$IN/exr/shot.#.exr" --colorconvert linear sRGB \
+                       -d uint16 -o "$o/step.#.png" &&
+                     ffmpeg -v error -y -start_number 1 -i "$o/step.%04d.png" -frames:v "$FRAMES" \
+                       -vf "$ff_text" -c:v prores_ks -profile:v 3 -pix_fmt yuv422p10le "$o/shot.mov" &&
+                     rm -f "$o"/step.*.png ;;
+    ffmpeg0_mov)     ffmpeg -v error -y -start_number 1 -i "$IN/exr/shot.%04d.exr" -frames:v "$FRAMES" \
+                       -c:v prores_ks -profile:v 3 -pix_fmt yuv422p10le "$o/shot.mov" ;;
   esac
 }
 # ONLY="lumatrice_exr copy_exr ..." runs a subset.
 CASES=(lumatrice_exr lumatricefull_exr copy_exr oiiotool_exr lumatrice0_exr oiiotool0_exr
-       lumatrice_png ffmpeg_png lumatrice0_png ffmpeg0_png lumatrice_jpg oiiotool_jpg)
+       lumatrice_png ffmpeg_png lumatrice0_png ffmpeg0_png lumatrice_jpg oiiotool_jpg
+       lumatrice_mov twostep_mov ffmpeg0_mov)
 if [ "${ONLY:-}" ]; then read -r -a CASES <<<"$ONLY"; fi
 
 # A measured run is this script again with PEERS_CASE set, so that the
@@ -306,6 +321,11 @@ for round in $(seq "$ROUNDS"); do
       exit 1
     fi
     written=$(find "$OUT/$name" -name 'shot.*' | wc -l)
+    # A movie is one file of all the frames.
+    case $name in *_mov)
+      written=$(ffprobe -v error -count_packets -select_streams v:0 -show_entries \
+                stream=nb_read_packets -of csv=p=0 "$OUT/$name/shot.mov") ;;
+    esac
     if [ "$written" -ne "$FRAMES" ]; then
       echo "peers: $name wrote $written frames, not $FRAMES" >&2
       exit 1
@@ -364,11 +384,11 @@ FILENAME ~ /stages/ {
   if ($5 > peak[$1]) peak[$1] = $5
 }
 END {
-  split("lumatrice_exr lumatricefull_exr copy_exr lumatrice0_exr oiiotool_exr oiiotool0_exr lumatrice_png lumatrice0_png ffmpeg_png ffmpeg0_png", order, " ")
+  split("lumatrice_exr lumatricefull_exr copy_exr lumatrice0_exr oiiotool_exr oiiotool0_exr lumatrice_png lumatrice0_png ffmpeg_png ffmpeg0_png lumatrice_mov twostep_mov ffmpeg0_mov", order, " ")
   printf "\n%d frames of %s, median of %d interleaved runs (wall clock, whole process)\n\n", frames, size, rounds
   printf "| run | text | s | frames/s | ms/frame | cores busy | peak MB |\n"
   printf "|---|---|---:|---:|---:|---:|---:|\n"
-  for (k = 1; k <= 10; k++) {
+  for (k = 1; k <= 13; k++) {
     c = order[k]
     if (!(c in wall)) continue
     w = median(wall[c]); u = median(cpu[c])
@@ -396,6 +416,14 @@ END {
     split(c, parts, "_")
     ac[c] = median(capt[c])
     printf "| %s | %.2f | %.1f |\n", parts[2], ac[c], median(slate[c])
+  }
+  if (("lumatrice_mov" in m) && ("twostep_mov" in m) && ("ffmpeg0_mov" in m)) {
+    printf "\nMovie targets (EXR to ProRes 422 HQ)\n\n"
+    r5 = m["twostep_mov"] / m["lumatrice_mov"]
+    r6 = m["lumatrice_mov"] / m["ffmpeg0_mov"]
+    printf "- at least 2x the two-step (oiiotool then ffmpeg drawtext): %.2fx (%s)\n", r5, (r5 >= 2) ? "met" : "not met"
+    printf "- within 1.3x of ffmpeg with no text: %.2fx its time (%s); peak memory %.0f MB\n", r6,
+           (r6 <= 1.3) ? "met" : "not met", peak["lumatrice_mov"] / 1024
   }
   lm_peak = peak["lumatrice_exr"]
   if (peak["lumatrice_png"] > lm_peak) lm_peak = peak["lumatrice_png"]

@@ -13,6 +13,7 @@
 #include "clock.h"
 #include "fail.h"
 #include "image_io.h"
+#include "movie_job.h"
 #include "output_lock.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -156,12 +157,12 @@ Status PrepareOutput(HostSession& host, const JobArgs& args, const SequencePatte
 // frame skipped, fails the run.
 PipelineResult RunFrames(HostSession& host, PipelineOptions& options, FrameSource& source,
                          JobHooks& hooks, Manifest* manifest, const std::string& manifest_path,
-                         int count, bool quiet) {
+                         int count, const JobArgs& args) {
   options.hooks = &hooks;
-  ProgressDisplay progress(count, !quiet);
+  ProgressDisplay progress(count, !args.quiet);
   host.SetProgress(&progress);
   g_orderly_cancel = true;
-  PipelineResult r = RunPipeline(options, source, g_cancel, &progress);
+  PipelineResult r = RunPipelineToOutput(host, args, options, source, g_cancel, &progress);
   g_orderly_cancel = false;
   progress.Finish();
   host.SetProgress(nullptr);
@@ -201,7 +202,8 @@ int ReportRun(const PipelineResult& r, const std::vector<int>& frames, std::size
   }
   const double fps = r.seconds > 0 ? r.written / r.seconds : 0.0;
   const std::string where =
-      r.written > 1 ? r.first_written + " .. " + r.last_written : r.first_written;
+      r.first_written != r.last_written ? r.first_written + " .. " + r.last_written
+                                        : r.first_written;
   // Frames written by copying their unchanged blocks, and the others.
   std::string paths;
   if (r.spliced > 0)
@@ -223,6 +225,8 @@ int ReportRun(const PipelineResult& r, const std::vector<int>& frames, std::size
   std::fflush(stdout);
   return kExitOk;
 }
+
+}  // namespace
 
 int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
            const SequencePattern& output, FrameSource& source, const FrameSizer& sizer,
@@ -251,18 +255,20 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   if (args.dry_run) return DryRunJob(options, sizer, *manifest, manifest_path);
   if (const Status s = PrepareOutput(host, args, output, frames, slate_frame); !s) return Fail(s);
   const std::string first_file = output.FileFor(frames.front());
-  if (!FormatKeepsMarker(first_file))
+  if (IsMoviePath(first_file) ? !MovieKeepsMarker(first_file) : !FormatKeepsMarker(first_file))
     host.Notice("lumatrice: warning: " + fs::path(first_file).extension().string() +
                 " files cannot hold the stamp marker; these frames will not show as stamped");
   JobHooks hooks(scene, MarkerSource(scene, EffectVersions(host, scene)),
                  !FormatKeepsAttributes(first_file), manifest ? &*manifest : nullptr, output);
   const PipelineResult r =
       RunFrames(host, options, source, hooks, manifest ? &*manifest : nullptr, manifest_path,
-                int(frames.size()) + (slate_frame ? 1 : 0), args.quiet);
+                int(frames.size()) + (slate_frame ? 1 : 0), args);
   // With the manifest on standard output, the summary must not join it.
   FILE* summary = manifest && manifest_path == "-" ? stderr : stdout;
   return ReportRun(r, frames, options.effects.size(), summary, command, verb);
 }
+
+namespace {
 
 Status ApplySettingsArgs(const SettingsArgs& a, SceneSettings& s) {
   std::string error;
@@ -327,9 +333,7 @@ int RunRender(HostSession& host, const JobArgs& args) {
   const std::vector<int>& frames = plan.frames;
   std::string error;
   SequencePattern output;
-  if (!ParseOutput(args.output.empty() ? kDefaultRenderOutput : args.output, frames, output,
-                   error))
-    return Fail(error, StatusKind::kUsage);
+  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, StatusKind::kUsage);
   if (!CheckOutputSparesScene(output,
                               WrittenFrames(frames, args.render_start, args.slate == "prepend"),
                               args.scene_file, error))
@@ -405,6 +409,7 @@ Status CheckStampInputs(const JobArgs& args, const SequencePattern& input,
 }  // namespace
 
 int RunStamp(HostSession& host, const JobArgs& args) {
+  if (IsMoviePath(args.input)) return RunStampMovie(host, args);
   SequencePattern input;
   std::vector<int> frames;
   if (const Status s = StampInput(args, input, frames); !s) return Fail(s);
@@ -412,7 +417,7 @@ int RunStamp(HostSession& host, const JobArgs& args) {
   std::string error;
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", StatusKind::kUsage);
   SequencePattern output;
-  if (!ParseOutput(args.output, frames, output, error)) return Fail(error, StatusKind::kUsage);
+  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, StatusKind::kUsage);
 
   // Never write over an input, whatever the spelling or link.
   std::vector<std::string> inputs;
@@ -432,7 +437,7 @@ int RunStamp(HostSession& host, const JobArgs& args) {
     return Fail(error, StatusKind::kUsage);
   if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
     return Fail(error, StatusKind::kUsage);
-  SequenceSource source(input, !args.full_reencode);
+  SequenceSource source(input, !args.full_reencode && !IsMoviePath(output.text()));
   const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
     return HeaderSize(input.FileFor(frame), w, h, why);
   };

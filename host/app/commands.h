@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "host_session.h"
+#include "movie_options.h"
+#include "pipeline.h"
+#include "run_hooks.h"
 #include "run_plan.h"
 #include "status.h"
 
@@ -34,6 +37,7 @@ struct JobArgs {
   bool skip_bad_frames = false;   // stamp only: pass over unreadable or missing frames
   bool wait_lock = false;  // wait for another run writing the same output
   bool full_reencode = false;     // stamp only: never copy unchanged blocks
+  MovieArgs movie;         // when the output or input is a movie
 };
 
 // Options of `verify`.
@@ -79,6 +83,12 @@ int RunSceneSet(HostSession& host, const SceneArgs& args);
 int RunPlugins(HostSession& host);
 int RunVerify(const VerifyArgs& args);
 int RunPreflight(HostSession& host, const PreflightArgs& args);
+
+// A render or stamp once its frames, output and source are known: the
+// checks every run shares, the pipeline, the summary.
+int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
+           const SequencePattern& output, FrameSource& source, const FrameSizer& sizer,
+           const char* command, const char* verb);
 
 // The run options of a job's command line.
 RunOptions RunOptionsOf(const JobArgs& args);

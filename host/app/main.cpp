@@ -13,6 +13,7 @@
 #include "edit_launch.h"
 #include "fail.h"
 #include "farm_cli.h"
+#include "movie_options.h"
 
 using namespace lumatrice;
 
@@ -30,8 +31,39 @@ void AddJobOptions(CLI::App* cmd, JobArgs& a) {
                   "scene file path shown by the effect (default: the scene file, else Untitled)");
   cmd->add_option("--clock", a.clock,
                   "pin the effect's clock for the whole run, ISO-8601: 2002-03-07T09:05:03");
-  cmd->add_option("--fps", a.fps, "frame rate for frame times (must divide 4800)");
+  cmd->add_option_function<std::string>(
+         "--fps",
+         [&a](const std::string& text) {
+           // A whole number goes on as given, for the host's own check.
+           if (std::size_t end = 0; !text.empty() && text.find_first_not_of("-0123456789") ==
+                                                          std::string::npos) {
+             try {
+               a.fps = std::stoi(text, &end);
+               return;
+             } catch (const std::exception&) {
+             }
+           }
+           AVRational rate;
+           if (!ParseFrameRateText(text, rate))
+             throw CLI::ValidationError("--fps", "\"" + text + "\" is not a frame rate");
+           a.fps = RoundedRate(rate);
+           a.movie.rate = text;
+         },
+         "frame rate for frame times (must divide 4800); a movie keeps an exact rate such as "
+         "24000/1001, frame times the whole rate")
+      ->type_name("RATE");
   cmd->add_flag("-q,--quiet", a.quiet, "no progress display");
+}
+
+void AddMovieOptions(CLI::App* cmd, JobArgs& a) {
+  cmd->add_option("--codec", a.movie.codec, "movie output: prores (default), dnxhr, h264");
+  cmd->add_option("--profile", a.movie.profile,
+                  "prores: proxy lt standard hq (default) 4444 4444xq; dnxhr: lb sq hq "
+                  "(default) hqx 444; h264: high (4:2:0, default) high444");
+  cmd->add_option("--crf", a.movie.crf, "h264 quality, 0 (lossless) to 51 (default 18)");
+  cmd->add_option("--start-timecode", a.movie.start_timecode,
+                  "timecode of the movie's first frame, HH:MM:SS:FF (default: from its frame "
+                  "number, or the input movie's)");
 }
 
 void AddSlateOption(CLI::App* cmd, JobArgs& a) {
@@ -92,6 +124,7 @@ void AddRenderCommands(CLI::App& app, Cli& c) {
   c.render->add_option("--size", r.size, "frame size WIDTHxHEIGHT (default 1280x720)");
   AddJobOptions(c.render, r);
   AddManifestOptions(c.render, r);
+  AddMovieOptions(c.render, r);
 
   JobArgs& s = c.stamp_args;
   c.stamp =
@@ -103,6 +136,7 @@ void AddRenderCommands(CLI::App& app, Cli& c) {
   c.stamp->add_option("-o,--output", s.output, "output pattern")->required();
   AddJobOptions(c.stamp, s);
   AddManifestOptions(c.stamp, s);
+  AddMovieOptions(c.stamp, s);
   c.stamp->add_flag("--allow-restamp", s.allow_restamp,
                     "stamp input frames even when they already carry captions from lumatrice");
   c.stamp->add_flag("--skip-bad-frames", s.skip_bad_frames,

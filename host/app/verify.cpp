@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "fail.h"
 #include "marker.h"
+#include "movie_backend.h"
 #include "sequence.h"
 
 namespace lumatrice {
@@ -106,7 +107,11 @@ int RunVerify(const VerifyArgs& args) {
   Tally t;
   for (int f : frames) {
     Row row{f, input.FileFor(f), std::nullopt, {}};
-    if (!ReadMarkerFromFile(row.file, row.marker, row.error))
+    MovieBackend* movies = IsMoviePath(row.file) ? LoadMovieBackend(row.error) : nullptr;
+    const bool read = IsMoviePath(row.file)
+                          ? movies && movies->ReadMarker(row.file, row.marker, row.error)
+                          : ReadMarkerFromFile(row.file, row.marker, row.error);
+    if (!read)
       ++t.unreadable;
     else if (row.marker)
       ++t.stamped;

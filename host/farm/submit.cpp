@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -344,6 +345,14 @@ Status ReadDryRun(const std::string& out, Plan& plan, std::vector<int>& frames) 
   }
   if (frames.empty() || plan.files.empty())
     return Status::Failed("the dry run of the command planned no frames");
+  // Chunks cannot share one movie file, and segments joined afterwards are
+  // not made yet.
+  std::string ext = fs::path(plan.output).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == ".mov" || ext == ".mp4" || ext == ".mkv" || ext == ".mxf")
+    return Status::Usage("farm submit: a movie output (" + plan.output +
+                         ") cannot be split into chunks; stamp a frame sequence on the farm, "
+                         "then that sequence into the movie on one machine");
   std::sort(plan.written.begin(), plan.written.end());
   return Status::Ok();
 }

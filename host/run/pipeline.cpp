@@ -152,7 +152,8 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
 
   // Encoding (zlib, EXR compression) is the slow stage: frames are
   // independent files, so several are written at once.
-  const int writers = options.writers > 0
+  const int writers = options.sink ? 1
+                      : options.writers > 0
                           ? options.writers
                           : std::clamp(int(std::thread::hardware_concurrency()), 1, 8);
   const int pool_size = options.buffers > 0 ? std::max(2, options.buffers) : writers + 3;
@@ -208,8 +209,10 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
         std::string error;
         const auto write_start = Clock::now();
         WriteReport report;
-        const bool written = WriteFrame(path, *slot->buffer, error, &cancel.abort_writes,
-                                        !options.full_reencode, &report);
+        const bool written =
+            options.sink ? options.sink->Write(slot->frame, *slot->buffer, error)
+                         : WriteFrame(path, *slot->buffer, error, &cancel.abort_writes,
+                                      !options.full_reencode, &report);
         const double write_seconds = Since(write_start);
         {
           std::lock_guard lock(result_mutex);

@@ -45,6 +45,14 @@ class SequenceSource : public FrameSource {
   bool lazy_;
 };
 
+// Takes the applied frames in render order, a prepended slate first, on one
+// writer thread: a movie, where frames are not files of their own.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  virtual bool Write(int frame, FrameBuffer& buffer, std::string& error) = 0;
+};
+
 // What the pipeline reports as it goes; called from its threads.
 class PipelineObserver {
  public:
@@ -94,6 +102,9 @@ struct PipelineOptions {
   // Every frame encoded whole, even where its unchanged blocks could be
   // copied.
   bool full_reencode = false;
+  // Frames go here instead of to `output`'s files (which then names the
+  // one file the sink writes).
+  FrameSink* sink = nullptr;
 };
 
 struct PipelineResult {
