@@ -58,6 +58,16 @@ std::string DescribeFrames(const std::vector<int>& frames) {
   return "frames " + std::to_string(frames.front()) + " to " + std::to_string(frames.back());
 }
 
+// How the run's frames are put through the colour config, as the manifest
+// records it.
+Json ColourJson(const ColourChoice& c) {
+  return Json{{"config", c.config},
+              {"colorspace", c.input},
+              {"display", c.display},
+              {"view", c.view},
+              {"caption_space", c.caption_display ? "display" : "scene"}};
+}
+
 }  // namespace
 
 RunOptions RunOptionsOf(const JobArgs& args) {
@@ -136,10 +146,14 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
     return Fail(error, kExitUsage);
   if (!CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame, error))
     return Fail(error, kExitUsage);
+  std::unique_ptr<ViewTransform> colour;
+  if (Status s = OpenViewTransform(args.colour, colour); !s.ok()) return Fail(s.message(), ExitCode(s));
+  options.transform = colour.get();
   std::optional<Manifest> manifest;
   if (!args.manifest.empty() || args.dry_run) {
     manifest.emplace(scene);
     manifest->SetRun(output.text(), frames, options.render_start);
+    if (colour) manifest->SetRunOption("colour", ColourJson(colour->choice()));
   }
   const std::string manifest_path = args.manifest.empty() ? "-" : args.manifest;
   if (args.dry_run) {

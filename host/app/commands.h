@@ -8,16 +8,10 @@
 
 #include "host_session.h"
 #include "run_plan.h"
+#include "status.h"
+#include "view_transform.h"
 
 namespace lumatrice {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitCancelled = 130;
-// A check failed: `verify` found frames not stamped (or, with --clean,
-// stamped); `preflight` found captions that would be lost.
-constexpr int kExitCheckFailed = 3;
 
 // Options of `render` and `stamp`.
 struct JobArgs {
@@ -39,6 +33,7 @@ struct JobArgs {
   bool skip_bad_frames = false;   // stamp only: pass over unreadable or missing frames
   bool wait_lock = false;  // wait for another run writing the same output
   bool full_reencode = false;     // stamp only: never copy unchanged blocks
+  ColourOptions colour;           // --ocio, --colorspace, --display, --view, --caption-space
 };
 
 // Options of `verify`.

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <map>
 
 #include <CLI/CLI.hpp>
 
@@ -54,6 +55,26 @@ void AddManifestOptions(CLI::App* cmd, JobArgs& a) {
   AddSlateOption(cmd, a);
 }
 
+void AddColourOptions(CLI::App* cmd, ColourOptions& c) {
+  cmd->add_option("--ocio", c.config,
+                  "OpenColorIO config (default: $OCIO, else the one shipped with lumatrice)")
+      ->type_name("FILE");
+  cmd->add_option("--colorspace", c.colorspace,
+                  "colour space of the input frames (default: the config's scene_linear for "
+                  "float frames; integer frames are taken as display-referred)");
+  cmd->add_option("--display", c.display,
+                  "convert the frames to this display before the captions are drawn "
+                  "(default with --view: the config's first)");
+  cmd->add_option("--view", c.view, "the display's view (default: its first)");
+  cmd->add_option("--caption-space", c.caption_display,
+                  "scene: the effect's values as they are (default); display: float frames "
+                  "stay scene-linear and the drawn pixels take the values the view turns into "
+                  "the effect's colours")
+      ->transform(CLI::CheckedTransformer(std::map<std::string, bool>{{"scene", false},
+                                                                       {"display", true}}))
+      ->type_name("scene|display");
+}
+
 void AddSettingsOptions(CLI::App* cmd, SettingsArgs& s) {
   cmd->add_option("--fps", s.fps, "frame rate (must divide 4800)");
   cmd->add_option("--time-display", s.time_display,
@@ -89,6 +110,7 @@ int main(int argc, char** argv) {
   render->add_option("--size", render_args.size, "frame size WIDTHxHEIGHT (default 1280x720)");
   AddJobOptions(render, render_args);
   AddManifestOptions(render, render_args);
+  AddColourOptions(render, render_args.colour);
 
   JobArgs stamp_args;
   CLI::App* stamp =
@@ -100,6 +122,7 @@ int main(int argc, char** argv) {
   stamp->add_option("-o,--output", stamp_args.output, "output pattern")->required();
   AddJobOptions(stamp, stamp_args);
   AddManifestOptions(stamp, stamp_args);
+  AddColourOptions(stamp, stamp_args.colour);
   stamp->add_flag("--allow-restamp", stamp_args.allow_restamp,
                   "stamp input frames even when they already carry captions from lumatrice");
   stamp->add_flag("--skip-bad-frames", stamp_args.skip_bad_frames,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame_buffer.h"
+#include "frame_transform.h"
 #include "host_sdk.h"
 #include "sequence.h"
 
@@ -94,6 +95,8 @@ struct PipelineOptions {
   // Every frame encoded whole, even where its unchanged blocks could be
   // copied.
   bool full_reencode = false;
+  // Around every apply (the colour the effects draw in); null: none.
+  FrameTransform* transform = nullptr;
 };
 
 struct PipelineResult {
