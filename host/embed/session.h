@@ -20,6 +20,7 @@
 #include "plugin_loader.h"
 #include "res_format.h"
 #include "scene.h"
+#include "view_transform.h"
 
 namespace lumatrice::embed {
 
@@ -83,6 +84,7 @@ struct lumatrice_session {
   std::string clock_text;
   lumatrice::FrameBuffer frame;  // memory frames pass through it, kept between calls
   lumatrice::FrameBuffer file_frame;  // the same for stamped files
+  std::unique_ptr<lumatrice::ViewTransform> caption_colour;  // null: scene values
   // The pre-render notification went out and no frame has been applied since:
   // the next one may take the slate.
   bool slate_due = false;
