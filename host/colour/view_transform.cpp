@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "pixel_rows.h"
@@ -108,15 +109,26 @@ struct ViewTransform::Impl final : PixelView {
   }
 
   // The whole frame to the display, in place; it is then encoded whole.
+  // Bands of rows on a few threads: the frames wait for this one by one.
   Status Convert(FrameBuffer& f) const {
-    if (!f.Materialize()) return {StatusKind::kUnreadable, "damaged (" + f.BlockError() + ")"};
+    if (!f.Materialize()) return {StatusKind::kUnreadable, f.BlockError()};
     f.DropBlocks();
-    std::vector<float> rgba(std::size_t(f.width()) * 4);
-    for (int y = 0; y < f.height(); ++y) {
-      LoadRgba(f, 0, y, f.width(), rgba.data());
-      Apply(forward, rgba.data(), f.width());
-      StoreRgba(f, 0, y, f.width(), rgba.data(), nullptr, false);
-    }
+    auto rows = [&](int first, int end) {
+      std::vector<float> rgba(std::size_t(f.width()) * 4);
+      for (int y = first; y < end; ++y) {
+        LoadRgba(f, 0, y, f.width(), rgba.data());
+        Apply(forward, rgba.data(), f.width());
+        StoreRgba(f, 0, y, f.width(), rgba.data(), nullptr, false);
+      }
+    };
+    const int bands = std::clamp(int(std::thread::hardware_concurrency()), 1,
+                                 std::clamp(f.height() / 64, 1, 4));
+    std::vector<std::thread> helpers;
+    const int per = (f.height() + bands - 1) / bands;
+    for (int b = 1; b < bands; ++b)
+      helpers.emplace_back(rows, b * per, std::min(f.height(), (b + 1) * per));
+    rows(0, std::min(f.height(), per));
+    for (std::thread& h : helpers) h.join();
     return {};
   }
 };

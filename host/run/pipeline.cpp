@@ -262,15 +262,17 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   bool notified = false;
   bool slate_due = false;  // the render's first frame was skipped
   TimeValue t = first_time;
-  // The frame's colour step goes around its effects; not ok: not applied.
+  // The frame's colour step goes around its effects (and counts as apply
+  // time); not ok: not applied.
   auto apply_effects = [&](FrameBuffer& frame) -> Status {
+    const auto start = Clock::now();
+    const double cpu_start = ThreadSeconds();
     if (options.transform)
       if (Status s = options.transform->Before(frame); !s.ok()) return s;
     storage.Attach(&frame);
-    const auto start = Clock::now();
-    const double cpu_start = ThreadSeconds();
     for (Effect* e : options.effects)
       hostsdk::GuardPluginCall(e, "Apply", [&] { e->Apply(t, &bitmap, nullptr, &check); });
+    if (options.transform) options.transform->After(frame);
     const double cpu = ThreadSeconds() - cpu_start;
     const double took = Since(start);
     // Written by this thread only; the writers lock result_mutex for theirs.
@@ -279,7 +281,6 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     result.apply_cpu_seconds += cpu;
     result.slowest_apply_cpu_seconds = std::max(result.slowest_apply_cpu_seconds, cpu);
     storage.Attach(nullptr);
-    if (options.transform) options.transform->After(frame);
     return Status::Ok();
   };
   try {
