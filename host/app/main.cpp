@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <map>
 
 #include <CLI/CLI.hpp>
 
@@ -66,12 +65,12 @@ void AddColourOptions(CLI::App* cmd, ColourOptions& c) {
                   "convert the frames to this display before the captions are drawn "
                   "(default with --view: the config's first)");
   cmd->add_option("--view", c.view, "the display's view (default: its first)");
-  cmd->add_option("--caption-space", c.caption_display,
-                  "scene: the effect's values as they are (default); display: float frames "
-                  "stay scene-linear and the drawn pixels take the values the view turns into "
-                  "the effect's colours")
-      ->transform(CLI::CheckedTransformer(std::map<std::string, bool>{{"scene", false},
-                                                                       {"display", true}}))
+  cmd->add_option_function<std::string>(
+         "--caption-space", [&c](const std::string& v) { c.caption_display = v == "display"; },
+         "scene: the effect's values as they are (default); display: float frames stay "
+         "scene-linear and the drawn pixels take the values the view turns into the effect's "
+         "colours")
+      ->check(CLI::IsMember({"scene", "display"}))
       ->type_name("scene|display");
 }
 
