@@ -226,6 +226,16 @@ int ReportRun(const PipelineResult& r, const std::vector<int>& frames, std::size
   return kExitOk;
 }
 
+// How the run's frames are put through the colour config, as the manifest
+// records it.
+Json ColourJson(const ColourChoice& c) {
+  return Json{{"config", c.config},
+              {"colorspace", c.input},
+              {"display", c.display},
+              {"view", c.view},
+              {"caption_space", c.caption_display ? "display" : "scene"}};
+}
+
 }  // namespace
 
 int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
@@ -246,10 +256,14 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
     return Fail(error, StatusKind::kUsage);
   if (!CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame, error))
     return Fail(error, StatusKind::kUsage);
+  std::unique_ptr<ViewTransform> colour;
+  if (const Status s = OpenViewTransform(args.colour, colour); !s) return Fail(s);
+  options.transform = colour.get();
   std::optional<Manifest> manifest;
   if (!args.manifest.empty() || args.dry_run) {
     manifest.emplace(scene);
     manifest->SetRun(output.text(), frames, options.render_start);
+    if (colour) manifest->SetRunOption("colour", ColourJson(colour->choice()));
   }
   const std::string manifest_path = args.manifest.empty() ? "-" : args.manifest;
   if (args.dry_run) return DryRunJob(options, sizer, *manifest, manifest_path);

@@ -14,6 +14,7 @@
 #include "run_hooks.h"
 #include "run_plan.h"
 #include "status.h"
+#include "view_transform.h"
 
 namespace lumatrice {
 
@@ -38,6 +39,7 @@ struct JobArgs {
   bool wait_lock = false;  // wait for another run writing the same output
   bool full_reencode = false;     // stamp only: never copy unchanged blocks
   MovieArgs movie;         // when the output or input is a movie
+  ColourOptions colour;           // --ocio, --colorspace, --display, --view, --caption-space
 };
 
 // Options of `verify`.

@@ -87,6 +87,26 @@ void AddManifestOptions(CLI::App* cmd, JobArgs& a) {
   AddSlateOption(cmd, a);
 }
 
+void AddColourOptions(CLI::App* cmd, ColourOptions& c) {
+  cmd->add_option("--ocio", c.config,
+                  "OpenColorIO config (default: $OCIO, else the one shipped with lumatrice)")
+      ->type_name("FILE");
+  cmd->add_option("--colorspace", c.colorspace,
+                  "colour space of the input frames (default: the config's scene_linear for "
+                  "float frames; integer frames are taken as display-referred)");
+  cmd->add_option("--display", c.display,
+                  "convert the frames to this display before the captions are drawn "
+                  "(default with --view: the config's first)");
+  cmd->add_option("--view", c.view, "the display's view (default: its first)");
+  cmd->add_option_function<std::string>(
+         "--caption-space", [&c](const std::string& v) { c.caption_display = v == "display"; },
+         "scene: the effect's values as they are (default); display: float frames stay "
+         "scene-linear and the drawn pixels take the values the view turns into the effect's "
+         "colours")
+      ->check(CLI::IsMember({"scene", "display"}))
+      ->type_name("scene|display");
+}
+
 void AddSettingsOptions(CLI::App* cmd, SettingsArgs& s) {
   cmd->add_option("--fps", s.fps, "frame rate (must divide 4800)");
   cmd->add_option("--time-display", s.time_display,
@@ -125,6 +145,7 @@ void AddRenderCommands(CLI::App& app, Cli& c) {
   AddJobOptions(c.render, r);
   AddManifestOptions(c.render, r);
   AddMovieOptions(c.render, r);
+  AddColourOptions(c.render, r.colour);
 
   JobArgs& s = c.stamp_args;
   c.stamp =
@@ -137,6 +158,7 @@ void AddRenderCommands(CLI::App& app, Cli& c) {
   AddJobOptions(c.stamp, s);
   AddManifestOptions(c.stamp, s);
   AddMovieOptions(c.stamp, s);
+  AddColourOptions(c.stamp, s.colour);
   c.stamp->add_flag("--allow-restamp", s.allow_restamp,
                     "stamp input frames even when they already carry captions from lumatrice");
   c.stamp->add_flag("--skip-bad-frames", s.skip_bad_frames,

@@ -265,11 +265,17 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
   bool notified = false;
   bool slate_due = false;  // the render's first frame was skipped
   TimeValue t = first_time;
-  auto apply_effects = [&] {
+  // The frame's colour step goes around its effects (and counts as apply
+  // time); not ok: not applied.
+  auto apply_effects = [&](FrameBuffer& frame) -> Status {
     const auto start = Clock::now();
     const double cpu_start = ThreadSeconds();
+    if (options.transform)
+      if (Status s = options.transform->Before(frame); !s.ok()) return s;
+    storage.Attach(&frame);
     for (Effect* e : options.effects)
       hostsdk::GuardPluginCall(e, "Apply", [&] { e->Apply(t, &bitmap, nullptr, &check); });
+    if (options.transform) options.transform->After(frame);
     const double cpu = ThreadSeconds() - cpu_start;
     const double took = Since(start);
     // Written by this thread only; the writers lock result_mutex for theirs.
@@ -277,6 +283,8 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
     result.slowest_apply_seconds = std::max(result.slowest_apply_seconds, took);
     result.apply_cpu_seconds += cpu;
     result.slowest_apply_cpu_seconds = std::max(result.slowest_apply_cpu_seconds, cpu);
+    storage.Attach(nullptr);
+    return Status::Ok();
   };
   try {
     for (Effect* e : options.effects) {
@@ -331,9 +339,11 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
         slate.buffer = pool.back().get();
         slate.buffer->frame = slate.frame;
         if (options.hooks) options.hooks->BeforeApply(slate.frame, t, *slate.buffer, true);
-        storage.Attach(slate.buffer);
-        apply_effects();
-        storage.Attach(nullptr);
+        if (Status s = apply_effects(*slate.buffer); !s.ok()) {
+          fail("input frame " + std::to_string(slot->frame) + " is damaged (" + s.message() + ")");
+          free_buffers.Push(slot->buffer);
+          break;
+        }
         if (cancel.stop || halt) {
           free_buffers.Push(slot->buffer);
           break;
@@ -343,13 +353,12 @@ PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
         slate_mark = false;
       }
       if (options.hooks) options.hooks->BeforeApply(slot->frame, t, *slot->buffer, slate_mark);
-      storage.Attach(slot->buffer);
-      apply_effects();
-      storage.Attach(nullptr);
+      const Status applied = apply_effects(*slot->buffer);
       result.width = slot->buffer->width();
       result.height = slot->buffer->height();
       // A lazy frame finds a damaged block only when a row needs it.
-      if (const std::string damaged = slot->buffer->BlockError(); !damaged.empty()) {
+      if (const std::string damaged = applied.ok() ? slot->buffer->BlockError() : applied.message();
+          !damaged.empty()) {
         const std::string why =
             "input frame " + std::to_string(slot->frame) + " is damaged (" + damaged + ")";
         free_buffers.Push(slot->buffer);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame_buffer.h"
+#include "frame_transform.h"
 #include "host_sdk.h"
 #include "sequence.h"
 
@@ -105,6 +106,8 @@ struct PipelineOptions {
   // Frames go here instead of to `output`'s files (which then names the
   // one file the sink writes).
   FrameSink* sink = nullptr;
+  // Around every apply (the colour the effects draw in); null: none.
+  FrameTransform* transform = nullptr;
 };
 
 struct PipelineResult {

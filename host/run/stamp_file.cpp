@@ -94,7 +94,21 @@ StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& f
                 path + ": carries the stamp marker already; not stamped twice");
   const FrameContext context = HostFrameContext(frame.width(), frame.height(), request.t);
   r.drawn = ApplyDraws(*request.scene, request.t, context, request.slate_mark);
-  request.apply(frame);
+  if (request.transform) {
+    if (Status s = request.transform->Before(frame); !s.ok())
+      return fail(StampFault::kUnreadable, path + ": damaged (" + s.message() + ")");
+  }
+  {
+    // Also when the effects throw: the frame outlives this call.
+    struct Finish {
+      FrameTransform* transform;
+      FrameBuffer& frame;
+      ~Finish() {
+        if (transform) transform->After(frame);
+      }
+    } finish{request.transform, frame};
+    request.apply(frame);
+  }
   if (const std::string damaged = frame.BlockError(); !damaged.empty())
     return fail(StampFault::kUnreadable, path + ": damaged (" + damaged + ")");
   if (!r.drawn) return r;  // the file stays as it is, without the marker

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "frame_buffer.h"
+#include "frame_transform.h"
 #include "image_io.h"
 #include "marker.h"
 #include "scene.h"
@@ -46,6 +47,8 @@ struct StampFileRequest {
   bool full_reencode = false;
   // Runs the effects on the frame; may throw, leaving the file as it was.
   std::function<void(FrameBuffer&)> apply;
+  // Around `apply` (the colour the effects draw in); null: none.
+  FrameTransform* transform = nullptr;
 };
 
 struct StampFileResult {
