@@ -26,8 +26,10 @@ namespace fs = std::filesystem;
 const fs::path kWork = FARM_WORK;
 constexpr const char* kClock = "2026-12-07T09:00:00";
 
-ProcessResult Lumatrice(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-  args.insert(args.begin(), LUMATRICE_EXE);
+// `exe`: LUMATRICE_HOOKED_EXE for the test copy, which honours the test hooks.
+ProcessResult Lumatrice(std::vector<std::string> args, std::map<std::string, std::string> env = {},
+                        const char* exe = LUMATRICE_EXE) {
+  args.insert(args.begin(), exe);
   ProcessOptions options;
   options.env = std::move(env);
   return RunProcess(args, options);
@@ -110,7 +112,7 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
   fs::create_directories(hold);
   ASSERT_EQ(::mkfifo((hold / "chunk-1").c_str(), 0600), 0);
   const auto r = Lumatrice(Submit((kWork / "in/f.#.png").string(), (out / "f.#.png").string(), {}),
-                           {{"LUMATRICE_FARM_HOLD", hold.string()}});
+                           {{"LUMATRICE_FARM_HOLD", hold.string()}}, LUMATRICE_HOOKED_EXE);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   Plan plan;
   std::string error;
