@@ -101,7 +101,8 @@ enum {
   LUMATRICE_E_PLUGIN = -7,      /* a module failed or threw inside a call */
   LUMATRICE_E_MEMORY = -8,
   LUMATRICE_E_INTERNAL = -9,
-  LUMATRICE_E_VERSION = -10     /* the library does not serve the API version asked for (1.2) */
+  LUMATRICE_E_VERSION = -10,    /* the library does not serve the API version asked for (1.2) */
+  LUMATRICE_E_BUSY = -11        /* another run or stamp is writing the file (1.2) */
 };
 
 /* (major << 16) | minor of the library actually loaded; compare the major
@@ -371,7 +372,10 @@ int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_fram
  * other channel untouched; a multi-part file, or a layered one without a
  * combined pass, is left as it is with LUMATRICE_E_UNSUPPORTED. A file that
  * carries the stamp marker already is refused with LUMATRICE_E_STAMPED, so
- * a frame is never stamped twice. When the effects are to draw nothing on
+ * a frame is never stamped twice. The stamp holds the output lock of the
+ * file's frame (".f_#.exr.lumatrice-lock" beside "f_0001.exr", the lock a
+ * `lumatrice` run writing that sequence takes); while another run or stamp
+ * holds it the file is left to it with LUMATRICE_E_BUSY. When the effects are to draw nothing on
  * the frame (every caption off, and no slate due after
  * lumatrice_pre_render), the file is left as it is, without the marker. Threads: any, serialised. */
 int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time);
