@@ -111,8 +111,11 @@ StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& f
   int frame_number = 0;
   OutputLockFor(path, sequence, frame_number);
   OutputLock lock;
-  if (std::string why; !lock.Acquire(sequence, {frame_number}, false, nullptr, nullptr, why))
-    return fail(StampFault::kLocked, path + ": " + why);
+  if (std::string why; !lock.Acquire(sequence, {frame_number}, false, nullptr, nullptr, why)) {
+    // The refusal's advice is the run's (--wait-lock): a stamp has its own.
+    return fail(StampFault::kLocked,
+                path + ": " + why.substr(0, why.find("; two runs")) + "; the file is left to it");
+  }
   ReadOptions read;
   read.lazy = !request.full_reencode;
   read.format = request.format;

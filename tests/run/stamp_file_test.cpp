@@ -76,6 +76,7 @@ TEST(StampFile, TakesTheLockOfItsFramesSequence) {
       EXPECT_EQ(r.fault, StampFault::kLocked);
       EXPECT_NE(r.error.find(file + ": output "), std::string::npos) << r.error;
       EXPECT_NE(r.error.find("is being written by another run"), std::string::npos) << r.error;
+      EXPECT_TRUE(r.error.ends_with("; the file is left to it")) << r.error;
       EXPECT_EQ(bytes(), before);
     } else {
       EXPECT_EQ(r.fault, StampFault::kNone) << r.error;
