@@ -22,6 +22,7 @@
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
 #include "header_check.h"
+#include "oiio_proxies.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 #include "write_hooks.h"
@@ -144,8 +145,7 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
   const bool tiff = ext == ".tif" || ext == ".tiff";
   lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
   if (lazy) {
-    memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
-                                                             frame.file_bytes().size());
+    memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
     void* proxy = memory.get();
     config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
   }
@@ -291,7 +291,7 @@ std::unique_ptr<ImageOutput>& WriterFor(const std::string& target, const std::st
 // little more than the EXIF tags), and it writes no GPS directory at all.
 bool HoldsExifOrGps(const ImageSpec& spec) {
   for (const OIIO::ParamValue& p : spec.extra_attribs) {
-    const std::string name = p.name().string();
+    const std::string name(OIIO::string_view(p.name()));
     const OIIO::TagInfo* exif = OIIO::tag_lookup("Exif", name);
     // The table also names the main directory's tags, Copyright the last.
     if (OIIO::Strutil::istarts_with(name, "GPS:") || OIIO::Strutil::istarts_with(name, "Exif:") ||
