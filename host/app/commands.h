@@ -1,5 +1,7 @@
-// The lumatrice commands. Each returns the process exit status: 0 done,
-// 1 failed, 130 cancelled (Ctrl-C).
+// The lumatrice commands. Each returns the process exit status (status.h):
+// kExitOk done, kExitFailed failed, kExitUsage a wrong command line,
+// kExitCheckFailed `verify` found frames not stamped (or, with --clean,
+// stamped) or `preflight` captions that would be lost, kExitCancelled Ctrl-C.
 #pragma once
 
 #include <optional>
@@ -8,16 +10,9 @@
 
 #include "host_session.h"
 #include "run_plan.h"
+#include "status.h"
 
 namespace lumatrice {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitCancelled = 130;
-// A check failed: `verify` found frames not stamped (or, with --clean,
-// stamped); `preflight` found captions that would be lost.
-constexpr int kExitCheckFailed = 3;
 
 // Options of `render` and `stamp`.
 struct JobArgs {
@@ -91,10 +86,9 @@ RunOptions RunOptionsOf(const JobArgs& args);
 // The scene of a render or its preflight: opened (the demo scene when
 // `demo` and no file is given), `--set` applied, host settings applied, and
 // the frame size (the command line's, the scene's, else 1280x720) and the
-// frames to render (`range`: the command line's, the scene's, else 1-60)
-// worked out. kExitOk, or the status of a failure already reported.
-int OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& scene,
-                    int& width, int& height, std::string& range, std::vector<int>& frames);
+// frames to render (the command line's, the scene's, else 1-60) worked out.
+Status OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& scene,
+                       RunPlan& plan);
 
 // Installs the Ctrl-C / SIGTERM handling: while frames flow it cancels the
 // render in order; in every other phase the program ends at once (130).

@@ -22,6 +22,13 @@
 namespace lumatrice::farm {
 namespace {
 
+// Passes for an ok Status, else fails with its message.
+::testing::AssertionResult Ok(const Status& s) {
+  if (s) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << s.message();
+}
+
+
 namespace fs = std::filesystem;
 const fs::path kWork = FARM_WORK;
 constexpr const char* kClock = "2026-12-07T09:00:00";
@@ -92,11 +99,10 @@ TEST_F(FarmSlurm, FortyFramesInFourChunksMatchOneLocalRun) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   ExpectSameAsLocal(out);
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan((out / "f.farm.json").string(), plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan((out / "f.farm.json").string(), plan)));
   ASSERT_EQ(plan.chunks.size(), 4u);
   nlohmann::json report;
-  ASSERT_TRUE(ReadJsonFile(plan.ReportFile(), report, error)) << error;
+  ASSERT_TRUE(Ok(ReadJsonFile(plan.ReportFile(), report)));
   EXPECT_EQ(report["frames"]["total"], 40);
   EXPECT_EQ(report["frames"]["stamped"], 40);
   EXPECT_EQ(report["verify"]["passed"], true);
@@ -115,8 +121,7 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
                            {{"LUMATRICE_FARM_HOLD", hold.string()}}, LUMATRICE_HOOKED_EXE);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan((out / "f.farm.json").string(), plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan((out / "f.farm.json").string(), plan)));
   const std::string first_job = plan.chunks[0].job, held_job = plan.chunks[1].job;
 
   // Opens once chunk 1's task is running and waiting on the other end.
@@ -150,7 +155,7 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
 
   const auto again = Lumatrice({"farm", "resubmit", "--wait", plan.path});
   ASSERT_EQ(again.status, 0) << again.out << again.err;
-  ASSERT_TRUE(LoadPlan(plan.path, plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan(plan.path, plan)));
   EXPECT_EQ(plan.chunks[0].job, first_job);  // only the cancelled chunk ran again
   EXPECT_NE(plan.chunks[1].job, held_job);
   ExpectSameAsLocal(out);
@@ -175,8 +180,7 @@ TEST_F(FarmSlurm, AttachedOutputAndEditedPlansRefused) {
   EXPECT_NE(r.out.find("2 of 2 frames stamped, verify passed"), std::string::npos) << r.out;
   const std::string plan_path = (out / "f.farm.json").string();
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan(plan_path, plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan(plan_path, plan)));
   EXPECT_EQ(plan.output, (out / "f.#.png").string());
 
   // Eleven chunks the chunk records call done.
@@ -188,10 +192,10 @@ TEST_F(FarmSlurm, AttachedOutputAndEditedPlansRefused) {
   fs::create_directories(eleven.state_dir);
   for (int i = 0; i < 11; ++i) {
     eleven.chunks.push_back(Chunk{i, {i + 1}, {}, ""});
-    ASSERT_TRUE(WriteJsonFile(eleven.ChunkRecord(i), {{"job", ""}, {"status", 0}}, error));
+    ASSERT_TRUE(Ok(WriteJsonFile(eleven.ChunkRecord(i), {{"job", ""}, {"status", 0}})));
   }
   MakeCommands(eleven);
-  ASSERT_TRUE(SavePlan(eleven, error)) << error;
+  ASSERT_TRUE(Ok(SavePlan(eleven)));
   const auto status = Lumatrice({"farm", "status", eleven.path});
   std::smatch m9, m10;
   ASSERT_TRUE(std::regex_search(status.out, m9, std::regex(R"(\n( +chunk 9 +frames 10 +)done)")))
@@ -281,8 +285,7 @@ TEST_F(FarmSlurm, ErrorsBeforeAnythingRuns) {
   other.written = {2};
   other.chunks = {Chunk{0, {2}, {LUMATRICE_EXE, "stamp"}, ""}};
   fs::create_directories(dir_ / "shared");
-  std::string error;
-  ASSERT_TRUE(SavePlan(other, error)) << error;
+  ASSERT_TRUE(Ok(SavePlan(other)));
 
   struct Row {
     const char* what;
@@ -365,8 +368,7 @@ TEST_F(FarmSlurm, BlenderChunksMatchOneBlenderRun) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("4 of 4 frames stamped, verify passed"), std::string::npos) << r.out;
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan((dir_ / "out/f.farm.json").string(), plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan((dir_ / "out/f.farm.json").string(), plan)));
   ASSERT_EQ(plan.chunks.size(), 2u);
 
   // One Blender run over 1-4 with the add-on and the same clock.
