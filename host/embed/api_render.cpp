@@ -78,6 +78,7 @@ int32_t StampFile(const char* call, lumatrice_session* handle, const char* path,
       case StampFault::kNotFound: Fail(LUMATRICE_E_NOT_FOUND, r.error);
       case StampFault::kUnsupported: Fail(LUMATRICE_E_UNSUPPORTED, r.error);
       case StampFault::kStamped: Fail(LUMATRICE_E_STAMPED, r.error);
+      case StampFault::kLocked: Fail(LUMATRICE_E_BUSY, r.error);
       case StampFault::kUnreadable:
       case StampFault::kWrite: Fail(LUMATRICE_E_IO, r.error);
     }

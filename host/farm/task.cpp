@@ -1,7 +1,6 @@
 // The farm's node side: `farm run-chunk` runs one chunk's command and
 // records how it ended; `farm report` verifies the whole output once every
 // chunk is done and writes the job report.
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "chunk_state.h"
 #include "fail.h"
 #include "farm.h"
+#include "farm_hooks.h"
 #include "plan.h"
 #include "process.h"
 
@@ -61,21 +61,10 @@ std::string LastError(const std::string& err) {
   return found;
 }
 
-// LUMATRICE_FARM_HOLD=DIR holds the chunk before its command while a FIFO
-// DIR/chunk-N exists, until a writer opens and closes it: a test can cancel
-// a chunk known to be running.
+// False when the chunk was cancelled while a test held it.
 bool Hold(int index) {
-  const std::string dir = Env("LUMATRICE_FARM_HOLD");
-  if (dir.empty()) return true;
-  const std::string fifo = dir + "/chunk-" + std::to_string(index);
-  std::error_code ec;
-  if (!fs::is_fifo(fifo, ec)) return true;
-  const int fd = ::open(fifo.c_str(), O_RDONLY);
-  if (fd < 0) return !g_stop.load();
-  char c;
-  while (::read(fd, &c, 1) > 0 && !g_stop.load()) {
-  }
-  ::close(fd);
+  if (!hooks::before_chunk) return true;
+  hooks::before_chunk(index);
   return !g_stop.load();
 }
 

@@ -1,7 +1,6 @@
 // Frame files in and out through OpenImageIO.
 #include "image_io.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "png_file.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
+#include "write_hooks.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -40,15 +40,6 @@ namespace {
 constexpr int kPngNoFilter = 0x08;  // libpng's PNG_FILTER_NONE
 constexpr int kPngDeflateLevel = 4;
 constexpr int kLastMainTag = 33432;  // TIFF's Copyright
-
-// With LUMATRICE_STOP_BEFORE_RENAME set, the first finished write stops the
-// process (SIGSTOP) before it is read back and renamed, so a test can kill a
-// run exactly between write and rename, or damage the file meanwhile.
-void StopBeforeRenameForTests() {
-  static const bool armed = std::getenv("LUMATRICE_STOP_BEFORE_RENAME") != nullptr;
-  static std::atomic<bool> stopped{false};
-  if (armed && !stopped.exchange(true)) ::raise(SIGSTOP);
-}
 
 // The extension that picks the format: ".exr" for `format` "exr", else the
 // name's own, lower-cased.
@@ -320,7 +311,7 @@ bool HoldsExifOrGps(const ImageSpec& spec) {
 // or removes it.
 bool Commit(TemporaryFile& temp, const std::string& target, const char* format, bool ok,
             std::string why, const ImageSpec& want, bool whole, std::string& error) {
-  if (ok) StopBeforeRenameForTests();
+  if (ok && write_hooks::before_rename) write_hooks::before_rename();
   if (ok && !ReadsBack(temp, format, want, whole, why)) ok = false;
   if (!ok) {
     temp.Remove();

@@ -1,9 +1,11 @@
 // One file stamped in place; the layer rule every stamp shares.
 #include "stamp_file.h"
 
+#include <filesystem>
 #include <set>
 
 #include "frame_layout.h"
+#include "output_lock.h"
 #include "run_hooks.h"
 
 namespace lumatrice {
@@ -75,6 +77,26 @@ StampFault ReadStampFrame(const std::string& path, FrameBuffer& frame, std::stri
   return ChooseStampLayer(frame, path, error);
 }
 
+void OutputLockFor(const std::string& path, SequencePattern& sequence, int& frame) {
+  const std::filesystem::path p(path);
+  std::string name = p.filename().string();
+  for (char& c : name)
+    if (c == '#' || c == '@' || c == '%') c = '_';
+  const std::size_t stem_end = std::min(name.rfind('.'), name.size());
+  const std::size_t last = name.find_last_of("0123456789", stem_end == 0 ? 0 : stem_end - 1);
+  frame = 0;
+  if (last != std::string::npos && last < stem_end) {
+    const std::size_t first = name.find_last_not_of("0123456789", last) + 1;  // npos + 1 == 0
+    const std::size_t digits = last + 1 - first;
+    if (digits <= 9) {  // an int
+      frame = std::stoi(name.substr(first, digits));
+      name.replace(first, digits, "%0" + std::to_string(digits) + "d");
+    }
+  }
+  std::string error;
+  if (!sequence.Parse((p.parent_path() / name).string(), error)) sequence.Parse(path, error);
+}
+
 StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& frame) {
   StampFileResult r;
   const std::string& path = request.path;
@@ -84,6 +106,16 @@ StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& f
     return r;
   };
   if (std::string why; !CheckInputFile(path, why)) return fail(StampFault::kNotFound, why);
+  // Taken before the read: whoever comes next reads the stamped file.
+  SequencePattern sequence;
+  int frame_number = 0;
+  OutputLockFor(path, sequence, frame_number);
+  OutputLock lock;
+  if (std::string why; !lock.Acquire(sequence, {frame_number}, false, nullptr, nullptr, why)) {
+    // The refusal's advice is the run's (--wait-lock): a stamp has its own.
+    return fail(StampFault::kLocked,
+                path + ": " + why.substr(0, why.find("; two runs")) + "; the file is left to it");
+  }
   ReadOptions read;
   read.lazy = !request.full_reencode;
   read.format = request.format;

@@ -12,6 +12,7 @@
 #include "frame_transform.h"
 #include "image_io.h"
 #include "marker.h"
+#include "sequence.h"
 #include "scene.h"
 
 namespace lumatrice {
@@ -22,6 +23,7 @@ enum class StampFault {
   kUnreadable,   // cannot be decoded
   kUnsupported,  // an image a stamp would damage: left as it is
   kStamped,      // carries the marker already
+  kLocked,       // another run or stamp is writing the file: left to it
   kWrite,        // the new frame could not replace the file
 };
 
@@ -33,6 +35,13 @@ StampFault ChooseStampLayer(FrameBuffer& frame, const std::string& path, std::st
 // Reads `path` to be stamped: ReadFrame, then ChooseStampLayer.
 StampFault ReadStampFrame(const std::string& path, FrameBuffer& frame, std::string& error,
                           const ReadOptions& options);
+
+// The lock a stamp in place takes: "f_0001.exr" is frame 1 of "f_%04d.exr"
+// (the last digits of its name), so the stamp and a run writing that
+// sequence, or another stamp of the file, never write it at once. A name
+// without digits is a single file. Placeholder characters elsewhere in the
+// name (#, @, %) read as '_' for the lock alone.
+void OutputLockFor(const std::string& path, SequencePattern& sequence, int& frame);
 
 struct StampFileRequest {
   std::string path;
@@ -58,7 +67,8 @@ struct StampFileResult {
   WriteReport write;
 };
 
-// Stamps `request.path` in place. On any fault the file is left as it was.
+// Stamps `request.path` in place, holding the output lock of its frame
+// (OutputLockFor) meanwhile. On any fault the file is left as it was.
 StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& frame);
 
 }  // namespace lumatrice

@@ -33,8 +33,10 @@ namespace fs = std::filesystem;
 const fs::path kWork = FARM_WORK;
 constexpr const char* kClock = "2026-12-07T09:00:00";
 
-ProcessResult Lumatrice(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-  args.insert(args.begin(), LUMATRICE_EXE);
+// `exe`: LUMATRICE_HOOKED_EXE for the test copy, which honours the test hooks.
+ProcessResult Lumatrice(std::vector<std::string> args, std::map<std::string, std::string> env = {},
+                        const char* exe = LUMATRICE_EXE) {
+  args.insert(args.begin(), exe);
   ProcessOptions options;
   options.env = std::move(env);
   return RunProcess(args, options);
@@ -112,11 +114,15 @@ TEST_F(FarmSlurm, FortyFramesInFourChunksMatchOneLocalRun) {
 }
 
 TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
+  // The plan records the program that made it: every step runs the test copy.
+  auto Hooked = [](std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+    return Lumatrice(std::move(args), std::move(env), LUMATRICE_HOOKED_EXE);
+  };
   const fs::path out = dir_ / "out", hold = dir_ / "hold";
   fs::create_directories(hold);
   ASSERT_EQ(::mkfifo((hold / "chunk-1").c_str(), 0600), 0);
-  const auto r = Lumatrice(Submit((kWork / "in/f.#.png").string(), (out / "f.#.png").string(), {}),
-                           {{"LUMATRICE_FARM_HOLD", hold.string()}});
+  const auto r = Hooked(Submit((kWork / "in/f.#.png").string(), (out / "f.#.png").string(), {}),
+                        {{"LUMATRICE_FARM_HOLD", hold.string()}});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   Plan plan;
   ASSERT_TRUE(Ok(LoadPlan((out / "f.farm.json").string(), plan)));
@@ -129,29 +135,29 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
   // Held, so that it does not run 120 s later (Slurm's delay for requeued
   // jobs) while the test goes on.
   ASSERT_EQ(RunProcess({"scontrol", "requeuehold", held_job}).status, 0);
-  const auto requeued = Lumatrice({"farm", "resubmit", plan.path});
+  const auto requeued = Hooked({"farm", "resubmit", plan.path});
   EXPECT_NE(requeued.status, 0);
   EXPECT_NE(requeued.err.find("still queued or running"), std::string::npos) << requeued.err;
-  const auto queued = Lumatrice({"farm", "status", plan.path});
+  const auto queued = Hooked({"farm", "status", plan.path});
   EXPECT_TRUE(std::regex_search(queued.out, std::regex("chunk 1 +frames 11-20 +(pending|running)")))
       << queued.out;
   // A task the plan does not expect for the chunk neither runs nor records.
   const std::string record = Slurp(plan.ChunkRecord(1));
-  const auto stale = Lumatrice({"farm", "run-chunk", plan.path},
+  const auto stale = Hooked({"farm", "run-chunk", plan.path},
                                {{"SLURM_ARRAY_JOB_ID", "999999"}, {"SLURM_ARRAY_TASK_ID", "1"}});
   EXPECT_NE(stale.status, 0);
   EXPECT_NE(stale.err.find("stale task: nothing run"), std::string::npos) << stale.err;
   EXPECT_EQ(Slurp(plan.ChunkRecord(1)), record);
   ASSERT_EQ(RunProcess({"scancel", held_job}).status, 0);
-  const auto waited = Lumatrice({"farm", "status", "--wait", plan.path});
+  const auto waited = Hooked({"farm", "status", "--wait", plan.path});
   ::close(gate);
   EXPECT_NE(waited.status, 0);
   EXPECT_NE(waited.err.find("chunk 1 (frames 11-20) cancelled"), std::string::npos) << waited.err;
-  const auto status = Lumatrice({"farm", "status", plan.path});
+  const auto status = Hooked({"farm", "status", plan.path});
   EXPECT_TRUE(std::regex_search(status.out, std::regex("chunk 1 +frames 11-20 +cancelled")))
       << status.out;
 
-  const auto again = Lumatrice({"farm", "resubmit", "--wait", plan.path});
+  const auto again = Hooked({"farm", "resubmit", "--wait", plan.path});
   ASSERT_EQ(again.status, 0) << again.out << again.err;
   ASSERT_TRUE(Ok(LoadPlan(plan.path, plan)));
   EXPECT_EQ(plan.chunks[0].job, first_job);  // only the cancelled chunk ran again
