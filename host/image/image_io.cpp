@@ -366,7 +366,7 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   const char* block_format = frame.blocks() ? frame.blocks()->format() : "";
   const bool own_slate = std::strcmp(block_format, "tiff") == 0 ||
                          std::strcmp(block_format, "png") == 0 ||
-                         std::strcmp(block_format, "exr") == 0;
+                         std::strcmp(block_format, "openexr") == 0;
   if (allow_splice && frame.blocks() && (!all_changed || own_slate) &&
       frame.BlockError().empty() &&
       std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
