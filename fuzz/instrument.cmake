@@ -13,7 +13,8 @@ endif()
 
 set(LUMATRICE_FUZZ_SANITIZE address,undefined)
 add_compile_options(-fsanitize=fuzzer-no-link,${LUMATRICE_FUZZ_SANITIZE}
-                    -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
+                    -fno-sanitize-recover=all -fno-omit-frame-pointer -g
+                    -fno-sanitize=vptr)  # typeinfo behind the lazy stubs: see CMakeLists.txt
 add_link_options(-fsanitize=${LUMATRICE_FUZZ_SANITIZE} -shared-libsan)
 
 # The shared runtime lives beside clang, not on the loader's path.
