@@ -159,9 +159,10 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   static OutputLock lock;
   std::vector<int> written_frames = frames;
   if (slate_frame) written_frames.push_back(*slate_frame);
-  if (!lock.Acquire(output, written_frames, args.wait_lock, &g_cancel.stop,
-                    [&](const std::string& line) { host.Notice(line); }, error))
-    return Fail(error);
+  if (const Status locked = lock.Acquire(output, written_frames, args.wait_lock, &g_cancel.stop,
+                                        [&](const std::string& line) { host.Notice(line); });
+      !locked)
+    return Fail(locked.message());
   SweepOutputFolders(host, output, frames, slate_frame);
   const std::string first_file = output.FileFor(frames.front());
   if (!FormatKeepsMarker(first_file))
@@ -348,8 +349,8 @@ int RunStamp(HostSession& host, const JobArgs& args) {
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(input.FileFor(f), ec))) {
       missing.push_back(f);
-    } else if (std::string why; !CheckInputFile(input.FileFor(f), why)) {
-      if (unreadable.empty()) first_unreadable = why;
+    } else if (const Status file = CheckInputFile(input.FileFor(f)); !file) {
+      if (unreadable.empty()) first_unreadable = file.message();
       unreadable.push_back(f);
     }
   }

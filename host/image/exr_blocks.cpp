@@ -65,14 +65,24 @@ class ExrBlocks final : public BlockFile {
             const FrameBuffer& frame, std::string& why);
   const char* format() const override { return "openexr"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
-  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-              const std::vector<HeaderChange>& header, CheckedFile& file,
-              const std::atomic<bool>* cancel, SpliceCounts& counts,
-              std::string& error) const override;
+  Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
 
  private:
+  // The checks of Open: one flat scanline part the core library can code
+  // back, with the frame's channels and size.
+  bool CheckLayout(const FrameBuffer& frame, std::string& why);
+  // The block grid and every chunk's place in the file.
+  bool MapChunks(const FrameBuffer& frame, std::string& why);
+  // The output's one part with the input's header and `header` set on it.
+  exr_result_t StartPart(exr_context_t out, const std::vector<HeaderChange>& header, int& part,
+                         std::string& stage) const;
+  // Block b copied as stored or encoded from the frame.
+  exr_result_t WriteBlock(exr_context_t out, int part, int b, const FrameBuffer& frame,
+                          bool changed) const;
   // Where channel `name`'s sample of the pixel at file coordinates (x, y)
   // sits in the frame.
   std::size_t Offset(const FrameBuffer& frame, const char* name, int x, int y) const;
@@ -96,8 +106,14 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
   init.size_fn = MemorySize;
   init.error_handler_fn = Quiet;
   init.flags = EXR_CONTEXT_FLAG_DISABLE_CHUNK_RECONSTRUCTION;
-  exr_result_t rv = exr_start_read(&in_, path.c_str(), &init);
+  const exr_result_t rv = exr_start_read(&in_, path.c_str(), &init);
   if (rv != EXR_ERR_SUCCESS) return why = Why(rv), false;
+  if (!CheckLayout(frame, why) || !MapChunks(frame, why)) return false;
+  source_spec = frame.spec();
+  return true;
+}
+
+bool ExrBlocks::CheckLayout(const FrameBuffer& frame, std::string& why) {
   int parts = 0;
   exr_storage_t storage{};
   exr_lineorder_t order{};
@@ -135,6 +151,10 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
       window_.max.y - window_.min.y + 1 != frame.height())
     return why = "data window", false;
   tiled_ = storage == EXR_STORAGE_TILED;
+  return true;
+}
+
+bool ExrBlocks::MapChunks(const FrameBuffer& frame, std::string& why) {
   if (tiled_) {
     int32_t levels_x = 0, levels_y = 0, tw = 0, th = 0;
     if (exr_get_tile_levels(in_, 0, &levels_x, &levels_y) != EXR_ERR_SUCCESS || levels_x != 1 ||
@@ -157,13 +177,13 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
   chunks_.resize(std::size_t(count()));
   for (int b = 0; b < count(); ++b) {
     exr_chunk_info_t& ci = chunks_[std::size_t(b)];
-    rv = tiled_ ? exr_read_tile_chunk_info(in_, 0, b % blocks_x, b / blocks_x, 0, 0, &ci)
-                : exr_read_scanline_chunk_info(in_, 0, window_.min.y + b * block_h, &ci);
+    const exr_result_t rv =
+        tiled_ ? exr_read_tile_chunk_info(in_, 0, b % blocks_x, b / blocks_x, 0, 0, &ci)
+               : exr_read_scanline_chunk_info(in_, 0, window_.min.y + b * block_h, &ci);
     if (rv != EXR_ERR_SUCCESS) return why = "chunk " + std::to_string(b) + ": " + Why(rv), false;
     if (ci.data_offset > memory_.size || ci.packed_size > memory_.size - ci.data_offset)
       return why = "chunk " + std::to_string(b) + " lies beyond the end of the file", false;
   }
-  source_spec = frame.spec();
   return true;
 }
 
@@ -235,86 +255,102 @@ bool ExrBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
   return true;
 }
 
-bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                       const std::vector<HeaderChange>& header, CheckedFile& file,
-                       const std::atomic<bool>* cancel, SpliceCounts& counts,
-                       std::string& error) const {
+exr_result_t ExrBlocks::StartPart(exr_context_t out, const std::vector<HeaderChange>& header,
+                                  int& part, std::string& stage) const {
+  // Names over 31 characters (Blender's attributes) need the input's
+  // long-name flag, bit 10 of the version field.
+  constexpr std::byte kLongNames{0x04};
+  exr_result_t rv = EXR_ERR_SUCCESS;
+  stage = "start";
+  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
+    if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS) return rv;
+  const char* part_name = nullptr;
+  exr_get_name(in_, 0, &part_name);
+  stage = "part";
+  rv = exr_add_part(out, part_name, tiled_ ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part);
+  if (rv != EXR_ERR_SUCCESS) return rv;
+  stage = "attributes";
+  for (const HeaderChange& h : header) {
+    if (rv == EXR_ERR_SUCCESS) rv = exr_attr_set_string(out, part, h.name.c_str(), h.value.c_str());
+  }
+  if (rv != EXR_ERR_SUCCESS) return rv;
+  stage = "copy";
+  rv = exr_copy_unset_attributes(out, part, in_, 0);
+  if (rv != EXR_ERR_SUCCESS) return rv;
+  stage = "header";
+  float dwa = 0;
+  if (exr_get_dwa_compression_level(in_, 0, &dwa) == EXR_ERR_SUCCESS)
+    rv = exr_set_dwa_compression_level(out, part, dwa);
+  if (rv == EXR_ERR_SUCCESS) rv = exr_set_zip_compression_level(out, part, kZipLevel);
+  if (rv == EXR_ERR_SUCCESS) rv = exr_write_header(out);
+  return rv;
+}
+
+exr_result_t ExrBlocks::WriteBlock(exr_context_t out, int part, int b, const FrameBuffer& frame,
+                                   bool changed) const {
+  const int bx = b % blocks_x, by = b / blocks_x;
+  const int y = window_.min.y + by * block_h;
+  const exr_chunk_info_t& stored = chunks_[std::size_t(b)];
+  if (!changed) {
+    const std::byte* raw = memory_.data + stored.data_offset;
+    return tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, stored.packed_size)
+                  : exr_write_scanline_chunk(out, part, y, raw, stored.packed_size);
+  }
+  exr_chunk_info_t ci{};
+  exr_result_t rv = tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &ci)
+                           : exr_write_scanline_chunk_info(out, part, y, &ci);
+  exr_encode_pipeline_t encode = EXR_ENCODE_PIPELINE_INITIALIZER;
+  std::vector<std::byte> packed;
+  if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_initialize(out, part, &ci, &encode);
+  if (rv == EXR_ERR_SUCCESS) {
+    // The encoder only reads through the pointer.
+    auto* base = const_cast<std::byte*>(frame.data());
+    if (tiled_) {
+      packed.resize(frame.pixel_bytes() * std::size_t(ci.width) * ci.height);
+      CopyTile(frame, ci, window_.min.x, window_.min.y, packed.data(), false);
+      base = packed.data();
+    }
+    for (int c = 0; c < encode.channel_count; ++c) Point(encode.channels[c], frame, ci, base);
+    rv = exr_encoding_choose_default_routines(out, part, &encode);
+  }
+  if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_run(out, part, &encode);
+  exr_encoding_destroy(out, &encode);
+  return rv;
+}
+
+Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                         const std::vector<HeaderChange>& header, CheckedFile& file,
+                         const std::atomic<bool>* cancel, SpliceCounts& counts) const {
+  auto failed = [](const std::string& stage, exr_result_t rv) {
+    return Status(StatusKind::kIo, stage + ": " + Why(rv));
+  };
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &file;
   init.write_fn = WriteChecked;
   init.error_handler_fn = Quiet;
   exr_context_t out = nullptr;
   exr_result_t rv = exr_start_write(&out, file.filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
-  if (rv != EXR_ERR_SUCCESS) return error = "start: " + Why(rv), false;
+  if (rv != EXR_ERR_SUCCESS) return failed("start", rv);
   struct Finish {
     exr_context_t* out;
     ~Finish() {
       if (*out) exr_finish(out);
     }
   } finish{&out};
-  // Names over 31 characters (Blender's attributes) need the input's
-  // long-name flag, bit 10 of the version field.
-  constexpr std::byte kLongNames{0x04};
-  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
-    if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS)
-      return error = "start: " + Why(rv), false;
-
-  const char* part_name = nullptr;
-  exr_get_name(in_, 0, &part_name);
   int part = 0;
-  rv = exr_add_part(out, part_name, tiled_ ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part);
-  if (rv != EXR_ERR_SUCCESS) return error = "part: " + Why(rv), false;
-  for (const HeaderChange& h : header) {
-    if (rv == EXR_ERR_SUCCESS) rv = exr_attr_set_string(out, part, h.name.c_str(), h.value.c_str());
-  }
-  if (rv != EXR_ERR_SUCCESS) return error = "attributes: " + Why(rv), false;
-  rv = exr_copy_unset_attributes(out, part, in_, 0);
-  if (rv != EXR_ERR_SUCCESS) return error = "copy: " + Why(rv), false;
-  float dwa = 0;
-  if (rv == EXR_ERR_SUCCESS && exr_get_dwa_compression_level(in_, 0, &dwa) == EXR_ERR_SUCCESS)
-    rv = exr_set_dwa_compression_level(out, part, dwa);
-  if (rv == EXR_ERR_SUCCESS) rv = exr_set_zip_compression_level(out, part, kZipLevel);
-  if (rv == EXR_ERR_SUCCESS) rv = exr_write_header(out);
-  if (rv != EXR_ERR_SUCCESS) return error = "header: " + Why(rv), false;
-
+  std::string stage;
+  if ((rv = StartPart(out, header, part, stage)) != EXR_ERR_SUCCESS) return failed(stage, rv);
   for (int b = 0; b < count(); ++b) {
-    if (cancel && cancel->load()) return error = "cancelled", false;
-    const int bx = b % blocks_x, by = b / blocks_x;
-    const int y = window_.min.y + by * block_h;
-    const exr_chunk_info_t& stored = chunks_[std::size_t(b)];
-    if (!changed[std::size_t(b)]) {
-      const std::byte* raw = memory_.data + stored.data_offset;
-      rv = tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, stored.packed_size)
-                  : exr_write_scanline_chunk(out, part, y, raw, stored.packed_size);
-      ++counts.copied;
-    } else {
-      exr_chunk_info_t ci{};
-      rv = tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &ci)
-                  : exr_write_scanline_chunk_info(out, part, y, &ci);
-      exr_encode_pipeline_t encode = EXR_ENCODE_PIPELINE_INITIALIZER;
-      std::vector<std::byte> packed;
-      if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_initialize(out, part, &ci, &encode);
-      if (rv == EXR_ERR_SUCCESS) {
-        // The encoder only reads through the pointer.
-        auto* base = const_cast<std::byte*>(frame.data());
-        if (tiled_) {
-          packed.resize(frame.pixel_bytes() * std::size_t(ci.width) * ci.height);
-          CopyTile(frame, ci, window_.min.x, window_.min.y, packed.data(), false);
-          base = packed.data();
-        }
-        for (int c = 0; c < encode.channel_count; ++c) Point(encode.channels[c], frame, ci, base);
-        rv = exr_encoding_choose_default_routines(out, part, &encode);
-      }
-      if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_run(out, part, &encode);
-      exr_encoding_destroy(out, &encode);
-      ++counts.encoded;
-    }
-    if (rv != EXR_ERR_SUCCESS) return error = "block " + std::to_string(b) + ": " + Why(rv), false;
+    if (cancel && cancel->load()) return Status::Cancelled();
+    const bool encode = changed[std::size_t(b)] != 0;
+    rv = WriteBlock(out, part, b, frame, encode);
+    ++(encode ? counts.encoded : counts.copied);
+    if (rv != EXR_ERR_SUCCESS) return failed("block " + std::to_string(b), rv);
   }
   rv = exr_finish(&out);
   out = nullptr;
-  if (rv != EXR_ERR_SUCCESS) return error = Why(rv), false;
-  return true;
+  if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, Why(rv)};
+  return Status::Ok();
 }
 
 }  // namespace

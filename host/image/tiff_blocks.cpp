@@ -313,10 +313,9 @@ class TiffBlocks final : public BlockFile {
             std::string& why);
   const char* format() const override { return "tiff"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
-  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-              const std::vector<HeaderChange>& header, CheckedFile& file,
-              const std::atomic<bool>* cancel, SpliceCounts& counts,
-              std::string& error) const override;
+  Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
   // A copy (the slate) keeps the file's own writer, and so its layout.
@@ -525,24 +524,22 @@ bool TiffBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
   return true;
 }
 
-bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                        const std::vector<HeaderChange>& header, CheckedFile& file,
-                        const std::atomic<bool>* cancel, SpliceCounts& counts,
-                        std::string& error) const {
+Status TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                          const std::vector<HeaderChange>& header, CheckedFile& file,
+                          const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   std::lock_guard lock(mutex_);
   Stream sink;
   sink.file = &file;
   std::string messages;
   const std::string mode = std::string("w") + (big_endian_ ? "b" : "l") + (big_tiff_ ? "8" : "");
   TIFF* out = lumatrice::Open(file.filename(), mode.c_str(), &sink, messages);
-  if (!out) return error = messages.empty() ? "cannot start the file" : messages, false;
+  if (!out) return {StatusKind::kIo, messages.empty() ? "cannot start the file" : messages};
   struct Close {
     TIFF* out;
     ~Close() { TIFFClose(out); }
   } close{out};
   auto fail = [&](const std::string& what) {
-    error = what + (messages.empty() ? std::string() : " (" + messages + ")");
-    return false;
+    return Status(StatusKind::kIo, what + (messages.empty() ? std::string() : " (" + messages + ")"));
   };
   if (!CopyTags(in_, out)) return fail("tags");
   for (const HeaderChange& h : header)
@@ -552,7 +549,7 @@ bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chang
 
   std::vector<std::byte> packed(PackedSize(frame));
   for (int b = 0; b < count(); ++b) {
-    if (cancel && cancel->load()) return error = "cancelled", false;
+    if (cancel && cancel->load()) return Status::Cancelled();
     tmsize_t want, wrote;
     if (!changed[std::size_t(b)]) {
       const auto [at, size] = stored_[std::size_t(b)];
@@ -580,7 +577,7 @@ bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chang
   const bool linked =
       std::any_of(std::begin(linked_), std::end(linked_), [](uint64_t at) { return at != 0; });
   if (!(linked ? WriteLinked(out) : TIFFFlush(out))) return fail("directory");
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace

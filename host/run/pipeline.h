@@ -13,6 +13,7 @@
 #include "frame_buffer.h"
 #include "host_sdk.h"
 #include "sequence.h"
+#include "status.h"
 
 namespace lumatrice {
 
@@ -20,13 +21,13 @@ namespace lumatrice {
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
-  virtual bool Fill(int frame, FrameBuffer& buffer, std::string& error) = 0;
+  virtual Status Fill(int frame, FrameBuffer& buffer) = 0;
 };
 
 class ProceduralSource : public FrameSource {
  public:
   ProceduralSource(int width, int height, int fps) : width_(width), height_(height), fps_(fps) {}
-  bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
+  Status Fill(int frame, FrameBuffer& buffer) override;
 
  private:
   int width_, height_, fps_;
@@ -38,7 +39,7 @@ class SequenceSource : public FrameSource {
  public:
   explicit SequenceSource(SequencePattern input, bool lazy = false)
       : input_(std::move(input)), lazy_(lazy) {}
-  bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
+  Status Fill(int frame, FrameBuffer& buffer) override;
 
  private:
   SequencePattern input_;
