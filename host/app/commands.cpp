@@ -132,10 +132,13 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   options.skip_bad_frames = args.skip_bad_frames;
   options.full_reencode = args.full_reencode;
   std::optional<int> slate_frame;
-  if (!PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame, error))
-    return Fail(error, kExitUsage);
-  if (!CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame, error))
-    return Fail(error, kExitUsage);
+  if (Status planned = PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame);
+      !planned)
+    return Fail(planned.message(), kExitUsage);
+  if (Status spared =
+          CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame);
+      !spared)
+    return Fail(spared.message(), kExitUsage);
   std::optional<Manifest> manifest;
   if (!args.manifest.empty() || args.dry_run) {
     manifest.emplace(scene);
@@ -153,8 +156,9 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
                  manifest_path == "-" ? "" : ("; manifest " + manifest_path).c_str());
     return kExitOk;
   }
-  if (!MakeOutputFolder(output, frames.front(), error)) return Fail(error);
-  if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Fail(error);
+  if (Status made = MakeOutputFolder(output, frames.front()); !made) return Fail(made.message());
+  if (Status made = slate_frame ? MakeOutputFolder(output, *slate_frame) : Status(); !made)
+    return Fail(made.message());
   // Held until the process ends, however it ends.
   static OutputLock lock;
   std::vector<int> written_frames = frames;
@@ -288,9 +292,11 @@ int OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& sc
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, kExitUsage);
   const RunOptions options = RunOptionsOf(args);
-  if (!ApplyHostSettings(options, scene.settings, error)) return Fail(error, kExitUsage);
+  if (Status applied = ApplyHostSettings(options, scene.settings); !applied)
+    return Fail(applied.message(), kExitUsage);
   RunPlan plan;
-  if (!PlanFrames(options, scene.settings, plan, error)) return Fail(error, kExitUsage);
+  if (Status planned = PlanFrames(options, scene.settings, plan); !planned)
+    return Fail(planned.message(), kExitUsage);
   width = plan.width;
   height = plan.height;
   range = plan.range;
@@ -307,13 +313,15 @@ int RunRender(HostSession& host, const JobArgs& args) {
   if (const int status = OpenRenderScene(host, args, true, scene, width, height, range, frames))
     return status;
   SequencePattern output;
-  if (!ParseOutput(args.output.empty() ? kDefaultRenderOutput : args.output, frames, output,
-                   error))
-    return Fail(error, kExitUsage);
-  if (!CheckOutputSparesScene(output,
-                              WrittenFrames(frames, args.render_start, args.slate == "prepend"),
-                              args.scene_file, error))
-    return Fail(error, kExitUsage);
+  if (Status parsed =
+          ParseOutput(args.output.empty() ? kDefaultRenderOutput : args.output, frames, output);
+      !parsed)
+    return Fail(parsed.message(), kExitUsage);
+  if (Status spared = CheckOutputSparesScene(
+          output, WrittenFrames(frames, args.render_start, args.slate == "prepend"),
+          args.scene_file);
+      !spared)
+    return Fail(spared.message(), kExitUsage);
   ProceduralSource source(width, height, hostsdk::FrameRate());
   const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {
     w = width;
@@ -329,8 +337,8 @@ int RunStamp(HostSession& host, const JobArgs& args) {
   if (!input.Parse(args.input, error)) return Fail("input: " + error, kExitUsage);
   std::vector<int> frames;
   if (!args.frames.empty() || !input.embedded_range().empty()) {
-    if (!ResolveFrames(args.frames, input.embedded_range(), frames, error))
-      return Fail(error, kExitUsage);
+    if (Status resolved = ResolveFrames(args.frames, input.embedded_range(), frames); !resolved)
+      return Fail(resolved.message(), kExitUsage);
   } else if (input.has_placeholder()) {
     frames = input.ScanExisting();
     if (frames.empty()) return Fail("input: no files match \"" + args.input + "\"");
@@ -371,26 +379,30 @@ int RunStamp(HostSession& host, const JobArgs& args) {
                 "), e.g. " + first_unreadable + " (--skip-bad-frames passes over them)");
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", kExitUsage);
   SequencePattern output;
-  if (!ParseOutput(args.output, frames, output, error)) return Fail(error, kExitUsage);
+  if (Status parsed = ParseOutput(args.output, frames, output); !parsed)
+    return Fail(parsed.message(), kExitUsage);
 
   // Never write over an input, whatever the spelling or link.
   std::vector<std::string> inputs;
   for (int f : frames) inputs.push_back(input.FileFor(f));
   if (!args.scene_file.empty()) inputs.push_back(args.scene_file);
-  if (!CheckOutputSparesInputs(output,
-                               WrittenFrames(frames, args.render_start, args.slate == "prepend"),
-                               inputs, args.manifest, error))
-    return Fail(error, kExitUsage);
+  if (Status spared = CheckOutputSparesInputs(
+          output, WrittenFrames(frames, args.render_start, args.slate == "prepend"), inputs,
+          args.manifest);
+      !spared)
+    return Fail(spared.message(), kExitUsage);
 
-  if (!args.allow_restamp && !CheckNotStamped(input, frames, args.skip_bad_frames, error))
-    return Fail(error);
+  if (Status fresh = args.allow_restamp ? Status()
+                                        : CheckNotStamped(input, frames, args.skip_bad_frames);
+      !fresh)
+    return Fail(fresh.message());
 
   Scene scene;
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, kExitUsage);
-  if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
-    return Fail(error, kExitUsage);
+  if (Status applied = ApplyHostSettings(RunOptionsOf(args), scene.settings); !applied)
+    return Fail(applied.message(), kExitUsage);
   SequenceSource source(input, !args.full_reencode);
   const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
     return HeaderSize(input.FileFor(frame), w, h, why);

@@ -8,16 +8,9 @@
 
 #include "host_session.h"
 #include "run_plan.h"
+#include "status.h"  // the exit statuses
 
 namespace lumatrice {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitCancelled = 130;
-// A check failed: `verify` found frames not stamped (or, with --clean,
-// stamped); `preflight` found captions that would be lost.
-constexpr int kExitCheckFailed = 3;
 
 // Options of `render` and `stamp`.
 struct JobArgs {

@@ -238,8 +238,8 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
   const int render_start = RenderStart(args.render_start, frames);
   const bool prepend = args.slate == "prepend";
   std::optional<int> slate_frame;
-  if (!PlanSlate(prepend, frames, render_start, slate_frame, error))
-    return Fail(error, kExitUsage);
+  if (Status planned = PlanSlate(prepend, frames, render_start, slate_frame); !planned)
+    return Fail(planned.message(), kExitUsage);
   const int tpf = hostsdk::TicksPerFrame();
   for (int f : frames) {
     const std::int64_t t = std::int64_t(f) * tpf;

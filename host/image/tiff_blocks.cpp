@@ -336,6 +336,8 @@ class TiffBlocks final : public BlockFile {
     return frame.pixel_bytes() * std::size_t(block_w) * std::size_t(block_h);
   }
   void Copy(int b, const FrameBuffer& frame, std::byte* packed, bool to_frame) const;
+  // The block grid and every block's place in the file.
+  bool MapBlocks(const FrameBuffer& frame, std::string& why);
   // Checks the EXIF and GPS directories and notes where they lie.
   bool ReadLinked(std::string& why);
   // Writes the main directory, then the linked ones, and points it at them.
@@ -397,6 +399,14 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   TIFFGetField(in_, TIFFTAG_IMAGELENGTH, &height);
   if (int64_t(width) != frame.width() || int64_t(height) != frame.height())
     return why = "size", false;
+  if (!MapBlocks(frame, why)) return false;
+  big_endian_ = TIFFIsBigEndian(in_);
+  big_tiff_ = TIFFIsBigTIFF(in_);
+  source_spec = frame.spec();
+  return true;
+}
+
+bool TiffBlocks::MapBlocks(const FrameBuffer& frame, std::string& why) {
   tiled_ = TIFFIsTiled(in_);
   if (tiled_) {
     uint32_t tw = 0, th = 0;
@@ -405,12 +415,12 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
       return why = "tile size", false;
     block_w = int(tw);
     block_h = int(th);
-    blocks_x = int((width + tw - 1) / tw);
+    blocks_x = (frame.width() + int(tw) - 1) / int(tw);
   } else {
     uint32_t rows = 0;
     TIFFGetFieldDefaulted(in_, TIFFTAG_ROWSPERSTRIP, &rows);
     block_w = frame.width();
-    block_h = int(std::min(std::max(rows, 1u), height));
+    block_h = int(std::min(std::max(rows, 1u), uint32_t(frame.height())));
     blocks_x = 1;
   }
   blocks_y = (frame.height() + block_h - 1) / block_h;
@@ -427,9 +437,6 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
       return why = "block " + std::to_string(b) + " lies beyond the end of the file", false;
     stored_[std::size_t(b)] = {at, size};
   }
-  big_endian_ = TIFFIsBigEndian(in_);
-  big_tiff_ = TIFFIsBigTIFF(in_);
-  source_spec = frame.spec();
   return true;
 }
 
