@@ -134,6 +134,87 @@ fi
   "Slate Comments=every block on" >/dev/null
 "$LUMATRICE" scene new "$WORK/nothing.lum" --empty --force >/dev/null
 
+# ---- start-up --------------------------------------------------------------
+# What a process pays before its frames: `lumatrice --version`, loading
+# liblumatrice.so into a process, and stamp chunks of the EXR sequence (a
+# chunk that does not hold the render's first frame, so no slate) against
+# oiiotool on the same frames, process start included. Medians of
+# STARTUP_RUNS runs, interleaved, of wall clock and of CPU time (user and
+# system, which a loaded machine disturbs less); peak memory the highest seen.
+startup_table() {
+  local runs=${STARTUP_RUNS:-11} lib py t0 i n u sy k c t out=$WORK/startup
+  lib=$(realpath "$BUILD/lib/liblumatrice.so")
+  py='import ctypes, sys, time
+def rss():
+    return int(next(l for l in open("/proc/self/status") if l.startswith("VmRSS")).split()[1])
+r = rss()
+c = time.process_time(); t = time.perf_counter(); ctypes.CDLL(sys.argv[1])
+print("%d %d %d" % (1e6 * (time.perf_counter() - t), 1e6 * (time.process_time() - c), rss() - r))'
+  local -A ms cpu kb
+  mkdir -p "$out"
+  # name | command; every measured run goes through /usr/bin/time.
+  startup_run() {
+    local name=$1; shift
+    t0=$(date +%s%N)
+    /usr/bin/time -f "%U %S %M" -o "$out/$name.kb" "${RT[@]}" "$@" >"$out/$name.out" 2>&1 ||
+      { echo "peers: startup $name failed, see $out/$name.out" >&2; exit 1; }
+    ms[$name]+=" $(( ($(date +%s%N) - t0) / 1000 ))"
+    read -r u sy k < <(tail -1 "$out/$name.kb")
+    cpu[$name]+=" $(awk -v u="$u" -v s="$sy" 'BEGIN { print int(1e6 * (u + s)) }')"
+    kb[$name]+=" $k"
+  }
+  for i in $(seq "$runs"); do
+    startup_run version "$LUMATRICE" --version
+    read -r t c n < <(python3 -c "$py" "$lib")
+    ms[library]+=" $t"; cpu[library]+=" $c"; kb[library]+=" $n"
+    for n in 2 10; do
+      rm -rf "$out/l$n" "$out/o$n"; mkdir -p "$out/l$n" "$out/o$n"
+      startup_run "lumatrice_$n" "$LUMATRICE" stamp "$IN/exr/shot.#.exr" "$WORK/captions.lum" \
+        -o "$out/l$n/shot.#.exr" --frames "2-$((n + 1))" --render-start 1 --clock $CLOCK -q
+      startup_run "oiiotool_$n" oiiotool --frames "2-$((n + 1))" "$IN/exr/shot.#.exr" \
+        "${oiio_text[@]}" -o "$out/o$n/shot.#.exr"
+    done
+  done
+  for i in version library lumatrice_2 oiiotool_2 lumatrice_10 oiiotool_10; do
+    echo "$i ${ms[$i]# } | ${cpu[$i]# } | ${kb[$i]# }"
+  done | awk '
+function median(list,   a, n, i, j, t) {
+  n = split(list, a, " ")
+  for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] + 0 > a[j] + 0; j--) {
+    t = a[j]; a[j] = a[j - 1]; a[j - 1] = t
+  }
+  return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+{
+  split($0, half, "|"); name = $1; sub(/^[^ ]+ /, "", half[1])
+  w[name] = median(half[1]) / 1000; u[name] = median(half[2]) / 1000
+  n = split(half[3], k, " "); p[name] = 0
+  for (i = 1; i <= n; i++) if (k[i] + 0 > p[name]) p[name] = k[i]
+}
+END {
+  printf "\nStart-up (medians, whole process unless said; peak MB)\n\n"
+  printf "| run | wall ms | CPU ms | MB |\n|---|---:|---:|---:|\n"
+  printf "| lumatrice --version | %.1f | %.1f | %.1f |\n", w["version"], u["version"], p["version"] / 1024
+  printf "| load liblumatrice.so (in the process, MB added) | %.1f | %.1f | %.1f |\n", w["library"],
+         u["library"], p["library"] / 1024
+  for (c = 2; c <= 10; c += 8)
+    printf "| stamp %d EXR frames: lumatrice / oiiotool | %.0f / %.0f | %.0f / %.0f | %.0f / %.0f |\n", c,
+           w["lumatrice_" c], w["oiiotool_" c], u["lumatrice_" c], u["oiiotool_" c],
+           p["lumatrice_" c] / 1024, p["oiiotool_" c] / 1024
+  printf "\nStart-up targets\n\n"
+  printf "- lumatrice --version under 30 ms and 30 MB: %.1f ms, %.1f MB (%s)\n", w["version"],
+         p["version"] / 1024, (w["version"] < 30 && p["version"] < 30 * 1024) ? "met" : "not met"
+  printf "- loading liblumatrice.so under 30 ms and 30 MB: %.1f ms, %.1f MB (%s)\n", w["library"],
+         p["library"] / 1024, (w["library"] < 30 && p["library"] < 30 * 1024) ? "met" : "not met"
+  printf "- a 2-frame spliced EXR stamp under 0.15 s of process: %.2f s (%s)\n", w["lumatrice_2"] / 1000,
+         (w["lumatrice_2"] < 150) ? "met" : "not met"
+  r = w["oiiotool_10"] / w["lumatrice_10"]
+  printf "- a 10-frame chunk at least 10x oiiotool: %.2fx wall, %.2fx CPU (%s)\n", r,
+         u["oiiotool_10"] / u["lumatrice_10"], (r >= 10) ? "met" : "not met"
+}'
+}
+if [ "${ONLY:-}" = startup ]; then startup_table; exit; fi
+
 RESULTS=$WORK/results.txt
 STAGES=$WORK/stages.txt
 : >"$RESULTS"
@@ -240,3 +321,4 @@ END {
   printf "- peak memory of lumatrice stamp under 300 MB: %.0f MB (%s)\n", lm_peak / 1024,
          (lm_peak < 300 * 1024) ? "met" : "not met"
 }' "$STAGES" "$RESULTS"
+startup_table

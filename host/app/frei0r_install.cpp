@@ -27,9 +27,9 @@ namespace fs = std::filesystem;
 namespace lumatrice {
 namespace {
 
-constexpr std::array<const char*, 5> kBundle = {"liblumatrice.so", "libhostsdk.so",
+constexpr std::array<const char*, 6> kBundle = {"liblumatrice.so",  "libhostsdk.so",
                                                 "libtextraster.so", "libhostres.so",
-                                                "Lumatrice.dlv"};
+                                                "Lumatrice.dlv",    "liblumatrice_oiio.so"};
 
 std::string Why(const fs::path& path, int error) {
   return path.string() + ": " + std::strerror(error);

@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
   CLI::App app{"lumatrice: renders and stamps frame sequences with the scene's render effects"};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "help for every command");
+  app.set_version_flag("--version", "lumatrice " LUMATRICE_VERSION);
   std::vector<std::string> plugin_folders;
   app.add_option("--plugins", plugin_folders,
                  "extra plug-in folder (besides the program's own and LUMATRICE_PLUGIN_PATH)")

@@ -25,7 +25,7 @@ int32_t lumatrice_apply_effect(lumatrice_effect* handle, int32_t time, lumatrice
   return Guard<std::shared_lock>("lumatrice_apply_effect", [&] {
     lumatrice_effect* effect = Live(handle);  // the table is only read under the shared lock
     std::lock_guard<std::mutex> own(effect->apply_mutex);
-    ApplyInMemory(effect->frame, frame, [&](FrameBuffer& buffer) {
+    ApplyInMemory(effect->frame.get(), frame, [&](FrameBuffer& buffer) {
       ApplyEffects(effect->session, time, buffer, effect);
     });
   });

@@ -68,7 +68,7 @@ int32_t StampFile(const char* call, lumatrice_session* handle, const char* path,
     request.marker = &marker;
     request.slate_mark = std::exchange(session->slate_due, false);
     request.apply = [&](FrameBuffer& frame) { ApplyEffects(session, time, frame); };
-    FrameBuffer& frame = session->file_frame;
+    FrameBuffer& frame = session->file_frame.get();
     const StampFileResult r = StampFileInPlace(request, frame);
     frame.DropBlocks();  // the file's bytes are not kept between calls
     if (!r.status) Fail(r.status);
@@ -201,7 +201,7 @@ int32_t lumatrice_apply(lumatrice_session* handle, int32_t time, lumatrice_frame
   return Guard("lumatrice_apply", [&] {
     lumatrice_session* session = Live(handle);
     session->slate_due = false;
-    ApplyInMemory(session->frame, frame,
+    ApplyInMemory(session->frame.get(), frame,
                   [&](FrameBuffer& buffer) { ApplyEffects(session, time, buffer); });
   });
 }

@@ -24,6 +24,19 @@
 
 namespace lumatrice::embed {
 
+// A frame made on its first use: its description belongs to the image
+// library, which loading this library and opening sessions leave unloaded.
+class LazyFrame {
+ public:
+  FrameBuffer& get() {
+    if (!frame_) frame_ = std::make_unique<FrameBuffer>();
+    return *frame_;
+  }
+
+ private:
+  std::unique_ptr<FrameBuffer> frame_;
+};
+
 // Thrown inside a guarded body; becomes the call's code and message.
 struct Failure {
   int32_t code;
@@ -67,8 +80,9 @@ struct lumatrice_effect {
 
   // lumatrice_apply_effect's own: one apply of this effect at a time, into its own frame.
   std::mutex apply_mutex;
-  lumatrice::FrameBuffer frame;
+  lumatrice::embed::LazyFrame frame;
 };
+
 
 struct lumatrice_session {
   lumatrice_session* handle = nullptr;  // what the caller holds
@@ -84,8 +98,8 @@ struct lumatrice_session {
   std::string notice;  // the one handed out last
 
   std::string clock_text;
-  lumatrice::FrameBuffer frame;  // memory frames pass through it, kept between calls
-  lumatrice::FrameBuffer file_frame;  // the same for stamped files
+  lumatrice::embed::LazyFrame frame;  // memory frames pass through it, kept between calls
+  lumatrice::embed::LazyFrame file_frame;  // the same for stamped files
   // The pre-render notification went out and no frame has been applied since:
   // the next one may take the slate.
   bool slate_due = false;

@@ -23,7 +23,7 @@ bool ChangedTexts(const OIIO::ImageSpec& s, const OIIO::ImageSpec& spec,
         std::memcmp(before->data(), p.data(), p.datasize()) == 0)
       continue;
     if (p.type() != OIIO::TypeDesc::STRING) return false;
-    texts.push_back({p.name().string(), p.get_string()});
+    texts.push_back({std::string(OIIO::string_view(p.name())), p.get_string()});
   }
   return true;
 }

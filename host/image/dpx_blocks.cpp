@@ -8,6 +8,7 @@
 
 #include "checked_file.h"
 #include "frame_buffer.h"
+#include "oiio_proxies.h"
 
 namespace lumatrice {
 namespace {
@@ -105,8 +106,8 @@ bool DpxBlocks::Encode(const FrameBuffer& frame, const std::byte* rows, int n,
   // As the whole path tells the writer: straight alpha was read straight.
   if (frame.layout().alpha >= 0) band.attribute("oiio:UnassociatedAlpha", 1);
   out.clear();
-  OIIO::Filesystem::IOVecOutput vec(out);
-  writer->set_ioproxy(&vec);
+  const std::unique_ptr<OIIO::Filesystem::IOProxy> vec = MakeVectorWriter(out);
+  writer->set_ioproxy(vec.get());
   bool ok = writer->open("band.dpx", band) &&
             writer->write_image(frame.type(), rows);
   ok = writer->close() && ok;
@@ -183,7 +184,7 @@ bool DpxBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
   for (const OIIO::ParamValue& p : spec.extra_attribs) {
     const OIIO::ParamValue* before = s.find_attribute(p.name());
     if (before && SameValue(p, *before)) continue;
-    const std::string name = p.name().string();
+    const std::string name(OIIO::string_view(p.name()));
     // The writer ignores our own attributes; the description is the one
     // header text a stamp changes.
     if (p.type() != TypeDesc::STRING ||

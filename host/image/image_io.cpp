@@ -23,6 +23,7 @@
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
 #include "header_check.h"
+#include "oiio_proxies.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 
@@ -157,8 +158,7 @@ Status OpenForRead(const std::string& path, const std::string& ext, bool lazy,
   const bool tiff = ext == ".tif" || ext == ".tiff";
   open.lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
   if (open.lazy) {
-    open.memory = std::make_unique<OIIO::Filesystem::IOMemReader>(frame.file_bytes().data(),
-                                                                  frame.file_bytes().size());
+    open.memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
     void* proxy = open.memory.get();
     config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
   }
@@ -307,7 +307,7 @@ std::unique_ptr<ImageOutput>& WriterFor(const std::string& target, const std::st
 // little more than the EXIF tags), and it writes no GPS directory at all.
 bool HoldsExifOrGps(const ImageSpec& spec) {
   for (const OIIO::ParamValue& p : spec.extra_attribs) {
-    const std::string name = p.name().string();
+    const std::string name(OIIO::string_view(p.name()));
     const OIIO::TagInfo* exif = OIIO::tag_lookup("Exif", name);
     // The table also names the main directory's tags, Copyright the last.
     if (OIIO::Strutil::istarts_with(name, "GPS:") || OIIO::Strutil::istarts_with(name, "Exif:") ||

@@ -520,3 +520,25 @@ TEST_F(Cli, PluginsListsTheModule) {
   EXPECT_NE(r.out.find("class 0x31b82d35:0x47d45ce7"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("4200.8.0"), std::string::npos) << r.out;
 }
+
+// The image library and its plug-ins' libraries are loaded on the first
+// frame, not before: a run that touches no frame never opens them. The
+// render shows the check would see the library open.
+TEST_F(Cli, OnlyRunsThatTouchFramesLoadTheImageLibrary) {
+  struct Case {
+    std::vector<std::string> args;
+    bool loads;
+  } const cases[] = {
+      {{"--version"}, false},
+      {{"scene", "new", "s.lum", "--empty"}, false},
+      {{"plugins"}, false},
+      {{"render", "s.lum", "-o", "r.#.png", "--frames", "1", "--size", "32x18", "-q"}, true},
+  };
+  clitest::RunOptions options;
+  options.env = {{"LD_DEBUG", "files"}};
+  for (const Case& c : cases) {
+    const Result r = clitest::RunCli(c.args, dir_, options);
+    ASSERT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
+    EXPECT_EQ(r.err.find("file=libOpenImageIO.so") != std::string::npos, c.loads) << c.args[0];
+  }
+}
