@@ -5,7 +5,7 @@
 
 #include "class_desc.h"
 #include "lumatrice_effect.h"
-#include "param_block.h"
+#include "param_desc.h"
 #include "resource_ids.h"
 #include "transfer_worker.h"
 

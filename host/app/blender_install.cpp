@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "commands.h"
+#include "fail.h"
 
 namespace fs = std::filesystem;
 
@@ -36,16 +37,11 @@ int RunBlenderInstall(const BlenderInstallArgs& args) {
   std::error_code ec;
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   const fs::path source = exe.parent_path().parent_path() / "blender" / kPackage;
-  if (ec || !fs::exists(source / "__init__.py")) {
-    std::fprintf(stderr, "lumatrice: error: no add-on at %s (build it: make)\n", source.c_str());
-    return kExitFailed;
-  }
+  if (ec || !fs::exists(source / "__init__.py"))
+    return Fail("no add-on at " + source.string() + " (build it: make)");
   const fs::path addons = args.addons.empty() ? DefaultAddons(args.blender_version)
                                               : fs::path(args.addons);
-  if (addons.empty()) {
-    std::fprintf(stderr, "lumatrice: error: no add-on folder: give --addons or set HOME\n");
-    return kExitFailed;
-  }
+  if (addons.empty()) return Fail("no add-on folder: give --addons or set HOME");
   const fs::path target = addons / kPackage;
   const fs::path staging = addons / (std::string(".") + kPackage + ".new");
   fs::create_directories(addons, ec);
@@ -54,9 +50,9 @@ int RunBlenderInstall(const BlenderInstallArgs& args) {
   if (!ec) fs::remove_all(target, ec);
   if (!ec) fs::rename(staging, target, ec);
   if (ec) {
-    std::fprintf(stderr, "lumatrice: error: %s: %s\n", target.c_str(), ec.message().c_str());
+    const std::string why = ec.message();
     fs::remove_all(staging, ec);
-    return kExitFailed;
+    return Fail(target.string() + ": " + why);
   }
   std::printf("installed %s\nenable it in Blender's Preferences > Add-ons (\"Lumatrice\"), "
               "or run blender --addons %s\n", target.c_str(), kPackage);

@@ -1,5 +1,7 @@
-// The lumatrice commands. Each returns the process exit status: 0 done,
-// 1 failed, 130 cancelled (Ctrl-C).
+// The lumatrice commands. Each returns the process exit status (status.h):
+// kExitOk done, kExitFailed failed, kExitUsage a wrong command line,
+// kExitCheckFailed `verify` found frames not stamped (or, with --clean,
+// stamped) or `preflight` captions that would be lost, kExitCancelled Ctrl-C.
 #pragma once
 
 #include <optional>
@@ -7,8 +9,12 @@
 #include <vector>
 
 #include "host_session.h"
+#include "movie_options.h"
+#include "pipeline.h"
+#include "run_hooks.h"
 #include "run_plan.h"
 #include "status.h"  // the exit statuses
+#include "view_transform.h"
 
 namespace lumatrice {
 
@@ -32,6 +38,8 @@ struct JobArgs {
   bool skip_bad_frames = false;   // stamp only: pass over unreadable or missing frames
   bool wait_lock = false;  // wait for another run writing the same output
   bool full_reencode = false;     // stamp only: never copy unchanged blocks
+  MovieArgs movie;         // when the output or input is a movie
+  ColourOptions colour;           // --ocio, --colorspace, --display, --view, --caption-space
 };
 
 // Options of `verify`.
@@ -78,16 +86,21 @@ int RunPlugins(HostSession& host);
 int RunVerify(const VerifyArgs& args);
 int RunPreflight(HostSession& host, const PreflightArgs& args);
 
+// A render or stamp once its frames, output and source are known: the
+// checks every run shares, the pipeline, the summary.
+int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vector<int>& frames,
+           const SequencePattern& output, FrameSource& source, const FrameSizer& sizer,
+           const char* command, const char* verb);
+
 // The run options of a job's command line.
 RunOptions RunOptionsOf(const JobArgs& args);
 
 // The scene of a render or its preflight: opened (the demo scene when
 // `demo` and no file is given), `--set` applied, host settings applied, and
 // the frame size (the command line's, the scene's, else 1280x720) and the
-// frames to render (`range`: the command line's, the scene's, else 1-60)
-// worked out. kExitOk, or the status of a failure already reported.
-int OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& scene,
-                    int& width, int& height, std::string& range, std::vector<int>& frames);
+// frames to render (the command line's, the scene's, else 1-60) worked out.
+Status OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene& scene,
+                       RunPlan& plan);
 
 // Installs the Ctrl-C / SIGTERM handling: while frames flow it cancels the
 // render in order; in every other phase the program ends at once (130).

@@ -46,7 +46,7 @@ int RunFarmCommand(const FarmCli& cli, const std::vector<std::string>& plugin_fo
     args.plugin_folders = plugin_folders;
     return farm::Submit(args);
   }
-  if (cli.status->parsed()) return farm::Status(cli.job, cli.wait);
+  if (cli.status->parsed()) return farm::ShowStatus(cli.job, cli.wait);
   if (cli.resubmit->parsed()) return farm::Resubmit(cli.job, cli.wait);
   if (cli.run_chunk->parsed()) return farm::RunChunk(cli.plan, cli.chunk);
   if (cli.report->parsed()) return farm::Report(cli.plan);

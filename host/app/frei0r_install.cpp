@@ -21,6 +21,7 @@
 #include <system_error>
 
 #include "commands.h"
+#include "fail.h"
 
 namespace fs = std::filesystem;
 
@@ -130,16 +131,10 @@ int RunFrei0rInstall(const Frei0rInstallArgs& args) {
   const fs::path bin = fs::read_symlink("/proc/self/exe", ec).parent_path();
   const fs::path build = bin.parent_path();
   const fs::path filter = build / "frei0r" / "lumatrice.so";
-  if (ec || !fs::exists(filter) || !fs::exists(build / "lib" / kBundle[0])) {
-    std::fprintf(stderr, "lumatrice: error: no frei0r filter at %s (build it: make)\n",
-                 filter.c_str());
-    return kExitFailed;
-  }
+  if (ec || !fs::exists(filter) || !fs::exists(build / "lib" / kBundle[0]))
+    return Fail("no frei0r filter at " + filter.string() + " (build it: make)");
   const fs::path lib = args.lib.empty() ? DefaultLib() : fs::path(args.lib);
-  if (lib.empty()) {
-    std::fprintf(stderr, "lumatrice: error: no frei0r folder: give --lib or set HOME\n");
-    return kExitFailed;
-  }
+  if (lib.empty()) return Fail("no frei0r folder: give --lib or set HOME");
   const fs::path bundle = lib.parent_path() / "lumatrice";
   fs::create_directories(lib, ec);
   std::string error;
@@ -150,8 +145,7 @@ int RunFrei0rInstall(const Frei0rInstallArgs& args) {
                 "-filter frei0r.lumatrice\n", (lib / "lumatrice.so").c_str(), bundle.c_str());
     return kExitOk;
   }
-  std::fprintf(stderr, "lumatrice: error: %s\n", error.c_str());
-  return kExitFailed;
+  return Fail(error);
 }
 
 }  // namespace lumatrice

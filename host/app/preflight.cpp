@@ -11,6 +11,7 @@
 
 #include "commands.h"
 #include "effect_provider.h"
+#include "fail.h"
 #include "frame_layout.h"
 #include "manifest.h"
 #include "raster_host.h"
@@ -23,11 +24,6 @@ namespace {
 
 using textraster::kCellHeight;
 using textraster::kCellWidth;
-
-int Fail(const std::string& message, int status = kExitFailed) {
-  std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
-  return status;
-}
 
 struct Finding {
   int effect = 0;
@@ -224,38 +220,24 @@ SYSTEMTIME WorstCaseClock() {
   return now;
 }
 
-}  // namespace
-
-int RunPreflight(HostSession& host, const PreflightArgs& pa) {
-  const JobArgs& args = pa.job;
-  std::string error;
-  Scene scene;
-  int width = 0, height = 0;
-  std::string range;
-  std::vector<int> frames;
-  if (const int status = OpenRenderScene(host, args, false, scene, width, height, range, frames))
-    return status;
-  const int render_start = RenderStart(args.render_start, frames);
-  const bool prepend = args.slate == "prepend";
-  std::optional<int> slate_frame;
-  if (Status planned = PlanSlate(prepend, frames, render_start, slate_frame); !planned)
-    return Fail(planned.message(), kExitUsage);
-  const int tpf = hostsdk::TicksPerFrame();
-  for (int f : frames) {
-    const std::int64_t t = std::int64_t(f) * tpf;
-    if (t < INT32_MIN + 1 || t > INT32_MAX)
-      return Fail("frame " + std::to_string(f) + " lies beyond the host's time range",
-                  kExitUsage);
-  }
-  const bool live_clock = args.clock.empty() && scene.settings.clock.empty();
-
-  Checker checker(width, height);
+// What a preflight found over every apply call of the render.
+struct Outcome {
+  std::vector<Finding> findings;
+  std::size_t applies = 0;
   int lumatrice_effects = 0, other_effects = 0;
+};
+
+Outcome Check(const Scene& scene, const RunPlan& run, int render_start, bool prepend,
+              bool live_clock) {
+  const int tpf = hostsdk::TicksPerFrame();
+  Outcome out;
+  Checker checker(run.width, run.height);
   for (const Scene::Item& item : scene.items)
-    if (item.effect) ++(ProviderOf(item.effect) ? lumatrice_effects : other_effects);
-  const std::vector<PlannedApply> plan = PlanApplies(frames, render_start, prepend, tpf);
+    if (item.effect) ++(ProviderOf(item.effect) ? out.lumatrice_effects : out.other_effects);
+  const std::vector<PlannedApply> plan = PlanApplies(run.frames, render_start, prepend, tpf);
+  out.applies = plan.size();
   for (const PlannedApply& apply : plan) {
-    FrameContext context = HostFrameContext(width, height, apply.t);
+    FrameContext context = HostFrameContext(run.width, run.height, apply.t);
     if (live_clock) context.now = WorstCaseClock();
     std::vector<std::pair<int, EffectLayout>> layouts;  // in apply order
     int index = 0;
@@ -270,51 +252,81 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
     }
     checker.CheckAcross(apply.frame, layouts);
   }
+  out.findings = checker.findings();
+  return out;
+}
 
-  const auto& findings = checker.findings();
-  const bool several = lumatrice_effects > 1;
-  if (pa.json) {
-    Json list = Json::array();
-    for (const Finding& f : findings)
-      list.push_back(Json{{"effect", f.effect},
-                          {"item", f.item},
-                          {"kind", f.kind},
-                          {"detail", f.detail},
-                          {"characters_lost", f.lost},
-                          {"frames", Ranges(f.frames)},
-                          {"example", f.example}});
-    const Json out{{"width", width},
-                   {"height", height},
-                   {"frames", range},
-                   {"clock", live_clock ? "live (longest date and time assumed)" : "pinned"},
-                   {"lumatrice_effects", lumatrice_effects},
-                   {"findings", std::move(list)},
-                   {"passed", findings.empty()}};
-    std::puts(out.dump(1, ' ', false, Json::error_handler_t::replace).c_str());
-  } else {
-    std::printf("lumatrice: preflight at %dx%d, frames %s, %zu apply call%s, %d Lumatrice "
-                "effect%s%s\n",
-                width, height, range.c_str(), plan.size(), plan.size() == 1 ? "" : "s",
-                lumatrice_effects, lumatrice_effects == 1 ? "" : "s",
-                live_clock ? " (live clock: the longest date and time assumed)" : "");
-    for (const Finding& f : findings) {
-      const std::string where = (f.frames.size() == 1 ? "frame " : "frames ") + Ranges(f.frames);
-      std::printf("  %s: %s%s %s, %d character%s lost  (\"%s\")\n", where.c_str(),
-                  several ? ("effect " + std::to_string(f.effect) + " ").c_str() : "",
-                  f.item.c_str(), f.detail.c_str(), f.lost, f.lost == 1 ? "" : "s",
-                  f.example.c_str());
-    }
-    if (other_effects)
-      std::printf("  (%d other render effect%s not checked: their layout is not known)\n",
-                  other_effects, other_effects == 1 ? "" : "s");
-    if (findings.empty())
-      std::printf("lumatrice: preflight passed: nothing would be lost\n");
-    else
-      std::printf("lumatrice: preflight failed: %zu finding%s, captions would be lost\n",
-                  findings.size(), findings.size() == 1 ? "" : "s");
+void PrintJson(const Outcome& o, const RunPlan& run, bool live_clock) {
+  Json list = Json::array();
+  for (const Finding& f : o.findings)
+    list.push_back(Json{{"effect", f.effect},
+                        {"item", f.item},
+                        {"kind", f.kind},
+                        {"detail", f.detail},
+                        {"characters_lost", f.lost},
+                        {"frames", Ranges(f.frames)},
+                        {"example", f.example}});
+  const Json out{{"width", run.width},
+                 {"height", run.height},
+                 {"frames", run.range},
+                 {"clock", live_clock ? "live (longest date and time assumed)" : "pinned"},
+                 {"lumatrice_effects", o.lumatrice_effects},
+                 {"findings", std::move(list)},
+                 {"passed", o.findings.empty()}};
+  std::puts(out.dump(1, ' ', false, Json::error_handler_t::replace).c_str());
+}
+
+void PrintText(const Outcome& o, const RunPlan& run, bool live_clock) {
+  std::printf("lumatrice: preflight at %dx%d, frames %s, %zu apply call%s, %d Lumatrice "
+              "effect%s%s\n",
+              run.width, run.height, run.range.c_str(), o.applies, o.applies == 1 ? "" : "s",
+              o.lumatrice_effects, o.lumatrice_effects == 1 ? "" : "s",
+              live_clock ? " (live clock: the longest date and time assumed)" : "");
+  const bool several = o.lumatrice_effects > 1;
+  for (const Finding& f : o.findings) {
+    const std::string where = (f.frames.size() == 1 ? "frame " : "frames ") + Ranges(f.frames);
+    std::printf("  %s: %s%s %s, %d character%s lost  (\"%s\")\n", where.c_str(),
+                several ? ("effect " + std::to_string(f.effect) + " ").c_str() : "",
+                f.item.c_str(), f.detail.c_str(), f.lost, f.lost == 1 ? "" : "s",
+                f.example.c_str());
   }
+  if (o.other_effects)
+    std::printf("  (%d other render effect%s not checked: their layout is not known)\n",
+                o.other_effects, o.other_effects == 1 ? "" : "s");
+  if (o.findings.empty())
+    std::printf("lumatrice: preflight passed: nothing would be lost\n");
+  else
+    std::printf("lumatrice: preflight failed: %zu finding%s, captions would be lost\n",
+                o.findings.size(), o.findings.size() == 1 ? "" : "s");
+}
+
+}  // namespace
+
+int RunPreflight(HostSession& host, const PreflightArgs& pa) {
+  const JobArgs& args = pa.job;
+  Scene scene;
+  RunPlan run;
+  if (const Status s = OpenRenderScene(host, args, false, scene, run); !s) return Fail(s);
+  const int render_start = RenderStart(args.render_start, run.frames);
+  const bool prepend = args.slate == "prepend";
+  std::optional<int> slate_frame;
+  if (const Status s = PlanSlate(prepend, run.frames, render_start, slate_frame); !s)
+    return Fail(s);
+  const int tpf = hostsdk::TicksPerFrame();
+  for (int f : run.frames) {
+    const std::int64_t t = std::int64_t(f) * tpf;
+    if (t < INT32_MIN + 1 || t > INT32_MAX)
+      return Fail("frame " + std::to_string(f) + " lies beyond the host's time range",
+                  StatusKind::kUsage);
+  }
+  const bool live_clock = args.clock.empty() && scene.settings.clock.empty();
+  const Outcome outcome = Check(scene, run, render_start, prepend, live_clock);
+  if (pa.json)
+    PrintJson(outcome, run, live_clock);
+  else
+    PrintText(outcome, run, live_clock);
   std::fflush(stdout);
-  return findings.empty() ? kExitOk : kExitCheckFailed;
+  return outcome.findings.empty() ? kExitOk : kExitCheckFailed;
 }
 
 }  // namespace lumatrice

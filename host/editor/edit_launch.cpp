@@ -4,10 +4,10 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 #include "edit_entry.h"
+#include "fail.h"
 
 namespace lumatrice {
 namespace {
@@ -30,16 +30,10 @@ int RunEdit(const char* program, const EditArgs& args,
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* why = ::dlerror();
-    std::fprintf(stderr, "lumatrice: error: the editor cannot be loaded: %s\n",
-                 why ? why : path.c_str());
-    return 1;
+    return Fail(std::string("the editor cannot be loaded: ") + (why ? why : path.c_str()));
   }
   auto entry = reinterpret_cast<LumatriceEditorMainFn>(::dlsym(handle, kLumatriceEditorEntry));
-  if (!entry) {
-    std::fprintf(stderr, "lumatrice: error: %s has no entry %s\n", path.c_str(),
-                 kLumatriceEditorEntry);
-    return 1;
-  }
+  if (!entry) return Fail(path + " has no entry " + kLumatriceEditorEntry);
   std::vector<const char*> folders;
   for (const std::string& f : plugin_folders) folders.push_back(f.c_str());
   LumatriceEditRequest request{};

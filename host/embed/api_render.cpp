@@ -17,6 +17,7 @@
 #include "raster_host.h"
 #include "session.h"
 #include "text_codec.h"
+#include "view_transform.h"
 #include "win_gdi.h"
 
 using namespace lumatrice;
@@ -68,6 +69,7 @@ int32_t StampFile(const char* call, lumatrice_session* handle, const char* path,
     request.marker = &marker;
     request.slate_mark = std::exchange(session->slate_due, false);
     request.apply = [&](FrameBuffer& frame) { ApplyEffects(session, time, frame); };
+    request.transform = session->caption_colour.get();
     FrameBuffer& frame = session->file_frame.get();
     const StampFileResult r = StampFileInPlace(request, frame);
     frame.DropBlocks();  // the file's bytes are not kept between calls
@@ -213,6 +215,29 @@ int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32
 int32_t lumatrice_stamp_file_as(lumatrice_session* session, const char* path, int32_t time,
                                 const char* format) {
   return StampFile("lumatrice_stamp_file_as", session, path, time, format);
+}
+
+int32_t lumatrice_set_caption_space(lumatrice_session* handle, int32_t space, const char* config,
+                                    const char* display, const char* view) {
+  return Guard("lumatrice_set_caption_space", [&] {
+    lumatrice_session* session = Live(handle);
+    if (space != LUMATRICE_CAPTIONS_SCENE && space != LUMATRICE_CAPTIONS_DISPLAY)
+      Fail(LUMATRICE_E_ARGUMENT, "caption space " + std::to_string(space) + " is neither "
+                                 "LUMATRICE_CAPTIONS_SCENE nor LUMATRICE_CAPTIONS_DISPLAY");
+    if (space == LUMATRICE_CAPTIONS_SCENE) {
+      session->caption_colour.reset();
+      return;
+    }
+    ColourOptions options;
+    options.caption_display = true;
+    options.config = config ? config : "";
+    options.display = display ? display : "";
+    options.view = view ? view : "";
+    std::unique_ptr<ViewTransform> colour;
+    if (Status s = OpenViewTransform(options, colour); !s.ok())
+      Fail(s.kind() == StatusKind::kUsage ? LUMATRICE_E_NOT_FOUND : LUMATRICE_E_IO, s.message());
+    session->caption_colour = std::move(colour);
+  });
 }
 
 }  // extern "C"

@@ -74,6 +74,9 @@
  *       and lumatrice_apply_effect refuse a row stride whose rows would pass
  *       the end of the address space (LUMATRICE_E_ARGUMENT); lumatrice_close
  *       keeps the modules loaded for a next session of the same folders.
+ *  1.3  lumatrice_set_caption_space; LUMATRICE_E_BUSY: lumatrice_stamp_file
+ *       takes the output lock of the file's frame and leaves a file another
+ *       run or stamp is writing to it.
  */
 #ifndef LUMATRICE_H
 #define LUMATRICE_H
@@ -85,7 +88,7 @@ extern "C" {
 #endif
 
 #define LUMATRICE_API_VERSION_MAJOR 1
-#define LUMATRICE_API_VERSION_MINOR 2
+#define LUMATRICE_API_VERSION_MINOR 3
 #define LUMATRICE_TICKS_PER_SECOND 4800
 
 /* ---- errors ------------------------------------------------------------ */
@@ -101,7 +104,8 @@ enum {
   LUMATRICE_E_PLUGIN = -7,      /* a module failed or threw inside a call */
   LUMATRICE_E_MEMORY = -8,
   LUMATRICE_E_INTERNAL = -9,
-  LUMATRICE_E_VERSION = -10     /* the library does not serve the API version asked for (1.2) */
+  LUMATRICE_E_VERSION = -10,    /* the library does not serve the API version asked for (1.3) */
+  LUMATRICE_E_BUSY = -11        /* another run or stamp is writing the file (1.3) */
 };
 
 /* (major << 16) | minor of the library actually loaded; compare the major
@@ -371,7 +375,10 @@ int32_t lumatrice_apply(lumatrice_session* session, int32_t time, lumatrice_fram
  * other channel untouched; a multi-part file, or a layered one without a
  * combined pass, is left as it is with LUMATRICE_E_UNSUPPORTED. A file that
  * carries the stamp marker already is refused with LUMATRICE_E_STAMPED, so
- * a frame is never stamped twice. When the effects are to draw nothing on
+ * a frame is never stamped twice. The stamp holds the output lock of the
+ * file's frame (".f_#.exr.lumatrice-lock" beside "f_0001.exr", the lock a
+ * `lumatrice` run writing that sequence takes); while another run or stamp
+ * holds it the file is left to it with LUMATRICE_E_BUSY. When the effects are to draw nothing on
  * the frame (every caption off, and no slate due after
  * lumatrice_pre_render), the file is left as it is, without the marker. Threads: any, serialised. */
 int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32_t time);
@@ -384,6 +391,24 @@ int32_t lumatrice_stamp_file(lumatrice_session* session, const char* path, int32
  * serialised. Since 1.2. */
 int32_t lumatrice_stamp_file_as(lumatrice_session* session, const char* path, int32_t time,
                                 const char* format);
+
+enum {
+  LUMATRICE_CAPTIONS_SCENE = 0,   /* the effects' values as they are (the default) */
+  LUMATRICE_CAPTIONS_DISPLAY = 1  /* the values a view turns into the effects' colours */
+};
+
+/* How stamped files take the captions. With LUMATRICE_CAPTIONS_DISPLAY,
+ * float frames stay scene-linear (the config's scene_linear role) and only
+ * the pixels the effects draw change: to the linear values that `view` on
+ * `display` of the OpenColorIO config `config` turns into the colours the
+ * effects drew; integer frames are display-referred and stamped as they are.
+ * Null or "" takes $OCIO, else the config shipped with the library, and the
+ * config's default display and that display's default view.
+ * LUMATRICE_E_NOT_FOUND for a display or view the config lacks,
+ * LUMATRICE_E_IO for a config that cannot be read; the setting is then as
+ * it was. Threads: any, serialised. Since 1.3. */
+int32_t lumatrice_set_caption_space(lumatrice_session* session, int32_t space,
+                                    const char* config, const char* display, const char* view);
 
 /* ---- one effect of the list (1.1) -------------------------------------- */
 

@@ -21,6 +21,7 @@
 #include "res_format.h"
 #include "scene.h"
 #include "status.h"
+#include "view_transform.h"
 
 namespace lumatrice::embed {
 
@@ -100,6 +101,7 @@ struct lumatrice_session {
   std::string clock_text;
   lumatrice::embed::LazyFrame frame;  // memory frames pass through it, kept between calls
   lumatrice::embed::LazyFrame file_frame;  // the same for stamped files
+  std::unique_ptr<lumatrice::ViewTransform> caption_colour;  // null: scene values
   // The pre-render notification went out and no frame has been applied since:
   // the next one may take the slate.
   bool slate_due = false;

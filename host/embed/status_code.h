@@ -21,7 +21,7 @@ constexpr int32_t ErrorCode(StatusKind kind) {
     case StatusKind::kUnsupported: return LUMATRICE_E_UNSUPPORTED;
     case StatusKind::kStamped: return LUMATRICE_E_STAMPED;
     case StatusKind::kPlugin: return LUMATRICE_E_PLUGIN;
-    case StatusKind::kBusy: return LUMATRICE_E_STATE;
+    case StatusKind::kBusy: return LUMATRICE_E_BUSY;
     // Nothing the library calls checks, cancels or fails without a reason
     // of its own: should one, it is the library's fault.
     case StatusKind::kFailed:

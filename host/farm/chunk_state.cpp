@@ -39,14 +39,15 @@ std::string ProgressLine(const JobStatus& s) {
 
 bool ReadChunkRecord(const Plan& plan, const Chunk& chunk, ChunkStatus& status) {
   nlohmann::json j;
-  std::string error;
-  if (!ReadJsonFile(plan.ChunkRecord(chunk.index), j, error) || !j.is_object()) return false;
+  if (!ReadJsonFile(plan.ChunkRecord(chunk.index), j) || !j.is_object()) return false;
   // A record of an earlier submission of this chunk says nothing about this one.
   if (j.value("job", std::string()) != chunk.job) return false;
   const int code = j.value("status", -1);
-  status.state = code == 0                                     ? ChunkState::kDone
-                 : code == 130 || code == 128 + 15 || code == 128 + 9 ? ChunkState::kCancelled
-                                                               : ChunkState::kFailed;
+  // Ended by Ctrl-C, SIGTERM or SIGKILL.
+  const bool cancelled = code == kExitCancelled || code == 128 + 15 || code == 128 + 9;
+  status.state = code == kExitOk ? ChunkState::kDone
+                 : cancelled     ? ChunkState::kCancelled
+                                 : ChunkState::kFailed;
   status.node = j.value("node", std::string());
   status.seconds = j.value("seconds", -1.0);
   status.error = j.value("error", std::string());
@@ -116,7 +117,7 @@ ChunkStatus ChunkStatusOf(const Plan& plan, const Chunk& c, const SlurmTask* tas
   return cs;
 }
 
-bool QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status, std::string& error) {
+Status QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status) {
   std::vector<std::string> jobs;
   for (const Chunk& c : plan.chunks) {
     const std::string array = c.job.substr(0, c.job.find('_'));
@@ -125,7 +126,7 @@ bool QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status, std::string& er
   }
   if (!plan.report_job.empty()) jobs.push_back(plan.report_job);
   std::vector<SlurmTask> tasks;
-  if (!slurm.Query(jobs, tasks, error)) return false;
+  if (Status s = slurm.Query(jobs, tasks); !s) return s;
   std::map<std::string, SlurmTask> by_id;
   std::set<std::string> arrays;
   for (const SlurmTask& t : tasks) {
@@ -145,7 +146,7 @@ bool QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status, std::string& er
     status.report_state = it->second.state;
     status.report_reason = it->second.reason;
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace lumatrice::farm

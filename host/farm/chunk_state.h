@@ -33,7 +33,7 @@ struct JobStatus {
 ChunkStatus ChunkStatusOf(const Plan& plan, const Chunk& chunk, const SlurmTask* task,
                           bool array_known);
 
-bool QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status, std::string& error);
+Status QueryJob(Slurm& slurm, const Plan& plan, JobStatus& status);
 
 // "2 done, 1 running, 0 failed, 1 pending" (failed counts cancelled and unknown).
 std::string ProgressLine(const JobStatus& status);

@@ -1,20 +1,16 @@
 // lumatrice farm: a stamp or render split into chunks and run on a workload
 // manager (Slurm), with a report job that verifies the whole output. Each
-// function returns the process exit status: 0 done, 1 failed, 2 usage,
-// 3 the output did not verify, 130 cancelled.
+// function returns the process exit status of status.h (kExitCheckFailed:
+// the output did not verify).
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace lumatrice::farm {
+#include "status.h"
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-constexpr int kCheckFailed = 3;
-constexpr int kCancelled = 130;
+namespace lumatrice::farm {
 
 struct SubmitArgs {
   int chunk = 10;                      // frames per chunk
@@ -27,8 +23,8 @@ struct SubmitArgs {
 
 int Submit(const SubmitArgs& args);
 // JOB is a Slurm job id of the farm job or its plan file. With `wait`,
-// Status follows the job as submit --wait does.
-int Status(const std::string& job, bool wait);
+// it follows the job as submit --wait does.
+int ShowStatus(const std::string& job, bool wait);
 int Resubmit(const std::string& job, bool wait);
 
 // Run on the farm's nodes: one chunk (its index, else the array task id)

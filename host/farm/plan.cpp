@@ -156,29 +156,27 @@ void ChunksFromJson(const Json& j, Plan& p) {
 
 }  // namespace
 
-bool IdentifyProgram(const std::string& path, Program& program, std::string& error) {
+Status IdentifyProgram(const std::string& path, Program& program) {
   struct stat st {};
   if (path.empty() || path.front() != '/' || ::stat(path.c_str(), &st) != 0 ||
-      !S_ISREG(st.st_mode)) {
-    error = "program " + path + ": " + (path.empty() ? "none" : std::strerror(errno));
-    return false;
-  }
+      !S_ISREG(st.st_mode))
+    return {StatusKind::kNotFound,
+            "program " + path + ": " + (path.empty() ? "none" : std::strerror(errno))};
   program.path = path;
   program.size = st.st_size;
   program.mtime_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-  return true;
+  return Status::Ok();
 }
 
-bool CheckProgram(const Program& recorded, std::string& error) {
+Status CheckProgram(const Program& recorded) {
   Program now;
-  if (!IdentifyProgram(recorded.path, now, error)) return false;
-  if (now.size != recorded.size || now.mtime_ns != recorded.mtime_ns) {
-    error = "program " + recorded.path + " is not the file the plan was made with (size " +
-            std::to_string(now.size) + ", was " + std::to_string(recorded.size) +
-            "; or modified since); submit again with this build";
-    return false;
-  }
-  return true;
+  if (Status s = IdentifyProgram(recorded.path, now); !s) return s;
+  if (now.size != recorded.size || now.mtime_ns != recorded.mtime_ns)
+    return Status::Failed("program " + recorded.path +
+                          " is not the file the plan was made with (size " +
+                          std::to_string(now.size) + ", was " + std::to_string(recorded.size) +
+                          "; or modified since); submit again with this build");
+  return Status::Ok();
 }
 
 std::vector<std::string> ChunkArgv(const Plan& p, const Chunk& c) {
@@ -259,16 +257,15 @@ Json PlanToJson(const Plan& p) {
   return j;
 }
 
-bool PlanFromJson(const Json& j, Plan& p, std::string& error) {
+Status PlanFromJson(const Json& j, Plan& p) {
   try {
     const int version = j.is_object() ? j.value("lumatrice_farm_plan", 0) : 0;
-    if (version != kPlanVersion) {
-      error = version > 0 && version < kPlanVersion
+    if (version != kPlanVersion)
+      return {StatusKind::kUnsupported,
+              version > 0 && version < kPlanVersion
                   ? "a plan of an older lumatrice (version " + std::to_string(version) +
                         "); submit the job again"
-                  : "not a lumatrice farm plan (version " + std::to_string(kPlanVersion) + ")";
-      return false;
-    }
+                  : "not a lumatrice farm plan (version " + std::to_string(kPlanVersion) + ")"};
     Field(j, "", "name", p.name);
     Field(j, "", "created", p.created);
     Field(j, "", "workdir", p.workdir);
@@ -300,37 +297,27 @@ bool PlanFromJson(const Json& j, Plan& p, std::string& error) {
     Field(e, "engine.", "report_job", p.report_job);
     Field(e, "engine.", "submissions", p.submissions);
   } catch (const std::exception& ex) {
-    error = std::string("damaged: ") + ex.what();
-    return false;
+    return {StatusKind::kUnreadable, std::string("damaged: ") + ex.what()};
   }
-  return true;
+  return Status::Ok();
 }
 
 namespace {
 
 // The commands a plan shows are what its fields make; anything else was
 // written by hand, and is refused rather than run.
-bool CheckCommands(const Plan& p, std::string& error) {
+Status CheckCommands(const Plan& p) {
   const std::string derived = fs::path(p.path).replace_extension().string();
-  if (p.state_dir != derived) {
-    error = "state_dir is " + p.state_dir + ", not " + derived;
-    return false;
-  }
+  if (p.state_dir != derived)
+    return Status::Failed("state_dir is " + p.state_dir + ", not " + derived);
   for (const Chunk& c : p.chunks) {
-    if (c.command != ChunkArgv(p, c)) {
-      error = "chunks[" + std::to_string(c.index) + "].command is not the command its fields make";
-      return false;
-    }
+    if (c.command != ChunkArgv(p, c))
+      return Status::Failed("chunks[" + std::to_string(c.index) +
+                            "].command is not the command its fields make");
   }
-  if (p.verify != VerifyArgv(p)) {
-    error = "verify is not the command its fields make";
-    return false;
-  }
-  if (p.env != PlanEnv(p)) {
-    error = "env holds variables the farm does not set";
-    return false;
-  }
-  return true;
+  if (p.verify != VerifyArgv(p)) return Status::Failed("verify is not the command its fields make");
+  if (p.env != PlanEnv(p)) return Status::Failed("env holds variables the farm does not set");
+  return Status::Ok();
 }
 
 std::string Octal(mode_t mode) {
@@ -341,64 +328,43 @@ std::string Octal(mode_t mode) {
 
 }  // namespace
 
-bool CheckPlanTrust(const std::string& path, int fd, std::string& error) {
+Status CheckPlanTrust(const std::string& path, int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = "not a regular file";
-    return false;
-  }
-  if (st.st_uid != ::geteuid()) {
-    error = "it belongs to uid " + std::to_string(st.st_uid) + ", not to you (uid " +
-            std::to_string(::geteuid()) + ")";
-    return false;
-  }
-  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-    error = "group or others may write it (mode " + Octal(st.st_mode) + "; chmod go-w it)";
-    return false;
-  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Status::Failed("not a regular file");
+  if (st.st_uid != ::geteuid())
+    return Status::Failed("it belongs to uid " + std::to_string(st.st_uid) +
+                          ", not to you (uid " + std::to_string(::geteuid()) + ")");
+  if (st.st_mode & (S_IWGRP | S_IWOTH))
+    return Status::Failed("group or others may write it (mode " + Octal(st.st_mode) +
+                          "; chmod go-w it)");
   const std::string folder = fs::path(path).parent_path().string();
   struct stat dir {};
-  if (::stat(folder.c_str(), &dir) != 0) {
-    error = folder + ": " + std::strerror(errno);
-    return false;
-  }
-  if (dir.st_uid != ::geteuid() && dir.st_uid != 0) {
-    error = "its folder " + folder + " belongs to uid " + std::to_string(dir.st_uid) +
-            ", who may replace it";
-    return false;
-  }
-  if ((dir.st_mode & (S_IWGRP | S_IWOTH)) && !(dir.st_mode & S_ISVTX)) {
-    error = "group or others may write its folder " + folder + " (mode " + Octal(dir.st_mode) +
-            ", no sticky bit), so may replace it";
-    return false;
-  }
-  return true;
+  if (::stat(folder.c_str(), &dir) != 0)
+    return {StatusKind::kIo, folder + ": " + std::strerror(errno)};
+  if (dir.st_uid != ::geteuid() && dir.st_uid != 0)
+    return Status::Failed("its folder " + folder + " belongs to uid " +
+                          std::to_string(dir.st_uid) + ", who may replace it");
+  if ((dir.st_mode & (S_IWGRP | S_IWOTH)) && !(dir.st_mode & S_ISVTX))
+    return Status::Failed("group or others may write its folder " + folder + " (mode " +
+                          Octal(dir.st_mode) + ", no sticky bit), so may replace it");
+  return Status::Ok();
 }
 
-bool ReadJsonFile(const std::string& path, Json& j, std::string& error) {
+Status ReadJsonFile(const std::string& path, Json& j) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!in) return {StatusKind::kIo, path + ": " + std::strerror(errno)};
   j = Json::parse(in, nullptr, false);
-  if (j.is_discarded()) {
-    error = path + ": damaged: not valid JSON";
-    return false;
-  }
-  return true;
+  if (j.is_discarded()) return {StatusKind::kUnreadable, path + ": damaged: not valid JSON"};
+  return Status::Ok();
 }
 
-bool WriteJsonFile(const std::string& path, const Json& j, std::string& error) {
+Status WriteJsonFile(const std::string& path, const Json& j) {
   // A name nobody can have planted (O_EXCL, no link followed).
   std::random_device random;
   const std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" +
                            std::to_string(random());
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = temp + ": " + std::strerror(errno);
-    return false;
-  }
+  if (fd < 0) return {StatusKind::kIo, temp + ": " + std::strerror(errno)};
   const std::string text = j.dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
   std::size_t done = 0;
   while (done < text.size()) {
@@ -409,29 +375,27 @@ bool WriteJsonFile(const std::string& path, const Json& j, std::string& error) {
   }
   const int write_errno = errno;
   if (::close(fd) != 0 || done != text.size()) {
-    error = temp + ": " + std::strerror(done != text.size() ? write_errno : errno);
+    const Status failed(StatusKind::kIo,
+                        temp + ": " + std::strerror(done != text.size() ? write_errno : errno));
     ::unlink(temp.c_str());
-    return false;
+    return failed;
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
-    error = path + ": " + std::strerror(errno);
+    const Status failed(StatusKind::kIo, path + ": " + std::strerror(errno));
     ::unlink(temp.c_str());
-    return false;
+    return failed;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool LoadPlan(const std::string& path, Plan& plan, std::string& error, PlanUse use) {
+Status LoadPlan(const std::string& path, Plan& plan, PlanUse use) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    error = "plan " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string why;
-  if (use == PlanUse::kTrusted && !CheckPlanTrust(path, fd, why)) {
-    ::close(fd);
-    error = "plan " + path + " is refused: " + why;
-    return false;
+  if (fd < 0) return {StatusKind::kIo, "plan " + path + ": " + std::strerror(errno)};
+  if (use == PlanUse::kTrusted) {
+    if (const Status s = CheckPlanTrust(path, fd); !s) {
+      ::close(fd);
+      return Status::Failed("plan " + path + " is refused: " + s.message());
+    }
   }
   std::string text;
   char buf[65536];
@@ -442,40 +406,30 @@ bool LoadPlan(const std::string& path, Plan& plan, std::string& error, PlanUse u
   }
   ::close(fd);
   const Json j = Json::parse(text, nullptr, false);
-  if (j.is_discarded()) {
-    error = "plan " + path + ": damaged: not valid JSON";
-    return false;
-  }
+  if (j.is_discarded())
+    return {StatusKind::kUnreadable, "plan " + path + ": damaged: not valid JSON"};
   plan.path = path;
-  if (!PlanFromJson(j, plan, why)) {
-    error = "plan " + path + ": " + why;
-    return false;
+  if (const Status s = PlanFromJson(j, plan); !s) return s.Within("plan " + path);
+  if (use == PlanUse::kTrusted) {
+    if (const Status s = CheckCommands(plan); !s)
+      return Status::Failed("plan " + path + " is refused: " + s.message() +
+                            " (edited?); nothing run");
   }
-  if (use == PlanUse::kTrusted && !CheckCommands(plan, why)) {
-    error = "plan " + path + " is refused: " + why + " (edited?); nothing run";
-    return false;
-  }
-  return true;
+  return Status::Ok();
 }
 
-bool LoadPlanToRun(const std::string& path, Plan& plan, std::string& error) {
-  if (!LoadPlan(path, plan, error)) return false;
+Status LoadPlanToRun(const std::string& path, Plan& plan) {
+  if (Status s = LoadPlan(path, plan); !s) return s;
   const std::string self = SelfExecutable();
-  if (plan.lumatrice.path != self) {
-    error = "plan " + path + " is refused: it records the program " + plan.lumatrice.path +
-            ", not this one (" + self + "); nothing run";
-    return false;
-  }
-  if (!CheckProgram(plan.lumatrice, error) ||
-      (plan.kind == "blender" && !CheckProgram(plan.blender, error))) {
-    error = "plan " + path + " is refused: " + error + "; nothing run";
-    return false;
-  }
-  return true;
+  if (plan.lumatrice.path != self)
+    return Status::Failed("plan " + path + " is refused: it records the program " +
+                          plan.lumatrice.path + ", not this one (" + self + "); nothing run");
+  Status s = CheckProgram(plan.lumatrice);
+  if (s && plan.kind == "blender") s = CheckProgram(plan.blender);
+  if (!s) return Status::Failed("plan " + path + " is refused: " + s.message() + "; nothing run");
+  return Status::Ok();
 }
 
-bool SavePlan(const Plan& plan, std::string& error) {
-  return WriteJsonFile(plan.path, PlanToJson(plan), error);
-}
+Status SavePlan(const Plan& plan) { return WriteJsonFile(plan.path, PlanToJson(plan)); }
 
 }  // namespace lumatrice::farm

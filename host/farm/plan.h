@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "status.h"
+
 namespace lumatrice::farm {
 
 // The Blender add-on every Blender chunk enables.
@@ -33,9 +35,9 @@ struct Program {
   long long size = -1;
   long long mtime_ns = -1;
 };
-bool IdentifyProgram(const std::string& path, Program& program, std::string& error);
-// False with `error` saying how `program` on disk differs from the recorded one.
-bool CheckProgram(const Program& recorded, std::string& error);
+Status IdentifyProgram(const std::string& path, Program& program);
+// A failure saying how `program` on disk differs from the recorded one.
+Status CheckProgram(const Program& recorded);
 
 struct Plan {
   std::string path;                   // the plan file (not stored in it)
@@ -91,24 +93,23 @@ std::map<std::string, std::string> PlanEnv(const Plan& plan);
 void MakeCommands(Plan& plan);
 
 nlohmann::json PlanToJson(const Plan& plan);
-bool PlanFromJson(const nlohmann::json& j, Plan& plan, std::string& error);
+Status PlanFromJson(const nlohmann::json& j, Plan& plan);
 
-// False with `error` saying why when the plan file may have been written by
+// A failure saying why when the plan file may have been written by
 // someone else: not ours, writable by group or others, in a folder they can
 // write without the sticky bit, or not a regular file.
-bool CheckPlanTrust(const std::string& path, int fd, std::string& error);
+Status CheckPlanTrust(const std::string& path, int fd);
 
 // Load and save; the save replaces the file whole (temporary + rename).
 // kTrusted plans run commands; kRead ones are only looked at.
 enum class PlanUse { kTrusted, kRead };
-bool LoadPlan(const std::string& path, Plan& plan, std::string& error,
-              PlanUse use = PlanUse::kTrusted);
+Status LoadPlan(const std::string& path, Plan& plan, PlanUse use = PlanUse::kTrusted);
 // LoadPlan, and the plan's programs are this very program, unchanged since
 // the plan was made, and the Blender it records: what a resubmit, a chunk
 // and the report need before they run anything of it.
-bool LoadPlanToRun(const std::string& path, Plan& plan, std::string& error);
-bool SavePlan(const Plan& plan, std::string& error);
-bool WriteJsonFile(const std::string& path, const nlohmann::json& j, std::string& error);
-bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error);
+Status LoadPlanToRun(const std::string& path, Plan& plan);
+Status SavePlan(const Plan& plan);
+Status WriteJsonFile(const std::string& path, const nlohmann::json& j);
+Status ReadJsonFile(const std::string& path, nlohmann::json& j);
 
 }  // namespace lumatrice::farm

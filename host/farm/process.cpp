@@ -16,60 +16,42 @@
 
 namespace lumatrice::farm {
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  ProcessResult r;
-  if (argv.empty()) {
-    r.error = "no program given";
-    return r;
+namespace {
+
+// The child's ends and ours: standard input, output, error, and the pipe
+// through which a failed exec reports its errno.
+struct Pipes {
+  int in[2], out[2], err[2], report[2];
+};
+
+// In the child: the pipes on 0, 1 and 2, the environment, then the program.
+[[noreturn]] void ExecChild(const Pipes& p, std::vector<char*>& args,
+                            const ProcessOptions& options) {
+  ::dup2(p.in[0], 0);
+  ::dup2(p.out[1], 1);
+  ::dup2(p.err[1], 2);
+  for (const auto& [k, v] : options.env) ::setenv(k.c_str(), v.c_str(), 1);
+  ::signal(SIGPIPE, SIG_DFL);
+  ::execvp(args[0], args.data());
+  const int e = errno;
+  (void)!::write(p.report[1], &e, sizeof e);
+  ::_exit(127);
+}
+
+void WriteInput(int fd, const std::string& text) {
+  std::size_t done = 0;
+  auto old = ::signal(SIGPIPE, SIG_IGN);
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0 && errno != EINTR) break;
+    if (n > 0) done += std::size_t(n);
   }
-  int out[2], err[2], in[2], report[2];
-  if (::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) || ::pipe2(in, O_CLOEXEC) ||
-      ::pipe2(report, O_CLOEXEC)) {
-    r.error = std::string("pipe: ") + std::strerror(errno);
-    return r;
-  }
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    r.error = std::string("fork: ") + std::strerror(errno);
-    return r;
-  }
-  if (pid == 0) {
-    ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    for (const auto& [k, v] : options.env) ::setenv(k.c_str(), v.c_str(), 1);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execvp(args[0], args.data());
-    const int e = errno;
-    (void)!::write(report[1], &e, sizeof e);
-    ::_exit(127);
-  }
-  if (options.child) options.child->store(pid);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  ::close(report[1]);
-  int exec_errno = 0;
-  if (::read(report[0], &exec_errno, sizeof exec_errno) == sizeof exec_errno) {
-    r.error = argv[0] + ": " + std::strerror(exec_errno);
-  }
-  ::close(report[0]);
-  if (options.input) {
-    const std::string& text = *options.input;
-    std::size_t done = 0;
-    auto old = ::signal(SIGPIPE, SIG_IGN);
-    while (done < text.size()) {
-      const ssize_t n = ::write(in[1], text.data() + done, text.size() - done);
-      if (n <= 0 && errno != EINTR) break;
-      if (n > 0) done += std::size_t(n);
-    }
-    ::signal(SIGPIPE, old);
-  }
-  ::close(in[1]);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  ::signal(SIGPIPE, old);
+}
+
+// Both pipes read as their data comes until both close.
+void ReadOutput(int out, int err, bool pass_stderr, ProcessResult& r) {
+  pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
   int open_fds = 2;
   char buf[4096];
   while (open_fds > 0) {
@@ -88,9 +70,46 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         continue;
       }
       (i == 0 ? r.out : r.err).append(buf, std::size_t(n));
-      if (i == 1 && options.pass_stderr) (void)!::write(2, buf, std::size_t(n));
+      if (i == 1 && pass_stderr) (void)!::write(2, buf, std::size_t(n));
     }
   }
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  ProcessResult r;
+  if (argv.empty()) {
+    r.error = "no program given";
+    return r;
+  }
+  Pipes p;
+  if (::pipe2(p.out, O_CLOEXEC) || ::pipe2(p.err, O_CLOEXEC) || ::pipe2(p.in, O_CLOEXEC) ||
+      ::pipe2(p.report, O_CLOEXEC)) {
+    r.error = std::string("pipe: ") + std::strerror(errno);
+    return r;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    r.error = std::string("fork: ") + std::strerror(errno);
+    return r;
+  }
+  if (pid == 0) ExecChild(p, args, options);
+  if (options.child) options.child->store(pid);
+  ::close(p.in[0]);
+  ::close(p.out[1]);
+  ::close(p.err[1]);
+  ::close(p.report[1]);
+  int exec_errno = 0;
+  if (::read(p.report[0], &exec_errno, sizeof exec_errno) == sizeof exec_errno)
+    r.error = argv[0] + ": " + std::strerror(exec_errno);
+  ::close(p.report[0]);
+  if (options.input) WriteInput(p.in[1], *options.input);
+  ::close(p.in[1]);
+  ReadOutput(p.out[0], p.err[0], options.pass_stderr, r);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -64,33 +64,33 @@ bool SlurmActive(const std::string& state) {
          state == "RESIZING" || state == "STAGE_OUT" || state == "SIGNALING";
 }
 
-std::string Slurm::Failure(const std::string& command, const std::string& err,
-                           int status) const {
+Status Slurm::Failure(const std::string& command, const std::string& err, int status,
+                      const std::string& refused) const {
   const std::string message = Trim(err).empty() ? command + " exited with status " +
                                                       std::to_string(status)
                                                 : Trim(err);
   if (message.find("Unable to contact slurm controller") != std::string::npos ||
       message.find("Unable to process configuration file") != std::string::npos) {
     const char* conf = std::getenv("SLURM_CONF");
-    return "the Slurm controller cannot be reached (" +
-           (conf ? "SLURM_CONF=" + std::string(conf) : std::string("default configuration")) +
-           "): " + message;
+    return Status::Failed(
+        "the Slurm controller cannot be reached (" +
+        (conf ? "SLURM_CONF=" + std::string(conf) : std::string("default configuration")) +
+        "): " + message);
   }
-  return message;
+  return Status::Failed(refused + message);
 }
 
-bool Slurm::Available(std::string& error) {
+Status Slurm::Available() {
   for (const char* program : {"sbatch", "squeue", "scancel", "scontrol"}) {
-    if (FindOnPath(program).empty()) {
-      error = std::string("no Slurm client on PATH (") + program +
-              " not found): install slurm-client or load the cluster's Slurm environment";
-      return false;
-    }
+    if (FindOnPath(program).empty())
+      return Status::Failed(std::string("no Slurm client on PATH (") + program +
+                            " not found): install slurm-client or load the cluster's Slurm "
+                            "environment");
   }
-  return true;
+  return Status::Ok();
 }
 
-bool Slurm::Submit(const SbatchRequest& request, std::string& job, std::string& error) {
+Status Slurm::Submit(const SbatchRequest& request, std::string& job) {
   std::vector<std::string> argv{"sbatch", "--parsable"};
   argv.insert(argv.end(), request.options.begin(), request.options.end());
   // The batch script goes on standard input, so no file that someone could
@@ -103,42 +103,28 @@ bool Slurm::Submit(const SbatchRequest& request, std::string& job, std::string& 
   ProcessOptions options;
   options.input = script + "\n";
   const ProcessResult r = RunProcess(argv, options);
-  if (!r.started) {
-    error = r.error;
-    return false;
-  }
-  if (r.status != 0) {
-    error = Failure("sbatch", r.err, r.status);
-    if (error.rfind("the Slurm controller", 0) != 0) error = "Slurm refused the job: " + error;
-    return false;
-  }
+  if (!r.started) return Status::Failed(r.error);
+  if (r.status != 0) return Failure("sbatch", r.err, r.status, "Slurm refused the job: ");
   // "123" or "123;cluster".
   job = Trim(r.out.substr(0, r.out.find(';')));
-  if (job.empty() || job.find_first_not_of("0123456789") != std::string::npos) {
-    error = "sbatch printed no job id: \"" + Trim(r.out) + "\"";
-    return false;
-  }
-  return true;
+  if (job.empty() || job.find_first_not_of("0123456789") != std::string::npos)
+    return Status::Failed("sbatch printed no job id: \"" + Trim(r.out) + "\"");
+  return Status::Ok();
 }
 
-bool Slurm::Query(const std::vector<std::string>& jobs, std::vector<SlurmTask>& tasks,
-                  std::string& error) {
+Status Slurm::Query(const std::vector<std::string>& jobs, std::vector<SlurmTask>& tasks) {
   tasks.clear();
-  if (jobs.empty()) return true;
+  if (jobs.empty()) return Status::Ok();
   std::string list;
   for (const std::string& j : jobs) list += (list.empty() ? "" : ",") + j;
   const ProcessResult r = RunProcess(
       {"squeue", "--noheader", "--array", "--states=all", "--jobs=" + list,
        "--format=%F|%K|%A|%T|%N|%r"});
-  if (!r.started) {
-    error = r.error;
-    return false;
-  }
+  if (!r.started) return Status::Failed(r.error);
   if (r.status != 0) {
     // A job the controller has forgotten is no error: it is simply not listed.
-    if (r.err.find("Invalid job id") != std::string::npos) return true;
-    error = Failure("squeue", r.err, r.status);
-    return false;
+    if (r.err.find("Invalid job id") != std::string::npos) return Status::Ok();
+    return Failure("squeue", r.err, r.status);
   }
   std::istringstream in(r.out);
   std::string line;
@@ -161,45 +147,33 @@ bool Slurm::Query(const std::vector<std::string>& jobs, std::vector<SlurmTask>& 
       tasks.push_back(t);
     }
   }
-  return true;
+  return Status::Ok();
 }
 
-bool Slurm::Cancel(const std::string& job, std::string& error) {
+Status Slurm::Cancel(const std::string& job) {
   const ProcessResult r = RunProcess({"scancel", job});
-  if (!r.started || r.status != 0) {
-    error = r.started ? Failure("scancel", r.err, r.status) : r.error;
-    return false;
-  }
-  return true;
+  if (!r.started) return Status::Failed(r.error);
+  return r.status != 0 ? Failure("scancel", r.err, r.status) : Status::Ok();
 }
 
-bool Slurm::Release(const std::string& job, std::string& error) {
+Status Slurm::Release(const std::string& job) {
   const ProcessResult r = RunProcess({"scontrol", "release", job});
-  if (!r.started || r.status != 0) {
-    error = r.started ? Failure("scontrol release", r.err, r.status) : r.error;
-    return false;
-  }
-  return true;
+  if (!r.started) return Status::Failed(r.error);
+  return r.status != 0 ? Failure("scontrol release", r.err, r.status) : Status::Ok();
 }
 
-bool Slurm::Comment(const std::string& job, std::string& comment, std::string& error) {
+Status Slurm::Comment(const std::string& job, std::string& comment) {
   const ProcessResult r =
       RunProcess({"squeue", "--noheader", "--states=all", "--jobs=" + job, "--format=%k"});
-  if (!r.started) {
-    error = r.error;
-    return false;
-  }
-  if (r.status != 0 && r.err.find("Invalid job id") == std::string::npos) {
-    error = Failure("squeue", r.err, r.status);
-    return false;
-  }
+  if (!r.started) return Status::Failed(r.error);
+  if (r.status != 0 && r.err.find("Invalid job id") == std::string::npos)
+    return Failure("squeue", r.err, r.status);
   comment = Trim(r.out.substr(0, r.out.find('\n')));
-  if (comment.empty()) {
-    error = "Slurm knows no job " + job +
-            " (it forgets finished jobs after a while): give the plan file instead";
-    return false;
-  }
-  return true;
+  if (comment.empty())
+    return {StatusKind::kNotFound,
+            "Slurm knows no job " + job +
+                " (it forgets finished jobs after a while): give the plan file instead"};
+  return Status::Ok();
 }
 
 }  // namespace lumatrice::farm

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
+
 namespace lumatrice::farm {
 
 struct SlurmTask {
@@ -24,21 +26,23 @@ struct SbatchRequest {
 
 class Slurm {
  public:
-  // False (with `error`) when the client commands are not on PATH.
-  bool Available(std::string& error);
+  // A failure when the client commands are not on PATH.
+  Status Available();
   // The new job's id.
-  bool Submit(const SbatchRequest& request, std::string& job, std::string& error);
+  Status Submit(const SbatchRequest& request, std::string& job);
   // Every task of these jobs the controller still knows (finished ones too).
-  bool Query(const std::vector<std::string>& jobs, std::vector<SlurmTask>& tasks,
-             std::string& error);
-  bool Cancel(const std::string& job, std::string& error);
+  Status Query(const std::vector<std::string>& jobs, std::vector<SlurmTask>& tasks);
+  Status Cancel(const std::string& job);
   // Lets a job submitted with --hold start.
-  bool Release(const std::string& job, std::string& error);
+  Status Release(const std::string& job);
   // The job's comment, where farm jobs keep their plan's path.
-  bool Comment(const std::string& job, std::string& comment, std::string& error);
+  Status Comment(const std::string& job, std::string& comment);
 
  private:
-  std::string Failure(const std::string& command, const std::string& err, int status) const;
+  // What a client command that exited with `status` failed with; `refused`
+  // words it as a refusal unless the controller could not be reached.
+  Status Failure(const std::string& command, const std::string& err, int status,
+                 const std::string& refused = "") const;
 };
 
 // Pending and running are the only states from which a task may still finish.

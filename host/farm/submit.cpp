@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "chunk_state.h"
+#include "fail.h"
 #include "farm.h"
 #include "plan.h"
 #include "process.h"
@@ -23,11 +25,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
 namespace {
-
-int Fail(const std::string& message, int status = kFailed) {
-  std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
-  return status;
-}
 
 std::string Now() {
   const std::time_t t = std::time(nullptr);
@@ -56,7 +53,7 @@ std::string DefaultName(const std::string& first_file) {
 }
 
 // Another plan beside ours that writes any of our files.
-bool CheckOtherPlans(const Plan& plan, std::string& error) {
+Status CheckOtherPlans(const Plan& plan) {
   const std::set<std::string> ours(plan.files.begin(), plan.files.end());
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(fs::path(plan.path).parent_path(), ec)) {
@@ -64,41 +61,34 @@ bool CheckOtherPlans(const Plan& plan, std::string& error) {
     if (path == plan.path || path.size() < 10 || path.substr(path.size() - 10) != ".farm.json")
       continue;
     Plan other;
-    std::string why;
-    if (!LoadPlan(path, other, why, PlanUse::kRead)) continue;
+    if (!LoadPlan(path, other, PlanUse::kRead)) continue;
     for (const std::string& f : other.files) {
-      if (ours.count(f)) {
-        error = "output " + f + " is also written by farm job \"" + other.name + "\" (plan " +
-                path + "); remove that plan, or submit with --name " + other.name +
-                " to replace it";
-        return false;
-      }
+      if (ours.count(f))
+        return Status::Failed("output " + f + " is also written by farm job \"" + other.name +
+                              "\" (plan " + path + "); remove that plan, or submit with --name " +
+                              other.name + " to replace it");
     }
   }
-  return true;
+  return Status::Ok();
 }
 
-bool LocatePlan(Slurm& slurm, const std::string& job, Plan& plan, std::string& error,
-                PlanUse use = PlanUse::kTrusted) {
+Status LocatePlan(Slurm& slurm, const std::string& job, Plan& plan,
+                  PlanUse use = PlanUse::kTrusted) {
   std::error_code ec;
   std::string path = job;
   if (!fs::is_regular_file(job, ec)) {
-    if (job.empty() || job.find_first_not_of("0123456789_") != std::string::npos) {
-      error = "plan " + job + ": no such file (give a Slurm job id or a plan file)";
-      return false;
-    }
-    if (!slurm.Available(error)) return false;
+    if (job.empty() || job.find_first_not_of("0123456789_") != std::string::npos)
+      return {StatusKind::kNotFound,
+              "plan " + job + ": no such file (give a Slurm job id or a plan file)"};
+    if (Status s = slurm.Available(); !s) return s;
     std::string comment;
-    if (!slurm.Comment(job.substr(0, job.find('_')), comment, error)) return false;
-    if (comment.rfind("lumatrice-farm:", 0) != 0) {
-      error = "Slurm job " + job + " is not a lumatrice farm job";
-      return false;
-    }
+    if (Status s = slurm.Comment(job.substr(0, job.find('_')), comment); !s) return s;
+    if (comment.rfind("lumatrice-farm:", 0) != 0)
+      return {StatusKind::kNotFound, "Slurm job " + job + " is not a lumatrice farm job"};
     path = comment.substr(15);
   }
   path = fs::absolute(path).lexically_normal().string();
-  return use == PlanUse::kRead ? LoadPlan(path, plan, error, use)
-                               : LoadPlanToRun(path, plan, error);
+  return use == PlanUse::kRead ? LoadPlan(path, plan, use) : LoadPlanToRun(path, plan);
 }
 
 std::vector<std::string> CommonOptions(const Plan& plan) {
@@ -109,21 +99,21 @@ std::vector<std::string> CommonOptions(const Plan& plan) {
 }
 
 // The report job, after the array `after` when there is one.
-bool SubmitReport(Slurm& slurm, Plan& plan, const std::string& after, std::string& report_job,
-                  std::string& error) {
+Status SubmitReport(Slurm& slurm, Plan& plan, const std::string& after,
+                    std::string& report_job) {
   SbatchRequest report;
   report.options = CommonOptions(plan);
   report.options.insert(report.options.end(), {"--job-name=" + plan.name + "-report",
                                                "--output=" + plan.state_dir + "/report.log"});
   if (!after.empty()) report.options.push_back("--dependency=afterok:" + after);
   report.command = {plan.lumatrice.path, "farm", "report", plan.path};
-  return slurm.Submit(report, report_job, error);
+  return slurm.Submit(report, report_job);
 }
 
 // Submits the chunks `indices` as one array and the report after them. The
 // array is held until the plan names its tasks, which run only as the task
 // the plan expects.
-bool SubmitChunks(Slurm& slurm, Plan& plan, const std::vector<int>& indices, std::string& error) {
+Status SubmitChunks(Slurm& slurm, Plan& plan, const std::vector<int>& indices) {
   std::string array_job;
   if (!indices.empty()) {
     SbatchRequest array;
@@ -132,26 +122,26 @@ bool SubmitChunks(Slurm& slurm, Plan& plan, const std::vector<int>& indices, std
                          {"--hold", "--job-name=" + plan.name, "--array=" + FrameList(indices),
                           "--output=" + plan.state_dir + "/chunk-%a.log"});
     array.command = {plan.lumatrice.path, "farm", "run-chunk", plan.path};
-    if (!slurm.Submit(array, array_job, error)) return false;
+    if (Status s = slurm.Submit(array, array_job); !s) return s;
     for (int i : indices) plan.chunks[std::size_t(i)].job = array_job + "_" + std::to_string(i);
-    std::string ignored;
-    if (!SavePlan(plan, error) || !slurm.Release(array_job, error)) {
-      slurm.Cancel(array_job, ignored);
-      return false;
+    Status s = SavePlan(plan);
+    if (s) s = slurm.Release(array_job);
+    if (!s) {
+      (void)slurm.Cancel(array_job);
+      return s;
     }
   }
   std::string report_job;
-  if (!SubmitReport(slurm, plan, array_job, report_job, error)) {
-    std::string ignored;
-    if (!array_job.empty()) slurm.Cancel(array_job, ignored);
-    return false;
+  if (Status s = SubmitReport(slurm, plan, array_job, report_job); !s) {
+    if (!array_job.empty()) (void)slurm.Cancel(array_job);
+    return s;
   }
   plan.report_job = report_job;
   plan.submissions.push_back(Json{{"at", Now()},
                                   {"chunks", FrameList(indices)},
                                   {"array_job", array_job},
                                   {"report_job", report_job}});
-  if (!SavePlan(plan, error)) return false;
+  if (Status s = SavePlan(plan); !s) return s;
   if (indices.empty())
     std::printf("lumatrice farm: %s: report job %s\n", plan.name.c_str(), report_job.c_str());
   else
@@ -160,7 +150,7 @@ bool SubmitChunks(Slurm& slurm, Plan& plan, const std::vector<int>& indices, std
                 indices.size() == 1 ? "" : "s", FrameList(indices).c_str(), report_job.c_str());
   std::printf("lumatrice farm: plan %s\n", plan.path.c_str());
   std::fflush(stdout);
-  return true;
+  return Status::Ok();
 }
 
 void PrintFailures(const Plan& plan, const JobStatus& s) {
@@ -175,22 +165,22 @@ void PrintFailures(const Plan& plan, const JobStatus& s) {
   }
 }
 
+// The exit status the report recorded, or -1 when there is no report.
 int ReportStatus(const Plan& plan, bool print) {
   Json report;
-  std::string error;
-  if (!ReadJsonFile(plan.ReportFile(), report, error) || !report.is_object()) return -1;
+  if (!ReadJsonFile(plan.ReportFile(), report) || !report.is_object()) return -1;
   if (print) std::printf("%s\n", report.value("summary", std::string()).c_str());
-  return report.value("status", int(kFailed));
+  return report.value("status", kExitFailed);
 }
 
 int Wait(Slurm& slurm, Plan& plan) {
-  std::string last, error;
+  std::string last;
   int unreachable = 0;
   for (;;) {
     JobStatus s;
-    if (!QueryJob(slurm, plan, s, error)) {
+    if (const Status queried = QueryJob(slurm, plan, s); !queried) {
       // A controller that restarts drops a few queries; keep following.
-      if (++unreachable >= 30) return Fail(error);
+      if (++unreachable >= 30) return Fail(queried);
       std::this_thread::sleep_for(std::chrono::seconds(1));
       continue;
     }
@@ -207,11 +197,11 @@ int Wait(Slurm& slurm, Plan& plan) {
       if (s.Count(ChunkState::kDone) == int(s.chunks.size()) && status >= 0) return status;
       if (s.Count(ChunkState::kDone) != int(s.chunks.size())) {
         // Its dependency can no longer be met; without kill_invalid_depend it would wait for ever.
-        if (s.report_state == "PENDING") slurm.Cancel(plan.report_job, error);
+        if (s.report_state == "PENDING") (void)slurm.Cancel(plan.report_job);
         PrintFailures(plan, s);
         std::fprintf(stderr, "lumatrice: farm job %s: the report did not run; resubmit with "
                      "`lumatrice farm resubmit %s`\n", plan.name.c_str(), plan.path.c_str());
-        return kFailed;
+        return kExitFailed;
       }
       if (!SlurmActive(s.report_state)) {
         const std::string log = plan.state_dir + "/report.log";
@@ -271,52 +261,56 @@ fs::path AddonFolder() {
 }
 
 // The programs a plan's commands run, as they are now.
-bool IdentifyPrograms(Plan& plan, const std::string& blender, std::string& error) {
-  if (!IdentifyProgram(SelfExecutable(), plan.lumatrice, error)) return false;
-  return blender.empty() || IdentifyProgram(blender, plan.blender, error);
+Status IdentifyPrograms(Plan& plan, const std::string& blender) {
+  if (Status s = IdentifyProgram(SelfExecutable(), plan.lumatrice); !s) return s;
+  return blender.empty() ? Status::Ok() : IdentifyProgram(blender, plan.blender);
 }
 
-bool PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_args, Plan& plan,
-                 std::vector<int>& frames, std::string& error) {
-  if (job_args.empty() || fs::path(job_args.front()).extension() != ".blend") {
-    error = "farm submit: -- blender FILE.blend [ARGS]";
-    return false;
-  }
-  const std::string blender = FindOnPath("blender");
-  if (blender.empty()) {
-    error = "blender is not on PATH";
-    return false;
-  }
-  const fs::path addon = AddonFolder();
-  std::error_code ec;
-  if (!fs::exists(addon / "__init__.py", ec)) {
-    error = "no Blender add-on at " + addon.string() + " (build it: make)";
-    return false;
-  }
-  const std::string blend = fs::absolute(job_args.front()).lexically_normal().string();
+// The plan's chunks of `size` frames each, and their commands.
+void MakeChunks(Plan& plan, const std::vector<int>& frames, int size) {
+  const auto split = SplitFrames(frames, size);
+  for (std::size_t i = 0; i < split.size(); ++i)
+    plan.chunks.push_back(Chunk{int(i), split[i], {}, ""});
+  MakeCommands(plan);
+}
+
+// Blender's frames, output files and frame step for the .blend with ARGS.
+Status QueryBlender(const std::string& blender, const std::string& blend,
+                    const std::vector<std::string>& job_args, Plan& plan,
+                    std::vector<int>& frames) {
   std::vector<std::string> query{blender, "-b", blend};
   query.insert(query.end(), job_args.begin() + 1, job_args.end());
   query.insert(query.end(), {"--python-expr", kBlenderQuery});
   const ProcessResult r = RunProcess(query);
   const std::size_t at = r.out.find("LUMATRICE_FARM ");
-  if (!r.started || r.status != 0 || at == std::string::npos) {
-    error = "blender could not open " + blend + ": " +
-            (r.started ? r.err.substr(0, 2000) + r.out.substr(0, 2000) : r.error);
-    return false;
-  }
+  if (!r.started || r.status != 0 || at == std::string::npos)
+    return Status::Failed("blender could not open " + blend + ": " +
+                          (r.started ? r.err.substr(0, 2000) + r.out.substr(0, 2000) : r.error));
   const Json q = Json::parse(r.out.substr(at + 15, r.out.find('\n', at) - at - 15), nullptr, false);
-  if (q.is_discarded() || q["frames"].empty()) {
-    error = blend + ": Blender names no frames to render";
-    return false;
-  }
+  if (q.is_discarded() || q["frames"].empty())
+    return Status::Failed(blend + ": Blender names no frames to render");
   frames = q["frames"].get<std::vector<int>>();
   plan.files = q["files"].get<std::vector<std::string>>();
   plan.step = q["step"].get<int>();
-  if (!FramePattern(plan.files, frames, plan.output)) {
-    error = "cannot tell the frame number in Blender's output name " + plan.files.front();
-    return false;
-  }
-  if (!IdentifyPrograms(plan, blender, error)) return false;
+  if (!FramePattern(plan.files, frames, plan.output))
+    return Status::Failed("cannot tell the frame number in Blender's output name " +
+                          plan.files.front());
+  return Status::Ok();
+}
+
+Status PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_args, Plan& plan,
+                   std::vector<int>& frames) {
+  if (job_args.empty() || fs::path(job_args.front()).extension() != ".blend")
+    return Status::Usage("farm submit: -- blender FILE.blend [ARGS]");
+  const std::string blender = FindOnPath("blender");
+  if (blender.empty()) return {StatusKind::kNotFound, "blender is not on PATH"};
+  const fs::path addon = AddonFolder();
+  std::error_code ec;
+  if (!fs::exists(addon / "__init__.py", ec))
+    return {StatusKind::kNotFound, "no Blender add-on at " + addon.string() + " (build it: make)"};
+  const std::string blend = fs::absolute(job_args.front()).lexically_normal().string();
+  if (Status s = QueryBlender(blender, blend, job_args, plan, frames); !s) return s;
+  if (Status s = IdentifyPrograms(plan, blender); !s) return s;
   plan.args.front() = blend;
   const char* clock = std::getenv("LUMATRICE_CLOCK");
   plan.clock = clock && *clock ? clock : Now();
@@ -325,36 +319,14 @@ bool PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_arg
   if (const char* lib = std::getenv("LUMATRICE_LIBRARY")) plan.env["LUMATRICE_LIBRARY"] = lib;
   PlacePlan(args.name, plan);
   plan.written = frames;
-  const auto split = SplitFrames(frames, args.chunk);
-  for (std::size_t i = 0; i < split.size(); ++i) plan.chunks.push_back(Chunk{int(i), split[i], {}, ""});
-  MakeCommands(plan);
-  return true;
+  MakeChunks(plan, frames, args.chunk);
+  return Status::Ok();
 }
 
-// A stamp or render: its own dry run checks the command and names its
-// output, frames, files, render start and the clock it would run with.
-bool PlanLumatrice(const SubmitArgs& args, const std::string& kind,
-                   const std::vector<std::string>& job_args, Plan& plan, std::vector<int>& frames,
-                   std::string& error) {
-  if (!IdentifyPrograms(plan, "", error)) return false;
-  for (const std::string& d : args.plugin_folders)
-    plan.plugins.push_back(fs::absolute(d).lexically_normal().string());
-  std::vector<std::string> dry{plan.lumatrice.path};
-  for (const std::string& d : plan.plugins) dry.insert(dry.end(), {"--plugins", d});
-  dry.push_back(kind);
-  dry.insert(dry.end(), job_args.begin(), job_args.end());
-  dry.insert(dry.end(), {"--dry-run", "--manifest", "-", "-q"});
-  const ProcessResult r = RunProcess(dry);
-  if (!r.started) {
-    error = r.error;
-    return false;
-  }
-  if (r.status != 0) {
-    std::fputs(r.err.c_str(), stderr);
-    error = "farm submit: the " + kind + " command was refused; nothing submitted";
-    return false;
-  }
-  const Json manifest = Json::parse(r.out, nullptr, false);
+// The run's output, frames, render start, clock and files, from the
+// manifest its dry run printed.
+Status ReadDryRun(const std::string& out, Plan& plan, std::vector<int>& frames) {
+  const Json manifest = Json::parse(out, nullptr, false);
   try {
     const Json& run = manifest.at("run");
     run.at("output").get_to(plan.output);
@@ -368,41 +340,128 @@ bool PlanLumatrice(const SubmitArgs& args, const std::string& kind,
       plan.written.push_back(f.at("frame").get<int>());
     }
   } catch (const std::exception& e) {
-    error = std::string("the dry run of the command gave no plan of its run: ") + e.what();
-    return false;
+    return Status::Failed(std::string("the dry run of the command gave no plan of its run: ") +
+                          e.what());
   }
-  if (frames.empty() || plan.files.empty()) {
-    error = "the dry run of the command planned no frames";
-    return false;
-  }
+  if (frames.empty() || plan.files.empty())
+    return Status::Failed("the dry run of the command planned no frames");
+  // Chunks cannot share one movie file, and segments joined afterwards are
+  // not made yet.
+  std::string ext = fs::path(plan.output).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == ".mov" || ext == ".mp4" || ext == ".mkv" || ext == ".mxf")
+    return Status::Usage("farm submit: a movie output (" + plan.output +
+                         ") cannot be split into chunks; stamp a frame sequence on the farm, "
+                         "then that sequence into the movie on one machine");
   std::sort(plan.written.begin(), plan.written.end());
+  return Status::Ok();
+}
+
+// A stamp or render: its own dry run checks the command and names its
+// output, frames, files, render start and the clock it would run with.
+Status PlanLumatrice(const SubmitArgs& args, const std::string& kind,
+                     const std::vector<std::string>& job_args, Plan& plan,
+                     std::vector<int>& frames) {
+  if (Status s = IdentifyPrograms(plan, ""); !s) return s;
+  for (const std::string& d : args.plugin_folders)
+    plan.plugins.push_back(fs::absolute(d).lexically_normal().string());
+  std::vector<std::string> dry{plan.lumatrice.path};
+  for (const std::string& d : plan.plugins) dry.insert(dry.end(), {"--plugins", d});
+  dry.push_back(kind);
+  dry.insert(dry.end(), job_args.begin(), job_args.end());
+  dry.insert(dry.end(), {"--dry-run", "--manifest", "-", "-q"});
+  const ProcessResult r = RunProcess(dry);
+  if (!r.started) return Status::Failed(r.error);
+  if (r.status != 0) {
+    std::fputs(r.err.c_str(), stderr);
+    return Status::Usage("farm submit: the " + kind + " command was refused; nothing submitted");
+  }
+  if (Status s = ReadDryRun(r.out, plan, frames); !s) return s;
   if (const char* v = std::getenv("LUMATRICE_PLUGIN_PATH")) plan.env["LUMATRICE_PLUGIN_PATH"] = v;
   PlacePlan(args.name, plan);
-  const auto split = SplitFrames(frames, args.chunk);
-  for (std::size_t i = 0; i < split.size(); ++i) plan.chunks.push_back(Chunk{int(i), split[i], {}, ""});
-  MakeCommands(plan);
-  return true;
+  MakeChunks(plan, frames, args.chunk);
+  return Status::Ok();
+}
+
+// The command to submit, checked before anything runs.
+Status CheckSubmitArgs(const SubmitArgs& args) {
+  if (args.command.empty())
+    return Status::Usage("farm submit needs a command: -- stamp|render|blender ARGS...");
+  const std::string& kind = args.command.front();
+  if (kind != "stamp" && kind != "render" && kind != "blender")
+    return Status::Usage("farm submit runs stamp, render or blender, not \"" + kind + "\"");
+  const std::vector<std::string> job_args(args.command.begin() + 1, args.command.end());
+  for (const char* refused : {"--manifest", "--dry-run"})
+    if (HasOption(job_args, refused))
+      return Status::Usage(std::string("farm submit: ") + refused +
+                           " does not apply to farm chunks");
+  if (args.chunk < 1) return Status::Usage("--chunk must be at least 1");
+  if (!args.name.empty() && !std::regex_match(args.name, std::regex("[A-Za-z0-9][A-Za-z0-9._-]*")))
+    return Status::Usage("--name \"" + args.name + "\": letters, digits, '.', '_' and '-' only");
+  return Status::Ok();
+}
+
+// The plan's state folder made afresh (and, for Blender, the add-on linked
+// into it), unless another plan writes our files or a job of this plan is
+// still queued or running.
+Status PrepareStateFolder(Slurm& slurm, Plan& plan) {
+  if (Status s = CheckOtherPlans(plan); !s) return s;
+  std::error_code ec;
+  if (fs::exists(plan.path, ec)) {
+    Plan old;
+    JobStatus s;
+    if (LoadPlan(plan.path, old, PlanUse::kRead) && QueryJob(slurm, old, s) &&
+        (s.ChunksActive() || SlurmActive(s.report_state)))
+      return Status::Failed("farm job " + old.name + " (plan " + plan.path +
+                            ") is still queued or running; wait for it or cancel it (scancel " +
+                            old.report_job + " and its array) before submitting again");
+  }
+  fs::remove_all(plan.state_dir, ec);
+  fs::create_directories(plan.state_dir, ec);
+  if (ec) return {StatusKind::kIo, plan.state_dir + ": " + ec.message()};
+  if (plan.kind == "blender") {
+    const fs::path addons = plan.env["BLENDER_USER_SCRIPTS"] + "/addons";
+    fs::create_directories(addons, ec);
+    if (!ec) fs::create_directory_symlink(AddonFolder(), addons / kBlenderAddon, ec);
+    if (ec) return {StatusKind::kIo, addons.string() + ": " + ec.message()};
+  }
+  return Status::Ok();
+}
+
+// The plan saved and its chunks submitted; on a failure the plan and its
+// folder go again.
+Status SavePlanAndSubmit(Slurm& slurm, Plan& plan, int chunk_size, std::size_t frame_count) {
+  // The chunks load the plan as a resubmit does; a folder they would refuse
+  // is refused here, before anything is queued.
+  Plan check;
+  Status s = SavePlan(plan);
+  if (s) s = LoadPlanToRun(plan.path, check);
+  if (s) {
+    std::printf("lumatrice farm: %s: %zu frame%s in %zu chunk%s of %d, render start %d, "
+                "clock %s\n",
+                plan.name.c_str(), frame_count, frame_count == 1 ? "" : "s", plan.chunks.size(),
+                plan.chunks.size() == 1 ? "" : "s", chunk_size, plan.render_start,
+                plan.clock.c_str());
+    std::vector<int> all;
+    for (const Chunk& c : plan.chunks) all.push_back(c.index);
+    s = SubmitChunks(slurm, plan, all);
+  }
+  if (!s) {
+    std::error_code ec;
+    fs::remove(plan.path, ec);
+    fs::remove_all(plan.state_dir, ec);
+  }
+  return s;
 }
 
 }  // namespace
 
 int Submit(const SubmitArgs& args) {
-  if (args.command.empty())
-    return Fail("farm submit needs a command: -- stamp|render|blender ARGS...", kUsage);
-  const std::string kind = args.command.front();
-  if (kind != "stamp" && kind != "render" && kind != "blender")
-    return Fail("farm submit runs stamp, render or blender, not \"" + kind + "\"", kUsage);
+  if (Status s = CheckSubmitArgs(args); !s) return Fail(s);
+  const std::string& kind = args.command.front();
   const std::vector<std::string> job_args(args.command.begin() + 1, args.command.end());
-  for (const char* refused : {"--manifest", "--dry-run"})
-    if (HasOption(job_args, refused))
-      return Fail(std::string("farm submit: ") + refused + " does not apply to farm chunks",
-                  kUsage);
-  if (args.chunk < 1) return Fail("--chunk must be at least 1", kUsage);
-  if (!args.name.empty() && !std::regex_match(args.name, std::regex("[A-Za-z0-9][A-Za-z0-9._-]*")))
-    return Fail("--name \"" + args.name + "\": letters, digits, '.', '_' and '-' only", kUsage);
   Slurm slurm;
-  std::string error;
-  if (!slurm.Available(error)) return Fail(error);
+  if (Status s = slurm.Available(); !s) return Fail(s);
 
   Plan plan;
   plan.workdir = fs::current_path().string();
@@ -412,52 +471,13 @@ int Submit(const SubmitArgs& args) {
   plan.engine = "slurm";
   plan.partition = args.partition;
   std::vector<int> frames;
-  const bool planned = kind == "blender"
-                           ? PlanBlender(args, job_args, plan, frames, error)
-                           : PlanLumatrice(args, kind, job_args, plan, frames, error);
-  if (!planned) return Fail(error, error.rfind("farm submit: the", 0) == 0 ? kUsage : kFailed);
-
-  if (!CheckOtherPlans(plan, error)) return Fail(error);
-  std::error_code ec;
-  if (fs::exists(plan.path, ec)) {
-    Plan old;
-    if (LoadPlan(plan.path, old, error, PlanUse::kRead)) {
-      JobStatus s;
-      if (QueryJob(slurm, old, s, error) && (s.ChunksActive() || SlurmActive(s.report_state)))
-        return Fail("farm job " + old.name + " (plan " + plan.path +
-                    ") is still queued or running; wait for it or cancel it (scancel " +
-                    old.report_job + " and its array) before submitting again");
-    }
-  }
-  fs::remove_all(plan.state_dir, ec);
-  fs::create_directories(plan.state_dir, ec);
-  if (ec) return Fail(plan.state_dir + ": " + ec.message());
-  if (kind == "blender") {
-    const fs::path addons = plan.env["BLENDER_USER_SCRIPTS"] + "/addons";
-    fs::create_directories(addons, ec);
-    if (!ec) fs::create_directory_symlink(AddonFolder(), addons / kBlenderAddon, ec);
-    if (ec) return Fail(addons.string() + ": " + ec.message());
-  }
-  // The chunks load the plan as a resubmit does; a folder they would refuse
-  // is refused here, before anything is queued.
-  Plan check;
-  if (!SavePlan(plan, error) || !LoadPlanToRun(plan.path, check, error)) {
-    fs::remove(plan.path, ec);
-    fs::remove_all(plan.state_dir, ec);
-    return Fail(error);
-  }
-  std::printf("lumatrice farm: %s: %zu frame%s in %zu chunk%s of %d, render start %d, clock %s\n",
-              plan.name.c_str(), frames.size(), frames.size() == 1 ? "" : "s",
-              plan.chunks.size(), plan.chunks.size() == 1 ? "" : "s", args.chunk,
-              plan.render_start, plan.clock.c_str());
-  std::vector<int> all;
-  for (const Chunk& c : plan.chunks) all.push_back(c.index);
-  if (!SubmitChunks(slurm, plan, all, error)) {
-    fs::remove(plan.path, ec);
-    fs::remove_all(plan.state_dir, ec);
-    return Fail(error);
-  }
-  return args.wait ? Wait(slurm, plan) : kOk;
+  if (Status s = kind == "blender" ? PlanBlender(args, job_args, plan, frames)
+                                   : PlanLumatrice(args, kind, job_args, plan, frames);
+      !s)
+    return Fail(s);
+  if (Status s = PrepareStateFolder(slurm, plan); !s) return Fail(s);
+  if (Status s = SavePlanAndSubmit(slurm, plan, args.chunk, frames.size()); !s) return Fail(s);
+  return args.wait ? Wait(slurm, plan) : kExitOk;
 }
 
 namespace {
@@ -491,28 +511,27 @@ void CancelStaleTasks(Slurm& slurm, const Plan& plan, const std::vector<int>& ag
     if (!a.empty()) arrays.push_back(a);
   }
   std::vector<SlurmTask> tasks;
-  std::string error;
-  if (arrays.empty() || !slurm.Query(arrays, tasks, error)) return;
+  if (arrays.empty() || !slurm.Query(arrays, tasks)) return;
   for (const SlurmTask& t : tasks) {
     if (t.task < 0 || !SlurmActive(t.state) ||
         std::find(again.begin(), again.end(), t.task) == again.end())
       continue;
     const std::string id = t.job + "_" + std::to_string(t.task);
-    if (id != plan.chunks[std::size_t(t.task)].job) slurm.Cancel(id, error);
+    if (id != plan.chunks[std::size_t(t.task)].job) (void)slurm.Cancel(id);
   }
 }
 
 }  // namespace
 
-int Status(const std::string& job, bool wait) {
+int ShowStatus(const std::string& job, bool wait) {
   Slurm slurm;
   Plan plan;
-  std::string error;
-  if (!LocatePlan(slurm, job, plan, error, PlanUse::kRead)) return Fail(error);
-  if (!slurm.Available(error)) return Fail(error);
+  if (Status located = LocatePlan(slurm, job, plan, PlanUse::kRead); !located)
+    return Fail(located);
+  if (Status available = slurm.Available(); !available) return Fail(available);
   if (wait) return Wait(slurm, plan);
   JobStatus s;
-  if (!QueryJob(slurm, plan, s, error)) return Fail(error);
+  if (Status queried = QueryJob(slurm, plan, s); !queried) return Fail(queried);
   std::printf("farm job %s: %s %s, %zu chunks, render start %d, clock %s\n", plan.name.c_str(),
               plan.kind.c_str(), plan.output.c_str(), plan.chunks.size(), plan.render_start,
               plan.clock.c_str());
@@ -528,27 +547,26 @@ int Status(const std::string& job, bool wait) {
     std::printf("  report %s\n  ", plan.ReportFile().c_str());
     ReportStatus(plan, true);
   }
-  return kOk;
+  return kExitOk;
 }
 
 int Resubmit(const std::string& job, bool wait) {
   Slurm slurm;
   Plan plan;
-  std::string error;
-  if (!LocatePlan(slurm, job, plan, error)) return Fail(error);
-  if (!slurm.Available(error)) return Fail(error);
+  if (Status located = LocatePlan(slurm, job, plan); !located) return Fail(located);
+  if (Status available = slurm.Available(); !available) return Fail(available);
   JobStatus s;
-  if (!QueryJob(slurm, plan, s, error)) return Fail(error);
+  if (Status queried = QueryJob(slurm, plan, s); !queried) return Fail(queried);
   if (s.ChunksActive())
     return Fail("farm job " + plan.name + ": chunks are still queued or running (" +
                 ProgressLine(s) + "); resubmit once they have ended");
-  if (SlurmActive(s.report_state)) slurm.Cancel(plan.report_job, error);
+  if (SlurmActive(s.report_state)) (void)slurm.Cancel(plan.report_job);
   std::vector<int> again;
   for (std::size_t i = 0; i < s.chunks.size(); ++i)
     if (s.chunks[i].state != ChunkState::kDone) again.push_back(int(i));
   if (again.empty() && ReportStatus(plan, false) >= 0) {
     std::printf("lumatrice farm: %s: every chunk is done; nothing to resubmit\n", plan.name.c_str());
-    return kOk;
+    return kExitOk;
   }
   CancelStaleTasks(slurm, plan, again);
   std::error_code ec;
@@ -562,8 +580,8 @@ int Resubmit(const std::string& job, bool wait) {
     std::printf("lumatrice farm: %s: resubmitting chunk%s %s (render start %d, clock %s)\n",
                 plan.name.c_str(), again.size() == 1 ? "" : "s", FrameList(again).c_str(),
                 plan.render_start, plan.clock.c_str());
-  if (!SubmitChunks(slurm, plan, again, error)) return Fail(error);
-  return wait ? Wait(slurm, plan) : kOk;
+  if (Status submitted = SubmitChunks(slurm, plan, again); !submitted) return Fail(submitted);
+  return wait ? Wait(slurm, plan) : kExitOk;
 }
 
 }  // namespace lumatrice::farm

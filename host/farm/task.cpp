@@ -1,7 +1,6 @@
 // The farm's node side: `farm run-chunk` runs one chunk's command and
 // records how it ended; `farm report` verifies the whole output once every
 // chunk is done and writes the job report.
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,7 +13,9 @@
 #include <set>
 
 #include "chunk_state.h"
+#include "fail.h"
 #include "farm.h"
+#include "farm_hooks.h"
 #include "plan.h"
 #include "process.h"
 
@@ -33,11 +34,6 @@ std::atomic<bool> g_forward{false};
 extern "C" void OnStop(int sig) {
   g_stop.store(true);
   if (const int pid = g_child.load(); pid > 0 && g_forward.load()) ::kill(pid, sig);
-}
-
-int Fail(const std::string& message, int status = kFailed) {
-  std::fprintf(stderr, "lumatrice: error: %s\n", message.c_str());
-  return status;
 }
 
 std::string HostName() {
@@ -65,51 +61,32 @@ std::string LastError(const std::string& err) {
   return found;
 }
 
-// LUMATRICE_FARM_HOLD=DIR holds the chunk before its command while a FIFO
-// DIR/chunk-N exists, until a writer opens and closes it: a test can cancel
-// a chunk known to be running.
+// False when the chunk was cancelled while a test held it.
 bool Hold(int index) {
-  const std::string dir = Env("LUMATRICE_FARM_HOLD");
-  if (dir.empty()) return true;
-  const std::string fifo = dir + "/chunk-" + std::to_string(index);
-  std::error_code ec;
-  if (!fs::is_fifo(fifo, ec)) return true;
-  const int fd = ::open(fifo.c_str(), O_RDONLY);
-  if (fd < 0) return !g_stop.load();
-  char c;
-  while (::read(fd, &c, 1) > 0 && !g_stop.load()) {
-  }
-  ::close(fd);
+  if (!hooks::before_chunk) return true;
+  hooks::before_chunk(index);
   return !g_stop.load();
 }
 
 // Which chunk this task runs, and whether it is the task the plan expects
 // for it: a task of an earlier submission, or requeued after a resubmit,
 // must neither write frames nor the chunk's record.
-bool ExpectedTask(const Plan& plan, std::optional<int>& index, std::string& job, int& status,
-                  std::string& error) {
-  status = kUsage;
+Status ExpectedTask(const Plan& plan, std::optional<int>& index, std::string& job) {
   const std::string task = Env("SLURM_ARRAY_TASK_ID");
   if (!index) {
-    if (task.empty() || task.find_first_not_of("0123456789") != std::string::npos) {
-      error = "farm run-chunk: no chunk given and no SLURM_ARRAY_TASK_ID";
-      return false;
-    }
+    if (task.empty() || task.find_first_not_of("0123456789") != std::string::npos)
+      return Status::Usage("farm run-chunk: no chunk given and no SLURM_ARRAY_TASK_ID");
     index = std::stoi(task);
   }
-  if (*index < 0 || *index >= int(plan.chunks.size())) {
-    error = "farm run-chunk: the plan has no chunk " + std::to_string(*index);
-    return false;
-  }
+  if (*index < 0 || *index >= int(plan.chunks.size()))
+    return Status::Usage("farm run-chunk: the plan has no chunk " + std::to_string(*index));
   const Chunk& chunk = plan.chunks[std::size_t(*index)];
   job = !Env("SLURM_ARRAY_JOB_ID").empty() ? Env("SLURM_ARRAY_JOB_ID") + "_" + task : chunk.job;
-  if (job != chunk.job) {
-    status = kFailed;
-    error = "farm run-chunk: task " + job + " is not the one the plan expects for chunk " +
-            std::to_string(*index) + " (" + chunk.job + "); a stale task: nothing run";
-    return false;
-  }
-  return true;
+  if (job != chunk.job)
+    return Status::Failed("farm run-chunk: task " + job +
+                          " is not the one the plan expects for chunk " + std::to_string(*index) +
+                          " (" + chunk.job + "); a stale task: nothing run");
+  return Status::Ok();
 }
 
 }  // namespace
@@ -123,10 +100,9 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
   g_forward.store(Env("SLURM_JOB_ID").empty());
 
   Plan plan;
-  std::string error, job;
-  int refused = kFailed;
-  if (!LoadPlanToRun(plan_path, plan, error)) return Fail(error);
-  if (!ExpectedTask(plan, index, job, refused, error)) return Fail(error, refused);
+  std::string job;
+  if (Status s = LoadPlanToRun(plan_path, plan); !s) return Fail(s);
+  if (Status s = ExpectedTask(plan, index, job); !s) return Fail(s);
   const Chunk& chunk = plan.chunks[std::size_t(*index)];
   std::error_code ec;
   fs::create_directories(plan.state_dir, ec);
@@ -136,7 +112,7 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
   Json record{{"chunk", *index}, {"job", job}, {"node", HostName()},
               {"frames", FrameList(chunk.frames)}};
 
-  int status = kCancelled;
+  int status = kExitCancelled;
   std::string err;
   if (Hold(*index)) {
     if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
@@ -146,21 +122,20 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
     options.child = &g_child;
     const ProcessResult r = RunProcess(ChunkArgv(plan, chunk), options);
     std::fputs(r.out.c_str(), stdout);
-    status = r.started ? r.status : kFailed;
+    status = r.started ? r.status : kExitFailed;
     err = r.started ? LastError(r.err) : r.error;
   }
   record["status"] = status;
   record["seconds"] =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!err.empty()) record["error"] = err;
-  if (!WriteJsonFile(plan.ChunkRecord(*index), record, error)) Fail(error);
+  if (Status s = WriteJsonFile(plan.ChunkRecord(*index), record); !s) Fail(s);
   return status;
 }
 
 int Report(const std::string& plan_path) {
   Plan plan;
-  std::string error;
-  if (!LoadPlanToRun(plan_path, plan, error)) return Fail(error);
+  if (Status s = LoadPlanToRun(plan_path, plan); !s) return Fail(s);
   if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
 
   Json chunks = Json::array();
@@ -192,7 +167,7 @@ int Report(const std::string& plan_path) {
   const int unreadable = v.is_object() ? v.value("unreadable", 0) : 0;
   const bool passed = r.started && r.status == 0 && v.is_object() && v.value("passed", false) &&
                       done == int(plan.chunks.size());
-  const int status = passed ? kOk : r.started && r.status != 0 ? r.status : kFailed;
+  const int status = passed ? kExitOk : r.started && r.status != 0 ? r.status : kExitFailed;
   std::string node_list;
   for (const std::string& n : nodes) node_list += (node_list.empty() ? "" : ",") + n;
   char times[96];
@@ -215,7 +190,7 @@ int Report(const std::string& plan_path) {
                     {"summary", summary}};
   std::error_code ec;
   fs::create_directories(plan.state_dir, ec);
-  if (!WriteJsonFile(plan.ReportFile(), report, error)) return Fail(error);
+  if (Status s = WriteJsonFile(plan.ReportFile(), report); !s) return Fail(s);
   std::printf("%s\n", summary.c_str());
   return status;
 }

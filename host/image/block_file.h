@@ -27,7 +27,8 @@ struct HeaderChange {
 
 struct SpliceCounts {
   int copied = 0;   // blocks written as their stored bytes
-  int encoded = 0;  // blocks encoded again
+  int encoded = 0;  // blocks encoded again (reused ones included)
+  int reused = 0;   // of those, blocks that took an equal block's bytes
 };
 
 class BlockFile {

@@ -1,5 +1,6 @@
 // EXR chunks in and out through OpenEXR's core library, over the file's
-// bytes in memory.
+// bytes in memory; changed chunks compressed on several threads, written in
+// order.
 #include "exr_blocks.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 
 #include <OpenEXR/openexr.h>
 
+#include "block_encoder.h"
 #include "checked_file.h"
 #include "frame_buffer.h"
 
@@ -70,6 +72,15 @@ class ExrBlocks final : public BlockFile {
                 const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
+  // A copy (the prepended slate) splices too, its alike blocks coded once.
+  std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>& bytes,
+                                    const FrameBuffer& frame) const override {
+    auto file = std::make_unique<ExrBlocks>();
+    std::string why;
+    if (!file->Open(path_, bytes, frame, why)) return nullptr;
+    file->source_spec = source_spec;
+    return file;
+  }
 
  private:
   // The checks of Open: one flat scanline part the core library can code
@@ -80,15 +91,17 @@ class ExrBlocks final : public BlockFile {
   // The output's one part with the input's header and `header` set on it.
   exr_result_t StartPart(exr_context_t out, const std::vector<HeaderChange>& header, int& part,
                          std::string& stage) const;
-  // Block b copied as stored or encoded from the frame.
-  exr_result_t WriteBlock(exr_context_t out, int part, int b, const FrameBuffer& frame,
-                          bool changed) const;
   // Where channel `name`'s sample of the pixel at file coordinates (x, y)
   // sits in the frame.
   std::size_t Offset(const FrameBuffer& frame, const char* name, int x, int y) const;
   void Point(exr_coding_channel_info_t& c, const FrameBuffer& frame, const exr_chunk_info_t& ci,
              std::byte* base) const;
+  Status StartWrite(exr_context_t& out, int& part, const std::vector<HeaderChange>& header,
+                    CheckedFile& file) const;
+  exr_result_t Code(exr_const_context_t out, int part, const FrameBuffer& frame,
+                    const exr_chunk_info_t& ci, BlockBytes& bytes) const;
 
+  std::string path_;
   Memory memory_;
   exr_context_t in_ = nullptr;
   bool tiled_ = false;
@@ -98,8 +111,8 @@ class ExrBlocks final : public BlockFile {
 
 bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
                      const FrameBuffer& frame, std::string& why) {
-  memory_.data = bytes.data();
-  memory_.size = bytes.size();
+  path_ = path;
+  memory_ = {bytes.data(), bytes.size()};
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &memory_;
   init.read_fn = ReadMemory;
@@ -286,22 +299,27 @@ exr_result_t ExrBlocks::StartPart(exr_context_t out, const std::vector<HeaderCha
   return rv;
 }
 
-exr_result_t ExrBlocks::WriteBlock(exr_context_t out, int part, int b, const FrameBuffer& frame,
-                                   bool changed) const {
-  const int bx = b % blocks_x, by = b / blocks_x;
-  const int y = window_.min.y + by * block_h;
-  const exr_chunk_info_t& stored = chunks_[std::size_t(b)];
-  if (!changed) {
-    const std::byte* raw = memory_.data + stored.data_offset;
-    return tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, stored.packed_size)
-                  : exr_write_scanline_chunk(out, part, y, raw, stored.packed_size);
-  }
-  exr_chunk_info_t ci{};
-  exr_result_t rv = tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &ci)
-                           : exr_write_scanline_chunk_info(out, part, y, &ci);
+// Starts `out` over `file` with the input's header, `header` set on it.
+Status ExrBlocks::StartWrite(exr_context_t& out, int& part,
+                             const std::vector<HeaderChange>& header, CheckedFile& file) const {
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  init.user_data = &file;
+  init.write_fn = WriteChecked;
+  init.error_handler_fn = Quiet;
+  exr_result_t rv = exr_start_write(&out, file.filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
+  std::string stage = "start";
+  if (rv == EXR_ERR_SUCCESS) rv = StartPart(out, header, part, stage);
+  if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, stage + ": " + Why(rv)};
+  return Status::Ok();
+}
+
+// Packs and compresses chunk `ci` of `frame` into `bytes`; the write is
+// left to the caller, in chunk order.
+exr_result_t ExrBlocks::Code(exr_const_context_t out, int part, const FrameBuffer& frame,
+                             const exr_chunk_info_t& ci, BlockBytes& bytes) const {
   exr_encode_pipeline_t encode = EXR_ENCODE_PIPELINE_INITIALIZER;
   std::vector<std::byte> packed;
-  if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_initialize(out, part, &ci, &encode);
+  exr_result_t rv = exr_encoding_initialize(out, part, &ci, &encode);
   if (rv == EXR_ERR_SUCCESS) {
     // The encoder only reads through the pointer.
     auto* base = const_cast<std::byte*>(frame.data());
@@ -313,7 +331,16 @@ exr_result_t ExrBlocks::WriteBlock(exr_context_t out, int part, int b, const Fra
     for (int c = 0; c < encode.channel_count; ++c) Point(encode.channels[c], frame, ci, base);
     rv = exr_encoding_choose_default_routines(out, part, &encode);
   }
-  if (rv == EXR_ERR_SUCCESS) rv = exr_encoding_run(out, part, &encode);
+  if (rv == EXR_ERR_SUCCESS) {
+    // The next-chunk check and the write belong to the writer's thread.
+    encode.yield_until_ready_fn = nullptr;
+    encode.write_fn = nullptr;
+    rv = exr_encoding_run(out, part, &encode);
+  }
+  if (rv == EXR_ERR_SUCCESS) {
+    const auto* coded = static_cast<const std::byte*>(encode.compressed_buffer);
+    bytes.assign(coded, coded + encode.compressed_bytes);
+  }
   exr_encoding_destroy(out, &encode);
   return rv;
 }
@@ -321,33 +348,50 @@ exr_result_t ExrBlocks::WriteBlock(exr_context_t out, int part, int b, const Fra
 Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
                          const std::vector<HeaderChange>& header, CheckedFile& file,
                          const std::atomic<bool>* cancel, SpliceCounts& counts) const {
-  auto failed = [](const std::string& stage, exr_result_t rv) {
-    return Status(StatusKind::kIo, stage + ": " + Why(rv));
-  };
-  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-  init.user_data = &file;
-  init.write_fn = WriteChecked;
-  init.error_handler_fn = Quiet;
   exr_context_t out = nullptr;
-  exr_result_t rv = exr_start_write(&out, file.filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
-  if (rv != EXR_ERR_SUCCESS) return failed("start", rv);
+  int part = 0;
   struct Finish {
     exr_context_t* out;
     ~Finish() {
       if (*out) exr_finish(out);
     }
   } finish{&out};
-  int part = 0;
-  std::string stage;
-  if ((rv = StartPart(out, header, part, stage)) != EXR_ERR_SUCCESS) return failed(stage, rv);
+  if (Status started = StartWrite(out, part, header, file); !started) return started;
+
+  // Where each changed chunk goes, found before the workers start.
+  std::vector<exr_chunk_info_t> places(static_cast<std::size_t>(count()));
   for (int b = 0; b < count(); ++b) {
-    if (cancel && cancel->load()) return Status::Cancelled();
-    const bool encode = changed[std::size_t(b)] != 0;
-    rv = WriteBlock(out, part, b, frame, encode);
-    ++(encode ? counts.encoded : counts.copied);
-    if (rv != EXR_ERR_SUCCESS) return failed("block " + std::to_string(b), rv);
+    if (!changed[std::size_t(b)]) continue;
+    const int bx = b % blocks_x, by = b / blocks_x;
+    const exr_result_t rv =
+        tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &places[std::size_t(b)])
+               : exr_write_scanline_chunk_info(out, part, window_.min.y + by * block_h,
+                                               &places[std::size_t(b)]);
+    if (rv != EXR_ERR_SUCCESS)
+      return {StatusKind::kIo, "block " + std::to_string(b) + ": " + Why(rv)};
   }
-  rv = exr_finish(&out);
+  BlockCoder coder;
+  coder.encode = [&](int, int b, BlockBytes& bytes, std::string& why) {
+    const exr_result_t rv = Code(out, part, frame, places[std::size_t(b)], bytes);
+    if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Why(rv);
+    return rv == EXR_ERR_SUCCESS;
+  };
+  coder.write = [&](int b, const BlockBytes* coded, std::string& why) {
+    const int bx = b % blocks_x, by = b / blocks_x;
+    const int y = window_.min.y + by * block_h;
+    const exr_chunk_info_t& stored = chunks_[std::size_t(b)];
+    const void* raw = coded ? static_cast<const void*>(coded->data())
+                            : static_cast<const void*>(memory_.data + stored.data_offset);
+    const uint64_t size = coded ? coded->size() : stored.packed_size;
+    const exr_result_t rv = tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, size)
+                                   : exr_write_scanline_chunk(out, part, y, raw, size);
+    if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Why(rv);
+    return rv == EXR_ERR_SUCCESS;
+  };
+  if (Status written = WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts);
+      !written)
+    return written;
+  const exr_result_t rv = exr_finish(&out);
   out = nullptr;
   if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, Why(rv)};
   return Status::Ok();

@@ -289,6 +289,7 @@ std::vector<char> FrameBuffer::ChangedBlocks() const {
 
 bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
   DropBlocks();
+  view_ = nullptr;
   const ChannelLayout layout = ChannelLayout::For(spec);
   // Effects see sides as 16-bit values.
   std::string why;
@@ -328,6 +329,10 @@ int FrameStorage::GetPixels(int x, int y, int count, BMM_Color_64* ptr) const {
   int skip = 0;
   if (!frame_ || !ptr || !ClipRowSpan(Width(), Height(), x, y, count, skip)) return 0;
   BMM_Color_64* out = ptr + skip;
+  if (const PixelView* view = frame_->view()) {
+    view->Get(*frame_, x, y, count, out);
+    return count;
+  }
   switch (frame_->type().basetype) {
     case TypeDesc::UINT8: GetRow<std::uint8_t>(*frame_, x, y, count, out); break;
     case TypeDesc::UINT16: GetRow<std::uint16_t>(*frame_, x, y, count, out); break;
@@ -342,6 +347,10 @@ int FrameStorage::PutPixels(int x, int y, int count, const BMM_Color_64* ptr) {
   int skip = 0;
   if (!frame_ || !ptr || !ClipRowSpan(Width(), Height(), x, y, count, skip)) return 0;
   const BMM_Color_64* in = ptr + skip;
+  if (const PixelView* view = frame_->view()) {
+    view->Put(*frame_, x, y, count, in);
+    return count;
+  }
   switch (frame_->type().basetype) {
     case TypeDesc::UINT8: PutRow<std::uint8_t>(*frame_, x, y, count, in); break;
     case TypeDesc::UINT16: PutRow<std::uint16_t>(*frame_, x, y, count, in); break;

@@ -19,6 +19,16 @@
 
 namespace lumatrice {
 
+class FrameBuffer;
+
+// Rows of a frame as effects see them in another colour space (a display's,
+// say): FrameStorage reads and writes through it while a frame has one.
+class PixelView {
+ public:
+  virtual ~PixelView() = default;
+  virtual void Get(const FrameBuffer& frame, int x, int y, int count, BMM_Color_64* out) const = 0;
+  virtual void Put(FrameBuffer& frame, int x, int y, int count, const BMM_Color_64* in) const = 0;
+};
 
 // Where the colour channels of a frame sit among its channels.
 struct ChannelLayout {
@@ -79,6 +89,11 @@ class FrameBuffer {
   // Frame number within its sequence; set by whoever fills the buffer.
   int frame = 0;
 
+  // What effects see the pixels through; null (as after Reset or a copy):
+  // the held samples as they are.
+  void SetView(const PixelView* view) { view_ = view; }
+  const PixelView* view() const { return view_; }
+
   // ---- lazy frames ----
   // Makes the frame lazy over `file` (after Reset with its image
   // description); the pixel memory is given back to the system until blocks
@@ -118,6 +133,7 @@ class FrameBuffer {
   std::unique_ptr<BlockFile> blocks_;
   std::unique_ptr<std::atomic<unsigned char>[]> state_;
   std::vector<std::byte> file_bytes_;
+  const PixelView* view_ = nullptr;
   mutable std::mutex decode_mutex_;
   mutable std::string block_error_;  // under decode_mutex_
 };

@@ -1,7 +1,6 @@
 // Frame files in and out through OpenImageIO.
 #include "image_io.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,9 +22,12 @@
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
 #include "header_check.h"
+#include "jpeg_blocks.h"
 #include "oiio_proxies.h"
+#include "png_file.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
+#include "write_hooks.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -38,15 +40,6 @@ namespace {
 constexpr int kPngNoFilter = 0x08;  // libpng's PNG_FILTER_NONE
 constexpr int kPngDeflateLevel = 4;
 constexpr int kLastMainTag = 33432;  // TIFF's Copyright
-
-// With LUMATRICE_STOP_BEFORE_RENAME set, the first finished write stops the
-// process (SIGSTOP) before it is read back and renamed, so a test can kill a
-// run exactly between write and rename, or damage the file meanwhile.
-void StopBeforeRenameForTests() {
-  static const bool armed = std::getenv("LUMATRICE_STOP_BEFORE_RENAME") != nullptr;
-  static std::atomic<bool> stopped{false};
-  if (armed && !stopped.exchange(true)) ::raise(SIGSTOP);
-}
 
 // The extension that picks the format: ".exr" for `format` "exr", else the
 // name's own, lower-cased.
@@ -156,7 +149,9 @@ Status OpenForRead(const std::string& path, const std::string& ext, bool lazy,
   // A lazy read takes the file in one go; the header and any whole-frame
   // read then come from memory.
   const bool tiff = ext == ".tif" || ext == ".tiff";
-  open.lazy = lazy && (ext == ".exr" || ext == ".dpx" || tiff) && Slurp(path, frame.file_bytes());
+  const bool jpeg = ext == ".jpg" || ext == ".jpeg";
+  open.lazy = lazy && (ext == ".exr" || ext == ".dpx" || ext == ".png" || tiff || jpeg) &&
+              Slurp(path, frame.file_bytes());
   if (open.lazy) {
     open.memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
     void* proxy = open.memory.get();
@@ -202,8 +197,11 @@ Status CheckFrameImage(const std::string& path, const std::string& ext, ImageInp
 bool AttachBlocks(const std::string& path, const std::string& ext, OpenInput& open,
                   FrameBuffer& frame) {
   std::string why;  // why not: the whole-frame read says more
+  const bool jpeg = ext == ".jpg" || ext == ".jpeg";
   auto blocks = ext == ".exr"   ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
                 : ext == ".dpx" ? OpenDpxBlocks(open.in, open.memory, frame.file_bytes(), frame, why)
+                : jpeg          ? OpenJpegBlocks(frame.file_bytes(), frame, why)
+                : ext == ".png" ? OpenPngBlocks(frame.file_bytes(), frame, why)
                                 : OpenTiffBlocks(path, frame.file_bytes(), frame, why);
   if (!blocks) return false;
   frame.AttachBlocks(std::move(blocks));
@@ -326,7 +324,7 @@ Status WriteFailure(std::string why) {
 // or removes it.
 Status Commit(TemporaryFile& temp, const std::string& target, const char* format,
               Status written, const ImageSpec& want, bool whole) {
-  if (written) StopBeforeRenameForTests();
+  if (written && write_hooks::before_rename) write_hooks::before_rename();
   if (written) written = ReadsBack(temp, format, want, whole);
   if (!written) {
     temp.Remove();
@@ -349,16 +347,19 @@ Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
 }
 
 // Whether `frame` goes out spliced, with the header changes that takes.
-// A frame changed in every block (the slate) has nothing to copy: the
-// whole-frame writer encodes it in one pass, where a splice would encode
-// each block on its own. A TIFF's strips are coded one by one either way,
-// and only its own writer keeps its byte order, tags and EXIF: there the
-// slate goes through it too, and counts as encoded whole.
+// A frame changed in every block (the slate) has nothing to copy, but most
+// of its blocks are alike: EXR and TIFF block writers code each distinct
+// block once, on the free cores. It counts as encoded whole. A PNG is one
+// deflate stream: its own writer codes the slate with the input's filters,
+// level and chunks. DPX bands and JPEG slates go whole.
 bool SplicesTo(const ImageOutput& out, const FrameBuffer& frame, const std::vector<char>& changed,
                std::vector<HeaderChange>& header) {
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
-  const bool tiff_blocks = frame.blocks() && std::strcmp(frame.blocks()->format(), "tiff") == 0;
-  return frame.blocks() && (!all_changed || tiff_blocks) && frame.BlockError().empty() &&
+  const char* block_format = frame.blocks() ? frame.blocks()->format() : "";
+  const bool own_slate = std::strcmp(block_format, "tiff") == 0 ||
+                         std::strcmp(block_format, "png") == 0 ||
+                         std::strcmp(block_format, "openexr") == 0;
+  return frame.blocks() && (!all_changed || own_slate) && frame.BlockError().empty() &&
          std::strcmp(out.format_name(), frame.blocks()->format()) == 0 &&
          frame.blocks()->HeaderChanges(frame.spec(), header);
 }
@@ -488,6 +489,7 @@ Status WriteFrame(const std::string& target, const FrameBuffer& frame,
     mine.spliced = std::find(changed.begin(), changed.end(), 0) != changed.end();
     const Status spliced =
         SpliceFrame(target, frame, changed, header, options.cancel, mine.blocks);
+    mine.reused = mine.blocks.reused;
     if (!mine.spliced) mine.blocks = SpliceCounts{};
     if (report) *report = mine;
     return spliced;

@@ -22,9 +22,10 @@ std::string OneLine(std::string text);
 // ("<path>: <reason>") when it is no readable image.
 std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error);
 
-// With `lazy`, an EXR or TIFF file whose layout allows it is held as its
-// compressed blocks (EXR chunks, TIFF strips or tiles), an uncompressed DPX
-// file as bands of rows, and decoded as rows are read (see FrameBuffer);
+// With `lazy`, an EXR, TIFF, JPEG or PNG file whose layout allows it is held
+// as its compressed blocks (EXR chunks, TIFF strips or tiles, JPEG MCUs, PNG
+// bands of rows), an uncompressed DPX file as bands of rows, and decoded as
+// rows are read (see FrameBuffer);
 // other files are read whole either way.
 struct ReadOptions {
   bool lazy = false;
@@ -44,7 +45,8 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, bool lazy = false)
 // A lazy frame whose target has its input's format and whose description
 // differs only in header texts is spliced: unchanged blocks are copied as
 // stored, changed ones encoded with the file's own compression; one changed
-// in every block is encoded whole. Without `allow_splice` every frame is
+// in every block counts as encoded whole (an EXR or TIFF one still codes
+// each distinct block once). Without `allow_splice` every frame is
 // encoded whole. A non-empty `format` ("exr") names the format in place of
 // the target's extension.
 struct WriteOptions {
@@ -57,6 +59,7 @@ struct WriteOptions {
 struct WriteReport {
   bool spliced = false;
   SpliceCounts blocks;
+  int reused = 0;  // changed blocks written as an equal block's bytes, slate too
 };
 
 // Writes `frame` to `target` in the format its extension names, keeping the

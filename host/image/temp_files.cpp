@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "unique_file.h"
+#include "write_hooks.h"
 
 namespace lumatrice {
 namespace fs = std::filesystem;
@@ -54,11 +55,10 @@ bool Split(const std::string& name, TempName& t) {
   return true;
 }
 
-// A test may fix the random part of the first name tried.
-std::string FixedNonceForTests() {
-  static const char* fixed = std::getenv("LUMATRICE_TEMP_NONCE_FOR_TESTS");
-  if (fixed && std::strlen(fixed) == kNonceDigits && AllOf(fixed, 0, kNonceDigits, IsLowerHex))
-    return fixed;
+// The random part of the first name tried: random unless a test fixes it.
+std::string FirstNonce() {
+  const std::string fixed = write_hooks::temp_nonce ? write_hooks::temp_nonce() : "";
+  if (fixed.size() == kNonceDigits && AllOf(fixed, 0, kNonceDigits, IsLowerHex)) return fixed;
   return {};
 }
 
@@ -122,7 +122,7 @@ Status TemporaryFile::Create(const std::string& target) {
   name += '-';
   std::string path;
   const int fd = CreateUniqueFile((p.parent_path() / name).string(), p.extension().string(),
-                                  0666, path, FixedNonceForTests());
+                                  0666, path, FirstNonce());
   struct stat st {};
   // Only a sweep can hold a fresh file's lock, and only for a moment: it
   // leaves an empty file be.

@@ -1,5 +1,6 @@
 // TIFF strips and tiles in and out through libtiff, over the file's bytes in
-// memory; the output is a fresh file with the input's tags.
+// memory; the output is a fresh file with the input's tags, its changed
+// blocks coded on several threads (a handle each) and written raw in order.
 #include "tiff_blocks.h"
 
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "block_encoder.h"
 #include "checked_file.h"
 #include "frame_buffer.h"
 
@@ -39,18 +41,24 @@ struct Stream {
   const std::byte* data = nullptr;  // input
   uint64_t size = 0;
   CheckedFile* file = nullptr;  // output
+  std::vector<std::byte>* sink = nullptr;  // output in memory
   uint64_t pos = 0;
 };
 
 uint64_t StreamSize(thandle_t h) {
   auto* s = static_cast<Stream*>(h);
-  return s->file ? s->file->size() : s->size;
+  return s->file ? s->file->size() : s->sink ? s->sink->size() : s->size;
 }
 tmsize_t StreamRead(thandle_t h, void* buffer, tmsize_t n) {
   auto* s = static_cast<Stream*>(h);
   size_t done = 0;
   if (s->file) {
     done = s->file->pread(buffer, size_t(n), int64_t(s->pos));
+  } else if (s->sink) {
+    if (s->pos < s->sink->size()) {
+      done = size_t(std::min<uint64_t>(uint64_t(n), s->sink->size() - s->pos));
+      std::memcpy(buffer, s->sink->data() + s->pos, done);
+    }
   } else if (s->pos < s->size) {
     done = size_t(std::min<uint64_t>(uint64_t(n), s->size - s->pos));
     std::memcpy(buffer, s->data + s->pos, done);
@@ -60,6 +68,12 @@ tmsize_t StreamRead(thandle_t h, void* buffer, tmsize_t n) {
 }
 tmsize_t StreamWrite(thandle_t h, void* buffer, tmsize_t n) {
   auto* s = static_cast<Stream*>(h);
+  if (s->sink) {
+    if (s->sink->size() < s->pos + uint64_t(n)) s->sink->resize(s->pos + uint64_t(n));
+    std::memcpy(s->sink->data() + s->pos, buffer, size_t(n));
+    s->pos += uint64_t(n);
+    return n;
+  }
   if (!s->file) return -1;
   const size_t done = s->file->pwrite(buffer, size_t(n), int64_t(s->pos));
   s->pos += done;
@@ -76,7 +90,7 @@ int StreamClose(thandle_t) { return 0; }
 toff_t StreamSizeProc(thandle_t h) { return StreamSize(h); }
 int MapInput(thandle_t h, void** base, toff_t* size) {
   auto* s = static_cast<Stream*>(h);
-  if (s->file) return 0;
+  if (s->file || s->sink) return 0;
   *base = const_cast<std::byte*>(s->data);
   *size = s->size;
   return 1;
@@ -303,6 +317,28 @@ bool CopyTags(TIFF* in, TIFF* out) {
   return CopyCustomTags(in, out);
 }
 
+// A fixed field that shapes how a block is coded, as the input sets it.
+struct CodingTag {
+  uint32_t tag;
+  uint32_t value;
+  bool is_short;
+};
+
+// A worker's own libtiff handle over memory, set up as the output is: it
+// codes changed blocks, which the writer then writes raw, in order.
+struct Scratch {
+  std::vector<std::byte> bytes;
+  Stream stream;
+  std::string messages;
+  TIFF* tif = nullptr;
+  std::vector<std::byte> packed;
+  ~Scratch() {
+    if (tif) TIFFCleanup(tif);  // nothing to flush: only its blocks are kept
+  }
+};
+// A scratch handle is started again past this many coded bytes.
+constexpr std::size_t kScratchBytes = std::size_t(16) << 20;
+
 class TiffBlocks final : public BlockFile {
  public:
   ~TiffBlocks() override {
@@ -342,6 +378,13 @@ class TiffBlocks final : public BlockFile {
   bool ReadLinked(std::string& why);
   // Writes the main directory, then the linked ones, and points it at them.
   bool WriteLinked(TIFF* out) const;
+  // Notes the byte order and fixed fields a worker's handle needs (workers
+  // never touch in_).
+  void ReadCodingTags();
+  // A handle that codes blocks as the output's would; null with `why`.
+  std::unique_ptr<Scratch> NewScratch(std::string& why) const;
+  bool CodeBlock(Scratch& s, int b, const FrameBuffer& frame, BlockBytes& bytes,
+                 std::string& why) const;
 
   std::string path_;
   Stream stream_;
@@ -352,6 +395,8 @@ class TiffBlocks final : public BlockFile {
   bool big_endian_ = false, big_tiff_ = false;
   std::vector<std::pair<uint64_t, uint64_t>> stored_;  // offset, size by block
   uint64_t linked_[kLinkedCount] = {};                  // by kLinked; 0 for none
+  std::vector<CodingTag> coding_;  // read at open: workers never touch in_
+  std::vector<uint16_t> extra_samples_;
 };
 
 bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
@@ -400,8 +445,7 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   if (int64_t(width) != frame.width() || int64_t(height) != frame.height())
     return why = "size", false;
   if (!MapBlocks(frame, why)) return false;
-  big_endian_ = TIFFIsBigEndian(in_);
-  big_tiff_ = TIFFIsBigTIFF(in_);
+  ReadCodingTags();
   source_spec = frame.spec();
   return true;
 }
@@ -437,6 +481,66 @@ bool TiffBlocks::MapBlocks(const FrameBuffer& frame, std::string& why) {
       return why = "block " + std::to_string(b) + " lies beyond the end of the file", false;
     stored_[std::size_t(b)] = {at, size};
   }
+  return true;
+}
+
+void TiffBlocks::ReadCodingTags() {
+  big_endian_ = TIFFIsBigEndian(in_);
+  big_tiff_ = TIFFIsBigTIFF(in_);
+  for (uint32_t tag : kShortTags) {
+    uint16_t v = 0;
+    if (TIFFGetField(in_, tag, &v)) coding_.push_back({tag, v, true});
+  }
+  for (uint32_t tag : kLongTags) {
+    uint32_t v = 0;
+    if (TIFFGetField(in_, tag, &v)) coding_.push_back({tag, v, false});
+  }
+  uint16_t n = 0;
+  uint16_t* extra = nullptr;
+  if (TIFFGetField(in_, TIFFTAG_EXTRASAMPLES, &n, &extra)) extra_samples_.assign(extra, extra + n);
+}
+
+std::unique_ptr<Scratch> TiffBlocks::NewScratch(std::string& why) const {
+  auto s = std::make_unique<Scratch>();
+  s->stream.sink = &s->bytes;
+  const std::string mode = std::string("w") + (big_endian_ ? "b" : "l") + (big_tiff_ ? "8" : "");
+  s->tif = lumatrice::Open(path_, mode.c_str(), &s->stream, s->messages);
+  bool ok = s->tif != nullptr;
+  for (const CodingTag& t : coding_)
+    ok = ok && (t.is_short ? TIFFSetField(s->tif, t.tag, int(t.value))
+                           : TIFFSetField(s->tif, t.tag, t.value));
+  if (ok && !extra_samples_.empty())
+    ok = TIFFSetField(s->tif, TIFFTAG_EXTRASAMPLES, int(extra_samples_.size()),
+                      extra_samples_.data());
+  if (!ok) why = "coder" + (s->messages.empty() ? std::string() : " (" + s->messages + ")");
+  return ok ? std::move(s) : nullptr;
+}
+
+bool TiffBlocks::CodeBlock(Scratch& s, int b, const FrameBuffer& frame, BlockBytes& bytes,
+                           std::string& why) const {
+  // libtiff swaps and predicts in the buffer it is given: a copy.
+  int x, y, w, h;
+  Extent(b, frame, x, y, w, h);
+  s.packed.resize(PackedSize(frame));
+  const tmsize_t want =
+      tiled_ ? tmsize_t(s.packed.size()) : tmsize_t(frame.row_bytes() * std::size_t(h));
+  if (tiled_) {
+    // An edge tile's padding is coded too: zeros, so equal tiles code alike.
+    if (w < block_w || h < block_h) std::fill(s.packed.begin(), s.packed.end(), std::byte{0});
+    Copy(b, frame, s.packed.data(), false);
+  } else {
+    std::memcpy(s.packed.data(), frame.row(y), std::size_t(want));
+  }
+  s.messages.clear();
+  const tmsize_t wrote = tiled_ ? TIFFWriteEncodedTile(s.tif, uint32_t(b), s.packed.data(), want)
+                                : TIFFWriteEncodedStrip(s.tif, uint32_t(b), s.packed.data(), want);
+  const uint64_t at = TIFFGetStrileOffset(s.tif, uint32_t(b));
+  const uint64_t n = TIFFGetStrileByteCount(s.tif, uint32_t(b));
+  if (wrote < 0 || at > s.bytes.size() || n > s.bytes.size() - at) {
+    why = "block " + std::to_string(b) + (s.messages.empty() ? "" : " (" + s.messages + ")");
+    return false;
+  }
+  bytes.assign(s.bytes.begin() + std::ptrdiff_t(at), s.bytes.begin() + std::ptrdiff_t(at + n));
   return true;
 }
 
@@ -554,33 +658,28 @@ Status TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& cha
         !TIFFSetField(out, TIFFTAG_IMAGEDESCRIPTION, h.value.c_str()))
       return fail("description");
 
-  std::vector<std::byte> packed(PackedSize(frame));
-  for (int b = 0; b < count(); ++b) {
-    if (cancel && cancel->load()) return Status::Cancelled();
-    tmsize_t want, wrote;
-    if (!changed[std::size_t(b)]) {
-      const auto [at, size] = stored_[std::size_t(b)];
-      auto* raw = const_cast<std::byte*>(stream_.data + at);
-      want = tmsize_t(size);
-      wrote = tiled_ ? TIFFWriteRawTile(out, uint32_t(b), raw, want)
-                     : TIFFWriteRawStrip(out, uint32_t(b), raw, want);
-      ++counts.copied;
-    } else {
-      // libtiff swaps and predicts in the buffer it is given: a copy.
-      int x, y, w, h;
-      Extent(b, frame, x, y, w, h);
-      want = tiled_ ? tmsize_t(packed.size()) : tmsize_t(frame.row_bytes() * std::size_t(h));
-      if (tiled_)
-        Copy(b, frame, packed.data(), false);
-      else
-        std::memcpy(packed.data(), frame.row(y), std::size_t(want));
-      wrote = tiled_ ? TIFFWriteEncodedTile(out, uint32_t(b), packed.data(), want)
-                     : TIFFWriteEncodedStrip(out, uint32_t(b), packed.data(), want);
-      if (wrote >= 0) wrote = want;  // the encoded size is the codec's business
-      ++counts.encoded;
-    }
-    if (wrote != want) return fail("block " + std::to_string(b));
-  }
+  std::unique_ptr<Scratch> scratch[kMaxEncodeWorkers];
+  BlockCoder coder;
+  coder.encode = [&](int worker, int b, BlockBytes& bytes, std::string& why) {
+    std::unique_ptr<Scratch>& mine = scratch[worker];
+    if (mine && mine->bytes.size() > kScratchBytes) mine.reset();
+    if (!mine) mine = NewScratch(why);
+    return mine && CodeBlock(*mine, b, frame, bytes, why);
+  };
+  coder.write = [&](int b, const BlockBytes* coded, std::string& why) {
+    const auto [at, size] = stored_[std::size_t(b)];
+    auto* raw = coded ? const_cast<std::byte*>(coded->data())
+                      : const_cast<std::byte*>(stream_.data + at);
+    const tmsize_t want = tmsize_t(coded ? coded->size() : size);
+    const tmsize_t wrote = tiled_ ? TIFFWriteRawTile(out, uint32_t(b), raw, want)
+                                  : TIFFWriteRawStrip(out, uint32_t(b), raw, want);
+    if (wrote == want) return true;
+    why = "block " + std::to_string(b) + (messages.empty() ? "" : " (" + messages + ")");
+    return false;
+  };
+  if (Status written = WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts);
+      !written)
+    return written;
   const bool linked =
       std::any_of(std::begin(linked_), std::end(linked_), [](uint64_t at) { return at != 0; });
   if (!(linked ? WriteLinked(out) : TIFFFlush(out))) return fail("directory");

@@ -166,133 +166,174 @@ void PluginLoader::LoadFolders(const std::vector<std::string>& folders) {
   }
 }
 
-bool PluginLoader::LoadModule(const std::string& path) {
-  std::error_code ec;
-  std::string real = fs::canonical(path, ec).string();
-  if (ec) {
-    Refuse(path, "cannot be read: " + ec.message());
-    return false;
-  }
-  if (std::find(real_paths_.begin(), real_paths_.end(), real) != real_paths_.end()) return true;
-
-  ElfImage image;
-  std::string error;
-  if (!ReadElfImage(real, image, error)) {
-    Refuse(path, error);
-    return false;
-  }
-
-  // Opening runs the module's static initialisations.
-  void* handle = dlopen(real.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    const char* why = dlerror();
-    Refuse(path, std::string("cannot be loaded: ") + (why ? why : "unknown error"));
-    return false;
-  }
-  if (std::find(handles_.begin(), handles_.end(), handle) != handles_.end()) {
-    dlclose(handle);  // the same module under another name
-    return true;
-  }
+// A module opened but not registered yet: what the steps after dlopen
+// need, and what giving it up undoes.
+struct PluginLoader::Opening {
+  std::string path;
+  void* handle = nullptr;
   link_map* map = nullptr;
-  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map) {
-    dlclose(handle);
-    Refuse(path, "cannot be loaded: no load information");
+  ElfImage image;
+  LoadedModule module;
+  bool attached = false;  // its entry ran for process attach
+  DescriptionProc lib_description = nullptr;
+  NumberClassesProc lib_number_classes = nullptr;
+  ClassDescProc lib_class_desc = nullptr;
+};
+
+namespace {
+
+// Opening runs the module's static initialisations.
+bool OpenImage(const std::string& real, PluginLoader::Opening& o, std::string& error) {
+  if (!ReadElfImage(real, o.image, error)) return false;
+  o.handle = dlopen(real.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!o.handle) {
+    const char* why = dlerror();
+    error = std::string("cannot be loaded: ") + (why ? why : "unknown error");
     return false;
   }
-  LoadedModule module;
-  module.path = path;
-  module.instance = hostres::InstanceOf(map->l_ld);
+  return true;
+}
 
-  EntryProc entry = nullptr;
-  bool attached = false;
-  auto abandon = [&](std::string reason) {
-    if (attached) {
-      std::string ignored;
-      Guarded([&] { entry(module.instance, DLL_PROCESS_DETACH, nullptr); }, ignored, "its entry");
-    }
-    dlclose(handle);
-    Refuse(path, std::move(reason));
-    return false;
-  };
-
-  // Only the module's own definitions count, not those of its dependencies.
+// The four exports, the module's own (not a dependency's), and an SDK
+// release this host implements.
+bool ResolveExports(PluginLoader::Opening& o, std::string& error) {
   void* procs[std::size(kRequiredExports)] = {};
   for (std::size_t i = 0; i < std::size(kRequiredExports); ++i) {
-    procs[i] = dlsym(handle, kRequiredExports[i]);
-    if (!procs[i] || hostres::InstanceOf(procs[i]) != module.instance) {
-      return abandon(std::string("missing export ") + kRequiredExports[i]);
+    procs[i] = dlsym(o.handle, kRequiredExports[i]);
+    if (!procs[i] || hostres::InstanceOf(procs[i]) != o.module.instance) {
+      error = std::string("missing export ") + kRequiredExports[i];
+      return false;
     }
   }
-  auto lib_description = reinterpret_cast<DescriptionProc>(procs[0]);
-  auto lib_number_classes = reinterpret_cast<NumberClassesProc>(procs[1]);
-  auto lib_class_desc = reinterpret_cast<ClassDescProc>(procs[2]);
+  o.lib_description = reinterpret_cast<DescriptionProc>(procs[0]);
+  o.lib_number_classes = reinterpret_cast<NumberClassesProc>(procs[1]);
+  o.lib_class_desc = reinterpret_cast<ClassDescProc>(procs[2]);
   auto lib_version = reinterpret_cast<VersionProc>(procs[3]);
-
-  if (!Guarded([&] { module.version = lib_version(); }, error, "LibVersion")) return abandon(error);
-  if (SdkRelease(module.version) != SdkRelease(kHostSdkVersion)) {
-    return abandon("incompatible: built for host SDK release " +
-                   std::to_string(SdkRelease(module.version)) + " (version " + Hex(module.version) +
-                   "), this host is release " + std::to_string(SdkRelease(kHostSdkVersion)) +
-                   " (version " + Hex(kHostSdkVersion) + ")");
+  if (!Guarded([&] { o.module.version = lib_version(); }, error, "LibVersion")) return false;
+  if (SdkRelease(o.module.version) != SdkRelease(kHostSdkVersion)) {
+    error = "incompatible: built for host SDK release " +
+            std::to_string(SdkRelease(o.module.version)) + " (version " +
+            Hex(o.module.version) + "), this host is release " +
+            std::to_string(SdkRelease(kHostSdkVersion)) + " (version " + Hex(kHostSdkVersion) +
+            ")";
+    return false;
   }
+  return true;
+}
 
-  if (image.entry != 0) {
-    std::uintptr_t address = map->l_addr + image.entry;
-    if (!InExecutableSegment(map->l_ld, address)) return abandon("entry point outside the module's code");
-    entry = reinterpret_cast<EntryProc>(address);
-    BOOL ok = FALSE;
-    if (!Guarded([&] { ok = entry(module.instance, DLL_PROCESS_ATTACH, nullptr); }, error, "its entry")) {
-      return abandon(error);
-    }
-    attached = true;  // a failed attach is still answered with a detach
-    if (!ok) return abandon("entry failed at process attach (returned 0)");
+// The module's entry, when it has one, called for process attach.
+bool Attach(PluginLoader::Opening& o, std::string& error) {
+  if (o.image.entry == 0) return true;
+  const std::uintptr_t address = o.map->l_addr + o.image.entry;
+  if (!InExecutableSegment(o.map->l_ld, address)) {
+    error = "entry point outside the module's code";
+    return false;
   }
-  module.entry = entry;
+  const EntryProc entry = reinterpret_cast<EntryProc>(address);
+  o.module.entry = entry;
+  BOOL ok = FALSE;
+  if (!Guarded([&] { ok = entry(o.module.instance, DLL_PROCESS_ATTACH, nullptr); }, error,
+               "its entry"))
+    return false;
+  o.attached = true;  // a failed attach is still answered with a detach
+  if (!ok) {
+    error = "entry failed at process attach (returned 0)";
+    return false;
+  }
+  return true;
+}
 
+}  // namespace
+
+bool PluginLoader::Abandon(Opening& o, std::string reason) {
+  if (o.attached) {
+    std::string ignored;
+    Guarded([&] { o.module.entry(o.module.instance, DLL_PROCESS_DETACH, nullptr); }, ignored,
+            "its entry");
+  }
+  dlclose(o.handle);
+  Refuse(o.path, std::move(reason));
+  return false;
+}
+
+bool PluginLoader::ReadClasses(Opening& o, std::vector<Registration>& added,
+                               std::string& error) {
   int count = 0;
-  bool asked = Guarded(
+  const bool asked = Guarded(
       [&] {
-        const char* text = lib_description();
-        module.description = text ? text : "";
-        count = lib_number_classes();
+        const char* text = o.lib_description();
+        o.module.description = text ? text : "";
+        count = o.lib_number_classes();
       },
       error, "LibDescription or LibNumberClasses");
-  if (!asked) return abandon(error);
+  if (!asked) return false;
   if (count < 0 || count > kMaxClasses) {
-    return abandon("LibNumberClasses answered " + std::to_string(count));
+    error = "LibNumberClasses answered " + std::to_string(count);
+    return false;
   }
-  std::vector<Registration> added;
   for (int i = 0; i < count; ++i) {
     ClassDesc* cd = nullptr;
     SClass_ID super = 0;
     Class_ID id;
-    bool read = Guarded(
+    const bool read = Guarded(
         [&] {
-          cd = lib_class_desc(i);
+          cd = o.lib_class_desc(i);
           if (cd) {
             super = cd->SuperClassID();
             id = cd->ClassID();
           }
         },
         error, "LibClassDesc");
-    if (!read) return abandon(error);
+    if (!read) return false;
     if (!cd) continue;  // an empty slot is no class
     auto same = [&](const Registration& r) { return r.super == super && r.id == id; };
     auto clash = std::find_if(registry_.begin(), registry_.end(), same);
     if (clash != registry_.end() || std::any_of(added.begin(), added.end(), same)) {
-      std::string owner = clash != registry_.end() ? modules_[clash->module].path : path;
-      return abandon("class (" + Hex(id.PartA()) + ", " + Hex(id.PartB()) + ") of superclass " +
-                     Hex(super) + " is already registered by " + owner);
+      const std::string owner = clash != registry_.end() ? modules_[clash->module].path : o.path;
+      error = "class (" + Hex(id.PartA()) + ", " + Hex(id.PartB()) + ") of superclass " +
+              Hex(super) + " is already registered by " + owner;
+      return false;
     }
     added.push_back({super, id, cd, modules_.size()});
-    module.classes.push_back(cd);
+    o.module.classes.push_back(cd);
   }
+  return true;
+}
 
-  if (auto resources = hostres::ModuleResources(module.instance)) module.version_info = resources->Version();
-  module.exports = OrderExports(std::move(image.exports));
+bool PluginLoader::LoadModule(const std::string& path) {
+  std::error_code ec;
+  const std::string real = fs::canonical(path, ec).string();
+  if (ec) {
+    Refuse(path, "cannot be read: " + ec.message());
+    return false;
+  }
+  if (std::find(real_paths_.begin(), real_paths_.end(), real) != real_paths_.end()) return true;
 
-  modules_.push_back(std::move(module));
-  handles_.push_back(handle);
+  Opening o;
+  o.path = path;
+  std::string error;
+  if (!OpenImage(real, o, error)) {
+    Refuse(path, error);
+    return false;
+  }
+  if (std::find(handles_.begin(), handles_.end(), o.handle) != handles_.end()) {
+    dlclose(o.handle);  // the same module under another name
+    return true;
+  }
+  if (dlinfo(o.handle, RTLD_DI_LINKMAP, &o.map) != 0 || !o.map)
+    return Abandon(o, "cannot be loaded: no load information");
+  o.module.path = path;
+  o.module.instance = hostres::InstanceOf(o.map->l_ld);
+
+  std::vector<Registration> added;
+  if (!ResolveExports(o, error) || !Attach(o, error) || !ReadClasses(o, added, error))
+    return Abandon(o, error);
+
+  if (auto resources = hostres::ModuleResources(o.module.instance))
+    o.module.version_info = resources->Version();
+  o.module.exports = OrderExports(std::move(o.image.exports));
+  modules_.push_back(std::move(o.module));
+  handles_.push_back(o.handle);
   real_paths_.push_back(real);
   registry_.insert(registry_.end(), added.begin(), added.end());
   return true;

@@ -114,6 +114,8 @@ class PluginLoader {
   // Classes of a superclass, in load order.
   std::vector<ClassDesc*> ClassesOf(SClass_ID super) const;
 
+  struct Opening;  // a module between dlopen and its registration
+
  private:
   struct Registration {
     SClass_ID super;
@@ -122,6 +124,10 @@ class PluginLoader {
     std::size_t module;  // index into modules_
   };
   void Refuse(const std::string& path, std::string reason);
+  // Detaches (when attached) and closes the module, and refuses it: false.
+  bool Abandon(Opening& o, std::string reason);
+  // Its description and class descriptors, none registered already.
+  bool ReadClasses(Opening& o, std::vector<Registration>& added, std::string& error);
 
   std::vector<LoadedModule> modules_;
   std::vector<void*> handles_;          // dlopen handles, parallel to modules_

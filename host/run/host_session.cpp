@@ -88,13 +88,7 @@ bool HostSession::OpenScene(const std::string& file, bool demo, Scene& scene,
   if (!fresh.AddEffect(cd, error)) return false;
   if (demo) {
     ParamBlock2* block = BlockOf(fresh.items[0].effect);
-    const std::pair<const char*, const char*> texts[] = {
-        {"Comments", "Lumatrice demo - procedural test render"},
-        {"Slate Author", "Lumatrice"},
-        {"Slate Comments", "Built-in demo scene: three spheres, one light"},
-        {"Display Date", "on"},
-    };
-    for (const auto& [name, value] : texts) {
+    for (const auto& [name, value] : LumatriceProvider().DemoTexts()) {
       const ParamDef* def = FindParam(block, name);
       if (!def || !ParamFromText(*block, *def, value, std::nullopt, error)) {
         error = "the Lumatrice effect has no usable parameter \"" + std::string(name) + "\"";

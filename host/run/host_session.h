@@ -7,13 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "lumatrice_provider.h"
 #include "plugin_loader.h"
 #include "scene.h"
 
 namespace lumatrice {
-
-// The class ID of the Lumatrice effect, for the built-in scenes.
-inline const Class_ID kLumatriceClassID(0x31b82d35, 0x47d45ce7);
 
 // Takes effect notices while something else holds stderr (a progress bar).
 class NoticeSink {

@@ -122,13 +122,12 @@ Json Manifest::ToJson(bool dry_run) const {
   }
   // The clock is read once and held for the whole run.
   const Json clock = frames_.empty() ? Json() : Json(FormatClock(frames_.front().context.now));
+  Json run{{"output", output_}, {"frames", run_frames_}, {"render_start", render_start_},
+           {"clock", clock}};
+  run.update(run_options_);
   return Json{{"lumatrice_manifest", 1},
               {"dry_run", dry_run},
-              {"run",
-               {{"output", output_},
-                {"frames", run_frames_},
-                {"render_start", render_start_},
-                {"clock", clock}}},
+              {"run", std::move(run)},
               {"cell", {{"width", textraster::kCellWidth}, {"height", textraster::kCellHeight}}},
               {"frames", std::move(frames)}};
 }

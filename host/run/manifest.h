@@ -45,6 +45,8 @@ class Manifest {
   // The run's own facts, so a reader need not parse its options again: the
   // output pattern, the frames asked for and the render start.
   void SetRun(const std::string& output, const std::vector<int>& frames, int render_start);
+  // One more of the run's options, under "run".
+  void SetRunOption(const std::string& key, Json value) { run_options_[key] = std::move(value); }
 
   Json ToJson(bool dry_run) const;
   // "-" writes to standard output; a file is replaced whole or not at all.
@@ -70,6 +72,7 @@ class Manifest {
   std::string output_;
   std::vector<int> run_frames_;
   int render_start_ = 0;
+  Json run_options_ = Json::object();
 };
 
 Json RectToJson(const Rect& r);  // null when empty

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "caption_text.h"
+#include "effect_provider.h"
 #include "image_io.h"
 #include "text_codec.h"
 
@@ -88,14 +88,15 @@ StampMarker MarkerSource::At(TimeValue t) const {
     m.effect += (l.name.empty() ? std::string("(unnamed)") : l.name) + " " + l.class_id;
     m.version += l.version.empty() ? std::string("unknown") : l.version;
     Json params = Json::object();
+    const EffectProvider* provider = ProviderOf(l.effect);
     ParamBlock2* block = BlockOf(l.effect);
     ParamBlockDesc2* desc = block ? block->GetDesc() : nullptr;
     for (int p = 0; desc && p < desc->Count(); ++p) {
       const ParamDef* def = desc->GetParamDef(p);
       if (def->type == TYPE_STRING) {
-        // As the effect copies it: a text longer than it draws stays out of
-        // every frame's header.
-        params[def->int_name] = Cp1252ToUtf8(SnapshotText(block->GetStr(def->id, t, 0)));
+        const char* text = block->GetStr(def->id, t, 0);
+        params[def->int_name] =
+            Cp1252ToUtf8(provider ? provider->CopiedText(text) : std::string(text ? text : ""));
       } else {
         int v = 0;
         Interval valid;

@@ -158,8 +158,9 @@ Stages::Stages(const PipelineOptions& options, CancelFlags& cancel, PipelineObse
     : options(options), cancel(cancel), observer(observer), result(result) {
   // Encoding (zlib, EXR compression) is the slow stage: frames are
   // independent files, so several are written at once.
-  writers = options.writers > 0 ? options.writers
-                                : std::clamp(int(std::thread::hardware_concurrency()), 1, 8);
+  writers = options.sink          ? 1
+            : options.writers > 0 ? options.writers
+                                  : std::clamp(int(std::thread::hardware_concurrency()), 1, 8);
   const int pool_size = options.buffers > 0 ? std::max(2, options.buffers) : writers + 3;
   for (int i = 0; i < pool_size; ++i) {
     pool.push_back(std::make_unique<FrameBuffer>());
@@ -217,7 +218,8 @@ void Stages::WriteSlot(const Slot& slot) {
   write.cancel = &cancel.abort_writes;
   write.allow_splice = !options.full_reencode;
   WriteReport report;
-  const Status written = WriteFrame(path, *slot.buffer, write, &report);
+  const Status written = options.sink ? options.sink->Write(slot.frame, *slot.buffer)
+                                      : WriteFrame(path, *slot.buffer, write, &report);
   const double write_seconds = Since(write_start);
   {
     std::lock_guard lock(result_mutex);
@@ -262,7 +264,9 @@ class Applier {
   bool PassOver(const Slot& slot);  // a frame the source could not give
   bool Damaged(const Slot& slot, const std::string& damaged);
   bool PrependSlate(const Slot& slot);
-  void Apply(FrameBuffer* buffer);
+  // The frame's colour step goes around its effects (and counts as apply
+  // time); not ok: not applied.
+  Status Apply(FrameBuffer* buffer);
 
   Stages& s_;
   const int tpf_;
@@ -338,11 +342,12 @@ bool Applier::Take(Slot& slot) {
   }
   PipelineHooks* hooks = s_.options.hooks;
   if (hooks) hooks->BeforeApply(slot.frame, t_, *slot.buffer, slate_mark);
-  Apply(slot.buffer);
+  const Status applied = Apply(slot.buffer);
   s_.result.width = slot.buffer->width();
   s_.result.height = slot.buffer->height();
   // A lazy frame finds a damaged block only when a row needs it.
-  if (const std::string damaged = slot.buffer->BlockError(); !damaged.empty())
+  if (const std::string damaged = applied ? slot.buffer->BlockError() : applied.message();
+      !damaged.empty())
     return Damaged(slot, damaged);
   if (s_.Stopped()) {
     // A merge cut short leaves a half-stamped frame: never written.
@@ -400,7 +405,12 @@ bool Applier::PrependSlate(const Slot& slot) {
   slate.buffer->frame = slate.frame;
   PipelineHooks* hooks = s_.options.hooks;
   if (hooks) hooks->BeforeApply(slate.frame, t_, *slate.buffer, true);
-  Apply(slate.buffer);
+  if (Status applied = Apply(slate.buffer); !applied) {
+    s_.Fail("input frame " + std::to_string(slot.frame) + " is damaged (" + applied.message() +
+            ")");
+    s_.free_buffers.Push(slot.buffer);
+    return false;
+  }
   if (s_.Stopped()) {
     s_.free_buffers.Push(slot.buffer);
     return false;
@@ -410,12 +420,16 @@ bool Applier::PrependSlate(const Slot& slot) {
   return true;
 }
 
-void Applier::Apply(FrameBuffer* buffer) {
-  storage_.Attach(buffer);
+Status Applier::Apply(FrameBuffer* buffer) {
   const auto start = Clock::now();
   const double cpu_start = ThreadSeconds();
+  FrameTransform* transform = s_.options.transform;
+  if (transform)
+    if (Status s = transform->Before(*buffer); !s) return s;
+  storage_.Attach(buffer);
   for (Effect* e : s_.options.effects)
     hostsdk::GuardPluginCall(e, "Apply", [&] { e->Apply(t_, &bitmap_, nullptr, &check_); });
+  if (transform) transform->After(*buffer);
   const double cpu = ThreadSeconds() - cpu_start;
   const double took = Since(start);
   storage_.Attach(nullptr);
@@ -425,6 +439,7 @@ void Applier::Apply(FrameBuffer* buffer) {
   r.slowest_apply_seconds = std::max(r.slowest_apply_seconds, took);
   r.apply_cpu_seconds += cpu;
   r.slowest_apply_cpu_seconds = std::max(r.slowest_apply_cpu_seconds, cpu);
+  return Status::Ok();
 }
 
 // Every frame's time within the host's range.

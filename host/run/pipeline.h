@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame_buffer.h"
+#include "frame_transform.h"
 #include "host_sdk.h"
 #include "sequence.h"
 #include "status.h"
@@ -44,6 +45,14 @@ class SequenceSource : public FrameSource {
  private:
   SequencePattern input_;
   bool lazy_;
+};
+
+// Takes the applied frames in render order, a prepended slate first, on one
+// writer thread: a movie, where frames are not files of their own.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  virtual Status Write(int frame, FrameBuffer& buffer) = 0;
 };
 
 // What the pipeline reports as it goes; called from its threads.
@@ -95,6 +104,11 @@ struct PipelineOptions {
   // Every frame encoded whole, even where its unchanged blocks could be
   // copied.
   bool full_reencode = false;
+  // Frames go here instead of to `output`'s files (which then names the
+  // one file the sink writes).
+  FrameSink* sink = nullptr;
+  // Around every apply (the colour the effects draw in); null: none.
+  FrameTransform* transform = nullptr;
 };
 
 struct PipelineResult {

@@ -1,9 +1,11 @@
 // One file stamped in place; the layer rule every stamp shares.
 #include "stamp_file.h"
 
+#include <filesystem>
 #include <set>
 
 #include "frame_layout.h"
+#include "output_lock.h"
 #include "run_hooks.h"
 
 namespace lumatrice {
@@ -68,9 +70,77 @@ Status ReadStampFrame(const std::string& path, FrameBuffer& frame, const ReadOpt
   return ChooseStampLayer(frame, path);
 }
 
+void OutputLockFor(const std::string& path, SequencePattern& sequence, int& frame) {
+  const std::filesystem::path p(path);
+  std::string name = p.filename().string();
+  for (char& c : name)
+    if (c == '#' || c == '@' || c == '%') c = '_';
+  const std::size_t stem_end = std::min(name.rfind('.'), name.size());
+  const std::size_t last = name.find_last_of("0123456789", stem_end == 0 ? 0 : stem_end - 1);
+  frame = 0;
+  if (last != std::string::npos && last < stem_end) {
+    const std::size_t first = name.find_last_not_of("0123456789", last) + 1;  // npos + 1 == 0
+    const std::size_t digits = last + 1 - first;
+    if (digits <= 9) {  // an int
+      frame = std::stoi(name.substr(first, digits));
+      name.replace(first, digits, "%0" + std::to_string(digits) + "d");
+    }
+  }
+  std::string error;
+  if (!sequence.Parse((p.parent_path() / name).string(), error)) sequence.Parse(path, error);
+}
+
+namespace {
+
+// The in-place stamp's lock on `path`, kBusy when another run or stamp
+// holds it.
+Status LockForStamp(const std::string& path, OutputLock& lock) {
+  SequencePattern sequence;
+  int frame_number = 0;
+  OutputLockFor(path, sequence, frame_number);
+  Status locked = lock.Acquire(sequence, {frame_number}, false, nullptr, nullptr);
+  if (locked.kind() != StatusKind::kBusy) return locked;
+  // The refusal's advice is the run's (--wait-lock): a stamp has its own.
+  const std::string& why = locked.message();
+  return {StatusKind::kBusy,
+          path + ": " + why.substr(0, why.find("; two runs")) + "; the file is left to it"};
+}
+
+// The effects run on `frame`, inside the request's colour transform.
+Status ApplyEffects(const StampFileRequest& request, FrameBuffer& frame) {
+  const std::string& path = request.path;
+  if (request.transform) {
+    if (Status s = request.transform->Before(frame); !s.ok())
+      return {StatusKind::kUnreadable, path + ": damaged (" + s.message() + ")"};
+  }
+  {
+    // Also when the effects throw: the frame outlives this call.
+    struct Finish {
+      FrameTransform* transform;
+      FrameBuffer& frame;
+      ~Finish() {
+        if (transform) transform->After(frame);
+      }
+    } finish{request.transform, frame};
+    request.apply(frame);
+  }
+  if (const std::string damaged = frame.BlockError(); !damaged.empty())
+    return {StatusKind::kUnreadable, path + ": damaged (" + damaged + ")"};
+  return Status::Ok();
+}
+
+}  // namespace
+
 StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& frame) {
   StampFileResult r;
   const std::string& path = request.path;
+  if (Status found = CheckInputFile(path); !found) {
+    r.status = found;
+    return r;
+  }
+  // Taken before the read: whoever comes next reads the stamped file.
+  OutputLock lock;
+  if (r.status = LockForStamp(path, lock); !r.status) return r;
   ReadOptions read;
   read.lazy = !request.full_reencode;
   read.format = request.format;
@@ -83,11 +153,7 @@ StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& f
   }
   const FrameContext context = HostFrameContext(frame.width(), frame.height(), request.t);
   r.drawn = ApplyDraws(*request.scene, request.t, context, request.slate_mark);
-  request.apply(frame);
-  if (const std::string damaged = frame.BlockError(); !damaged.empty()) {
-    r.status = {StatusKind::kUnreadable, path + ": damaged (" + damaged + ")"};
-    return r;
-  }
+  if (r.status = ApplyEffects(request, frame); !r.status) return r;
   if (!r.drawn) return r;  // the file stays as it is, without the marker
   const std::string& format_of = request.format.empty() ? path : request.format;
   if (!request.marker->empty())

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "frame_buffer.h"
+#include "frame_transform.h"
 #include "image_io.h"
 #include "marker.h"
+#include "sequence.h"
 #include "scene.h"
 #include "status.h"
 
@@ -23,6 +25,13 @@ Status ChooseStampLayer(FrameBuffer& frame, const std::string& path);
 
 // Reads `path` to be stamped: ReadFrame, then ChooseStampLayer.
 Status ReadStampFrame(const std::string& path, FrameBuffer& frame, const ReadOptions& options);
+
+// The lock a stamp in place takes: "f_0001.exr" is frame 1 of "f_%04d.exr"
+// (the last digits of its name), so the stamp and a run writing that
+// sequence, or another stamp of the file, never write it at once. A name
+// without digits is a single file. Placeholder characters elsewhere in the
+// name (#, @, %) read as '_' for the lock alone.
+void OutputLockFor(const std::string& path, SequencePattern& sequence, int& frame);
 
 struct StampFileRequest {
   std::string path;
@@ -37,6 +46,8 @@ struct StampFileRequest {
   bool full_reencode = false;
   // Runs the effects on the frame; may throw, leaving the file as it was.
   std::function<void(FrameBuffer&)> apply;
+  // Around `apply` (the colour the effects draw in); null: none.
+  FrameTransform* transform = nullptr;
 };
 
 // The status is ReadStampFrame's or WriteFrame's, or kUnreadable for a
@@ -48,7 +59,8 @@ struct StampFileResult {
   WriteReport write;
 };
 
-// Stamps `request.path` in place. On any fault the file is left as it was.
+// Stamps `request.path` in place, holding the output lock of its frame
+// (OutputLockFor) meanwhile. On any fault the file is left as it was.
 StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& frame);
 
 }  // namespace lumatrice

@@ -293,21 +293,65 @@ std::vector<std::string> ParamNames(ParamBlock2* block) {
   return out;
 }
 
+namespace {
+
+bool TextFromJson(ParamBlock2& block, const ParamDef& def, const Json& value,
+                  const std::string& where, std::string& error) {
+  std::string text, why;
+  if (!value.is_string()) {
+    error = where + ": expected a text";
+    return false;
+  }
+  if (!Utf8ToCp1252(value.get<std::string>(), text, why)) {
+    error = where + ": " + why;
+    return false;
+  }
+  block.SetConstant(def.id, text.c_str());
+  return true;
+}
+
+// A switch's keys: [{"time": ticks, "value": true or false}, ...].
+bool KeysFromJson(ParamBlock2& block, const ParamDef& def, const Json& keys,
+                  const std::string& where, std::string& error) {
+  if (!block.IsAnimatable(def.id)) {
+    error = where + ": is not animatable and cannot have keys";
+    return false;
+  }
+  if (!keys.is_array()) {
+    error = where + ".keys: expected a list";
+    return false;
+  }
+  std::vector<ParamKey> list;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const Json& k = keys[i];
+    const std::string kat = where + ".keys[" + std::to_string(i) + "]";
+    int kv = 0;
+    if (!k.is_object() || !k.contains("time") || !k.contains("value") || k.size() != 2 ||
+        !k["time"].is_number_integer() || !SwitchFromJson(k["value"], kv)) {
+      error = kat + ": expected {\"time\": ticks, \"value\": true or false}";
+      return false;
+    }
+    const auto t = k["time"].get<std::int64_t>();
+    if (t < INT32_MIN || t > INT32_MAX) {
+      error = kat + ".time: out of range";
+      return false;
+    }
+    list.push_back({TimeValue(t), kv});
+  }
+  if (list.empty()) {
+    block.ClearKeys(def.id);
+  } else if (!block.SetKeys(def.id, list)) {
+    error = where + ": keys rejected";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ParamFromJson(ParamBlock2& block, const ParamDef& def, const Json& value,
                    const std::string& where, std::string& error) {
-  if (def.type == TYPE_STRING) {
-    std::string text, why;
-    if (!value.is_string()) {
-      error = where + ": expected a text";
-      return false;
-    }
-    if (!Utf8ToCp1252(value.get<std::string>(), text, why)) {
-      error = where + ": " + why;
-      return false;
-    }
-    block.SetConstant(def.id, text.c_str());
-    return true;
-  }
+  if (def.type == TYPE_STRING) return TextFromJson(block, def, value, where, error);
   if (def.type != TYPE_BOOL) {
     error = where + ": parameter type " + std::to_string(def.type) + " is not supported";
     return false;
@@ -339,39 +383,7 @@ bool ParamFromJson(ParamBlock2& block, const ParamDef& def, const Json& value,
     block.ClearKeys(def.id);
     return true;
   }
-  if (!block.IsAnimatable(def.id)) {
-    error = where + ": is not animatable and cannot have keys";
-    return false;
-  }
-  const Json& keys = value["keys"];
-  if (!keys.is_array()) {
-    error = where + ".keys: expected a list";
-    return false;
-  }
-  std::vector<ParamKey> list;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const Json& k = keys[i];
-    const std::string kat = where + ".keys[" + std::to_string(i) + "]";
-    int kv = 0;
-    if (!k.is_object() || !k.contains("time") || !k.contains("value") || k.size() != 2 ||
-        !k["time"].is_number_integer() || !SwitchFromJson(k["value"], kv)) {
-      error = kat + ": expected {\"time\": ticks, \"value\": true or false}";
-      return false;
-    }
-    const auto t = k["time"].get<std::int64_t>();
-    if (t < INT32_MIN || t > INT32_MAX) {
-      error = kat + ".time: out of range";
-      return false;
-    }
-    list.push_back({TimeValue(t), kv});
-  }
-  if (list.empty()) {
-    block.ClearKeys(def.id);
-  } else if (!block.SetKeys(def.id, list)) {
-    error = where + ": keys rejected";
-    return false;
-  }
-  return true;
+  return KeysFromJson(block, def, value["keys"], where, error);
 }
 
 Json ParamToJson(ParamBlock2& block, const ParamDef& def) {

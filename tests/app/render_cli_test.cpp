@@ -432,15 +432,27 @@ TEST_F(Cli, MissingInputsFailBeforeAnythingIsWritten) {
   struct Case {
     std::vector<std::string> args;
     const char* message;
+    int status = 1;
+  };
+  const std::vector<std::string> stamp = {"stamp", "in.#.png", "-o", "o/f.#.png", "--frames",
+                                          "1-2"};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), stamp.begin(), stamp.end());
+    return more;
   };
   const Case cases[] = {
       {{"stamp", "in.#.png", "-o", "o/f.#.png", "--frames", "1-4"}, "1 of 4 frames missing (3)"},
       {{"stamp", "none.#.exr", "-o", "o/f.#.exr"}, "no files match"},
       {{"stamp", "gone.png", "-o", "o/f.png"}, "gone.png"},
+      {with({"--view", "Filmic"}), "view \"Filmic\" is not a view of display \"sRGB\"", 2},
+      {with({"--display", "P3"}), "display \"P3\" is not in colour config", 2},
+      {with({"--colorspace", "sRGB-ish"}), "colour space \"sRGB-ish\" is not in", 2},
+      {with({"--caption-space", "display", "--ocio", "nowhere.ocio"}),
+       "colour config nowhere.ocio:"},
   };
   for (const Case& c : cases) {
     const Result r = Run(c.args);
-    EXPECT_EQ(r.status, 1) << c.args[1];
+    EXPECT_EQ(r.status, c.status) << c.args[1] << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "o")) << c.args[1];
   }

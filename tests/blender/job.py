@@ -17,6 +17,7 @@ ap.add_argument("--out")
 ap.add_argument("--no-extension", action="store_true", help="Blender's File Extensions off")
 ap.add_argument("--set", action="append", default=[], help="prop=value")
 ap.add_argument("--key", action="append", default=[], help="prop:frame:0|1")
+ap.add_argument("--caption-space", choices=["SCENE", "DISPLAY"])
 ap.add_argument("--save")
 ap.add_argument("--dump")
 ap.add_argument("--panel")
@@ -124,6 +125,10 @@ if mod is not None and args.library_pref:
     choose_libraries(mod)
 if args.format:
     set_format(scene, args.format, args.out)
+if args.caption_space:
+    scene.lumatrice_caption_space = args.caption_space
+    dump["colour"] = [mod.render.colour_config(), scene.display_settings.display_device,
+                      scene.view_settings.view_transform]
 for kv in args.set:
     k, v = kv.split("=", 1)
     cur = getattr(scene.lumatrice, k)

@@ -102,6 +102,38 @@ def expected(base_dir, out_dir, blend, ext, frames, slate_frame, footer_off=()):
         s.close()
 
 
+def seen_through(path, config, display, view):
+    """`path` as the view shows it, by OpenColorIO's own ocioconvert."""
+    out = path + ".seen.exr"
+    subprocess.run(["ocioconvert", "--view", path, "scene_linear", out, display, view],
+                   env=dict(os.environ, OCIO=config), check=True, capture_output=True)
+    return pixels(out).astype(np.float32)
+
+
+def check_caption_display(tmp, blend, base):
+    """Captions in the display's colours: float frames keep every pixel the
+    effect does not draw, and the drawn ones show the effect's colours
+    through the scene's view (half holds them to 0.002)."""
+    if shutil.which("ocioconvert") is None:
+        print("SKIP: ocioconvert is not installed")
+        return
+    out = os.path.join(tmp, "EXR_HALF", "display")
+    d = blender(tmp, [blend, "-f", "2"],
+                ["--addon", "--format", "EXR_HALF", "--caption-space", "DISPLAY", "--out", out],
+                name="EXR_HALF-display")
+    got, b = pixels(os.path.join(out, "f_0002.exr")), pixels(os.path.join(base, "f_0002.exr"))
+    drawn = np.any(got.view(np.uint16) != b.view(np.uint16), axis=2)
+    rows = sorted(set(np.nonzero(drawn)[0].tolist()))
+    check(rows and set(rows) <= set(range(2, 15)) | set(range(H - 15, H - 2)),
+          "caption display: changed rows %s" % rows)
+    seen = seen_through(os.path.join(out, "f_0002.exr"), *d["colour"])[drawn][:, :3]
+    colours = np.array([0x3C00, 0xFF00]) / 65535.0
+    off = np.min(np.abs(seen[..., None] - colours), axis=-1)
+    check(off.size and off.max() <= 2e-3,
+          "caption display through %s: drawn pixels off the effect's colours by %.4f"
+          % (d["colour"][2], off.max() if off.size else -1))
+
+
 def changed_rows(a, b):
     return sorted(set(np.nonzero(np.any(a != b, axis=(1, 2)))[0].tolist()))
 
@@ -180,6 +212,8 @@ def main():
                 c = pixels(os.path.join(chunk, name))
                 check(np.array_equal(c.view(np.uint8), got.view(np.uint8)),
                       "%s chunk frame %d equals the full run's" % (fmt, f))
+        if fmt == "EXR_HALF":
+            check_caption_display(tmp, blend, base)
         if fmt == "EXR_HALF":  # File Extensions off: "f_0002", stamped all the same
             bare = os.path.join(tmp, fmt, "bare")
             blender(tmp, [blend, "-f", "2"],

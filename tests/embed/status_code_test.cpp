@@ -23,7 +23,7 @@ TEST(StatusCode, EachKindHasItsCodeAndExitStatus) {
       {StatusKind::kIo, LUMATRICE_E_IO, 1},
       {StatusKind::kStamped, LUMATRICE_E_STAMPED, 1},
       {StatusKind::kPlugin, LUMATRICE_E_PLUGIN, 1},
-      {StatusKind::kBusy, LUMATRICE_E_STATE, 1},
+      {StatusKind::kBusy, LUMATRICE_E_BUSY, 1},
   };
   // The enum's last kind is kBusy: one row each.
   EXPECT_EQ(std::size(rows), std::size_t(StatusKind::kBusy) + 1);

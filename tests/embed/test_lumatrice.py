@@ -96,6 +96,7 @@ for name, args in {
         "lumatrice_apply": [P, C.c_int32, C.POINTER(Frame)],
         "lumatrice_stamp_file": [P, C.c_char_p, C.c_int32],
         "lumatrice_stamp_file_as": [P, C.c_char_p, C.c_int32, C.c_char_p],
+        "lumatrice_set_caption_space": [P, C.c_int32, C.c_char_p, C.c_char_p, C.c_char_p],
         "lumatrice_require_version": [C.c_uint32, C.c_uint32],
         "lumatrice_struct_size": [C.c_int32],
 }.items():
@@ -343,7 +344,8 @@ class EffectTest(unittest.TestCase):
             inode = os.stat(path).st_ino
             call("lumatrice_stamp_file", session, path.encode(), 2 * TPF)
             after = dump(path)
-            self.assertEqual(os.listdir(d), [name])
+            lock = "." + re.sub(r"[0-9]+(\.[a-z]+)$", r"#\1", name) + ".lumatrice-lock"
+            self.assertEqual(sorted(os.listdir(d)), sorted([name, lock]))
             self.assertNotEqual(os.stat(path).st_ino, inode)  # replaced by rename
             stamped = read(path)
             with self.assertRaises(Failed) as again:
@@ -447,15 +449,21 @@ class EffectTest(unittest.TestCase):
                 ("lumatrice_apply", (session, 0, C.byref(far)), E_ARGUMENT,
                  "row stride 4611686018427387904 times 10 rows is more memory than there is"),
                 ("lumatrice_require_version", (2, 0), E_VERSION,
-                 "API major version mismatch: the library is 1.2, the caller needs major version 2"),
+                 "API major version mismatch: the library is 1.3, the caller needs major version 2"),
                 ("lumatrice_require_version", (1, 7), E_VERSION,
-                 "the library is API 1.2, the caller needs 1.7 or a later 1.x"),
+                 "the library is API 1.3, the caller needs 1.7 or a later 1.x"),
                 ("lumatrice_stamp_file", (session, wide.encode(), 0), E_UNSUPPORTED,
                  wide + ": 70000x1 " + limit + "each side must be 1 to 65535 pixels"),
                 ("lumatrice_stamp_file", (session, junk.encode(), 0), E_IO),
                 ("lumatrice_stamp_file", (session, layered.encode(), 0), E_UNSUPPORTED),
                 ("lumatrice_stamp_file", (session, os.path.join(d, "gone.png").encode(), 0),
                  E_NOT_FOUND),
+                ("lumatrice_set_caption_space", (session, 2, None, None, None), E_ARGUMENT,
+                 "caption space 2 is neither"),
+                ("lumatrice_set_caption_space", (session, 1, None, b"P3", None), E_NOT_FOUND,
+                 'display "P3" is not in colour config'),
+                ("lumatrice_set_caption_space", (session, 1, os.path.join(d, "no.ocio").encode(),
+                                                 None, None), E_IO, "colour config "),
             ]
             for fn, args, code, *message in cases:
                 with self.subTest(fn, code=code):
@@ -464,7 +472,8 @@ class EffectTest(unittest.TestCase):
                     self.assertTrue(lib.lumatrice_last_error().decode().startswith(
                         fn + ": " + "".join(message)))
             self.assertEqual({p: read(p) for p in files}, files)
-            self.assertEqual(sorted(os.listdir(d)), ["junk.png", "layers.exr", "wide.png"])
+            self.assertEqual(sorted(f for f in os.listdir(d) if not f.endswith(".lumatrice-lock")),
+                             ["junk.png", "layers.exr", "wide.png"])
 
         call("lumatrice_set_text", self.effect, b"Comments", "caf\u00e9 \u20ac5".encode())
         text, clock = C.c_char_p(), C.c_char_p()
@@ -505,7 +514,7 @@ class AddonBindingTest(unittest.TestCase):
         addon.Library(LIB_PATH)
         stubs = [
             ({"lumatrice_api_version": lambda: 2 << 16}, "API major version mismatch: the library"
-             " is API 2.0, this add-on needs 1.2 or a later 1.x"),
+             " is API 2.0, this add-on needs 1.3 or a later 1.x"),
             ({"lumatrice_api_version": lambda: 1 << 16}, "library too old: the library is API 1.0"),
             ({"lumatrice_api_version": lambda: (1 << 16) | 2,
               "lumatrice_require_version": lambda *_: OK, "lumatrice_last_error": lambda: b"",

@@ -22,12 +22,21 @@
 namespace lumatrice::farm {
 namespace {
 
+// Passes for an ok Status, else fails with its message.
+::testing::AssertionResult Ok(const Status& s) {
+  if (s) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << s.message();
+}
+
+
 namespace fs = std::filesystem;
 const fs::path kWork = FARM_WORK;
 constexpr const char* kClock = "2026-12-07T09:00:00";
 
-ProcessResult Lumatrice(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-  args.insert(args.begin(), LUMATRICE_EXE);
+// `exe`: LUMATRICE_HOOKED_EXE for the test copy, which honours the test hooks.
+ProcessResult Lumatrice(std::vector<std::string> args, std::map<std::string, std::string> env = {},
+                        const char* exe = LUMATRICE_EXE) {
+  args.insert(args.begin(), exe);
   ProcessOptions options;
   options.env = std::move(env);
   return RunProcess(args, options);
@@ -90,11 +99,10 @@ TEST_F(FarmSlurm, FortyFramesInFourChunksMatchOneLocalRun) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   ExpectSameAsLocal(out);
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan((out / "f.farm.json").string(), plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan((out / "f.farm.json").string(), plan)));
   ASSERT_EQ(plan.chunks.size(), 4u);
   nlohmann::json report;
-  ASSERT_TRUE(ReadJsonFile(plan.ReportFile(), report, error)) << error;
+  ASSERT_TRUE(Ok(ReadJsonFile(plan.ReportFile(), report)));
   EXPECT_EQ(report["frames"]["total"], 40);
   EXPECT_EQ(report["frames"]["stamped"], 40);
   EXPECT_EQ(report["verify"]["passed"], true);
@@ -106,15 +114,18 @@ TEST_F(FarmSlurm, FortyFramesInFourChunksMatchOneLocalRun) {
 }
 
 TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
+  // The plan records the program that made it: every step runs the test copy.
+  auto Hooked = [](std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+    return Lumatrice(std::move(args), std::move(env), LUMATRICE_HOOKED_EXE);
+  };
   const fs::path out = dir_ / "out", hold = dir_ / "hold";
   fs::create_directories(hold);
   ASSERT_EQ(::mkfifo((hold / "chunk-1").c_str(), 0600), 0);
-  const auto r = Lumatrice(Submit((kWork / "in/f.#.png").string(), (out / "f.#.png").string(), {}),
-                           {{"LUMATRICE_FARM_HOLD", hold.string()}});
+  const auto r = Hooked(Submit((kWork / "in/f.#.png").string(), (out / "f.#.png").string(), {}),
+                        {{"LUMATRICE_FARM_HOLD", hold.string()}});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan((out / "f.farm.json").string(), plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan((out / "f.farm.json").string(), plan)));
   const std::string first_job = plan.chunks[0].job, held_job = plan.chunks[1].job;
 
   // Opens once chunk 1's task is running and waiting on the other end.
@@ -124,31 +135,31 @@ TEST_F(FarmSlurm, CancelledChunkIsResubmittedAloneAndMatches) {
   // Held, so that it does not run 120 s later (Slurm's delay for requeued
   // jobs) while the test goes on.
   ASSERT_EQ(RunProcess({"scontrol", "requeuehold", held_job}).status, 0);
-  const auto requeued = Lumatrice({"farm", "resubmit", plan.path});
+  const auto requeued = Hooked({"farm", "resubmit", plan.path});
   EXPECT_NE(requeued.status, 0);
   EXPECT_NE(requeued.err.find("still queued or running"), std::string::npos) << requeued.err;
-  const auto queued = Lumatrice({"farm", "status", plan.path});
+  const auto queued = Hooked({"farm", "status", plan.path});
   EXPECT_TRUE(std::regex_search(queued.out, std::regex("chunk 1 +frames 11-20 +(pending|running)")))
       << queued.out;
   // A task the plan does not expect for the chunk neither runs nor records.
   const std::string record = Slurp(plan.ChunkRecord(1));
-  const auto stale = Lumatrice({"farm", "run-chunk", plan.path},
+  const auto stale = Hooked({"farm", "run-chunk", plan.path},
                                {{"SLURM_ARRAY_JOB_ID", "999999"}, {"SLURM_ARRAY_TASK_ID", "1"}});
   EXPECT_NE(stale.status, 0);
   EXPECT_NE(stale.err.find("stale task: nothing run"), std::string::npos) << stale.err;
   EXPECT_EQ(Slurp(plan.ChunkRecord(1)), record);
   ASSERT_EQ(RunProcess({"scancel", held_job}).status, 0);
-  const auto waited = Lumatrice({"farm", "status", "--wait", plan.path});
+  const auto waited = Hooked({"farm", "status", "--wait", plan.path});
   ::close(gate);
   EXPECT_NE(waited.status, 0);
   EXPECT_NE(waited.err.find("chunk 1 (frames 11-20) cancelled"), std::string::npos) << waited.err;
-  const auto status = Lumatrice({"farm", "status", plan.path});
+  const auto status = Hooked({"farm", "status", plan.path});
   EXPECT_TRUE(std::regex_search(status.out, std::regex("chunk 1 +frames 11-20 +cancelled")))
       << status.out;
 
-  const auto again = Lumatrice({"farm", "resubmit", "--wait", plan.path});
+  const auto again = Hooked({"farm", "resubmit", "--wait", plan.path});
   ASSERT_EQ(again.status, 0) << again.out << again.err;
-  ASSERT_TRUE(LoadPlan(plan.path, plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan(plan.path, plan)));
   EXPECT_EQ(plan.chunks[0].job, first_job);  // only the cancelled chunk ran again
   EXPECT_NE(plan.chunks[1].job, held_job);
   ExpectSameAsLocal(out);
@@ -173,8 +184,7 @@ TEST_F(FarmSlurm, AttachedOutputAndEditedPlansRefused) {
   EXPECT_NE(r.out.find("2 of 2 frames stamped, verify passed"), std::string::npos) << r.out;
   const std::string plan_path = (out / "f.farm.json").string();
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan(plan_path, plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan(plan_path, plan)));
   EXPECT_EQ(plan.output, (out / "f.#.png").string());
 
   // Eleven chunks the chunk records call done.
@@ -186,10 +196,10 @@ TEST_F(FarmSlurm, AttachedOutputAndEditedPlansRefused) {
   fs::create_directories(eleven.state_dir);
   for (int i = 0; i < 11; ++i) {
     eleven.chunks.push_back(Chunk{i, {i + 1}, {}, ""});
-    ASSERT_TRUE(WriteJsonFile(eleven.ChunkRecord(i), {{"job", ""}, {"status", 0}}, error));
+    ASSERT_TRUE(Ok(WriteJsonFile(eleven.ChunkRecord(i), {{"job", ""}, {"status", 0}})));
   }
   MakeCommands(eleven);
-  ASSERT_TRUE(SavePlan(eleven, error)) << error;
+  ASSERT_TRUE(Ok(SavePlan(eleven)));
   const auto status = Lumatrice({"farm", "status", eleven.path});
   std::smatch m9, m10;
   ASSERT_TRUE(std::regex_search(status.out, m9, std::regex(R"(\n( +chunk 9 +frames 10 +)done)")))
@@ -279,8 +289,7 @@ TEST_F(FarmSlurm, ErrorsBeforeAnythingRuns) {
   other.written = {2};
   other.chunks = {Chunk{0, {2}, {LUMATRICE_EXE, "stamp"}, ""}};
   fs::create_directories(dir_ / "shared");
-  std::string error;
-  ASSERT_TRUE(SavePlan(other, error)) << error;
+  ASSERT_TRUE(Ok(SavePlan(other)));
 
   struct Row {
     const char* what;
@@ -363,8 +372,7 @@ TEST_F(FarmSlurm, BlenderChunksMatchOneBlenderRun) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("4 of 4 frames stamped, verify passed"), std::string::npos) << r.out;
   Plan plan;
-  std::string error;
-  ASSERT_TRUE(LoadPlan((dir_ / "out/f.farm.json").string(), plan, error)) << error;
+  ASSERT_TRUE(Ok(LoadPlan((dir_ / "out/f.farm.json").string(), plan)));
   ASSERT_EQ(plan.chunks.size(), 2u);
 
   // One Blender run over 1-4 with the add-on and the same clock.

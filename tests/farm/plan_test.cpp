@@ -12,6 +12,13 @@
 namespace lumatrice::farm {
 namespace {
 
+// Passes for an ok Status, else fails with its message.
+::testing::AssertionResult Ok(const Status& s) {
+  if (s) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << s.message();
+}
+
+
 TEST(FarmPlan, ChunksAndFrameLists) {
   const auto chunks = SplitFrames({5, 1, 2, 3, 4, 9, 7}, 3);
   ASSERT_EQ(chunks.size(), 3u);
@@ -56,8 +63,7 @@ Plan TwoChunks() {
 TEST(FarmPlan, JsonRoundTripAndDamageNamesTheField) {
   const Plan p = TwoChunks();
   Plan q;
-  std::string error;
-  ASSERT_TRUE(PlanFromJson(PlanToJson(p), q, error)) << error;
+  ASSERT_TRUE(Ok(PlanFromJson(PlanToJson(p), q)));
   EXPECT_EQ(q.chunks[1].frames, (std::vector<int>{4, 6}));
   EXPECT_EQ(q.chunks[1].job, "12_1");
   EXPECT_EQ(q.lumatrice.mtime_ns, 20);
@@ -80,9 +86,10 @@ TEST(FarmPlan, JsonRoundTripAndDamageNamesTheField) {
       broken[at.parent_pointer()].erase(at.back());
     else
       broken[at] = row.value;
-    EXPECT_FALSE(PlanFromJson(broken, q, error)) << row.pointer;
-    EXPECT_NE(error.find(std::string("damaged: ") + row.message), std::string::npos)
-        << row.pointer << ": " << error;
+    const Status s = PlanFromJson(broken, q);
+    EXPECT_FALSE(s) << row.pointer;
+    EXPECT_NE(s.message().find(std::string("damaged: ") + row.message), std::string::npos)
+        << row.pointer << ": " << s.message();
   }
 }
 
@@ -93,8 +100,7 @@ TEST(FarmPlan, ChunkStateFromRecordAndSlurm) {
   p.state_dir = ::testing::TempDir() + "farm-plan-state";
   fs::create_directories(p.state_dir);
   const auto record = [&](int status) {
-    std::string error;
-    ASSERT_TRUE(WriteJsonFile(p.ChunkRecord(0), {{"job", "12_0"}, {"status", status}}, error));
+    ASSERT_TRUE(Ok(WriteJsonFile(p.ChunkRecord(0), {{"job", "12_0"}, {"status", status}})));
   };
   struct Row {
     const char* what;

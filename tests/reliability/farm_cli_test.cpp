@@ -3,7 +3,8 @@
 // run for the same output while the first still holds it, another output in
 // the same folder, a run that waits for the lock and one cancelled while it
 // waits. The killed run is stopped exactly there by its own hook
-// (LUMATRICE_STOP_BEFORE_RENAME raises SIGSTOP), never by timing.
+// (LUMATRICE_STOP_BEFORE_RENAME raises SIGSTOP in the test copy of the
+// program), never by timing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -66,10 +67,11 @@ Piped SpawnPiped(const std::vector<std::string>& args, const fs::path& dir, bool
     ::close(fds[1]);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
     if (stop_hook) ::setenv("LUMATRICE_STOP_BEFORE_RENAME", "1", 1);
-    std::vector<char*> argv{const_cast<char*>(LUMATRICE_EXE)};
+    const char* exe = stop_hook ? LUMATRICE_HOOKED_EXE : LUMATRICE_EXE;
+    std::vector<char*> argv{const_cast<char*>(exe)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    ::execv(LUMATRICE_EXE, argv.data());
+    ::execv(exe, argv.data());
     ::_exit(127);
   }
   ::close(fds[1]);

@@ -329,6 +329,7 @@ TEST_F(FaultCli, PlantedLinksAreNeverWrittenThrough) {
     Spill(dir / "victim.txt", "precious\n");
     fs::create_directories(dir / "o");
     RunOptions planted;
+    planted.exe = LUMATRICE_HOOKED_EXE;
     planted.env = {{"LUMATRICE_TEMP_NONCE_FOR_TESTS", nonce}};
     std::string plant = c.plant;
     planted.in_child = [&] {

@@ -34,6 +34,7 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set in the run's environment
   std::function<void()> in_child;  // runs in the child, as the program's own PID, before exec
   std::vector<std::string> wrapper;  // a program (found on PATH) that runs ours: unshare ...
+  const char* exe = LUMATRICE_EXE;   // the test copy with hooks: LUMATRICE_HOOKED_EXE
 };
 
 inline std::string Slurp(const fs::path& p) {
@@ -70,7 +71,7 @@ inline pid_t SpawnCli(const std::vector<std::string>& args, const fs::path& dir,
     if (options.in_child) options.in_child();
     std::vector<char*> argv;
     for (const std::string& w : options.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(const_cast<char*>(LUMATRICE_EXE));
+    argv.push_back(const_cast<char*>(options.exe));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     // The suites run once more with every stamp on the whole-frame path.
     static char full[] = "--full-reencode";

@@ -7,7 +7,7 @@ import os
 TICKS_PER_SECOND = 4800
 PARAM_BOOL, PARAM_TEXT = 4, 8
 E_NOT_FOUND, E_UNSUPPORTED, E_STAMPED, E_VERSION = -2, -5, -6, -10
-API_MAJOR, API_MINOR = 1, 2  # the lumatrice.h these bindings mirror
+API_MAJOR, API_MINOR = 1, 3  # the lumatrice.h these bindings mirror
 
 _c_char_p, _i32, _u32 = ctypes.c_char_p, ctypes.c_int32, ctypes.c_uint32
 
@@ -95,6 +95,7 @@ _SIGNATURES = {
     "lumatrice_pre_render": (_i32, [_P]),
     "lumatrice_stamp_file": (_i32, [_P, _c_char_p, _i32]),
     "lumatrice_stamp_file_as": (_i32, [_P, _c_char_p, _i32, _c_char_p]),
+    "lumatrice_set_caption_space": (_i32, [_P, _i32, _c_char_p, _c_char_p, _c_char_p]),
 }
 
 
@@ -217,6 +218,12 @@ class Session:
 
     def pre_render(self):
         self.lib.call("lumatrice_pre_render", self.handle)
+
+    def set_caption_space(self, display_space, config="", display="", view=""):
+        """With `display_space`, float frames take captions in the display's
+        colours through `view` of `config`; else the effect's values."""
+        self.lib.call("lumatrice_set_caption_space", self.handle, 1 if display_space else 0,
+                      _b(config), _b(display), _b(view))
 
     def stamp_file(self, path, t, fmt=None):
         """`fmt` ("exr") names the format of a file whose name has no extension."""

@@ -69,6 +69,8 @@ class LUMATRICE_PT_output(bpy.types.Panel):
             ui.label(text="Preferences > Add-ons > Lumatrice.")
             return
         draw_tree(ui, state.tree, context.scene.lumatrice, state.params)
+        if hasattr(context.scene, "lumatrice_caption_space"):
+            ui.prop(context.scene, "lumatrice_caption_space")
         note = ui.column(align=True)
         note.label(text=STILL_NOTE[0], icon="INFO")
         note.label(text=STILL_NOTE[1], icon="BLANK1")

@@ -89,6 +89,25 @@ def _end():
                 state.report("WARNING", n)
 
 
+def colour_config():
+    """The OpenColorIO config Blender itself uses: $OCIO, else its own."""
+    if os.environ.get("OCIO"):
+        return os.environ["OCIO"]
+    folder = bpy.utils.system_resource("DATAFILES", path="colormanagement")
+    config = os.path.join(folder, "config.ocio") if folder else ""
+    return config if os.path.isfile(config) else ""
+
+
+def set_caption_space(session, scene):
+    """Captions in the display's colours take the scene's view transform on
+    its display device (looks, exposure and gamma aside)."""
+    if getattr(scene, "lumatrice_caption_space", "SCENE") != "DISPLAY":
+        session.set_caption_space(False)
+        return
+    session.set_caption_space(True, colour_config(), scene.display_settings.display_device,
+                              scene.view_settings.view_transform)
+
+
 @_guard
 def on_render_init(scene):
     if state.session is None:
@@ -102,6 +121,7 @@ def on_render_init(scene):
     _r.tick_step = lib.TICKS_PER_SECOND // rate
     s.set_scene_path(bpy.path.abspath(bpy.data.filepath) if bpy.data.filepath else "")
     s.pin_clock(os.environ.get("LUMATRICE_CLOCK", ""))
+    set_caption_space(s, scene)
     _r.effect = s.create_effect(CLASS_NAME)
     s.render_begin(scene.frame_start * _r.tick_step)
 
@@ -156,6 +176,14 @@ HANDLERS = [
 
 
 def register():
+    bpy.types.Scene.lumatrice_caption_space = bpy.props.EnumProperty(
+        name="Captions",
+        description="The values the captions take in float frames (EXR)",
+        items=[("SCENE", "Effect's values", "The effect's own values, as in every frame"),
+               ("DISPLAY", "Display",
+                "Float frames stay scene-linear; the captions take the values the scene's view "
+                "transform shows as the effect's colours")],
+        default="SCENE")
     try:
         remember_starts()
     except AttributeError:  # data not readable while Blender starts up
@@ -177,6 +205,8 @@ def unregister():
                 except ValueError:
                     pass
     abandon()
+    if hasattr(bpy.types.Scene, "lumatrice_caption_space"):
+        del bpy.types.Scene.lumatrice_caption_space
 
 
 def abandon():

@@ -1,15 +1,15 @@
-// Where the Lumatrice effect puts its captions on a frame, worked out by the
-// host from the parameter values, the frame's size and time, the scene path
-// and the clock: every line's text, reference point, alignment, the box of
-// character cells it paints on the raster and the part of that box the merge
-// takes into the frame. The manifest and preflight are built on this.
+// Where an effect puts its captions on a frame, as the host predicts it
+// without running the effect: every line's text, reference point,
+// alignment, the box of character cells it paints on the raster and the
+// part of that box the merge takes into the frame. The manifest, preflight
+// and the marker's "drew nothing" are built on this; each effect class's
+// provider (effect_provider.h) fills it in.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "caption_text.h"
 #include "host_sdk.h"
 #include "scene.h"
 
@@ -26,22 +26,12 @@ struct Rect {
 enum class Align { kCenterTop, kLeftBottom, kCenterBottom, kRightBottom };
 const char* AlignName(Align a);  // "center-top", "left-bottom", ...
 
-// The fifteen parameters at one time, texts as the effect copies them.
-struct CaptionValues {
-  bool display_header = false, display_footer = false, display_comments = false;
-  bool display_frames = false, display_filename = false, display_date = false;
-  bool display_slate = false, display_slate_author = false, display_slate_comments = false;
-  bool display_slate_filename = false, display_slate_time_date = false;
-  bool use_multithreading = false;
-  std::string comments, slate_author, slate_comments;  // 8-bit, at most 255 characters
-  // Before the 255-character copy, for preflight.
-  int comments_length = 0, slate_author_length = 0, slate_comments_length = 0;
+// A formatted line: what is drawn and how long it would have been uncut.
+struct CaptionText {
+  std::string text;      // 8-bit, as drawn
+  int full_length = 0;   // before any cut
+  bool cut() const { return full_length > int(text.size()); }
 };
-
-// Whether `effect` is a Lumatrice effect whose parameters can be read.
-bool IsLumatrice(Effect* effect);
-// False when the effect has no parameter of the expected name or type.
-bool ReadCaptionValues(Effect* effect, TimeValue t, CaptionValues& values);
 
 // What the host hands the effect for one apply besides the parameters.
 struct FrameContext {
@@ -69,12 +59,5 @@ struct EffectLayout {
   Rect fill;  // slate only: the dark grey background
   std::vector<CaptionLine> lines;  // in drawing order: a later line paints over an earlier one
 };
-
-// The layout one apply call draws: the slate when the slate mark is set and
-// the slate is switched on, otherwise the every-frame captions.
-EffectLayout LayOut(const CaptionValues& values, const FrameContext& context, bool slate_mark);
-
-// Rows the every-frame merge converts on a frame of height h.
-bool CaptionRowMerged(int y, int height);
 
 }  // namespace lumatrice

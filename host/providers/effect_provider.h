@@ -1,10 +1,14 @@
 // What the host knows of an effect class beyond its plug-in interface, so
 // that a run can predict an apply without running it (the manifest, the
 // marker's "drew nothing", preflight): one provider per class, found by
-// class ID. The Lumatrice effect is the one class the host knows today.
+// class ID. Everything the host knows of a particular effect lives behind
+// its provider; the Lumatrice effect is the one class known today.
 #pragma once
 
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "frame_layout.h"
 
@@ -19,6 +23,11 @@ class EffectProvider {
   virtual std::optional<EffectLayout> Predict(Effect* effect, TimeValue t,
                                               const FrameContext& context,
                                               bool slate_mark) const = 0;
+  // A text parameter's value as the effect takes it (the stamp marker
+  // records that); the whole text unless the class cuts it.
+  virtual std::string CopiedText(const char* text) const { return text ? text : ""; }
+  // Parameter texts ("NAME", "VALUE") of the built-in demo scene.
+  virtual std::vector<std::pair<const char*, const char*>> DemoTexts() const { return {}; }
 };
 
 // The provider of class `id`, or null when the host knows nothing of it.

@@ -1,5 +1,5 @@
-// Caption formats with the effect's buffer sizes.
-#include "caption_text.h"
+// The Lumatrice effect's caption formats with its buffer sizes.
+#include "lumatrice_captions.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,11 +1,12 @@
 // The caption lines as the Lumatrice effect formats them: the same formats,
-// the same 255-character texts and the same 255-character line buffer. The
-// manifest and preflight compute what a frame shows with these, never with
-// the module's own code.
+// the same 255-character texts and the same 255-character line buffer (at
+// most kCaptionMaxLength characters drawn). The host predicts what a frame
+// shows with these, never with the module's own code.
 #pragma once
 
 #include <string>
 
+#include "frame_layout.h"
 #include "win_types.h"
 
 namespace lumatrice {
@@ -13,13 +14,6 @@ namespace lumatrice {
 // 255 characters and the terminator, for texts and formatted lines alike.
 constexpr int kCaptionCapacity = 256;
 constexpr int kCaptionMaxLength = kCaptionCapacity - 1;
-
-// A formatted line: what is drawn and how long it would have been uncut.
-struct CaptionText {
-  std::string text;      // 8-bit, at most kCaptionMaxLength characters
-  int full_length = 0;   // before the cut
-  bool cut() const { return full_length > int(text.size()); }
-};
 
 // A parameter text as the effect copies it: cut to 255 characters.
 std::string SnapshotText(const char* text);

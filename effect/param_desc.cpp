@@ -1,7 +1,7 @@
 // The descriptor's tagged list: header, then one entry per parameter in ID
 // order, closed by a second `end`. Built third at load, after the class
 // descriptor it attaches to and the class ID (init priorities 101..103).
-#include "param_block.h"
+#include "param_desc.h"
 
 #include "class_desc.h"
 #include "resource_ids.h"

@@ -1,11 +1,11 @@
-// Caption geometry from the fixed-pitch cell: a line of n characters is a box
-// of n cells, placed by its reference point and alignment.
-#include "frame_layout.h"
+// The Lumatrice effect's caption geometry from the fixed-pitch cell: a line
+// of n characters is a box of n cells, placed by its reference point and
+// alignment; and its fifteen parameters by name.
+#include "lumatrice_layout.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "host_session.h"
 #include "raster_host.h"
 #include "win_gdi.h"
 
@@ -79,29 +79,9 @@ std::string TextAt(ParamBlock2* block, const char* name, TimeValue t, int& lengt
 
 }  // namespace
 
-Rect Rect::Intersect(const Rect& o) const {
-  Rect r{std::max(left, o.left), std::max(top, o.top), std::min(right, o.right),
-         std::min(bottom, o.bottom)};
-  return r.empty() ? Rect{} : r;
-}
-
-const char* AlignName(Align a) {
-  switch (a) {
-    case Align::kCenterTop: return "center-top";
-    case Align::kLeftBottom: return "left-bottom";
-    case Align::kCenterBottom: return "center-bottom";
-    case Align::kRightBottom: return "right-bottom";
-  }
-  return "";
-}
-
 bool CaptionRowMerged(int y, int height) {
   if (y < kCaptionFirstRow || y > height - 3) return false;
   return y <= kHeaderLastRow || y >= height - kFooterBand;
-}
-
-bool IsLumatrice(Effect* effect) {
-  return effect && effect->ClassID() == kLumatriceClassID && BlockOf(effect);
 }
 
 bool ReadCaptionValues(Effect* effect, TimeValue t, CaptionValues& v) {
@@ -124,20 +104,6 @@ bool ReadCaptionValues(Effect* effect, TimeValue t, CaptionValues& v) {
   v.display_date = SwitchAt(b, "Display Date", t, ok);
   v.use_multithreading = SwitchAt(b, "Use Multithreading", t, ok);
   return ok;
-}
-
-FrameContext HostFrameContext(int width, int height, TimeValue t) {
-  FrameContext c;
-  c.width = std::clamp(width, 0, 0xFFFF);
-  c.height = std::clamp(height, 0, 0xFFFF);
-  CStr time_text;
-  TimeToString(t, time_text);
-  c.time_text = time_text.data();
-  Interface* core = GetCOREInterface();
-  c.file_name = core->GetCurFileName().data();
-  c.file_path = core->GetCurFilePath().data();
-  GetLocalTime(&c.now);
-  return c;
 }
 
 EffectLayout LayOut(const CaptionValues& v, const FrameContext& c, bool slate_mark) {

@@ -1,0 +1,28 @@
+// Renders and stamps whose output or input is a movie: the output's checks,
+// the movie writer around the pipeline, and stamping a movie's pictures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "pipeline.h"
+
+namespace lumatrice {
+
+// The output of a run: a movie (one file, codec and container checked) or
+// a frame pattern (ParseOutput). kUsage when it is no valid output.
+Status ParseJobOutput(const JobArgs& args, const std::vector<int>& frames, SequencePattern& out);
+
+// RunPipeline, with the frames going into a movie when the output is one;
+// the movie is in place only when the result is neither failed nor
+// cancelled (otherwise nothing was written under its name).
+PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
+                                   PipelineOptions options, FrameSource& source,
+                                   CancelFlags& cancel, PipelineObserver* observer);
+
+// `lumatrice stamp plate.mov ...`: the movie's pictures, numbered from
+// --render-start (default 1), stamped into a movie or a sequence.
+int RunStampMovie(HostSession& host, const JobArgs& args);
+
+}  // namespace lumatrice

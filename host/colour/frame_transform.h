@@ -1,0 +1,21 @@
+// A per-frame colour step around the effects: the pipeline and the one-file
+// stamp call Before on a frame just before its effects run and After once
+// they ran, so what the effects draw lands in the colour space the
+// transform chose.
+#pragma once
+
+#include "frame_buffer.h"
+#include "status.h"
+
+namespace lumatrice {
+
+class FrameTransform {
+ public:
+  virtual ~FrameTransform() = default;
+  // Not ok: the frame cannot be converted (a damaged block); it is dropped.
+  virtual Status Before(FrameBuffer& frame) = 0;
+  // Also after an apply cut short; the frame is then as it will be written.
+  virtual void After(FrameBuffer& frame) = 0;
+};
+
+}  // namespace lumatrice

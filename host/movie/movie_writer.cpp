@@ -1,0 +1,291 @@
+// Encoding frames into a movie through libavcodec and libavformat.
+#include "movie_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "marker.h"
+#include "movie_reader.h"
+
+namespace lumatrice {
+namespace {
+
+std::string AvError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+constexpr int kIoBufferSize = 1 << 16;
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> MarkerFields(const FrameBuffer& frame) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  const std::optional<StampMarker> m = ReadMarker(frame.spec());
+  if (!m) return fields;
+  fields = {{kMarkerStamped, "yes"},
+            {kMarkerEffect, m->effect},
+            {kMarkerVersion, m->version},
+            {kMarkerSettingsHash, m->settings_hash},
+            {kMarkerSettings, m->settings}};
+  return fields;
+}
+
+MovieWriter::MovieWriter(std::string target, MovieSettings settings)
+    : target_(std::move(target)), settings_(std::move(settings)) {
+  QuietFfmpegLog();
+}
+
+MovieWriter::~MovieWriter() {
+  sws_freeContext(sws_);
+  av_packet_free(&packet_);
+  av_frame_free(&frame_);
+  avcodec_free_context(&enc_);
+  if (fmt_) {
+    if (fmt_->pb) {
+      av_freep(&fmt_->pb->buffer);
+      avio_context_free(&fmt_->pb);
+    }
+    avformat_free_context(fmt_);
+  }
+  if (!finished_) temp_.Remove();
+}
+
+int MovieWriter::WritePacket(void* opaque, std::uint8_t* data, int size) {
+  auto* self = static_cast<MovieWriter*>(opaque);
+  int done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(self->temp_.fd(), data + done, std::size_t(size - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      self->io_errno_ = n < 0 ? errno : ENOSPC;
+      return AVERROR(self->io_errno_);
+    }
+    done += int(n);
+  }
+  return size;
+}
+
+std::int64_t MovieWriter::Seek(void* opaque, std::int64_t offset, int whence) {
+  auto* self = static_cast<MovieWriter*>(opaque);
+  if (whence == AVSEEK_SIZE) {
+    struct stat st {};
+    return ::fstat(self->temp_.fd(), &st) == 0 ? std::int64_t(st.st_size) : AVERROR(errno);
+  }
+  const off_t at = ::lseek(self->temp_.fd(), off_t(offset), whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : std::int64_t(at);
+}
+
+bool MovieWriter::IoFailed(std::string& error) const {
+  if (io_errno_ == 0 && !(fmt_ && fmt_->pb && fmt_->pb->error < 0)) return false;
+  error = target_ + ": " + std::strerror(io_errno_ ? io_errno_ : EIO);
+  return true;
+}
+
+bool MovieWriter::OpenEncoder(const FrameBuffer& first, std::string& error) {
+  const MovieCodec& c = settings_.codec;
+  const AVCodec* codec = avcodec_find_encoder_by_name(c.encoder.c_str());
+  if (!codec) {
+    error = "this FFmpeg has no " + c.encoder + " encoder";
+    return false;
+  }
+  enc_ = avcodec_alloc_context3(codec);
+  if (!enc_) return error = "out of memory", false;
+  const bool alpha = first.layout().alpha >= 0 && c.alpha_pix_fmt != AV_PIX_FMT_NONE;
+  enc_->pix_fmt = alpha ? c.alpha_pix_fmt : c.pix_fmt;
+  // 4:2:0 needs even sizes: the last column or row is repeated.
+  enc_->width = c.subsampled_420 ? (width_ + 1) & ~1 : width_;
+  enc_->height = c.subsampled_420 ? (height_ + 1) & ~1 : height_;
+  enc_->time_base = av_inv_q(settings_.rate);
+  enc_->framerate = settings_.rate;
+  enc_->sample_aspect_ratio = {1, 1};
+  enc_->color_primaries = AVCOL_PRI_BT709;
+  enc_->color_trc = AVCOL_TRC_BT709;
+  enc_->colorspace = AVCOL_SPC_BT709;
+  enc_->color_range = AVCOL_RANGE_MPEG;
+  enc_->thread_count = 0;
+  enc_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "profile", c.encoder_profile.c_str(), 0);
+  if (c.codec == "prores") av_dict_set(&options, "vendor", "apl0", 0);
+  if (c.crf >= 0) av_dict_set_int(&options, "crf", c.crf, 0);
+  const int r = avcodec_open2(enc_, codec, &options);
+  av_dict_free(&options);
+  if (r < 0) {
+    error = "cannot open the " + c.codec + " encoder for " + std::to_string(width_) + "x" +
+            std::to_string(height_) + " frames: " + AvError(r);
+    return false;
+  }
+  sws_ = sws_getContext(enc_->width, enc_->height, AV_PIX_FMT_RGBA64LE, enc_->width,
+                        enc_->height, enc_->pix_fmt, SWS_BICUBIC | SWS_ACCURATE_RND |
+                        SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
+  frame_ = av_frame_alloc();
+  packet_ = av_packet_alloc();
+  if (!sws_ || !frame_ || !packet_) return error = "out of memory", false;
+  sws_setColorspaceDetails(sws_, sws_getCoefficients(SWS_CS_ITU709), 1,
+                           sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+  frame_->format = enc_->pix_fmt;
+  frame_->width = enc_->width;
+  frame_->height = enc_->height;
+  frame_->color_primaries = enc_->color_primaries;
+  frame_->color_trc = enc_->color_trc;
+  frame_->colorspace = enc_->colorspace;
+  frame_->color_range = enc_->color_range;
+  if (av_frame_get_buffer(frame_, 0) < 0) return error = "out of memory", false;
+  if (c.subsampled_420 && (enc_->width != width_ || enc_->height != height_) && settings_.notice)
+    settings_.notice("lumatrice: warning: " + std::to_string(width_) + "x" +
+                     std::to_string(height_) + " is odd for 4:2:0 " + c.codec +
+                     "; the movie is padded to " + std::to_string(enc_->width) + "x" +
+                     std::to_string(enc_->height) + " by repeating the last column or row");
+  return true;
+}
+
+bool MovieWriter::Open(int frame, const FrameBuffer& first, std::string& error) {
+  width_ = first.width();
+  height_ = first.height();
+  const MovieCodec& c = settings_.codec;
+  if (width_ < c.min_width || height_ < c.min_height) {
+    error = c.codec + " needs frames of at least " + std::to_string(c.min_width) + "x" +
+            std::to_string(c.min_height) + "; these are " + std::to_string(width_) + "x" +
+            std::to_string(height_);
+    return false;
+  }
+  if (Status created = temp_.Create(target_); !created) return error = created.message(), false;
+  if (int r = avformat_alloc_output_context2(&fmt_, nullptr, nullptr, target_.c_str()); r < 0)
+    return error = target_ + ": " + AvError(r), false;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  fmt_->pb = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &WritePacket,
+                                         &Seek)
+                    : nullptr;
+  if (!fmt_->pb) return av_free(buffer), error = "out of memory", false;
+  fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  if (!OpenEncoder(first, error)) return false;
+  AVStream* st = avformat_new_stream(fmt_, nullptr);
+  if (!st || avcodec_parameters_from_context(st->codecpar, enc_) < 0)
+    return error = "out of memory", false;
+  st->time_base = enc_->time_base;
+  st->avg_frame_rate = st->r_frame_rate = settings_.rate;
+  const std::string tc = !settings_.timecode.empty()
+                             ? settings_.timecode
+                             : TimecodeOfFrame(frame, RoundedRate(settings_.rate));
+  av_dict_set(&fmt_->metadata, "timecode", tc.c_str(), 0);
+  av_dict_set(&fmt_->metadata, "encoder", "lumatrice", 0);
+  for (const auto& [key, value] : MarkerFields(first))
+    av_dict_set(&fmt_->metadata, key.c_str(), value.c_str(), 0);
+  copier_.Delay(settings_.copy_delay);
+  if (!settings_.copy_from.empty() &&
+      !copier_.Open(settings_.copy_from, fmt_, settings_.notice, error))
+    return false;
+  AVDictionary* options = nullptr;
+  // Keys of our own (the marker) are kept only as metadata tags.
+  av_dict_set(&options, "movflags", "use_metadata_tags", 0);
+  const int r = avformat_write_header(fmt_, &options);
+  av_dict_free(&options);
+  if (r < 0) {
+    if (!IoFailed(error)) error = target_ + ": cannot start the movie: " + AvError(r);
+    return false;
+  }
+  header_written_ = true;
+  return true;
+}
+
+bool MovieWriter::Convert(const FrameBuffer& buffer, std::string& error) {
+  const int w = enc_->width, h = enc_->height;
+  rgba_.resize(std::size_t(w) * h * 4);
+  FrameStorage storage(const_cast<FrameBuffer*>(&buffer));
+  for (int y = 0; y < h; ++y) {
+    std::uint16_t* row = rgba_.data() + std::size_t(y) * w * 4;
+    if (y >= height_) {
+      std::copy_n(row - std::size_t(w) * 4, std::size_t(w) * 4, row);
+      continue;
+    }
+    storage.GetPixels(0, y, width_, reinterpret_cast<BMM_Color_64*>(row));
+    for (int x = width_; x < w; ++x) std::copy_n(row + (x - 1) * 4, 4, row + x * 4);
+  }
+  if (const std::string damaged = buffer.BlockError(); !damaged.empty()) {
+    error = "input frame is damaged (" + damaged + ")";
+    return false;
+  }
+  if (av_frame_make_writable(frame_) < 0) return error = "out of memory", false;
+  const std::uint8_t* src[1] = {reinterpret_cast<const std::uint8_t*>(rgba_.data())};
+  const int stride[1] = {w * 8};
+  sws_scale(sws_, src, stride, 0, h, frame_->data, frame_->linesize);
+  return true;
+}
+
+bool MovieWriter::Drain(bool flushing, std::string& error) {
+  for (;;) {
+    const int r = avcodec_receive_packet(enc_, packet_);
+    if (r == AVERROR(EAGAIN) || (flushing && r == AVERROR_EOF)) return true;
+    if (r < 0) return error = "cannot encode: " + AvError(r), false;
+    AVStream* st = fmt_->streams[0];
+    av_packet_rescale_ts(packet_, enc_->time_base, st->time_base);
+    packet_->stream_index = 0;
+    const double until = double(packet_->dts) * av_q2d(st->time_base);
+    if (!copier_.CopyUntil(until, error)) return false;
+    if (int w = av_interleaved_write_frame(fmt_, packet_); w < 0) {
+      if (!IoFailed(error)) error = target_ + ": " + AvError(w);
+      return false;
+    }
+    if (IoFailed(error)) return false;
+  }
+}
+
+Status MovieWriter::Write(int frame, FrameBuffer& buffer) {
+  std::string error;
+  if (!WriteFrame(frame, buffer, error)) return {StatusKind::kIo, error};
+  return Status::Ok();
+}
+
+bool MovieWriter::WriteFrame(int frame, FrameBuffer& buffer, std::string& error) {
+  if (!header_written_ && !Open(frame, buffer, error)) return false;
+  if (buffer.width() != width_ || buffer.height() != height_) {
+    error = "the frame is " + std::to_string(buffer.width()) + "x" +
+            std::to_string(buffer.height()) + ", the movie's frames are " +
+            std::to_string(width_) + "x" + std::to_string(height_);
+    return false;
+  }
+  if (!Convert(buffer, error)) return false;
+  frame_->pts = frames_;
+  if (int r = avcodec_send_frame(enc_, frame_); r < 0)
+    return error = "cannot encode: " + AvError(r), false;
+  ++frames_;
+  return Drain(false, error);
+}
+
+bool MovieWriter::Finish(std::string& error) {
+  if (!header_written_) {
+    error = target_ + ": no frame was written";
+    return false;
+  }
+  if (int r = avcodec_send_frame(enc_, nullptr); r < 0)
+    return error = "cannot encode: " + AvError(r), false;
+  if (!Drain(true, error) || !copier_.CopyRest(error)) return false;
+  if (int r = av_write_trailer(fmt_); r < 0 || IoFailed(error)) {
+    if (error.empty()) error = target_ + ": cannot finish the movie: " + AvError(r);
+    return false;
+  }
+  avio_flush(fmt_->pb);
+  if (IoFailed(error)) return false;
+  if (::fsync(temp_.fd()) != 0) return error = target_ + ": " + std::strerror(errno), false;
+  if (Status moved = temp_.RenameTo(target_); !moved) return error = moved.message(), false;
+  finished_ = true;
+  return true;
+}
+
+}  // namespace lumatrice
