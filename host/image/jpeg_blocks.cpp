@@ -365,9 +365,9 @@ bool JpegBlocks::WriteOut(jpeg_decompress_struct& src, jvirt_barray_ptr* coefs,
 }
 
 bool JpegBlocks::SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
-                        const std::vector<HeaderChange>& header, CheckedFile& file,
-                        const std::atomic<bool>* cancel, SpliceCounts& counts,
-                        std::string& error) const {
+                             const std::vector<HeaderChange>& header, CheckedFile& file,
+                             const std::atomic<bool>* cancel, SpliceCounts& counts,
+                             std::string& error) const {
   Trap trap;
   jpeg_decompress_struct src{};
   src.err = Arm(trap);

@@ -314,9 +314,9 @@ bool PngBlocks::Deflate(const std::vector<unsigned char>& raw, std::size_t from,
 }
 
 bool PngBlocks::SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
-                       const std::vector<HeaderChange>& header, CheckedFile& file,
-                       const std::atomic<bool>* cancel, SpliceCounts& counts,
-                       std::string& error) const {
+                            const std::vector<HeaderChange>& header, CheckedFile& file,
+                            const std::atomic<bool>* cancel, SpliceCounts& counts,
+                            std::string& error) const {
   std::vector<unsigned char> idat;
   for (const Chunk& c : chunks_)
     if (!std::strcmp(c.type, "IDAT")) idat.insert(idat.end(), bytes_ + c.data, bytes_ + c.data + c.length);
