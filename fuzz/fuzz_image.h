@@ -84,19 +84,21 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ex
                bool zip_may_differ = false) {
   namespace fs = std::filesystem;
   const std::string dir = WorkDir(), path = dir + "/in" + ext, target = dir + "/out" + ext;
-  std::string why, error;
+  std::string why;
   if (!lumatrice::CheckHeaderBytes(reinterpret_cast<const std::byte*>(data), size, why)) {
     Put(path, data, size);
     lumatrice::FrameBuffer frame;
-    FUZZ_CHECK(!lumatrice::ReadFrame(path, frame, error, true));
-    FUZZ_CHECK(error == path + ": " + why);
+    const lumatrice::Status read = lumatrice::ReadFrame(path, frame, true);
+    FUZZ_CHECK(read.kind() == lumatrice::StatusKind::kUnreadable);
+    FUZZ_CHECK(read.message() == path + ": " + why);
     return 0;
   }
   if (!SmallEnough(data, size, ext)) return 0;
   Put(path, data, size);
 
   lumatrice::FrameBuffer frame;
-  if (!lumatrice::ReadFrame(path, frame, error, true)) {
+  if (const lumatrice::Status read = lumatrice::ReadFrame(path, frame, true); !read) {
+    const std::string& error = read.message();
     FUZZ_CHECK(error.rfind(path + ": ", 0) == 0 && error.size() > path.size() + 2);
     return 0;
   }
@@ -107,7 +109,7 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ex
   }
   lumatrice::FrameBuffer whole;
   const bool zip = frame.spec().get_string_attribute("compression") == "zip";
-  if (blocks && !(zip && zip_may_differ) && lumatrice::ReadFrame(path, whole, error, false))
+  if (blocks && !(zip && zip_may_differ) && lumatrice::ReadFrame(path, whole, false))
     FUZZ_CHECK(SameRows(frame, whole, 0));
 
   // One changed pixel: a splice encodes its block, copies the rest.
@@ -115,8 +117,8 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ex
   if (blocks) frame.MarkChanged(0, 0);
   frame.row(0)[0] = std::byte(~std::to_integer<unsigned>(frame.row(0)[0]));
   lumatrice::WriteReport report;
-  const bool written = lumatrice::WriteFrame(target, frame, error, nullptr, true, &report);
-  if (!written) FUZZ_CHECK(!error.empty());
+  const lumatrice::Status written = lumatrice::WriteFrame(target, frame, {}, &report);
+  if (!written) FUZZ_CHECK(!written.message().empty());
   for (const auto& e : fs::directory_iterator(dir)) {
     const std::string name = e.path().filename().string();
     FUZZ_CHECK(name == "in" + ext || name == "out" + ext);
@@ -124,7 +126,7 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::string& ex
   // Read back as blocks again: the copied ones must decode as they did.
   if (written && report.spliced) {
     lumatrice::FrameBuffer back;
-    FUZZ_CHECK(lumatrice::ReadFrame(target, back, error, true) && back.Materialize());
+    FUZZ_CHECK(lumatrice::ReadFrame(target, back, true) && back.Materialize());
     FUZZ_CHECK(SameRows(frame, back, changed_rows));
   }
   std::error_code ec;

@@ -139,15 +139,17 @@ int DryRunJob(const PipelineOptions& options, const FrameSizer& sizer, Manifest&
 // however it ends) and stale temporaries of killed runs swept.
 Status PrepareOutput(HostSession& host, const JobArgs& args, const SequencePattern& output,
                      const std::vector<int>& frames, const std::optional<int>& slate_frame) {
-  std::string error;
-  if (!MakeOutputFolder(output, frames.front(), error)) return Status::Failed(error);
-  if (slate_frame && !MakeOutputFolder(output, *slate_frame, error)) return Status::Failed(error);
+  if (Status made = MakeOutputFolder(output, frames.front()); !made) return made;
+  if (Status made = slate_frame ? MakeOutputFolder(output, *slate_frame) : Status(); !made)
+    return made;
   static OutputLock lock;
   std::vector<int> written_frames = frames;
   if (slate_frame) written_frames.push_back(*slate_frame);
-  if (!lock.Acquire(output, written_frames, args.wait_lock, &g_cancel.stop,
-                    [&](const std::string& line) { host.Notice(line); }, error))
-    return Status::Failed(error);
+  // A lock refused or given up on fails the run like any other failure.
+  if (const Status locked = lock.Acquire(output, written_frames, args.wait_lock, &g_cancel.stop,
+                                         [&](const std::string& line) { host.Notice(line); });
+      !locked)
+    return Status::Failed(locked.message());
   SweepOutputFolders(host, output, frames, slate_frame);
   return Status::Ok();
 }
@@ -250,12 +252,14 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
   options.prepend_slate = args.slate == "prepend";
   options.skip_bad_frames = args.skip_bad_frames;
   options.full_reencode = args.full_reencode;
-  std::string error;
   std::optional<int> slate_frame;
-  if (!PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame, error))
-    return Fail(error, StatusKind::kUsage);
-  if (!CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame, error))
-    return Fail(error, StatusKind::kUsage);
+  if (const Status s = PlanSlate(options.prepend_slate, frames, options.render_start, slate_frame);
+      !s)
+    return Fail(s);
+  if (const Status s =
+          CheckManifestPath(args.manifest, args.scene_file, output, frames, slate_frame);
+      !s)
+    return Fail(s);
   std::unique_ptr<ViewTransform> colour;
   if (const Status s = OpenViewTransform(args.colour, colour); !s) return Fail(s);
   options.transform = colour.get();
@@ -335,9 +339,8 @@ Status OpenRenderScene(HostSession& host, const JobArgs& args, bool demo, Scene&
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Status::Usage(error);
   const RunOptions options = RunOptionsOf(args);
-  if (!ApplyHostSettings(options, scene.settings, error)) return Status::Usage(error);
-  if (!PlanFrames(options, scene.settings, plan, error)) return Status::Usage(error);
-  return Status::Ok();
+  if (Status applied = ApplyHostSettings(options, scene.settings); !applied) return applied;
+  return PlanFrames(options, scene.settings, plan);
 }
 
 int RunRender(HostSession& host, const JobArgs& args) {
@@ -345,13 +348,13 @@ int RunRender(HostSession& host, const JobArgs& args) {
   RunPlan plan;
   if (const Status s = OpenRenderScene(host, args, true, scene, plan); !s) return Fail(s);
   const std::vector<int>& frames = plan.frames;
-  std::string error;
   SequencePattern output;
-  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, StatusKind::kUsage);
-  if (!CheckOutputSparesScene(output,
-                              WrittenFrames(frames, args.render_start, args.slate == "prepend"),
-                              args.scene_file, error))
-    return Fail(error, StatusKind::kUsage);
+  if (const Status s = ParseJobOutput(args, frames, output); !s) return Fail(s);
+  if (const Status s = CheckOutputSparesScene(
+          output, WrittenFrames(frames, args.render_start, args.slate == "prepend"),
+          args.scene_file);
+      !s)
+    return Fail(s);
   const int width = plan.width, height = plan.height;
   ProceduralSource source(width, height, hostsdk::FrameRate());
   const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {
@@ -370,8 +373,8 @@ Status StampInput(const JobArgs& args, SequencePattern& input, std::vector<int>&
   std::string error;
   if (!input.Parse(args.input, error)) return Status::Usage("input: " + error);
   if (!args.frames.empty() || !input.embedded_range().empty()) {
-    if (!ResolveFrames(args.frames, input.embedded_range(), frames, error))
-      return Status::Usage(error);
+    if (Status resolved = ResolveFrames(args.frames, input.embedded_range(), frames); !resolved)
+      return resolved;
   } else if (input.has_placeholder()) {
     frames = input.ScanExisting();
     if (frames.empty()) return Status::Failed("input: no files match \"" + args.input + "\"");
@@ -396,8 +399,8 @@ Status CheckStampInputs(const JobArgs& args, const SequencePattern& input,
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(input.FileFor(f), ec))) {
       missing.push_back(f);
-    } else if (std::string why; !CheckInputFile(input.FileFor(f), why)) {
-      if (unreadable.empty()) first_unreadable = why;
+    } else if (Status found = CheckInputFile(input.FileFor(f)); !found) {
+      if (unreadable.empty()) first_unreadable = found.message();
       unreadable.push_back(f);
     }
   }
@@ -431,26 +434,29 @@ int RunStamp(HostSession& host, const JobArgs& args) {
   std::string error;
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", StatusKind::kUsage);
   SequencePattern output;
-  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, StatusKind::kUsage);
+  if (const Status s = ParseJobOutput(args, frames, output); !s) return Fail(s);
 
   // Never write over an input, whatever the spelling or link.
   std::vector<std::string> inputs;
   for (int f : frames) inputs.push_back(input.FileFor(f));
   if (!args.scene_file.empty()) inputs.push_back(args.scene_file);
-  if (!CheckOutputSparesInputs(output,
-                               WrittenFrames(frames, args.render_start, args.slate == "prepend"),
-                               inputs, args.manifest, error))
-    return Fail(error, StatusKind::kUsage);
+  if (const Status s = CheckOutputSparesInputs(
+          output, WrittenFrames(frames, args.render_start, args.slate == "prepend"), inputs,
+          args.manifest);
+      !s)
+    return Fail(s);
 
-  if (!args.allow_restamp && !CheckNotStamped(input, frames, args.skip_bad_frames, error))
-    return Fail(error);
+  if (Status fresh = args.allow_restamp ? Status()
+                                        : CheckNotStamped(input, frames, args.skip_bad_frames);
+      !fresh)
+    return Fail(fresh.message());
 
   Scene scene;
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, StatusKind::kUsage);
-  if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
-    return Fail(error, StatusKind::kUsage);
+  if (Status applied = ApplyHostSettings(RunOptionsOf(args), scene.settings); !applied)
+    return Fail(applied);
   SequenceSource source(input, !args.full_reencode && !IsMoviePath(output.text()));
   const FrameSizer sizer = [&](int frame, int& w, int& h, std::string& why) {
     return HeaderSize(input.FileFor(frame), w, h, why);

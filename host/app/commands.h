@@ -13,7 +13,7 @@
 #include "pipeline.h"
 #include "run_hooks.h"
 #include "run_plan.h"
-#include "status.h"
+#include "status.h"  // the exit statuses
 #include "view_transform.h"
 
 namespace lumatrice {

@@ -21,30 +21,28 @@ AVRational ContainerRate(const MovieArgs& movie) {
 
 }  // namespace
 
-bool ParseJobOutput(const JobArgs& args, const std::vector<int>& frames, SequencePattern& out,
-                    std::string& error) {
+Status ParseJobOutput(const JobArgs& args, const std::vector<int>& frames, SequencePattern& out) {
   const std::string text = args.output.empty() ? kDefaultRenderOutput : args.output;
   const bool movie_options = !args.movie.codec.empty() || !args.movie.profile.empty() ||
                              args.movie.crf || !args.movie.start_timecode.empty();
   if (!IsMoviePath(text)) {
-    if (movie_options) {
-      error = "--codec, --profile, --crf and --start-timecode are for movie outputs (.mov, "
-              ".mp4, .mkv, .mxf); \"" + text + "\" is a frame sequence";
-      return false;
-    }
-    return ParseOutput(text, frames, out, error);
+    if (movie_options)
+      return Status::Usage(
+          "--codec, --profile, --crf and --start-timecode are for movie outputs (.mov, "
+          ".mp4, .mkv, .mxf); \"" + text + "\" is a frame sequence");
+    return ParseOutput(text, frames, out);
   }
-  if (!out.Parse(text, error)) return error = "output: " + error, false;
-  if (out.has_placeholder()) {
-    error = "output \"" + text + "\" is a movie, one file for every frame: drop the frame number";
-    return false;
-  }
+  std::string error;
+  if (!out.Parse(text, error)) return Status::Usage("output: " + error);
+  if (out.has_placeholder())
+    return Status::Usage("output \"" + text +
+                         "\" is a movie, one file for every frame: drop the frame number");
   MovieCodec codec;
-  if (!ResolveMovieCodec(text, args.movie, codec, error)) return false;
+  if (!ResolveMovieCodec(text, args.movie, codec, error)) return Status::Usage(error);
   if (!args.movie.start_timecode.empty() &&
       !CheckTimecode(args.movie.start_timecode, args.fps.value_or(1000), error))
-    return false;
-  return true;
+    return Status::Usage(error);
+  return Status::Ok();
 }
 
 PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
@@ -98,7 +96,7 @@ int RunStampMovie(HostSession& host, const JobArgs& given) {
   for (long long i = 0; i < info.frames; ++i) frames.push_back(int(first + i));
   if (!args.frames.empty()) {
     std::vector<int> wanted;
-    if (!ResolveFrames(args.frames, "", wanted, error)) return Fail(error, StatusKind::kUsage);
+    if (const Status s = ResolveFrames(args.frames, "", wanted); !s) return Fail(s);
     for (int f : wanted)
       if (f < frames.front() || f > frames.back())
         return Fail("frame " + std::to_string(f) + " is not in " + args.input + " (frames " +
@@ -111,13 +109,14 @@ int RunStampMovie(HostSession& host, const JobArgs& given) {
   }
   if (args.output.empty()) return Fail("stamp needs an output: -o PATTERN", StatusKind::kUsage);
   SequencePattern output;
-  if (!ParseJobOutput(args, frames, output, error)) return Fail(error, StatusKind::kUsage);
+  if (const Status s = ParseJobOutput(args, frames, output); !s) return Fail(s);
   std::vector<std::string> inputs{args.input};
   if (!args.scene_file.empty()) inputs.push_back(args.scene_file);
-  if (!CheckOutputSparesInputs(output,
-                               WrittenFrames(frames, args.render_start, args.slate == "prepend"),
-                               inputs, args.manifest, error))
-    return Fail(error, StatusKind::kUsage);
+  if (const Status s = CheckOutputSparesInputs(
+          output, WrittenFrames(frames, args.render_start, args.slate == "prepend"), inputs,
+          args.manifest);
+      !s)
+    return Fail(s);
   if (info.marker && !args.allow_restamp)
     return Fail(args.input + " already carries captions burned in by " + info.marker->effect +
                 " (version " + info.marker->version + ", settings " +
@@ -143,8 +142,8 @@ int RunStampMovie(HostSession& host, const JobArgs& given) {
   if (!host.OpenScene(args.scene_file, false, scene, error)) return Fail(error);
   if (!ApplyParameterSets(scene, args.sets, std::nullopt, std::nullopt, error))
     return Fail(error, StatusKind::kUsage);
-  if (!ApplyHostSettings(RunOptionsOf(args), scene.settings, error))
-    return Fail(error, StatusKind::kUsage);
+  if (Status applied = ApplyHostSettings(RunOptionsOf(args), scene.settings); !applied)
+    return Fail(applied);
   const std::unique_ptr<FrameSource> source = movies->OpenSource(args.input, first, error);
   if (!source) return Fail("input: " + error);
   const FrameSizer sizer = [&](int, int& w, int& h, std::string&) {

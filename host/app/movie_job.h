@@ -11,9 +11,8 @@
 namespace lumatrice {
 
 // The output of a run: a movie (one file, codec and container checked) or
-// a frame pattern (ParseOutput). False with `error`.
-bool ParseJobOutput(const JobArgs& args, const std::vector<int>& frames, SequencePattern& out,
-                    std::string& error);
+// a frame pattern (ParseOutput). kUsage when it is no valid output.
+Status ParseJobOutput(const JobArgs& args, const std::vector<int>& frames, SequencePattern& out);
 
 // RunPipeline, with the frames going into a movie when the output is one;
 // the movie is in place only when the result is neither failed nor

@@ -309,10 +309,9 @@ int RunPreflight(HostSession& host, const PreflightArgs& pa) {
   if (const Status s = OpenRenderScene(host, args, false, scene, run); !s) return Fail(s);
   const int render_start = RenderStart(args.render_start, run.frames);
   const bool prepend = args.slate == "prepend";
-  std::string error;
   std::optional<int> slate_frame;
-  if (!PlanSlate(prepend, run.frames, render_start, slate_frame, error))
-    return Fail(error, StatusKind::kUsage);
+  if (const Status s = PlanSlate(prepend, run.frames, render_start, slate_frame); !s)
+    return Fail(s);
   const int tpf = hostsdk::TicksPerFrame();
   for (int f : run.frames) {
     const std::int64_t t = std::int64_t(f) * tpf;

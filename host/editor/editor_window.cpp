@@ -428,9 +428,9 @@ void EditorWindow::AddRollupPage(QWidget* page) {
 void EditorWindow::ApplyHostSettings() {
   lumatrice::RunOptions options;
   options.scene_file = path_.toStdString();
-  std::string error;
-  if (!lumatrice::ApplyHostSettings(options, scene_.settings, error))
-    ShowProblem(QString::fromStdString(error));
+  if (const lumatrice::Status applied = lumatrice::ApplyHostSettings(options, scene_.settings);
+      !applied)
+    ShowProblem(QString::fromStdString(applied.message()));
 }
 
 void EditorWindow::UpdateTimeRange() {

@@ -35,7 +35,10 @@ void PreviewRenderer::UseProcedural(int width, int height, int fps) {
 
 bool PreviewRenderer::UseImage(const std::string& path, std::string& error) {
   lumatrice::FrameBuffer frame;
-  if (!lumatrice::ReadFrame(path, frame, error)) return false;
+  if (const lumatrice::Status read = lumatrice::ReadFrame(path, frame); !read) {
+    error = read.message();
+    return false;
+  }
   source_ = std::move(frame);
   image_path_ = path;
   source_valid_ = true;
@@ -47,7 +50,10 @@ bool PreviewRenderer::Source(int frame, std::string& error) {
   if (source_valid_ && source_frame_ == frame) return true;
   source_valid_ = false;
   lumatrice::ProceduralSource procedural(width_, height_, fps_);
-  if (!procedural.Fill(frame, source_, error)) return false;
+  if (const lumatrice::Status filled = procedural.Fill(frame, source_); !filled) {
+    error = filled.message();
+    return false;
+  }
   source_valid_ = true;
   source_frame_ = frame;
   return true;

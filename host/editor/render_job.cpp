@@ -49,11 +49,14 @@ bool PrepareRender(const RenderRequest& request, lumatrice::PipelineOptions& opt
                    std::string& error) {
   std::vector<int> frames;
   lumatrice::SequencePattern output;
-  if (!lumatrice::ResolveFrames(request.frames, request.frames, frames, error) ||
-      !lumatrice::ParseOutput(request.output, frames, output, error) ||
-      !lumatrice::CheckOutputSparesScene(output, frames, request.scene_file, error) ||
-      !lumatrice::MakeOutputFolder(output, frames.front(), error))
+  lumatrice::Status planned = lumatrice::ResolveFrames(request.frames, request.frames, frames);
+  if (planned) planned = lumatrice::ParseOutput(request.output, frames, output);
+  if (planned) planned = lumatrice::CheckOutputSparesScene(output, frames, request.scene_file);
+  if (planned) planned = lumatrice::MakeOutputFolder(output, frames.front());
+  if (!planned) {
+    error = planned.message();
     return false;
+  }
   options.frames = frames;
   options.render_start = frames.front();
   options.output = output;
@@ -158,8 +161,8 @@ void RenderDialog::accept() {
   }
   std::vector<int> frames;
   const std::string text = frames_->text().toStdString();
-  if (!lumatrice::ResolveFrames(text, text, frames, error)) {
-    QMessageBox::warning(this, tr("Render"), QString::fromStdString(error));
+  if (const lumatrice::Status resolved = lumatrice::ResolveFrames(text, text, frames); !resolved) {
+    QMessageBox::warning(this, tr("Render"), QString::fromStdString(resolved.message()));
     return;
   }
   QDialog::accept();

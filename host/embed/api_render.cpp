@@ -73,15 +73,7 @@ int32_t StampFile(const char* call, lumatrice_session* handle, const char* path,
     FrameBuffer& frame = session->file_frame.get();
     const StampFileResult r = StampFileInPlace(request, frame);
     frame.DropBlocks();  // the file's bytes are not kept between calls
-    switch (r.fault) {
-      case StampFault::kNone: return;
-      case StampFault::kNotFound: Fail(LUMATRICE_E_NOT_FOUND, r.error);
-      case StampFault::kUnsupported: Fail(LUMATRICE_E_UNSUPPORTED, r.error);
-      case StampFault::kStamped: Fail(LUMATRICE_E_STAMPED, r.error);
-      case StampFault::kLocked: Fail(LUMATRICE_E_BUSY, r.error);
-      case StampFault::kUnreadable:
-      case StampFault::kWrite: Fail(LUMATRICE_E_IO, r.error);
-    }
+    if (!r.status) Fail(r.status);
   });
 }
 

@@ -2,6 +2,7 @@
 // the handle table) and what several calls share: argument checks, applying
 // the effect list.
 #include "session.h"
+#include "status_code.h"
 
 #include <dlfcn.h>
 
@@ -48,6 +49,7 @@ class NoAbort : public CheckAbortCallback {
 }  // namespace
 
 void Fail(int32_t code, std::string message) { throw Failure{code, std::move(message)}; }
+void Fail(const Status& status) { Fail(ErrorCode(status.kind()), status.message()); }
 
 lumatrice_session* OpenSession() { return g_session; }
 void SetOpenSession(lumatrice_session* session) { g_session = session; }

@@ -20,6 +20,7 @@
 #include "plugin_loader.h"
 #include "res_format.h"
 #include "scene.h"
+#include "status.h"
 #include "view_transform.h"
 
 namespace lumatrice::embed {
@@ -43,6 +44,8 @@ struct Failure {
   std::string message;
 };
 [[noreturn]] void Fail(int32_t code, std::string message);
+// A failed status of the libraries below, with its kind's code (ErrorCode).
+[[noreturn]] void Fail(const Status& status);
 
 struct ClassEntry {
   ClassDesc* desc = nullptr;

@@ -202,10 +202,9 @@ std::vector<int> PixelTwins(const BlockFile& file, const FrameBuffer& frame,
   return twins;
 }
 
-bool WriteBlocksInOrder(const BlockFile& file, const FrameBuffer& frame,
-                        const std::vector<char>& changed, const BlockCoder& coder,
-                        const std::atomic<bool>* cancel, SpliceCounts& counts,
-                        std::string& error) {
+Status WriteBlocksInOrder(const BlockFile& file, const FrameBuffer& frame,
+                          const std::vector<char>& changed, const BlockCoder& coder,
+                          const std::atomic<bool>* cancel, SpliceCounts& counts) {
   const Plan plan = MakePlan(PixelTwins(file, frame, changed));
   struct Active {
     Active() { ++g_active_writes; }
@@ -217,10 +216,13 @@ bool WriteBlocksInOrder(const BlockFile& file, const FrameBuffer& frame,
   Queue queue(plan, coder, cancel, 2 * workers + 2);
   std::vector<std::thread> helpers;
   for (int w = 1; w < workers; ++w) helpers.emplace_back([&queue, w] { queue.Work(w); });
+  std::string error;
   const bool ok = WriteAll(file, changed, plan, coder, queue, cancel, counts, error);
   queue.Stop();
   for (std::thread& t : helpers) t.join();
-  return ok;
+  if (ok) return Status::Ok();
+  if (cancel && cancel->load()) return Status::Cancelled();
+  return {StatusKind::kIo, error};
 }
 
 }  // namespace lumatrice

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "block_file.h"
+#include "status.h"
 
 namespace lumatrice {
 
@@ -45,11 +46,10 @@ std::vector<int> PixelTwins(const BlockFile& file, const FrameBuffer& frame,
 
 // Writes every block of `file` through `coder`: unchanged ones as stored,
 // changed ones coded on up to the free cores, at most a few ahead of the
-// writer (memory stays a few blocks'), twins coded once. False with `error`
-// ("cancelled" when `cancel` became true).
-bool WriteBlocksInOrder(const BlockFile& file, const FrameBuffer& frame,
-                        const std::vector<char>& changed, const BlockCoder& coder,
-                        const std::atomic<bool>* cancel, SpliceCounts& counts,
-                        std::string& error);
+// writer (memory stays a few blocks'), twins coded once. kIo with the
+// coder's reason, or kCancelled when `cancel` became true.
+Status WriteBlocksInOrder(const BlockFile& file, const FrameBuffer& frame,
+                          const std::vector<char>& changed, const BlockCoder& coder,
+                          const std::atomic<bool>* cancel, SpliceCounts& counts);
 
 }  // namespace lumatrice

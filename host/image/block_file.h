@@ -12,6 +12,8 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include "status.h"
+
 namespace lumatrice {
 
 class CheckedFile;
@@ -51,10 +53,10 @@ class BlockFile {
 
   // Writes `frame` through `file`: the input's header with `header` set on
   // it, block b encoded from the frame when changed[b], else copied.
-  virtual bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                      const std::vector<HeaderChange>& header, CheckedFile& file,
-                      const std::atomic<bool>* cancel, SpliceCounts& counts,
-                      std::string& error) const = 0;
+  // kCancelled once `cancel` is true, kIo when a block or write fails.
+  virtual Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                        const std::vector<HeaderChange>& header, CheckedFile& file,
+                        const std::atomic<bool>* cancel, SpliceCounts& counts) const = 0;
 
   // The same file's view over `bytes` (a copy of its bytes, which must
   // outlive the result) for `frame`, a copy of the frame this one was opened

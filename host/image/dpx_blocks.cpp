@@ -72,10 +72,9 @@ class DpxBlocks final : public BlockFile {
   }
   const char* format() const override { return "dpx"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
-  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-              const std::vector<HeaderChange>& header, CheckedFile& file,
-              const std::atomic<bool>* cancel, SpliceCounts& counts,
-              std::string& error) const override;
+  Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
 
@@ -196,11 +195,12 @@ bool DpxBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
   return true;
 }
 
-bool DpxBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                       const std::vector<HeaderChange>&, CheckedFile& file,
-                       const std::atomic<bool>* cancel, SpliceCounts& counts,
-                       std::string& error) const {
+Status DpxBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                         const std::vector<HeaderChange>&, CheckedFile& file,
+                         const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   const std::vector<std::byte>& in = *bytes_;
+  std::string error;
+  auto failed = [&] { return Status(StatusKind::kIo, error); };
   auto put = [&](const void* p, std::size_t n, std::size_t at) {
     if (file.pwrite(p, n, int64_t(at)) == n) return true;
     error = file.Failure().empty() ? "write failed" : file.Failure();
@@ -215,34 +215,36 @@ bool DpxBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
     described = true;
     return put(band.data() + kDescription, kDescriptionSize, kDescription);
   };
-  if (!put(in.data(), data_offset_, 0)) return false;
+  if (!put(in.data(), data_offset_, 0)) return failed();
   const int n = count();
   for (int b = 0; b < n;) {
-    if (cancel && cancel->load()) return error = "cancelled", false;
+    if (cancel && cancel->load()) return Status::Cancelled();
     int e = b;
     while (e < n && changed[std::size_t(e)] == changed[std::size_t(b)]) ++e;
     const int y0 = b * block_h, y1 = std::min(frame.height(), e * block_h);
     if (!changed[std::size_t(b)]) {
-      if (!put(&in[RowAt(y0)], RowAt(y1) - RowAt(y0), RowAt(y0))) return false;
+      if (!put(&in[RowAt(y0)], RowAt(y1) - RowAt(y0), RowAt(y0))) return failed();
       counts.copied += e - b;
     } else {
-      if (!Encode(frame, frame.row(y0), y1 - y0, band, error)) return false;
+      if (!Encode(frame, frame.row(y0), y1 - y0, band, error)) return failed();
       const std::size_t at = Read32(reinterpret_cast<const std::byte*>(band.data()) + kDataOffset,
                                     big_);
       const std::size_t size = std::size_t(y1 - y0) * stride_;
-      if (at + size > band.size()) return error = "band " + std::to_string(b) + " too short", false;
-      if (!put(band.data() + at, size, RowAt(y0))) return false;
-      if (!described && !describe()) return false;
+      if (at + size > band.size())
+        return {StatusKind::kIo, "band " + std::to_string(b) + " too short"};
+      if (!put(band.data() + at, size, RowAt(y0))) return failed();
+      if (!described && !describe()) return failed();
       counts.encoded += e - b;
     }
     b = e;
   }
   if (!described) {
     const std::vector<std::byte> blank(frame.row_bytes());
-    if (!Encode(frame, blank.data(), 1, band, error) || !describe()) return false;
+    if (!Encode(frame, blank.data(), 1, band, error) || !describe()) return failed();
   }
   const std::size_t end = RowAt(frame.height());
-  return end == in.size() || put(&in[end], in.size() - end, end);
+  if (end != in.size() && !put(&in[end], in.size() - end, end)) return failed();
+  return Status::Ok();
 }
 
 }  // namespace

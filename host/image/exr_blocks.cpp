@@ -67,10 +67,9 @@ class ExrBlocks final : public BlockFile {
             const FrameBuffer& frame, std::string& why);
   const char* format() const override { return "openexr"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
-  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-              const std::vector<HeaderChange>& header, CheckedFile& file,
-              const std::atomic<bool>* cancel, SpliceCounts& counts,
-              std::string& error) const override;
+  Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
   // A copy (the prepended slate) splices too, its alike blocks coded once.
@@ -84,13 +83,21 @@ class ExrBlocks final : public BlockFile {
   }
 
  private:
+  // The checks of Open: one flat scanline part the core library can code
+  // back, with the frame's channels and size.
+  bool CheckLayout(const FrameBuffer& frame, std::string& why);
+  // The block grid and every chunk's place in the file.
+  bool MapChunks(const FrameBuffer& frame, std::string& why);
+  // The output's one part with the input's header and `header` set on it.
+  exr_result_t StartPart(exr_context_t out, const std::vector<HeaderChange>& header, int& part,
+                         std::string& stage) const;
   // Where channel `name`'s sample of the pixel at file coordinates (x, y)
   // sits in the frame.
   std::size_t Offset(const FrameBuffer& frame, const char* name, int x, int y) const;
   void Point(exr_coding_channel_info_t& c, const FrameBuffer& frame, const exr_chunk_info_t& ci,
              std::byte* base) const;
-  exr_result_t StartWrite(exr_context_t& out, int& part, const std::vector<HeaderChange>& header,
-                          CheckedFile& file, std::string& error) const;
+  Status StartWrite(exr_context_t& out, int& part, const std::vector<HeaderChange>& header,
+                    CheckedFile& file) const;
   exr_result_t Code(exr_const_context_t out, int part, const FrameBuffer& frame,
                     const exr_chunk_info_t& ci, BlockBytes& bytes) const;
 
@@ -112,8 +119,14 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
   init.size_fn = MemorySize;
   init.error_handler_fn = Quiet;
   init.flags = EXR_CONTEXT_FLAG_DISABLE_CHUNK_RECONSTRUCTION;
-  exr_result_t rv = exr_start_read(&in_, path.c_str(), &init);
+  const exr_result_t rv = exr_start_read(&in_, path.c_str(), &init);
   if (rv != EXR_ERR_SUCCESS) return why = Why(rv), false;
+  if (!CheckLayout(frame, why) || !MapChunks(frame, why)) return false;
+  source_spec = frame.spec();
+  return true;
+}
+
+bool ExrBlocks::CheckLayout(const FrameBuffer& frame, std::string& why) {
   int parts = 0;
   exr_storage_t storage{};
   exr_lineorder_t order{};
@@ -151,6 +164,10 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
       window_.max.y - window_.min.y + 1 != frame.height())
     return why = "data window", false;
   tiled_ = storage == EXR_STORAGE_TILED;
+  return true;
+}
+
+bool ExrBlocks::MapChunks(const FrameBuffer& frame, std::string& why) {
   if (tiled_) {
     int32_t levels_x = 0, levels_y = 0, tw = 0, th = 0;
     if (exr_get_tile_levels(in_, 0, &levels_x, &levels_y) != EXR_ERR_SUCCESS || levels_x != 1 ||
@@ -173,13 +190,13 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
   chunks_.resize(std::size_t(count()));
   for (int b = 0; b < count(); ++b) {
     exr_chunk_info_t& ci = chunks_[std::size_t(b)];
-    rv = tiled_ ? exr_read_tile_chunk_info(in_, 0, b % blocks_x, b / blocks_x, 0, 0, &ci)
-                : exr_read_scanline_chunk_info(in_, 0, window_.min.y + b * block_h, &ci);
+    const exr_result_t rv =
+        tiled_ ? exr_read_tile_chunk_info(in_, 0, b % blocks_x, b / blocks_x, 0, 0, &ci)
+               : exr_read_scanline_chunk_info(in_, 0, window_.min.y + b * block_h, &ci);
     if (rv != EXR_ERR_SUCCESS) return why = "chunk " + std::to_string(b) + ": " + Why(rv), false;
     if (ci.data_offset > memory_.size || ci.packed_size > memory_.size - ci.data_offset)
       return why = "chunk " + std::to_string(b) + " lies beyond the end of the file", false;
   }
-  source_spec = frame.spec();
   return true;
 }
 
@@ -251,40 +268,49 @@ bool ExrBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
   return true;
 }
 
+exr_result_t ExrBlocks::StartPart(exr_context_t out, const std::vector<HeaderChange>& header,
+                                  int& part, std::string& stage) const {
+  // Names over 31 characters (Blender's attributes) need the input's
+  // long-name flag, bit 10 of the version field.
+  constexpr std::byte kLongNames{0x04};
+  exr_result_t rv = EXR_ERR_SUCCESS;
+  stage = "start";
+  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
+    if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS) return rv;
+  const char* part_name = nullptr;
+  exr_get_name(in_, 0, &part_name);
+  stage = "part";
+  rv = exr_add_part(out, part_name, tiled_ ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part);
+  if (rv != EXR_ERR_SUCCESS) return rv;
+  stage = "attributes";
+  for (const HeaderChange& h : header) {
+    if (rv == EXR_ERR_SUCCESS) rv = exr_attr_set_string(out, part, h.name.c_str(), h.value.c_str());
+  }
+  if (rv != EXR_ERR_SUCCESS) return rv;
+  stage = "copy";
+  rv = exr_copy_unset_attributes(out, part, in_, 0);
+  if (rv != EXR_ERR_SUCCESS) return rv;
+  stage = "header";
+  float dwa = 0;
+  if (exr_get_dwa_compression_level(in_, 0, &dwa) == EXR_ERR_SUCCESS)
+    rv = exr_set_dwa_compression_level(out, part, dwa);
+  if (rv == EXR_ERR_SUCCESS) rv = exr_set_zip_compression_level(out, part, kZipLevel);
+  if (rv == EXR_ERR_SUCCESS) rv = exr_write_header(out);
+  return rv;
+}
+
 // Starts `out` over `file` with the input's header, `header` set on it.
-exr_result_t ExrBlocks::StartWrite(exr_context_t& out, int& part,
-                                   const std::vector<HeaderChange>& header, CheckedFile& file,
-                                   std::string& error) const {
+Status ExrBlocks::StartWrite(exr_context_t& out, int& part,
+                             const std::vector<HeaderChange>& header, CheckedFile& file) const {
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &file;
   init.write_fn = WriteChecked;
   init.error_handler_fn = Quiet;
   exr_result_t rv = exr_start_write(&out, file.filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
-  if (rv != EXR_ERR_SUCCESS) return error = "start: " + Why(rv), rv;
-  // Names over 31 characters (Blender's attributes) need the input's
-  // long-name flag, bit 10 of the version field.
-  constexpr std::byte kLongNames{0x04};
-  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
-    if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS)
-      return error = "start: " + Why(rv), rv;
-
-  const char* part_name = nullptr;
-  exr_get_name(in_, 0, &part_name);
-  rv = exr_add_part(out, part_name, tiled_ ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part);
-  if (rv != EXR_ERR_SUCCESS) return error = "part: " + Why(rv), rv;
-  for (const HeaderChange& h : header) {
-    if (rv == EXR_ERR_SUCCESS) rv = exr_attr_set_string(out, part, h.name.c_str(), h.value.c_str());
-  }
-  if (rv != EXR_ERR_SUCCESS) return error = "attributes: " + Why(rv), rv;
-  rv = exr_copy_unset_attributes(out, part, in_, 0);
-  if (rv != EXR_ERR_SUCCESS) return error = "copy: " + Why(rv), rv;
-  float dwa = 0;
-  if (rv == EXR_ERR_SUCCESS && exr_get_dwa_compression_level(in_, 0, &dwa) == EXR_ERR_SUCCESS)
-    rv = exr_set_dwa_compression_level(out, part, dwa);
-  if (rv == EXR_ERR_SUCCESS) rv = exr_set_zip_compression_level(out, part, kZipLevel);
-  if (rv == EXR_ERR_SUCCESS) rv = exr_write_header(out);
-  if (rv != EXR_ERR_SUCCESS) error = "header: " + Why(rv);
-  return rv;
+  std::string stage = "start";
+  if (rv == EXR_ERR_SUCCESS) rv = StartPart(out, header, part, stage);
+  if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, stage + ": " + Why(rv)};
+  return Status::Ok();
 }
 
 // Packs and compresses chunk `ci` of `frame` into `bytes`; the write is
@@ -319,10 +345,9 @@ exr_result_t ExrBlocks::Code(exr_const_context_t out, int part, const FrameBuffe
   return rv;
 }
 
-bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                       const std::vector<HeaderChange>& header, CheckedFile& file,
-                       const std::atomic<bool>* cancel, SpliceCounts& counts,
-                       std::string& error) const {
+Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                         const std::vector<HeaderChange>& header, CheckedFile& file,
+                         const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   exr_context_t out = nullptr;
   int part = 0;
   struct Finish {
@@ -331,7 +356,7 @@ bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
       if (*out) exr_finish(out);
     }
   } finish{&out};
-  if (StartWrite(out, part, header, file, error) != EXR_ERR_SUCCESS) return false;
+  if (Status started = StartWrite(out, part, header, file); !started) return started;
 
   // Where each changed chunk goes, found before the workers start.
   std::vector<exr_chunk_info_t> places(static_cast<std::size_t>(count()));
@@ -342,7 +367,8 @@ bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
         tiled_ ? exr_write_tile_chunk_info(out, part, bx, by, 0, 0, &places[std::size_t(b)])
                : exr_write_scanline_chunk_info(out, part, window_.min.y + by * block_h,
                                                &places[std::size_t(b)]);
-    if (rv != EXR_ERR_SUCCESS) return error = "block " + std::to_string(b) + ": " + Why(rv), false;
+    if (rv != EXR_ERR_SUCCESS)
+      return {StatusKind::kIo, "block " + std::to_string(b) + ": " + Why(rv)};
   }
   BlockCoder coder;
   coder.encode = [&](int, int b, BlockBytes& bytes, std::string& why) {
@@ -362,11 +388,13 @@ bool ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& change
     if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Why(rv);
     return rv == EXR_ERR_SUCCESS;
   };
-  if (!WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts, error)) return false;
+  if (Status written = WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts);
+      !written)
+    return written;
   const exr_result_t rv = exr_finish(&out);
   out = nullptr;
-  if (rv != EXR_ERR_SUCCESS) return error = Why(rv), false;
-  return true;
+  if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, Why(rv)};
+  return Status::Ok();
 }
 
 }  // namespace

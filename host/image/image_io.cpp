@@ -80,18 +80,16 @@ void NoteDpxByteOrder(const std::string& path, const std::vector<std::byte>* byt
 }
 }  // namespace
 
-bool CheckInputFile(const std::string& path, std::string& error) {
+Status CheckInputFile(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    error = path + ": " + (errno == ENOENT ? std::string("no such file") : std::strerror(errno));
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = path + (S_ISDIR(st.st_mode) ? ": is a folder, not an image file"
-                                        : ": is not a regular file (a device, FIFO or socket)");
-    return false;
-  }
-  return true;
+  if (::stat(path.c_str(), &st) != 0)
+    return {StatusKind::kNotFound,
+            path + ": " + (errno == ENOENT ? std::string("no such file") : std::strerror(errno))};
+  if (!S_ISREG(st.st_mode))
+    return {StatusKind::kNotFound,
+            path + (S_ISDIR(st.st_mode) ? ": is a folder, not an image file"
+                                        : ": is not a regular file (a device, FIFO or socket)")};
+  return Status::Ok();
 }
 
 std::string OneLine(std::string text) {
@@ -108,7 +106,10 @@ std::string OneLine(std::string text) {
 }
 
 std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error) {
-  if (!CheckInputFile(path, error)) return nullptr;
+  if (const Status file = CheckInputFile(path); !file) {
+    error = file.message();
+    return nullptr;
+  }
   std::string why;
   if (!CheckFileHeader(path, why)) {
     error = path + ": " + why;
@@ -122,117 +123,127 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
   return in;
 }
 
-bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error, bool lazy) {
-  ReadOptions options;
-  options.lazy = lazy;
-  return ReadFrame(path, frame, error, options);
+namespace {
+
+Status Unreadable(const std::string& path, const std::string& why) {
+  return {StatusKind::kUnreadable, path + ": " + why};
+}
+Status Unsupported(const std::string& path, const std::string& why) {
+  return {StatusKind::kUnsupported, path + ": " + why};
 }
 
-bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
-               const ReadOptions& options) {
-  ReadFault ignored;
-  ReadFault& fault = options.fault ? *options.fault : ignored;
-  fault = ReadFault::kUnreadable;
-  bool lazy = options.lazy;
-  // A FIFO or device would block the decoder's open for ever.
-  if (!CheckInputFile(path, error)) return false;
+// The decoder open on `path`, from the file's bytes in memory for a lazy
+// read (then `memory` is the proxy it reads through, and outlives it).
+struct OpenInput {
+  std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
+  std::unique_ptr<ImageInput> in;
+  bool lazy = false;
+};
+
+Status OpenForRead(const std::string& path, const std::string& ext, bool lazy,
+                   FrameBuffer& frame, OpenInput& open) {
   ImageSpec config;
   // Keep straight alpha straight, so untouched pixels go back exactly.
   config.attribute("oiio:UnassociatedAlpha", 1);
   frame.DropBlocks();  // before its bytes are replaced
   // A lazy read takes the file in one go; the header and any whole-frame
   // read then come from memory.
-  std::unique_ptr<OIIO::Filesystem::IOProxy> memory;
-  const std::string ext = ExtensionOf(path, options.format);
   const bool tiff = ext == ".tif" || ext == ".tiff";
   const bool jpeg = ext == ".jpg" || ext == ".jpeg";
-  lazy = lazy && (ext == ".exr" || ext == ".dpx" || ext == ".png" || tiff || jpeg) &&
-         Slurp(path, frame.file_bytes());
-  if (lazy) {
-    memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
-    void* proxy = memory.get();
+  open.lazy = lazy && (ext == ".exr" || ext == ".dpx" || ext == ".png" || tiff || jpeg) &&
+              Slurp(path, frame.file_bytes());
+  if (open.lazy) {
+    open.memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
+    void* proxy = open.memory.get();
     config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
   }
   // Sizes the header claims are held against the file before a decoder
   // allocates for them.
   std::string why;
-  if (!(lazy ? CheckHeaderBytes(frame.file_bytes().data(), frame.file_bytes().size(), why)
-             : CheckFileHeader(path, why))) {
-    error = path + ": " + why;
-    return false;
+  if (!(open.lazy ? CheckHeaderBytes(frame.file_bytes().data(), frame.file_bytes().size(), why)
+                  : CheckFileHeader(path, why)))
+    return Unreadable(path, why);
+  open.in = ImageInput::open(path, &config);
+  if (!open.in) {
+    const std::string reason = OneLine(OIIO::geterror());
+    return Unreadable(path, reason.empty() ? "cannot be read" : reason);
   }
-  auto in = ImageInput::open(path, &config);
-  if (!in) {
-    const std::string why = OneLine(OIIO::geterror());
-    error = path + ": " + (why.empty() ? "cannot be read" : why);
-    return false;
-  }
-  ImageSpec spec = in->spec();
-  fault = ReadFault::kUnsupported;
-  if (spec.deep) {
-    error = path + ": deep images are not supported";
-    return false;
-  }
+  return Status::Ok();
+}
+
+// What a frame cannot hold, and what the file's layout asks of a
+// whole-frame write, noted in `spec` before the frame takes it (a splice
+// compares against the same).
+Status CheckFrameImage(const std::string& path, const std::string& ext, ImageInput& in,
+                       const std::vector<std::byte>* bytes, ImageSpec& spec) {
+  if (spec.deep) return Unsupported(path, "deep images are not supported");
   // Writing back only the first image would drop the others.
-  if (in->seek_subimage(1, 0)) {
-    error = path + ": holds several images or parts; only single-image files can be stamped";
-    return false;
-  }
-  in->geterror();  // the failed seek's message is not a fault
-  if (!in->seek_subimage(0, 0)) {
-    error = path + ": " + OneLine(in->geterror());
-    return false;
-  }
-  if (spec.depth > 1) {
-    error = path + ": volume images are not supported";
-    return false;
-  }
-  std::string size_error;
-  if (!CheckFrameSize(spec.width, spec.height, size_error)) {
-    error = path + ": " + size_error;
-    return false;
-  }
-  // What the file's layout asks of a whole-frame write, noted before the
-  // frame takes its description (a splice compares against the same).
-  const std::vector<std::byte>* bytes = lazy ? &frame.file_bytes() : nullptr;
-  if (tiff && !InspectTiff(path, bytes, spec, why)) {
-    error = path + ": " + why;
-    return false;
-  }
+  if (in.seek_subimage(1, 0))
+    return Unsupported(path,
+                       "holds several images or parts; only single-image files can be stamped");
+  in.geterror();  // the failed seek's message is not a fault
+  if (!in.seek_subimage(0, 0)) return Unsupported(path, OneLine(in.geterror()));
+  if (spec.depth > 1) return Unsupported(path, "volume images are not supported");
+  std::string why;
+  if (!CheckFrameSize(spec.width, spec.height, why)) return Unsupported(path, why);
+  if ((ext == ".tif" || ext == ".tiff") && !InspectTiff(path, bytes, spec, why))
+    return Unsupported(path, why);
   if (ext == ".exr") NoteExrLayout(path, bytes, spec);
   if (ext == ".dpx") NoteDpxByteOrder(path, bytes, spec);
-  if (!frame.Reset(spec)) {
-    error = path + ": no usable colour channels, or no memory for the frame";
-    return false;
-  }
-  fault = ReadFault::kUnreadable;
-  if (lazy) {
-    auto blocks = ext == ".exr" ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
-                  : tiff          ? OpenTiffBlocks(path, frame.file_bytes(), frame, why)
-                  : jpeg          ? OpenJpegBlocks(frame.file_bytes(), frame, why)
-                  : ext == ".png" ? OpenPngBlocks(frame.file_bytes(), frame, why)
-                                  : OpenDpxBlocks(in, memory, frame.file_bytes(), frame, why);
-    if (blocks) {
-      frame.AttachBlocks(std::move(blocks));
-      fault = ReadFault::kNone;
-      return true;
-    }
-  }
+  return Status::Ok();
+}
+
+// The frame held as its blocks; false when its layout does not allow it.
+bool AttachBlocks(const std::string& path, const std::string& ext, OpenInput& open,
+                  FrameBuffer& frame) {
+  std::string why;  // why not: the whole-frame read says more
+  const bool jpeg = ext == ".jpg" || ext == ".jpeg";
+  auto blocks = ext == ".exr"   ? OpenExrBlocks(path, frame.file_bytes(), frame, why)
+                : ext == ".dpx" ? OpenDpxBlocks(open.in, open.memory, frame.file_bytes(), frame, why)
+                : jpeg          ? OpenJpegBlocks(frame.file_bytes(), frame, why)
+                : ext == ".png" ? OpenPngBlocks(frame.file_bytes(), frame, why)
+                                : OpenTiffBlocks(path, frame.file_bytes(), frame, why);
+  if (!blocks) return false;
+  frame.AttachBlocks(std::move(blocks));
+  return true;
+}
+
+Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec,
+                  FrameBuffer& frame) {
   // Native rows go straight into the frame's memory; read_image would stage
   // them through a fresh buffer of its own on every frame.
   const bool native = spec.tile_width == 0 && spec.channelformats.empty() &&
                       frame.type() == spec.format;
-  const bool ok = native ? in->read_native_scanlines(0, 0, spec.y, spec.y + spec.height, 0, 0,
-                                                     spec.nchannels, frame.data())
-                         : in->read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data());
-  if (!ok) {
-    // Some decoders (DPX) stop on damaged pixel data without a word.
-    const std::string reason = OneLine(in->geterror());
-    error = path + ": " + (reason.empty() ? "the pixel data cannot be decoded" : reason);
-    return false;
-  }
-  fault = ReadFault::kNone;
-  return true;
+  const bool ok = native ? in.read_native_scanlines(0, 0, spec.y, spec.y + spec.height, 0, 0,
+                                                    spec.nchannels, frame.data())
+                         : in.read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data());
+  if (ok) return Status::Ok();
+  // Some decoders (DPX) stop on damaged pixel data without a word.
+  const std::string reason = OneLine(in.geterror());
+  return Unreadable(path, reason.empty() ? "the pixel data cannot be decoded" : reason);
+}
+
+}  // namespace
+
+Status ReadFrame(const std::string& path, FrameBuffer& frame, bool lazy) {
+  ReadOptions options;
+  options.lazy = lazy;
+  return ReadFrame(path, frame, options);
+}
+
+Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions& options) {
+  // A FIFO or device would block the decoder's open for ever.
+  if (Status file = CheckInputFile(path); !file) return file;
+  const std::string ext = ExtensionOf(path, options.format);
+  OpenInput open;
+  if (Status opened = OpenForRead(path, ext, options.lazy, frame, open); !opened) return opened;
+  ImageSpec spec = open.in->spec();
+  const std::vector<std::byte>* bytes = open.lazy ? &frame.file_bytes() : nullptr;
+  if (Status fits = CheckFrameImage(path, ext, *open.in, bytes, spec); !fits) return fits;
+  if (!frame.Reset(spec))
+    return Unsupported(path, "no usable colour channels, or no memory for the frame");
+  if (open.lazy && AttachBlocks(path, ext, open, frame)) return Status::Ok();
+  return ReadPixels(path, *open.in, spec, frame);
 }
 
 bool CanWrite(const std::string& path) {
@@ -248,17 +259,16 @@ namespace {
 // types it was written with. A header read is enough where every write was
 // checked; a frame from a writer without a checked proxy (`whole`) counts
 // as written only when it decodes in full.
-bool ReadsBack(const TemporaryFile& temp, const char* format, const ImageSpec& want, bool whole,
-               std::string& why) {
+Status ReadsBack(const TemporaryFile& temp, const char* format, const ImageSpec& want,
+                 bool whole) {
   const std::string path = temp.FdPath();
   // The writer's own format's reader, whatever the names look like.
   auto in = path.empty() ? nullptr : ImageInput::create(format);
   ImageSpec got;
   if (!in || !in->open(path, got)) {
     const std::string reason = OneLine(in ? in->geterror() : OIIO::geterror());
-    why = "the written frame does not read back (" + (reason.empty() ? "no reader" : reason) +
-          "); left as it was";
-    return false;
+    return {StatusKind::kIo, "the written frame does not read back (" +
+                                 (reason.empty() ? "no reader" : reason) + "); left as it was"};
   }
   std::string wrong;
   if (got.width != want.width || got.height != want.height)
@@ -270,15 +280,13 @@ bool ReadsBack(const TemporaryFile& temp, const char* format, const ImageSpec& w
     if (got.channelformat(c) != want.channelformat(c))
       wrong = "channel " + std::string(got.channel_name(c)) + " as " +
               got.channelformat(c).c_str() + ", not " + want.channelformat(c).c_str();
-  if (!wrong.empty()) {
-    why = "the written frame reads back as " + wrong + "; left as it was";
-    return false;
-  }
-  if (!whole) return true;
+  if (!wrong.empty())
+    return {StatusKind::kIo, "the written frame reads back as " + wrong + "; left as it was"};
+  if (!whole) return Status::Ok();
   std::vector<std::byte> pixels(got.image_bytes(true));
-  if (in->read_image(0, 0, 0, got.nchannels, TypeDesc::UNKNOWN, pixels.data())) return true;
-  why = "written incompletely (" + OneLine(in->geterror()) + ")";
-  return false;
+  if (in->read_image(0, 0, 0, got.nchannels, TypeDesc::UNKNOWN, pixels.data()))
+    return Status::Ok();
+  return {StatusKind::kIo, "written incompletely (" + OneLine(in->geterror()) + ")"};
 }
 
 // One writer per format and thread, reopened for every frame: some writers
@@ -307,88 +315,63 @@ bool HoldsExifOrGps(const ImageSpec& spec) {
   return false;
 }
 
+// A write's failure as told, or "cannot be written" when nobody said why.
+Status WriteFailure(std::string why) {
+  return {StatusKind::kIo, why.empty() ? "cannot be written" : std::move(why)};
+}
+
 // Moves a finished temporary file into place once it reads back as `want`,
 // or removes it.
-bool Commit(TemporaryFile& temp, const std::string& target, const char* format, bool ok,
-            std::string why, const ImageSpec& want, bool whole, std::string& error) {
-  if (ok && write_hooks::before_rename) write_hooks::before_rename();
-  if (ok && !ReadsBack(temp, format, want, whole, why)) ok = false;
-  if (!ok) {
+Status Commit(TemporaryFile& temp, const std::string& target, const char* format,
+              Status written, const ImageSpec& want, bool whole) {
+  if (written && write_hooks::before_rename) write_hooks::before_rename();
+  if (written) written = ReadsBack(temp, format, want, whole);
+  if (!written) {
     temp.Remove();
-    error = why == "cancelled" ? why : target + ": " + (why.empty() ? "cannot be written" : why);
-    return false;
+    return written.Within(target);
   }
-  return temp.RenameTo(target, error);
+  return temp.RenameTo(target);
 }
 
-bool SpliceFrame(const std::string& target, const FrameBuffer& frame,
-                 const std::vector<char>& changed, const std::vector<HeaderChange>& header,
-                 std::string& error,
-                 const std::atomic<bool>* cancel, SpliceCounts& counts) {
+Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
+                   const std::vector<char>& changed, const std::vector<HeaderChange>& header,
+                   const std::atomic<bool>* cancel, SpliceCounts& counts) {
   TemporaryFile temp;
-  if (!temp.Create(target, error)) return false;
+  if (Status created = temp.Create(target); !created) return created;
   CheckedFile file(temp.fd(), temp.path());
-  if (!file.opened()) {
-    error = target + ": " + file.Failure();
-    return false;
-  }
-  std::string why;
-  bool ok = frame.blocks()->Splice(frame, changed, header, file, cancel, counts, why);
-  if (!ok && cancel && cancel->load()) why = "cancelled";
-  if (!file.Finish() && why != "cancelled") {
-    why = file.Failure();
-    ok = false;
-  }
-  return Commit(temp, target, frame.blocks()->format(), ok, why, frame.spec(), false, error);
+  if (!file.opened()) return {StatusKind::kIo, target + ": " + file.Failure()};
+  Status spliced = frame.blocks()->Splice(frame, changed, header, file, cancel, counts);
+  if (!spliced && cancel && cancel->load()) spliced = Status::Cancelled();
+  if (!file.Finish() && !spliced.cancelled()) spliced = WriteFailure(file.Failure());
+  return Commit(temp, target, frame.blocks()->format(), spliced, frame.spec(), false);
 }
 
-}  // namespace
-
-bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
-                const std::atomic<bool>* cancel, bool allow_splice, WriteReport* report,
-                const std::string& format) {
-  std::unique_ptr<ImageOutput>& writer = WriterFor(target, format);
-  ImageOutput* out = writer.get();
-  if (!out) {
-    error = target + ": no image writer for this file name extension";
-    OIIO::geterror();
-    return false;
-  }
-  if (report) *report = WriteReport{};
-  std::vector<HeaderChange> header;
-  // A frame changed in every block (the slate) has nothing to copy, but
-  // most of its blocks are alike: EXR and TIFF block writers code each
-  // distinct block once, on the free cores. It counts as encoded whole.
-  const std::vector<char> changed = frame.ChangedBlocks();
+// Whether `frame` goes out spliced, with the header changes that takes.
+// A frame changed in every block (the slate) has nothing to copy, but most
+// of its blocks are alike: EXR and TIFF block writers code each distinct
+// block once, on the free cores. It counts as encoded whole. A PNG is one
+// deflate stream: its own writer codes the slate with the input's filters,
+// level and chunks. DPX bands and JPEG slates go whole.
+bool SplicesTo(const ImageOutput& out, const FrameBuffer& frame, const std::vector<char>& changed,
+               std::vector<HeaderChange>& header) {
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
-  // A PNG is one deflate stream: its own writer codes the slate with the
-  // input's filters, level and chunks. DPX bands and JPEG slates go whole.
   const char* block_format = frame.blocks() ? frame.blocks()->format() : "";
   const bool own_slate = std::strcmp(block_format, "tiff") == 0 ||
                          std::strcmp(block_format, "png") == 0 ||
                          std::strcmp(block_format, "openexr") == 0;
-  if (allow_splice && frame.blocks() && (!all_changed || own_slate) &&
-      frame.BlockError().empty() &&
-      std::strcmp(out->format_name(), frame.blocks()->format()) == 0 &&
-      frame.blocks()->HeaderChanges(frame.spec(), header)) {
-    WriteReport mine;
-    mine.spliced = !all_changed;
-    const bool ok = SpliceFrame(target, frame, changed, header, error, cancel, mine.blocks);
-    mine.reused = mine.blocks.reused;
-    if (all_changed) mine.blocks = SpliceCounts{};
-    if (report) *report = mine;
-    return ok;
-  }
-  if (!frame.Materialize()) {
-    error = target + ": the input frame is damaged (" + frame.BlockError() + ")";
-    return false;
-  }
-  ImageSpec spec = frame.spec();
-  const bool tiff = std::strcmp(out->format_name(), "tiff") == 0;
-  if (tiff && HoldsExifOrGps(spec)) {
-    error = target + ": holds EXIF or GPS data, which a TIFF encoded whole cannot keep";
-    return false;
-  }
+  return frame.blocks() && (!all_changed || own_slate) && frame.BlockError().empty() &&
+         std::strcmp(out.format_name(), frame.blocks()->format()) == 0 &&
+         frame.blocks()->HeaderChanges(frame.spec(), header);
+}
+
+// The frame's description as the format's writer takes it.
+Status WholeFrameSpec(const std::string& target, const FrameBuffer& frame, ImageOutput& out,
+                      ImageSpec& spec) {
+  spec = frame.spec();
+  const bool tiff = std::strcmp(out.format_name(), "tiff") == 0;
+  if (tiff && HoldsExifOrGps(spec))
+    return {StatusKind::kUnsupported,
+            target + ": holds EXIF or GPS data, which a TIFF encoded whole cannot keep"};
   // It would still write one for an sRGB colour space, and break the file.
   if (tiff) spec.attribute("tiff:write_exif", 0);
   // Straight alpha was read straight; tell the writer not to divide again.
@@ -401,27 +384,54 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     else
       spec.erase_attribute("tiff:UnassociatedAlpha");
   }
-  if (!out->supports("tiles")) spec.tile_width = spec.tile_height = spec.tile_depth = 0;
-  if (!out->supports("channelformats")) spec.channelformats.clear();
+  if (!out.supports("tiles")) spec.tile_width = spec.tile_height = spec.tile_depth = 0;
+  if (!out.supports("channelformats")) spec.channelformats.clear();
   if (!spec.channelformats.empty()) spec.format = frame.type();
   std::string refused;
-  if (std::strcmp(out->format_name(), "dpx") == 0 && !DpxWritable(spec, refused)) {
-    error = target + ": " + refused + "; write .exr or .tif instead";
-    return false;
-  }
+  if (std::strcmp(out.format_name(), "dpx") == 0 && !DpxWritable(spec, refused))
+    return {StatusKind::kUnsupported, target + ": " + refused + "; write .exr or .tif instead"};
   // PNG defaults, unless the frame asks otherwise. libpng tries five row
   // filters on every row and keeps the best: on 16-bit frames that search
   // costs as much as the deflate itself, for a few per cent of size. zlib's
   // level 6 spends twice level 4's time on a grainy 16-bit frame for 5 %
   // smaller files.
-  if (std::strcmp(out->format_name(), "png") == 0) {
+  if (std::strcmp(out.format_name(), "png") == 0) {
     if (!spec.find_attribute("png:filter")) spec.attribute("png:filter", kPngNoFilter);
     if (!spec.find_attribute("png:compressionLevel"))
       spec.attribute("png:compressionLevel", kPngDeflateLevel);
   }
+  return Status::Ok();
+}
 
+// The pixels through an open writer; the progress callback is the writer's
+// only point of return mid-image.
+Status WritePixels(ImageOutput& out, const FrameBuffer& frame, const std::atomic<bool>* cancel) {
+  struct Stop {
+    const std::atomic<bool>* flag;
+  } stop{cancel};
+  auto progress = [](void* opaque, float) -> bool {
+    auto* s = static_cast<Stop*>(opaque);
+    return s->flag && s->flag->load();
+  };
+  bool ok = out.write_image(frame.type(), frame.data(), OIIO::AutoStride, OIIO::AutoStride,
+                            OIIO::AutoStride, progress, &stop);
+  std::string why = ok ? std::string() : out.geterror();
+  const bool cancelled = !ok && cancel && cancel->load();
+  if (!out.close()) {
+    if (ok) why = out.geterror();
+    ok = false;
+  }
+  if (cancelled) return Status::Cancelled();
+  return ok ? Status::Ok() : WriteFailure(why);
+}
+
+Status WriteWhole(const std::string& target, const FrameBuffer& frame,
+                  std::unique_ptr<ImageOutput>& writer, const std::atomic<bool>* cancel) {
+  ImageOutput* out = writer.get();
+  ImageSpec spec;
+  if (Status fits = WholeFrameSpec(target, frame, *out, spec); !fits) return fits;
   TemporaryFile temp;
-  if (!temp.Create(target, error)) return false;
+  if (Status created = temp.Create(target); !created) return created;
   // Where the writer takes a proxy, every write is checked; the few that
   // cannot are read back whole before their frame may replace the target.
   // Those open their file by name: the name of the descriptor itself, so
@@ -430,15 +440,12 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
   std::string open_name = temp.path();
   if (out->supports("ioproxy")) {
     file = std::make_unique<CheckedFile>(temp.fd(), temp.path());
-    if (!file->opened()) {
-      error = target + ": " + file->Failure();
-      return false;
-    }
+    if (!file->opened()) return {StatusKind::kIo, target + ": " + file->Failure()};
     out->set_ioproxy(file.get());
   } else if ((open_name = temp.FdPath()).empty()) {
-    error = target + ": the " + out->format_name() +
-            " writer opens files by name, which is safe only through /proc/self/fd";
-    return false;
+    return {StatusKind::kUnsupported,
+            target + ": the " + out->format_name() +
+                " writer opens files by name, which is safe only through /proc/self/fd"};
   }
   // The writer outlives this frame; it must not keep the proxy.
   struct Unhook {
@@ -448,7 +455,6 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
       if (hooked) out->set_ioproxy(nullptr);
     }
   } unhook{out, bool(file)};
-
   if (!out->open(open_name, spec)) {
     const std::string why = OneLine(out->geterror());
     // A writer whose open failed may still hold the proxy (DPX's closes
@@ -456,33 +462,42 @@ bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string
     unhook.hooked = false;
     writer.reset();
     // A header the disk refused: the system's word again.
-    error = target + ": " + (file && !file->Finish() ? file->Failure() : why);
-    return false;
+    return {StatusKind::kIo, target + ": " + (file && !file->Finish() ? file->Failure() : why)};
   }
   // What the writer makes of the frame in this format (closing forgets it).
   const ImageSpec written = out->spec();
-  // The progress callback is the writer's only point of return mid-image.
-  struct Stop {
-    const std::atomic<bool>* flag;
-  } stop{cancel};
-  auto progress = [](void* opaque, float) -> bool {
-    auto* s = static_cast<Stop*>(opaque);
-    return s->flag && s->flag->load();
-  };
-  bool ok = out->write_image(frame.type(), frame.data(), OIIO::AutoStride, OIIO::AutoStride,
-                             OIIO::AutoStride, progress, &stop);
-  std::string why = ok ? std::string() : out->geterror();
-  if (!ok && cancel && cancel->load()) why = "cancelled";
-  if (!out->close()) {
-    if (ok) why = out->geterror();
-    ok = false;
-  }
+  Status wrote = WritePixels(*out, frame, cancel);
   // The system's own word on a failed write beats the encoder's guess.
-  if (file && !file->Finish() && why != "cancelled") {
-    why = file->Failure();
-    ok = false;
+  if (file && !file->Finish() && !wrote.cancelled()) wrote = WriteFailure(file->Failure());
+  return Commit(temp, target, out->format_name(), wrote, written, !file);
+}
+
+}  // namespace
+
+Status WriteFrame(const std::string& target, const FrameBuffer& frame,
+                  const WriteOptions& options, WriteReport* report) {
+  std::unique_ptr<ImageOutput>& writer = WriterFor(target, options.format);
+  if (!writer) {
+    OIIO::geterror();
+    return {StatusKind::kUnsupported, target + ": no image writer for this file name extension"};
   }
-  return Commit(temp, target, out->format_name(), ok, why, written, !file, error);
+  if (report) *report = WriteReport{};
+  std::vector<HeaderChange> header;
+  const std::vector<char> changed = frame.ChangedBlocks();
+  if (options.allow_splice && SplicesTo(*writer, frame, changed, header)) {
+    WriteReport mine;
+    mine.spliced = std::find(changed.begin(), changed.end(), 0) != changed.end();
+    const Status spliced =
+        SpliceFrame(target, frame, changed, header, options.cancel, mine.blocks);
+    mine.reused = mine.blocks.reused;
+    if (!mine.spliced) mine.blocks = SpliceCounts{};
+    if (report) *report = mine;
+    return spliced;
+  }
+  if (!frame.Materialize())
+    return {StatusKind::kUnreadable,
+            target + ": the input frame is damaged (" + frame.BlockError() + ")"};
+  return WriteWhole(target, frame, writer, options.cancel);
 }
 
 }  // namespace lumatrice

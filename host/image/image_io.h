@@ -8,48 +8,40 @@
 #include <string>
 
 #include "frame_buffer.h"
+#include "status.h"
 #include "temp_files.h"
 
 namespace lumatrice {
 
-// True when `path` is a regular file (after links); false with `error`
-// ("<path>: no such file", "... is a folder", "... is not a regular file").
-bool CheckInputFile(const std::string& path, std::string& error);
+// Ok when `path` is a regular file (after links); else kNotFound with
+// "<path>: no such file", "... is a folder", "... is not a regular file".
+Status CheckInputFile(const std::string& path);
 // A decoder's message on one line (its line breaks become "; ").
 std::string OneLine(std::string text);
 // `path` opened for its header, after CheckInputFile; null with `error`
 // ("<path>: <reason>") when it is no readable image.
 std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error);
 
-// Reads the first image of `path` into `frame` in its own sample type, alpha
-// as stored (never premultiplied on the way in). False with `error` set
-// ("<path>: <reason>") on failure.
 // With `lazy`, an EXR, TIFF, JPEG or PNG file whose layout allows it is held
 // as its compressed blocks (EXR chunks, TIFF strips or tiles, JPEG MCUs, PNG
 // bands of rows), an uncompressed DPX file as bands of rows, and decoded as
 // rows are read (see FrameBuffer);
 // other files are read whole either way.
-bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
-               bool lazy = false);
-
-// Why a read failed: the bytes cannot be decoded, or they hold an image a
-// frame cannot (several images or parts, deep or volume data, an
-// oversized or colourless one).
-enum class ReadFault { kNone, kUnreadable, kUnsupported };
 struct ReadOptions {
   bool lazy = false;
   // The format's extension ("exr") for a name without one; "" for the name's.
   std::string format;
-  ReadFault* fault = nullptr;  // set on failure when given
 };
-bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
-               const ReadOptions& options);
 
-// Writes `frame` to `target` in the format its extension names, keeping the
-// channels, sample type (where the format has it) and metadata. When `cancel`
-// becomes true before the image is complete, the write stops and `error` is
-// "cancelled". On any failure no temporary file is left.
-//
+// Reads the first image of `path` into `frame` in its own sample type, alpha
+// as stored (never premultiplied on the way in). On failure the message is
+// "<path>: <reason>" and the kind says why: kNotFound (no regular file),
+// kUnreadable (the bytes cannot be decoded) or kUnsupported (an image a
+// frame cannot hold: several images or parts, deep or volume data, an
+// oversized or colourless one).
+Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions& options);
+Status ReadFrame(const std::string& path, FrameBuffer& frame, bool lazy = false);
+
 // A lazy frame whose target has its input's format and whose description
 // differs only in header texts is spliced: unchanged blocks are copied as
 // stored, changed ones encoded with the file's own compression; one changed
@@ -57,14 +49,25 @@ bool ReadFrame(const std::string& path, FrameBuffer& frame, std::string& error,
 // each distinct block once). Without `allow_splice` every frame is
 // encoded whole. A non-empty `format` ("exr") names the format in place of
 // the target's extension.
+struct WriteOptions {
+  // When it becomes true before the image is complete, the write stops
+  // (kCancelled).
+  const std::atomic<bool>* cancel = nullptr;
+  bool allow_splice = true;
+  std::string format;
+};
 struct WriteReport {
   bool spliced = false;
   SpliceCounts blocks;
   int reused = 0;  // changed blocks written as an equal block's bytes, slate too
 };
-bool WriteFrame(const std::string& target, const FrameBuffer& frame, std::string& error,
-                const std::atomic<bool>* cancel = nullptr, bool allow_splice = true,
-                WriteReport* report = nullptr, const std::string& format = "");
+
+// Writes `frame` to `target` in the format its extension names, keeping the
+// channels, sample type (where the format has it) and metadata. Fails with
+// kUnsupported for a format or frame the writer will not take, kIo when the
+// write or its read-back fails; on any failure no temporary file is left.
+Status WriteFrame(const std::string& target, const FrameBuffer& frame,
+                  const WriteOptions& options = {}, WriteReport* report = nullptr);
 
 // Whether OpenImageIO has a writer for the extension of `path`.
 bool CanWrite(const std::string& path);

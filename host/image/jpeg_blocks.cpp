@@ -104,10 +104,18 @@ class JpegBlocks final : public BlockFile {
   bool Open(const FrameBuffer& frame, std::string& why);
   const char* format() const override { return "jpeg"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
-  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-              const std::vector<HeaderChange>& header, CheckedFile& file,
-              const std::atomic<bool>* cancel, SpliceCounts& counts,
-              std::string& error) const override;
+  Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::atomic<bool>* cancel, SpliceCounts& counts) const override {
+    std::string error;
+    if (SpliceBytes(frame, changed, header, file, cancel, counts, error)) return Status::Ok();
+    if (cancel && cancel->load()) return Status::Cancelled();
+    return {StatusKind::kIo, error};
+  }
+  bool SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
+                   const std::vector<HeaderChange>& header, CheckedFile& file,
+                   const std::atomic<bool>* cancel, SpliceCounts& counts,
+                   std::string& error) const;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
 
@@ -356,10 +364,10 @@ bool JpegBlocks::WriteOut(jpeg_decompress_struct& src, jvirt_barray_ptr* coefs,
   return !dest.failed;
 }
 
-bool JpegBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                        const std::vector<HeaderChange>& header, CheckedFile& file,
-                        const std::atomic<bool>* cancel, SpliceCounts& counts,
-                        std::string& error) const {
+bool JpegBlocks::SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
+                             const std::vector<HeaderChange>& header, CheckedFile& file,
+                             const std::atomic<bool>* cancel, SpliceCounts& counts,
+                             std::string& error) const {
   Trap trap;
   jpeg_decompress_struct src{};
   src.err = Arm(trap);

@@ -259,13 +259,13 @@ OutputLock::~OutputLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool OutputLock::Acquire(const SequencePattern& output, const std::vector<int>& frames,
-                         bool wait, const std::atomic<bool>* cancel,
-                         const std::function<void(const std::string&)>& waiting,
-                         std::string& error) {
+Status OutputLock::Acquire(const SequencePattern& output, const std::vector<int>& frames,
+                           bool wait, const std::atomic<bool>* cancel,
+                           const std::function<void(const std::string&)>& waiting) {
   const std::string path = PathFor(output);
+  std::string error;
   const int fd = OpenLockFile(path, error);
-  if (fd < 0) return error.empty();
+  if (fd < 0) return error.empty() ? Status::Ok() : Status(StatusKind::kIo, error);
   // One file for every frame: all of them, whichever frames are asked.
   std::vector<Range> mine =
       output.has_placeholder() ? Ranges(frames) : std::vector<Range>{{INT32_MIN, INT32_MAX}};
@@ -278,9 +278,8 @@ bool OutputLock::Acquire(const SequencePattern& output, const std::vector<int>& 
     std::vector<Range> taken;
     if (TakeAll(fd, mine, taken, error)) break;
     if (!error.empty()) {
-      error = path + ": " + error;
       ::close(fd);
-      return false;
+      return {StatusKind::kIo, path + ": " + error};
     }
     std::string busy = "output " + output.text() + " is being written by " + Holders(fd, taken);
     if (output.has_placeholder() && !taken.empty()) {
@@ -288,23 +287,22 @@ bool OutputLock::Acquire(const SequencePattern& output, const std::vector<int>& 
       busy += ": " + both + (both.rfind("frames", 0) == 0 ? " are" : " is") + " in both runs";
     }
     if (!wait) {
-      error = busy + "; two runs would write the same frames (--wait-lock waits for it)";
       ::close(fd);
-      return false;
+      return {StatusKind::kBusy,
+              busy + "; two runs would write the same frames (--wait-lock waits for it)"};
     }
     if (!told && waiting) waiting("lumatrice: waiting: " + busy);
     told = true;
     if (cancel && cancel->load()) {
-      error = "cancelled";
       ::close(fd);
-      return false;
+      return Status::Cancelled();
     }
     // Polled, so Ctrl-C stays live.
     const timespec pause{0, 50 * 1000 * 1000};
     ::nanosleep(&pause, nullptr);
   }
   fd_ = fd;
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace lumatrice

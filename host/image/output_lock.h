@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sequence.h"
+#include "status.h"
 
 namespace lumatrice {
 
@@ -30,15 +31,15 @@ class OutputLock {
   static bool IsLockName(const std::string& file_name);
 
   // Locks `frames` of `output` (every frame of a single-file output). When
-  // another process holds any of them: without `wait`, false at once with
-  // `error` naming the frames and their holder's host and PID; with `wait`,
-  // `waiting` is called once with that message and the frames are taken
-  // when free, unless `cancel` becomes true first (false, error
-  // "cancelled"). A lock file that is a link, not a regular file, or has
-  // another name (a hard link) is refused, never written.
-  bool Acquire(const SequencePattern& output, const std::vector<int>& frames, bool wait,
-               const std::atomic<bool>* cancel,
-               const std::function<void(const std::string&)>& waiting, std::string& error);
+  // another process holds any of them: without `wait`, kBusy at once naming
+  // the frames and their holder's host and PID; with `wait`, `waiting` is
+  // called once with that message and the frames are taken when free,
+  // unless `cancel` becomes true first (kCancelled). A lock file that is a
+  // link, not a regular file, or has another name (a hard link) is refused,
+  // never written (kIo).
+  Status Acquire(const SequencePattern& output, const std::vector<int>& frames, bool wait,
+                 const std::atomic<bool>* cancel,
+                 const std::function<void(const std::string&)>& waiting);
 
  private:
   int fd_ = -1;

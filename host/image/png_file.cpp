@@ -115,10 +115,18 @@ class PngBlocks final : public BlockFile {
   bool Open(const FrameBuffer& frame, std::string& why);
   const char* format() const override { return "png"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
-  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-              const std::vector<HeaderChange>& header, CheckedFile& file,
-              const std::atomic<bool>* cancel, SpliceCounts& counts,
-              std::string& error) const override;
+  Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::atomic<bool>* cancel, SpliceCounts& counts) const override {
+    std::string error;
+    if (SpliceBytes(frame, changed, header, file, cancel, counts, error)) return Status::Ok();
+    if (cancel && cancel->load()) return Status::Cancelled();
+    return {StatusKind::kIo, error};
+  }
+  bool SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
+                   const std::vector<HeaderChange>& header, CheckedFile& file,
+                   const std::atomic<bool>* cancel, SpliceCounts& counts,
+                   std::string& error) const;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
 
@@ -305,10 +313,10 @@ bool PngBlocks::Deflate(const std::vector<unsigned char>& raw, std::size_t from,
   return true;
 }
 
-bool PngBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                       const std::vector<HeaderChange>& header, CheckedFile& file,
-                       const std::atomic<bool>* cancel, SpliceCounts& counts,
-                       std::string& error) const {
+bool PngBlocks::SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
+                            const std::vector<HeaderChange>& header, CheckedFile& file,
+                            const std::atomic<bool>* cancel, SpliceCounts& counts,
+                            std::string& error) const {
   std::vector<unsigned char> idat;
   for (const Chunk& c : chunks_)
     if (!std::strcmp(c.type, "IDAT")) idat.insert(idat.end(), bytes_ + c.data, bytes_ + c.data + c.length);

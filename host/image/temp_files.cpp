@@ -109,7 +109,7 @@ bool IsTemporaryName(const std::string& name) {
 
 TemporaryFile::~TemporaryFile() { Remove(); }
 
-bool TemporaryFile::Create(const std::string& target, std::string& error) {
+Status TemporaryFile::Create(const std::string& target) {
   Remove();
   const fs::path p(target);
   // Appended piece by piece: GCC 12 misreads "." + string as an overlapping copy.
@@ -129,15 +129,16 @@ bool TemporaryFile::Create(const std::string& target, std::string& error) {
   int locked = fd < 0 ? -1 : ::flock(fd, LOCK_EX);
   while (locked != 0 && fd >= 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX);
   if (fd < 0 || locked != 0 || ::fstat(fd, &st) != 0) {
-    error = target + ": cannot create a temporary file beside it: " + std::strerror(errno);
+    Status error(StatusKind::kIo,
+                 target + ": cannot create a temporary file beside it: " + std::strerror(errno));
     if (fd >= 0) ::unlink(path.c_str()), ::close(fd);
-    return false;
+    return error;
   }
   fd_ = fd;
   path_ = path;
   dev_ = st.st_dev;
   ino_ = st.st_ino;
-  return true;
+  return Status::Ok();
 }
 
 std::string TemporaryFile::FdPath() const {
@@ -153,22 +154,23 @@ bool TemporaryFile::StillNamed() const {
   return fd_ >= 0 && ::lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
 }
 
-bool TemporaryFile::RenameTo(const std::string& target, std::string& error) {
+Status TemporaryFile::RenameTo(const std::string& target) {
   if (!StillNamed()) {
-    error = target + ": its temporary file " + path_ + " was replaced or removed meanwhile";
+    Status error(StatusKind::kIo,
+                 target + ": its temporary file " + path_ + " was replaced or removed meanwhile");
     Remove();
-    return false;
+    return error;
   }
   if (::rename(path_.c_str(), target.c_str()) != 0) {
-    error = target + ": " + std::strerror(errno);
+    Status error(StatusKind::kIo, target + ": " + std::strerror(errno));
     Remove();
-    return false;
+    return error;
   }
   // The file is the target now; the lock goes when the descriptor does.
   ::close(fd_);
   fd_ = -1;
   path_.clear();
-  return true;
+  return Status::Ok();
 }
 
 void TemporaryFile::Remove() {

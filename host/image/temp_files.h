@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
+
 namespace lumatrice {
 
 // This machine's name as temporary names carry it (characters other than
@@ -30,8 +32,8 @@ class TemporaryFile {
 
   // Creates the hidden file for `target` (same folder, same extension: the
   // writer is chosen by it), with host, PID and a random part in its name,
-  // and locks it. False with `error` ("<target>: <reason>").
-  bool Create(const std::string& target, std::string& error);
+  // and locks it. Else kIo with "<target>: <reason>".
+  Status Create(const std::string& target);
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
   // "/proc/self/fd/N": this very file, for code that opens files by name,
@@ -39,7 +41,8 @@ class TemporaryFile {
   // /proc.
   std::string FdPath() const;
   // Renames the file onto `target` when its name still holds this file.
-  bool RenameTo(const std::string& target, std::string& error);
+  // Else kIo with "<target>: <reason>", and the file is removed.
+  Status RenameTo(const std::string& target);
   // Removes the file when its name still holds it; the lock goes with it.
   void Remove();
 

@@ -349,10 +349,9 @@ class TiffBlocks final : public BlockFile {
             std::string& why);
   const char* format() const override { return "tiff"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
-  bool Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-              const std::vector<HeaderChange>& header, CheckedFile& file,
-              const std::atomic<bool>* cancel, SpliceCounts& counts,
-              std::string& error) const override;
+  Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
   bool HeaderChanges(const OIIO::ImageSpec& spec,
                      std::vector<HeaderChange>& changes) const override;
   // A copy (the slate) keeps the file's own writer, and so its layout.
@@ -373,6 +372,8 @@ class TiffBlocks final : public BlockFile {
     return frame.pixel_bytes() * std::size_t(block_w) * std::size_t(block_h);
   }
   void Copy(int b, const FrameBuffer& frame, std::byte* packed, bool to_frame) const;
+  // The block grid and every block's place in the file.
+  bool MapBlocks(const FrameBuffer& frame, std::string& why);
   // Checks the EXIF and GPS directories and notes where they lie.
   bool ReadLinked(std::string& why);
   // Writes the main directory, then the linked ones, and points it at them.
@@ -443,6 +444,13 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   TIFFGetField(in_, TIFFTAG_IMAGELENGTH, &height);
   if (int64_t(width) != frame.width() || int64_t(height) != frame.height())
     return why = "size", false;
+  if (!MapBlocks(frame, why)) return false;
+  ReadCodingTags();
+  source_spec = frame.spec();
+  return true;
+}
+
+bool TiffBlocks::MapBlocks(const FrameBuffer& frame, std::string& why) {
   tiled_ = TIFFIsTiled(in_);
   if (tiled_) {
     uint32_t tw = 0, th = 0;
@@ -451,12 +459,12 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
       return why = "tile size", false;
     block_w = int(tw);
     block_h = int(th);
-    blocks_x = int((width + tw - 1) / tw);
+    blocks_x = (frame.width() + int(tw) - 1) / int(tw);
   } else {
     uint32_t rows = 0;
     TIFFGetFieldDefaulted(in_, TIFFTAG_ROWSPERSTRIP, &rows);
     block_w = frame.width();
-    block_h = int(std::min(std::max(rows, 1u), height));
+    block_h = int(std::min(std::max(rows, 1u), uint32_t(frame.height())));
     blocks_x = 1;
   }
   blocks_y = (frame.height() + block_h - 1) / block_h;
@@ -473,8 +481,6 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
       return why = "block " + std::to_string(b) + " lies beyond the end of the file", false;
     stored_[std::size_t(b)] = {at, size};
   }
-  ReadCodingTags();
-  source_spec = frame.spec();
   return true;
 }
 
@@ -629,24 +635,22 @@ bool TiffBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
   return true;
 }
 
-bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                        const std::vector<HeaderChange>& header, CheckedFile& file,
-                        const std::atomic<bool>* cancel, SpliceCounts& counts,
-                        std::string& error) const {
+Status TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
+                          const std::vector<HeaderChange>& header, CheckedFile& file,
+                          const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   std::lock_guard lock(mutex_);
   Stream sink;
   sink.file = &file;
   std::string messages;
   const std::string mode = std::string("w") + (big_endian_ ? "b" : "l") + (big_tiff_ ? "8" : "");
   TIFF* out = lumatrice::Open(file.filename(), mode.c_str(), &sink, messages);
-  if (!out) return error = messages.empty() ? "cannot start the file" : messages, false;
+  if (!out) return {StatusKind::kIo, messages.empty() ? "cannot start the file" : messages};
   struct Close {
     TIFF* out;
     ~Close() { TIFFClose(out); }
   } close{out};
   auto fail = [&](const std::string& what) {
-    error = what + (messages.empty() ? std::string() : " (" + messages + ")");
-    return false;
+    return Status(StatusKind::kIo, what + (messages.empty() ? std::string() : " (" + messages + ")"));
   };
   if (!CopyTags(in_, out)) return fail("tags");
   for (const HeaderChange& h : header)
@@ -673,11 +677,13 @@ bool TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chang
     why = "block " + std::to_string(b) + (messages.empty() ? "" : " (" + messages + ")");
     return false;
   };
-  if (!WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts, error)) return false;
+  if (Status written = WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts);
+      !written)
+    return written;
   const bool linked =
       std::any_of(std::begin(linked_), std::end(linked_), [](uint64_t at) { return at != 0; });
   if (!(linked ? WriteLinked(out) : TIFFFlush(out))) return fail("directory");
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace

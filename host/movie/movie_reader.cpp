@@ -214,16 +214,17 @@ bool MovieSource::Convert(FrameBuffer& buffer, std::string& error) {
   return true;
 }
 
-bool MovieSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
+Status MovieSource::Fill(int frame, FrameBuffer& buffer) {
   const long long want = (long long)frame - first_;
-  if (want < decoded_) {
-    error = "frame " + std::to_string(frame) + " comes before frames already read from " +
-            path_ + "; a movie is read in order";
-    return false;
-  }
+  if (want < decoded_)
+    return {StatusKind::kUsage, "frame " + std::to_string(frame) +
+                                    " comes before frames already read from " + path_ +
+                                    "; a movie is read in order"};
+  std::string error;
   while (decoded_ <= want)
-    if (!Next(frame, error)) return false;
-  return Convert(buffer, error);
+    if (!Next(frame, error)) return {StatusKind::kUnreadable, error};
+  if (!Convert(buffer, error)) return {StatusKind::kUnreadable, error};
+  return Status::Ok();
 }
 
 }  // namespace lumatrice

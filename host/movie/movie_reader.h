@@ -44,7 +44,7 @@ class MovieSource : public FrameSource {
 
   bool Open(std::string& error);
   // Frames come in ascending order; those between are decoded and dropped.
-  bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
+  Status Fill(int frame, FrameBuffer& buffer) override;
 
  private:
   bool Next(int frame, std::string& error);

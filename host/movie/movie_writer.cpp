@@ -165,7 +165,7 @@ bool MovieWriter::Open(int frame, const FrameBuffer& first, std::string& error) 
             std::to_string(height_);
     return false;
   }
-  if (!temp_.Create(target_, error)) return false;
+  if (Status created = temp_.Create(target_); !created) return error = created.message(), false;
   if (int r = avformat_alloc_output_context2(&fmt_, nullptr, nullptr, target_.c_str()); r < 0)
     return error = target_ + ": " + AvError(r), false;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
@@ -246,7 +246,13 @@ bool MovieWriter::Drain(bool flushing, std::string& error) {
   }
 }
 
-bool MovieWriter::Write(int frame, FrameBuffer& buffer, std::string& error) {
+Status MovieWriter::Write(int frame, FrameBuffer& buffer) {
+  std::string error;
+  if (!WriteFrame(frame, buffer, error)) return {StatusKind::kIo, error};
+  return Status::Ok();
+}
+
+bool MovieWriter::WriteFrame(int frame, FrameBuffer& buffer, std::string& error) {
   if (!header_written_ && !Open(frame, buffer, error)) return false;
   if (buffer.width() != width_ || buffer.height() != height_) {
     error = "the frame is " + std::to_string(buffer.width()) + "x" +
@@ -277,7 +283,7 @@ bool MovieWriter::Finish(std::string& error) {
   avio_flush(fmt_->pb);
   if (IoFailed(error)) return false;
   if (::fsync(temp_.fd()) != 0) return error = target_ + ": " + std::strerror(errno), false;
-  if (!temp_.RenameTo(target_, error)) return false;
+  if (Status moved = temp_.RenameTo(target_); !moved) return error = moved.message(), false;
   finished_ = true;
   return true;
 }

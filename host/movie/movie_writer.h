@@ -32,13 +32,14 @@ class MovieWriter : public MovieOutput {
   MovieWriter(const MovieWriter&) = delete;
   MovieWriter& operator=(const MovieWriter&) = delete;
 
-  bool Write(int frame, FrameBuffer& buffer, std::string& error) override;
+  Status Write(int frame, FrameBuffer& buffer) override;
   // Encodes what is left, writes the trailer and renames the movie into
   // place. False with `error`; the temporary is then removed.
   bool Finish(std::string& error) override;
   int frames() const { return frames_; }
 
  private:
+  bool WriteFrame(int frame, FrameBuffer& buffer, std::string& error);
   bool Open(int frame, const FrameBuffer& first, std::string& error);
   bool OpenEncoder(const FrameBuffer& first, std::string& error);
   bool Convert(const FrameBuffer& buffer, std::string& error);

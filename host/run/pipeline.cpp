@@ -65,8 +65,7 @@ struct Slot {
   bool lead = false;      // a prepended slate: written before frame `index`
   int frame = 0;
   FrameBuffer* buffer = nullptr;
-  bool ok = true;
-  std::string error;
+  Status read;            // the source's word on the frame
 };
 
 // Where a slot's file comes in the run's output, a prepended slate first.
@@ -117,290 +116,384 @@ void PrintStageTimes(const PipelineResult& r) {
                r.blocks_copied, r.blocks_encoded, r.whole);
 }
 
-}  // namespace
+// What the reader, the applying thread and the writers share: the buffer
+// pool, the hand-overs between them and the result.
+class Stages {
+ public:
+  Stages(const PipelineOptions& options, CancelFlags& cancel, PipelineObserver* observer,
+         PipelineResult& result);
 
-bool ProceduralSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
-  const double seconds = double(frame) / fps_;
-  if (!RenderProceduralFrame(buffer, width_, height_, seconds)) {
-    error = "cannot render a " + std::to_string(width_) + "x" + std::to_string(height_) +
-            " frame (out of memory?)";
+  const PipelineOptions& options;
+  CancelFlags& cancel;
+  PipelineObserver* observer;
+  PipelineResult& result;
+  int writers = 1;
+  std::vector<std::unique_ptr<FrameBuffer>> pool;
+  Channel<FrameBuffer*> free_buffers;
+  Channel<Slot> ready, done;
+  std::atomic<bool> halt{false};  // a failure elsewhere: stop everything
+  std::atomic<bool> stop_reading{false};
+  std::mutex result_mutex;
+  double read_seconds = 0;  // the reader's own; read after it is joined
+
+  bool Stopped() const { return cancel.stop || halt; }
+  // A failure that stops everything. Writers fail in parallel: of their
+  // failures, the earliest frame's is told.
+  void Fail(const std::string& why, std::size_t write_order = SIZE_MAX);
+  // A failure that ends the run after the frames applied before it, which
+  // are still written.
+  void EndRun(const std::string& why);
+
+  void Read(FrameSource& source);  // the reader thread
+  void Write();                    // a writer thread
+
+ private:
+  void WriteSlot(const Slot& slot);
+  std::size_t failed_write_ = SIZE_MAX;
+  std::size_t first_index_ = 0, last_index_ = 0;
+};
+
+Stages::Stages(const PipelineOptions& options, CancelFlags& cancel, PipelineObserver* observer,
+               PipelineResult& result)
+    : options(options), cancel(cancel), observer(observer), result(result) {
+  // Encoding (zlib, EXR compression) is the slow stage: frames are
+  // independent files, so several are written at once.
+  writers = options.sink          ? 1
+            : options.writers > 0 ? options.writers
+                                  : std::clamp(int(std::thread::hardware_concurrency()), 1, 8);
+  const int pool_size = options.buffers > 0 ? std::max(2, options.buffers) : writers + 3;
+  for (int i = 0; i < pool_size; ++i) {
+    pool.push_back(std::make_unique<FrameBuffer>());
+    free_buffers.Push(pool.back().get());
+  }
+}
+
+void Stages::Fail(const std::string& why, std::size_t write_order) {
+  std::lock_guard lock(result_mutex);
+  if (!result.failed || (failed_write_ != SIZE_MAX && write_order < failed_write_)) {
+    result.failed = true;
+    result.error = why;
+    failed_write_ = write_order;
+  }
+  halt = true;
+}
+
+void Stages::EndRun(const std::string& why) {
+  std::lock_guard lock(result_mutex);
+  if (!result.failed) result.failed = true, result.error = why;
+}
+
+void Stages::Read(FrameSource& source) {
+  for (std::size_t index = 0; index < options.frames.size(); ++index) {
+    const int frame = options.frames[index];
+    if (Stopped() || stop_reading) break;
+    std::optional<FrameBuffer*> buffer = free_buffers.Pop();
+    if (!buffer || stop_reading) break;
+    Slot slot;
+    slot.index = index;
+    slot.frame = frame;
+    slot.buffer = *buffer;
+    const auto read_start = Clock::now();
+    slot.read = source.Fill(frame, **buffer);
+    read_seconds += Since(read_start);
+    (*buffer)->frame = frame;
+    const bool ok = slot.read.ok();
+    ready.Push(std::move(slot));
+    if (!ok && !options.skip_bad_frames) break;
+  }
+  ready.Close();
+}
+
+void Stages::Write() {
+  while (std::optional<Slot> slot = done.Pop()) {
+    if (!halt && !cancel.abort_writes) WriteSlot(*slot);
+    free_buffers.Push(slot->buffer);
+  }
+}
+
+void Stages::WriteSlot(const Slot& slot) {
+  const std::string path = options.output.FileFor(slot.frame);
+  const auto write_start = Clock::now();
+  WriteOptions write;
+  write.cancel = &cancel.abort_writes;
+  write.allow_splice = !options.full_reencode;
+  WriteReport report;
+  const Status written = options.sink ? options.sink->Write(slot.frame, *slot.buffer)
+                                      : WriteFrame(path, *slot.buffer, write, &report);
+  const double write_seconds = Since(write_start);
+  {
+    std::lock_guard lock(result_mutex);
+    result.write_seconds += write_seconds;
+    if (written) {
+      ++(report.spliced ? result.spliced : result.whole);
+      result.blocks_copied += report.blocks.copied;
+      result.blocks_encoded += report.blocks.encoded;
+      ++result.written;
+      // In render order, whichever writer finishes first.
+      const std::size_t order = RenderOrder(slot);
+      if (result.first_written.empty() || order < first_index_)
+        result.first_written = path, first_index_ = order;
+      if (result.last_written.empty() || order > last_index_)
+        result.last_written = path, last_index_ = order;
+    }
+  }
+  if (written) {
+    if (observer) observer->FrameWritten(slot.frame, path);
+  } else if (!cancel.abort_writes) {
+    Fail("cannot write frame " + std::to_string(slot.frame) + ": " + written.message(),
+         RenderOrder(slot));
+  }
+}
+
+// The applying thread's part: every effect on each frame in render order,
+// the pre-render notification and the prepended slate, between the
+// effects' RenderBegin and RenderEnd.
+class Applier {
+ public:
+  explicit Applier(Stages& stages);
+  // Until the reader's frames run out or the run stops. Like an unreadable
+  // frame, a module's exception ends the run after the frames applied
+  // before it, which are still written; the frame it broke is dropped.
+  void Run();
+  // RenderEnd for every effect whose RenderBegin returned.
+  void End();
+
+ private:
+  // False ends the run.
+  bool Take(Slot& slot);
+  bool PassOver(const Slot& slot);  // a frame the source could not give
+  bool Damaged(const Slot& slot, const std::string& damaged);
+  bool PrependSlate(const Slot& slot);
+  // The frame's colour step goes around its effects (and counts as apply
+  // time); not ok: not applied.
+  Status Apply(FrameBuffer* buffer);
+
+  Stages& s_;
+  const int tpf_;
+  const TimeValue first_time_;
+  TimeValue t_, last_time_;
+  // What a throwing notification callback is matched against.
+  const std::vector<Animatable*> owners_;
+  std::size_t begun_ = 0;
+  AbortCheck check_;
+  FrameStorage storage_;
+  Bitmap bitmap_;
+  bool notified_ = false;
+  bool slate_due_ = false;  // the render's first frame was skipped
+};
+
+Applier::Applier(Stages& stages)
+    : s_(stages),
+      tpf_(hostsdk::TicksPerFrame()),
+      first_time_(TimeValue(stages.options.frames.front() * tpf_)),
+      t_(first_time_),
+      last_time_(first_time_),
+      owners_(stages.options.effects.begin(), stages.options.effects.end()),
+      check_(stages.cancel, stages.halt, stages.observer),
+      bitmap_(&storage_) {}
+
+void Applier::Run() {
+  try {
+    for (Effect* e : s_.options.effects) {
+      hostsdk::GuardPluginCall(e, "RenderBegin", [&] { e->RenderBegin(first_time_, 0); });
+      ++begun_;
+    }
+    while (std::optional<Slot> slot = s_.ready.Pop())
+      if (!Take(*slot)) break;
+  } catch (const hostsdk::PluginFault& f) {
+    storage_.Attach(nullptr);
+    s_.EndRun(f.what());
+  } catch (const std::bad_alloc&) {
+    storage_.Attach(nullptr);
+    s_.EndRun("out of memory");
+  }
+}
+
+void Applier::End() {
+  for (std::size_t i = 0; i < begun_; ++i) {
+    Effect* e = s_.options.effects[i];
+    try {
+      hostsdk::GuardPluginCall(e, "RenderEnd", [&] { e->RenderEnd(last_time_); });
+    } catch (const hostsdk::PluginFault& f) {
+      s_.EndRun(f.what());
+    }
+  }
+}
+
+bool Applier::Take(Slot& slot) {
+  if (!slot.read) return PassOver(slot);
+  if (s_.Stopped()) {
+    s_.free_buffers.Push(slot.buffer);
     return false;
   }
+  if (s_.observer) s_.observer->FrameApplying(slot.frame);
+  // The render's first frame gets the notification, so only the chunk of
+  // a farm render that holds it has the slate.
+  bool slate_mark = false;
+  if ((slot.frame == s_.options.render_start || slate_due_) && !notified_) {
+    hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER, nullptr, owners_);
+    notified_ = slate_mark = true;
+  }
+  t_ = TimeValue(slot.frame * tpf_);
+  last_time_ = t_;
+  if (slate_mark && s_.options.prepend_slate) {
+    if (!PrependSlate(slot)) return false;
+    slate_mark = false;
+  }
+  PipelineHooks* hooks = s_.options.hooks;
+  if (hooks) hooks->BeforeApply(slot.frame, t_, *slot.buffer, slate_mark);
+  const Status applied = Apply(slot.buffer);
+  s_.result.width = slot.buffer->width();
+  s_.result.height = slot.buffer->height();
+  // A lazy frame finds a damaged block only when a row needs it.
+  if (const std::string damaged = applied ? slot.buffer->BlockError() : applied.message();
+      !damaged.empty())
+    return Damaged(slot, damaged);
+  if (s_.Stopped()) {
+    // A merge cut short leaves a half-stamped frame: never written.
+    s_.free_buffers.Push(slot.buffer);
+    return false;
+  }
+  if (hooks) hooks->AfterApply(slot.frame, t_, *slot.buffer);
+  ++s_.result.applied;
+  s_.done.Push(std::move(slot));
   return true;
 }
 
-bool SequenceSource::Fill(int frame, FrameBuffer& buffer, std::string& error) {
+bool Applier::PassOver(const Slot& slot) {
+  s_.free_buffers.Push(slot.buffer);
+  if (s_.options.skip_bad_frames && !s_.Stopped()) {
+    s_.result.skipped.push_back(slot.frame);
+    if (slot.frame == s_.options.render_start && !notified_) slate_due_ = true;
+    if (s_.observer) s_.observer->FrameSkipped(slot.frame, slot.read.message());
+    return true;
+  }
+  // Unlike a failed write, a frame that cannot be read ends the run after
+  // the frames before it, which are applied and still written.
+  if (!s_.cancel.stop) s_.EndRun(slot.read.message());
+  return false;
+}
+
+bool Applier::Damaged(const Slot& slot, const std::string& damaged) {
+  const std::string why =
+      "input frame " + std::to_string(slot.frame) + " is damaged (" + damaged + ")";
+  s_.free_buffers.Push(slot.buffer);
+  if (s_.options.skip_bad_frames && !s_.Stopped()) {
+    s_.result.skipped.push_back(slot.frame);
+    if (s_.observer) s_.observer->FrameSkipped(slot.frame, why);
+    return true;
+  }
+  s_.Fail(why);
+  return false;
+}
+
+bool Applier::PrependSlate(const Slot& slot) {
+  // The copy joins the pool once written; this happens once per run.
+  try {
+    s_.pool.push_back(std::make_unique<FrameBuffer>(*slot.buffer));
+  } catch (const std::bad_alloc&) {
+    s_.Fail("no memory for the copy of frame " + std::to_string(slot.frame) +
+            " that takes the slate");
+    s_.free_buffers.Push(slot.buffer);
+    return false;
+  }
+  Slot slate;
+  slate.index = slot.index;
+  slate.lead = true;
+  slate.frame = s_.options.render_start - 1;
+  slate.buffer = s_.pool.back().get();
+  slate.buffer->frame = slate.frame;
+  PipelineHooks* hooks = s_.options.hooks;
+  if (hooks) hooks->BeforeApply(slate.frame, t_, *slate.buffer, true);
+  if (Status applied = Apply(slate.buffer); !applied) {
+    s_.Fail("input frame " + std::to_string(slot.frame) + " is damaged (" + applied.message() +
+            ")");
+    s_.free_buffers.Push(slot.buffer);
+    return false;
+  }
+  if (s_.Stopped()) {
+    s_.free_buffers.Push(slot.buffer);
+    return false;
+  }
+  if (hooks) hooks->AfterApply(slate.frame, t_, *slate.buffer);
+  s_.done.Push(std::move(slate));
+  return true;
+}
+
+Status Applier::Apply(FrameBuffer* buffer) {
+  const auto start = Clock::now();
+  const double cpu_start = ThreadSeconds();
+  FrameTransform* transform = s_.options.transform;
+  if (transform)
+    if (Status s = transform->Before(*buffer); !s) return s;
+  storage_.Attach(buffer);
+  for (Effect* e : s_.options.effects)
+    hostsdk::GuardPluginCall(e, "Apply", [&] { e->Apply(t_, &bitmap_, nullptr, &check_); });
+  if (transform) transform->After(*buffer);
+  const double cpu = ThreadSeconds() - cpu_start;
+  const double took = Since(start);
+  storage_.Attach(nullptr);
+  // Written by this thread only; the writers lock result_mutex for theirs.
+  PipelineResult& r = s_.result;
+  r.apply_seconds += took;
+  r.slowest_apply_seconds = std::max(r.slowest_apply_seconds, took);
+  r.apply_cpu_seconds += cpu;
+  r.slowest_apply_cpu_seconds = std::max(r.slowest_apply_cpu_seconds, cpu);
+  return Status::Ok();
+}
+
+// Every frame's time within the host's range.
+Status CheckTimes(const std::vector<int>& frames) {
+  const int tpf = hostsdk::TicksPerFrame();
+  for (int f : frames) {
+    const std::int64_t t = std::int64_t(f) * tpf;
+    if (t < INT32_MIN + 1 || t > INT32_MAX)
+      return Status::Failed("frame " + std::to_string(f) + " lies beyond the host's time range");
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status ProceduralSource::Fill(int frame, FrameBuffer& buffer) {
+  const double seconds = double(frame) / fps_;
+  if (!RenderProceduralFrame(buffer, width_, height_, seconds))
+    return Status::Failed("cannot render a " + std::to_string(width_) + "x" +
+                          std::to_string(height_) + " frame (out of memory?)");
+  return Status::Ok();
+}
+
+Status SequenceSource::Fill(int frame, FrameBuffer& buffer) {
   ReadOptions options;
   options.lazy = lazy_;
-  return ReadStampFrame(input_.FileFor(frame), buffer, error, options) == StampFault::kNone;
+  return ReadStampFrame(input_.FileFor(frame), buffer, options);
 }
 
 PipelineResult RunPipeline(const PipelineOptions& options, FrameSource& source,
                            CancelFlags& cancel, PipelineObserver* observer) {
   PipelineResult result;
   const auto started = Clock::now();
-  const int tpf = hostsdk::TicksPerFrame();
-  for (int f : options.frames) {
-    const std::int64_t t = std::int64_t(f) * tpf;
-    if (t < INT32_MIN + 1 || t > INT32_MAX) {
-      result.failed = true;
-      result.error = "frame " + std::to_string(f) + " lies beyond the host's time range";
-      return result;
-    }
+  if (const Status times = CheckTimes(options.frames); !times) {
+    result.failed = true;
+    result.error = times.message();
+    return result;
   }
   if (options.frames.empty()) return result;
 
-  // Encoding (zlib, EXR compression) is the slow stage: frames are
-  // independent files, so several are written at once.
-  const int writers = options.sink ? 1
-                      : options.writers > 0
-                          ? options.writers
-                          : std::clamp(int(std::thread::hardware_concurrency()), 1, 8);
-  const int pool_size = options.buffers > 0 ? std::max(2, options.buffers) : writers + 3;
-  std::vector<std::unique_ptr<FrameBuffer>> pool;
-  Channel<FrameBuffer*> free_buffers;
-  for (int i = 0; i < pool_size; ++i) {
-    pool.push_back(std::make_unique<FrameBuffer>());
-    free_buffers.Push(pool.back().get());
-  }
-  Channel<Slot> ready, done;
-  std::atomic<bool> halt{false};  // a failure elsewhere: stop everything
-  std::atomic<bool> stop_reading{false};
-  std::mutex result_mutex;
-  std::size_t first_index = 0, last_index = 0;
-  // Writers fail in parallel: of their failures, the earliest frame's is told.
-  std::size_t failed_write = SIZE_MAX;
-  auto fail = [&](const std::string& why, std::size_t write_order = SIZE_MAX) {
-    std::lock_guard lock(result_mutex);
-    if (!result.failed || (failed_write != SIZE_MAX && write_order < failed_write)) {
-      result.failed = true;
-      result.error = why;
-      failed_write = write_order;
-    }
-    halt = true;
-  };
-
-  double read_seconds = 0;  // the reader's own; read after it is joined
-  std::thread reader([&] {
-    for (std::size_t index = 0; index < options.frames.size(); ++index) {
-      const int frame = options.frames[index];
-      if (cancel.stop || halt || stop_reading) break;
-      std::optional<FrameBuffer*> buffer = free_buffers.Pop();
-      if (!buffer || stop_reading) break;
-      Slot slot;
-      slot.index = index;
-      slot.frame = frame;
-      slot.buffer = *buffer;
-      const auto read_start = Clock::now();
-      slot.ok = source.Fill(frame, **buffer, slot.error);
-      read_seconds += Since(read_start);
-      (*buffer)->frame = frame;
-      const bool ok = slot.ok;
-      ready.Push(std::move(slot));
-      if (!ok && !options.skip_bad_frames) break;
-    }
-    ready.Close();
-  });
-
-  auto write_frames = [&] {
-    while (std::optional<Slot> slot = done.Pop()) {
-      if (!halt && !cancel.abort_writes) {
-        const std::string path = options.output.FileFor(slot->frame);
-        std::string error;
-        const auto write_start = Clock::now();
-        WriteReport report;
-        const bool written =
-            options.sink ? options.sink->Write(slot->frame, *slot->buffer, error)
-                         : WriteFrame(path, *slot->buffer, error, &cancel.abort_writes,
-                                      !options.full_reencode, &report);
-        const double write_seconds = Since(write_start);
-        {
-          std::lock_guard lock(result_mutex);
-          result.write_seconds += write_seconds;
-          if (written) {
-            ++(report.spliced ? result.spliced : result.whole);
-            result.blocks_copied += report.blocks.copied;
-            result.blocks_encoded += report.blocks.encoded;
-          }
-        }
-        if (written) {
-          {
-            std::lock_guard lock(result_mutex);
-            ++result.written;
-            // In render order, whichever writer finishes first.
-            const std::size_t order = RenderOrder(*slot);
-            if (result.first_written.empty() || order < first_index)
-              result.first_written = path, first_index = order;
-            if (result.last_written.empty() || order > last_index)
-              result.last_written = path, last_index = order;
-          }
-          if (observer) observer->FrameWritten(slot->frame, path);
-        } else if (!cancel.abort_writes) {
-          fail("cannot write frame " + std::to_string(slot->frame) + ": " + error,
-               RenderOrder(*slot));
-        }
-      }
-      free_buffers.Push(slot->buffer);
-    }
-  };
+  Stages stages(options, cancel, observer, result);
+  std::thread reader([&] { stages.Read(source); });
   std::vector<std::thread> writer_threads;
-  for (int i = 0; i < writers; ++i) writer_threads.emplace_back(write_frames);
-
-  const TimeValue first_time = TimeValue(options.frames.front() * tpf);
-  TimeValue last_time = first_time;
-  // What a throwing notification callback is matched against.
-  const std::vector<Animatable*> owners(options.effects.begin(), options.effects.end());
-  std::size_t begun = 0;  // effects whose RenderBegin returned
-  // Like an unreadable frame, a module's exception ends the run after the
-  // frames applied before it, which are still written; the frame it broke
-  // is dropped.
-  auto end_run = [&](const std::string& why) {
-    std::lock_guard lock(result_mutex);
-    if (!result.failed) result.failed = true, result.error = why;
-  };
-
-  AbortCheck check(cancel, halt, observer);
-  FrameStorage storage;
-  Bitmap bitmap(&storage);
-  bool notified = false;
-  bool slate_due = false;  // the render's first frame was skipped
-  TimeValue t = first_time;
-  // The frame's colour step goes around its effects (and counts as apply
-  // time); not ok: not applied.
-  auto apply_effects = [&](FrameBuffer& frame) -> Status {
-    const auto start = Clock::now();
-    const double cpu_start = ThreadSeconds();
-    if (options.transform)
-      if (Status s = options.transform->Before(frame); !s.ok()) return s;
-    storage.Attach(&frame);
-    for (Effect* e : options.effects)
-      hostsdk::GuardPluginCall(e, "Apply", [&] { e->Apply(t, &bitmap, nullptr, &check); });
-    if (options.transform) options.transform->After(frame);
-    const double cpu = ThreadSeconds() - cpu_start;
-    const double took = Since(start);
-    // Written by this thread only; the writers lock result_mutex for theirs.
-    result.apply_seconds += took;
-    result.slowest_apply_seconds = std::max(result.slowest_apply_seconds, took);
-    result.apply_cpu_seconds += cpu;
-    result.slowest_apply_cpu_seconds = std::max(result.slowest_apply_cpu_seconds, cpu);
-    storage.Attach(nullptr);
-    return Status::Ok();
-  };
-  try {
-    for (Effect* e : options.effects) {
-      hostsdk::GuardPluginCall(e, "RenderBegin", [&] { e->RenderBegin(first_time, 0); });
-      ++begun;
-    }
-    while (std::optional<Slot> slot = ready.Pop()) {
-      if (!slot->ok) {
-        free_buffers.Push(slot->buffer);
-        if (options.skip_bad_frames && !cancel.stop && !halt) {
-          result.skipped.push_back(slot->frame);
-          if (slot->frame == options.render_start && !notified) slate_due = true;
-          if (observer) observer->FrameSkipped(slot->frame, slot->error);
-          continue;
-        }
-        if (!cancel.stop) {
-          // Unlike a failed write, a frame that cannot be read ends the run
-          // after the frames before it, which are applied and still written.
-          std::lock_guard lock(result_mutex);
-          if (!result.failed) result.failed = true, result.error = slot->error;
-        }
-        break;
-      }
-      if (cancel.stop || halt) {
-        free_buffers.Push(slot->buffer);
-        break;
-      }
-      if (observer) observer->FrameApplying(slot->frame);
-      // The render's first frame gets the notification, so only the chunk of
-      // a farm render that holds it has the slate.
-      bool slate_mark = false;
-      if ((slot->frame == options.render_start || slate_due) && !notified) {
-        hostsdk::BroadcastNotification(NOTIFY_PRE_RENDER, nullptr, owners);
-        notified = slate_mark = true;
-      }
-      t = TimeValue(slot->frame * tpf);
-      last_time = t;
-      if (slate_mark && options.prepend_slate) {
-        // The copy joins the pool once written; this happens once per run.
-        try {
-          pool.push_back(std::make_unique<FrameBuffer>(*slot->buffer));
-        } catch (const std::bad_alloc&) {
-          fail("no memory for the copy of frame " + std::to_string(slot->frame) +
-               " that takes the slate");
-          free_buffers.Push(slot->buffer);
-          break;
-        }
-        Slot slate;
-        slate.index = slot->index;
-        slate.lead = true;
-        slate.frame = options.render_start - 1;
-        slate.buffer = pool.back().get();
-        slate.buffer->frame = slate.frame;
-        if (options.hooks) options.hooks->BeforeApply(slate.frame, t, *slate.buffer, true);
-        if (Status s = apply_effects(*slate.buffer); !s.ok()) {
-          fail("input frame " + std::to_string(slot->frame) + " is damaged (" + s.message() + ")");
-          free_buffers.Push(slot->buffer);
-          break;
-        }
-        if (cancel.stop || halt) {
-          free_buffers.Push(slot->buffer);
-          break;
-        }
-        if (options.hooks) options.hooks->AfterApply(slate.frame, t, *slate.buffer);
-        done.Push(std::move(slate));
-        slate_mark = false;
-      }
-      if (options.hooks) options.hooks->BeforeApply(slot->frame, t, *slot->buffer, slate_mark);
-      const Status applied = apply_effects(*slot->buffer);
-      result.width = slot->buffer->width();
-      result.height = slot->buffer->height();
-      // A lazy frame finds a damaged block only when a row needs it.
-      if (const std::string damaged = applied.ok() ? slot->buffer->BlockError() : applied.message();
-          !damaged.empty()) {
-        const std::string why =
-            "input frame " + std::to_string(slot->frame) + " is damaged (" + damaged + ")";
-        free_buffers.Push(slot->buffer);
-        if (options.skip_bad_frames && !cancel.stop && !halt) {
-          result.skipped.push_back(slot->frame);
-          if (observer) observer->FrameSkipped(slot->frame, why);
-          continue;
-        }
-        fail(why);
-        break;
-      }
-      if (cancel.stop || halt) {
-        // A merge cut short leaves a half-stamped frame: never written.
-        free_buffers.Push(slot->buffer);
-        break;
-      }
-      if (options.hooks) options.hooks->AfterApply(slot->frame, t, *slot->buffer);
-      ++result.applied;
-      done.Push(std::move(*slot));
-    }
-  } catch (const hostsdk::PluginFault& f) {
-    storage.Attach(nullptr);
-    end_run(f.what());
-  } catch (const std::bad_alloc&) {
-    storage.Attach(nullptr);
-    end_run("out of memory");
-  }
+  for (int i = 0; i < stages.writers; ++i) writer_threads.emplace_back([&] { stages.Write(); });
+  Applier applier(stages);
+  applier.Run();
   // Unblock the reader wherever it waits, then drain.
-  stop_reading = true;
-  free_buffers.Close();
+  stages.stop_reading = true;
+  stages.free_buffers.Close();
   reader.join();
-  result.read_seconds = read_seconds;
-  done.Close();
+  result.read_seconds = stages.read_seconds;
+  stages.done.Close();
   for (std::thread& w : writer_threads) w.join();
-  for (std::size_t i = 0; i < begun; ++i) {
-    Effect* e = options.effects[i];
-    try {
-      hostsdk::GuardPluginCall(e, "RenderEnd", [&] { e->RenderEnd(last_time); });
-    } catch (const hostsdk::PluginFault& f) {
-      end_run(f.what());
-    }
-  }
+  applier.End();
 
   result.cancelled = !result.failed && result.applied + int(result.skipped.size()) <
                                             int(options.frames.size());

@@ -14,6 +14,7 @@
 #include "frame_transform.h"
 #include "host_sdk.h"
 #include "sequence.h"
+#include "status.h"
 
 namespace lumatrice {
 
@@ -21,13 +22,13 @@ namespace lumatrice {
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
-  virtual bool Fill(int frame, FrameBuffer& buffer, std::string& error) = 0;
+  virtual Status Fill(int frame, FrameBuffer& buffer) = 0;
 };
 
 class ProceduralSource : public FrameSource {
  public:
   ProceduralSource(int width, int height, int fps) : width_(width), height_(height), fps_(fps) {}
-  bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
+  Status Fill(int frame, FrameBuffer& buffer) override;
 
  private:
   int width_, height_, fps_;
@@ -39,7 +40,7 @@ class SequenceSource : public FrameSource {
  public:
   explicit SequenceSource(SequencePattern input, bool lazy = false)
       : input_(std::move(input)), lazy_(lazy) {}
-  bool Fill(int frame, FrameBuffer& buffer, std::string& error) override;
+  Status Fill(int frame, FrameBuffer& buffer) override;
 
  private:
   SequencePattern input_;
@@ -51,7 +52,7 @@ class SequenceSource : public FrameSource {
 class FrameSink {
  public:
   virtual ~FrameSink() = default;
-  virtual bool Write(int frame, FrameBuffer& buffer, std::string& error) = 0;
+  virtual Status Write(int frame, FrameBuffer& buffer) = 0;
 };
 
 // What the pipeline reports as it goes; called from its threads.

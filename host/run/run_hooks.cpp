@@ -17,22 +17,21 @@ int RenderStart(const std::optional<int>& given, const std::vector<int>& frames)
   return given ? *given : frames.front();
 }
 
-bool PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
-               std::optional<int>& slate_frame, std::string& error) {
+Status PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
+                 std::optional<int>& slate_frame) {
   slate_frame = PrependedSlateFrame(frames, render_start, prepend);
-  if (slate_frame && std::find(frames.begin(), frames.end(), *slate_frame) != frames.end()) {
-    error = "--slate prepend writes the slate as frame " + std::to_string(*slate_frame) +
-            ", the frame before the render's first, but this run writes frame " +
-            std::to_string(*slate_frame) + " itself";
-    return false;
-  }
-  return true;
+  if (slate_frame && std::find(frames.begin(), frames.end(), *slate_frame) != frames.end())
+    return Status::Usage("--slate prepend writes the slate as frame " +
+                         std::to_string(*slate_frame) +
+                         ", the frame before the render's first, but this run writes frame " +
+                         std::to_string(*slate_frame) + " itself");
+  return Status::Ok();
 }
 
-bool CheckManifestPath(const std::string& manifest, const std::string& scene_file,
-                       const SequencePattern& output, const std::vector<int>& frames,
-                       const std::optional<int>& slate_frame, std::string& error) {
-  if (manifest.empty() || manifest == "-") return true;
+Status CheckManifestPath(const std::string& manifest, const std::string& scene_file,
+                         const SequencePattern& output, const std::vector<int>& frames,
+                         const std::optional<int>& slate_frame) {
+  if (manifest.empty() || manifest == "-") return Status::Ok();
   auto same = [](const std::string& a, const std::string& b) {
     std::error_code ec;
     if (std::filesystem::equivalent(a, b, ec)) return true;
@@ -43,12 +42,11 @@ bool CheckManifestPath(const std::string& manifest, const std::string& scene_fil
   if (!scene_file.empty()) taken.push_back(scene_file);
   for (int f : frames) taken.push_back(output.FileFor(f));
   if (slate_frame) taken.push_back(output.FileFor(*slate_frame));
-  for (const std::string& path : taken) {
-    if (!same(manifest, path)) continue;
-    error = "manifest " + manifest + " would replace " + path + " (choose another name)";
-    return false;
-  }
-  return true;
+  for (const std::string& path : taken)
+    if (same(manifest, path))
+      return Status::Usage("manifest " + manifest + " would replace " + path +
+                           " (choose another name)");
+  return Status::Ok();
 }
 
 std::vector<std::string> EffectVersions(const HostSession& host, const Scene& scene) {
@@ -66,32 +64,32 @@ std::vector<std::string> EffectVersions(const HostSession& host, const Scene& sc
   return versions;
 }
 
-bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
-                     bool pass_unreadable, std::string& error) {
+Status CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
+                       bool pass_unreadable) {
   std::vector<std::string> stamped;
   std::optional<StampMarker> first;
   for (int f : frames) {
     const std::string path = input.FileFor(f);
     std::optional<StampMarker> marker;
-    if (!ReadMarkerFromFile(path, marker, error)) {
+    if (std::string error; !ReadMarkerFromFile(path, marker, error)) {
       if (pass_unreadable) continue;
-      error = "input: " + error;
-      return false;
+      return {StatusKind::kUnreadable, "input: " + error};
     }
     if (!marker) continue;
     if (!first) first = marker;
     stamped.push_back(path);
   }
-  if (stamped.empty()) return true;
+  if (stamped.empty()) return Status::Ok();
   std::string list;
   for (std::size_t i = 0; i < stamped.size() && i < 3; ++i) list += (i ? ", " : "") + stamped[i];
   if (stamped.size() > 3) list += ", ...";
-  error = std::to_string(stamped.size()) + " of " + std::to_string(frames.size()) +
-          " input frames already carry captions burned in by " + first->effect + " (version " +
-          first->version + ", settings " + first->settings_hash + "): " + list +
-          "; stamping them again would burn captions twice (use --allow-restamp to do it"
-          " anyway)";
-  return false;
+  return {StatusKind::kStamped,
+          std::to_string(stamped.size()) + " of " + std::to_string(frames.size()) +
+              " input frames already carry captions burned in by " + first->effect +
+              " (version " + first->version + ", settings " + first->settings_hash + "): " +
+              list +
+              "; stamping them again would burn captions twice (use --allow-restamp to do it"
+              " anyway)"};
 }
 
 bool ApplyDraws(const Scene& scene, TimeValue t, const FrameContext& context, bool slate_mark) {

@@ -20,25 +20,25 @@ namespace lumatrice {
 int RenderStart(const std::optional<int>& given, const std::vector<int>& frames);
 
 // With `prepend`, the frame the slate is written as, or nullopt when the run
-// does not hold the render's first frame. False with `error` when that
-// number is one of the run's own frames.
-bool PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
-               std::optional<int>& slate_frame, std::string& error);
+// does not hold the render's first frame. kUsage when that number is one of
+// the run's own frames.
+Status PlanSlate(bool prepend, const std::vector<int>& frames, int render_start,
+                 std::optional<int>& slate_frame);
 
-// False with `error` when the manifest file would replace the scene file or
-// one of the frames the run writes (`slate_frame` included).
-bool CheckManifestPath(const std::string& manifest, const std::string& scene_file,
-                       const SequencePattern& output, const std::vector<int>& frames,
-                       const std::optional<int>& slate_frame, std::string& error);
+// kUsage when the manifest file would replace the scene file or one of the
+// frames the run writes (`slate_frame` included).
+Status CheckManifestPath(const std::string& manifest, const std::string& scene_file,
+                         const SequencePattern& output, const std::vector<int>& frames,
+                         const std::optional<int>& slate_frame);
 
 // The module file version of each live effect of `scene`, in order.
 std::vector<std::string> EffectVersions(const HostSession& host, const Scene& scene);
 
-// False with `error` naming the first frames that already carry the marker,
-// or a header that cannot be read (unless `pass_unreadable`: the run will
-// skip those frames itself).
-bool CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
-                     bool pass_unreadable, std::string& error);
+// kStamped naming the first frames that already carry the marker, or
+// kUnreadable for a header that cannot be read (unless `pass_unreadable`:
+// the run will skip those frames itself).
+Status CheckNotStamped(const SequencePattern& input, const std::vector<int>& frames,
+                       bool pass_unreadable);
 
 // Whether the apply call puts anything on the frame: a visible line or a
 // slate of a Lumatrice effect, or any other effect (whose drawing is unknown).

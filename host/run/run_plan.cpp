@@ -23,13 +23,11 @@ std::string Canonical(const std::string& path) {
   return ec ? fs::absolute(path).lexically_normal().string() : p.string();
 }
 
-bool ApplyHostSettings(const RunOptions& options, const SceneSettings& scene,
-                       std::string& error) {
+Status ApplyHostSettings(const RunOptions& options, const SceneSettings& scene) {
   const int fps = options.fps ? *options.fps : scene.frame_rate;
-  if (!hostsdk::SetFrameRate(fps)) {
-    error = "frame rate " + std::to_string(fps) + " must divide 4800 (e.g. 24, 25, 30, 60)";
-    return false;
-  }
+  if (!hostsdk::SetFrameRate(fps))
+    return Status::Usage("frame rate " + std::to_string(fps) +
+                         " must divide 4800 (e.g. 24, 25, 30, 60)");
   hostsdk::SetTimeDisplay(scene.time_display);
   std::string path;
   if (options.scene_path)
@@ -40,57 +38,50 @@ bool ApplyHostSettings(const RunOptions& options, const SceneSettings& scene,
     path = Canonical(options.scene_file);
   // The effect draws 8-bit Windows-1252 text.
   hostsdk::SetSceneFilePath(Utf8ToCp1252Lossy(path).c_str());
-  return PinRunClock(!options.clock.empty() ? options.clock : scene.clock, error);
+  std::string error;
+  if (!PinRunClock(!options.clock.empty() ? options.clock : scene.clock, error))
+    return Status::Usage(error);
+  return Status::Ok();
 }
 
-bool ResolveFrames(const std::string& text, const std::string& fallback,
-                   std::vector<int>& frames, std::string& error) {
+Status ResolveFrames(const std::string& text, const std::string& fallback,
+                     std::vector<int>& frames) {
   const std::string range = text.empty() ? fallback : text;
-  if (!ParseFrameRange(range, frames, error)) {
-    error = "frames: " + error;
-    return false;
-  }
+  if (std::string error; !ParseFrameRange(range, frames, error))
+    return Status::Usage("frames: " + error);
   std::vector<int> sorted = frames;
   std::sort(sorted.begin(), sorted.end());
   const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
-  if (twice != sorted.end()) {
-    error = "frames: \"" + range + "\" names frame " + std::to_string(*twice) + " twice";
-    return false;
-  }
-  return true;
+  if (twice != sorted.end())
+    return Status::Usage("frames: \"" + range + "\" names frame " + std::to_string(*twice) +
+                         " twice");
+  return Status::Ok();
 }
 
-bool PlanFrames(const RunOptions& options, const SceneSettings& scene, RunPlan& plan,
-                std::string& error) {
+Status PlanFrames(const RunOptions& options, const SceneSettings& scene, RunPlan& plan) {
   plan.width = scene.width > 0 ? scene.width : kDefaultWidth;
   plan.height = scene.height > 0 ? scene.height : kDefaultHeight;
-  if (!options.size.empty() && !ParseFrameSize(options.size, plan.width, plan.height, error)) {
-    return false;
-  }
+  if (std::string error;
+      !options.size.empty() && !ParseFrameSize(options.size, plan.width, plan.height, error))
+    return Status::Usage(error);
   plan.range = !options.frames.empty() ? options.frames
                : !scene.frames.empty() ? scene.frames
                                        : kDefaultFrames;
-  return ResolveFrames(plan.range, plan.range, plan.frames, error);
+  return ResolveFrames(plan.range, plan.range, plan.frames);
 }
 
-bool ParseOutput(const std::string& text, const std::vector<int>& frames, SequencePattern& out,
-                 std::string& error) {
-  if (!out.Parse(text, error)) {
-    error = "output: " + error;
-    return false;
-  }
-  if (!out.has_placeholder() && frames.size() > 1) {
-    error = "output \"" + text + "\" names one file for " + std::to_string(frames.size()) +
-            " frames; use a frame pattern such as frame.#.png";
-    return false;
-  }
+Status ParseOutput(const std::string& text, const std::vector<int>& frames,
+                   SequencePattern& out) {
+  if (std::string error; !out.Parse(text, error)) return Status::Usage("output: " + error);
+  if (!out.has_placeholder() && frames.size() > 1)
+    return Status::Usage("output \"" + text + "\" names one file for " +
+                         std::to_string(frames.size()) +
+                         " frames; use a frame pattern such as frame.#.png");
   const std::string first = out.FileFor(frames.front());
-  if (!CanWrite(first)) {
-    error = "output \"" + text + "\": no image writer for the extension \"" +
-            fs::path(first).extension().string() + "\"";
-    return false;
-  }
-  return true;
+  if (!CanWrite(first))
+    return Status::Usage("output \"" + text + "\": no image writer for the extension \"" +
+                         fs::path(first).extension().string() + "\"");
+  return Status::Ok();
 }
 
 std::vector<int> WrittenFrames(const std::vector<int>& frames, std::optional<int> render_start,
@@ -100,22 +91,19 @@ std::vector<int> WrittenFrames(const std::vector<int>& frames, std::optional<int
   return written;
 }
 
-bool CheckOutputSparesScene(const SequencePattern& output, const std::vector<int>& written,
-                            const std::string& scene_file, std::string& error) {
-  if (scene_file.empty()) return true;
+Status CheckOutputSparesScene(const SequencePattern& output, const std::vector<int>& written,
+                              const std::string& scene_file) {
+  if (scene_file.empty()) return Status::Ok();
   const std::string scene_canon = Canonical(scene_file);
-  for (int f : written) {
-    if (Canonical(output.FileFor(f)) == scene_canon) {
-      error = "output " + output.FileFor(f) + " would overwrite the scene file";
-      return false;
-    }
-  }
-  return true;
+  for (int f : written)
+    if (Canonical(output.FileFor(f)) == scene_canon)
+      return Status::Usage("output " + output.FileFor(f) + " would overwrite the scene file");
+  return Status::Ok();
 }
 
-bool CheckOutputSparesInputs(const SequencePattern& output, const std::vector<int>& written,
-                             const std::vector<std::string>& inputs,
-                             const std::string& manifest, std::string& error) {
+Status CheckOutputSparesInputs(const SequencePattern& output, const std::vector<int>& written,
+                               const std::vector<std::string>& inputs,
+                               const std::string& manifest) {
   std::set<std::string> names;
   std::set<std::pair<dev_t, ino_t>> nodes;
   for (const std::string& path : inputs) {
@@ -130,29 +118,24 @@ bool CheckOutputSparesInputs(const SequencePattern& output, const std::vector<in
   };
   for (int f : written) {
     const std::string out = output.FileFor(f);
-    if (is_input(out)) {
-      error = "output " + out + " is one of this run's inputs; refusing to write over it" +
-              " (choose another output name)";
-      return false;
-    }
+    if (is_input(out))
+      return Status::Usage("output " + out +
+                           " is one of this run's inputs; refusing to write over it" +
+                           " (choose another output name)");
   }
-  if (!manifest.empty() && manifest != "-" && is_input(manifest)) {
-    error = "manifest " + manifest + " is one of this run's inputs; refusing to write over it";
-    return false;
-  }
-  return true;
+  if (!manifest.empty() && manifest != "-" && is_input(manifest))
+    return Status::Usage("manifest " + manifest +
+                         " is one of this run's inputs; refusing to write over it");
+  return Status::Ok();
 }
 
-bool MakeOutputFolder(const SequencePattern& output, int frame, std::string& error) {
+Status MakeOutputFolder(const SequencePattern& output, int frame) {
   const fs::path parent = fs::path(output.FileFor(frame)).parent_path();
-  if (parent.empty()) return true;
+  if (parent.empty()) return Status::Ok();
   std::error_code ec;
   fs::create_directories(parent, ec);
-  if (ec) {
-    error = parent.string() + ": " + ec.message();
-    return false;
-  }
-  return true;
+  if (ec) return {StatusKind::kIo, parent.string() + ": " + ec.message()};
+  return Status::Ok();
 }
 
 }  // namespace lumatrice

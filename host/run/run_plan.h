@@ -9,6 +9,7 @@
 
 #include "scene.h"
 #include "sequence.h"
+#include "status.h"
 
 namespace lumatrice {
 
@@ -39,39 +40,40 @@ struct RunPlan {
 // name one file.
 std::string Canonical(const std::string& path);
 
-// Sets the host state effects read. False with `error` for a frame rate
-// that does not divide 4800 or a malformed clock.
-bool ApplyHostSettings(const RunOptions& options, const SceneSettings& scene,
-                       std::string& error);
+// The checks below fail with kUsage: the run was asked for something it
+// must not do; MakeOutputFolder fails with kIo.
 
-// The frame size and frames. False with `error`.
-bool PlanFrames(const RunOptions& options, const SceneSettings& scene, RunPlan& plan,
-                std::string& error);
+// Sets the host state effects read. Fails for a frame rate that does not
+// divide 4800 or a malformed clock.
+Status ApplyHostSettings(const RunOptions& options, const SceneSettings& scene);
+
+// The frame size and frames.
+Status PlanFrames(const RunOptions& options, const SceneSettings& scene, RunPlan& plan);
 
 // Frames of `text` (else of `fallback`); a frame named twice is refused, as
 // two writers would race for its file.
-bool ResolveFrames(const std::string& text, const std::string& fallback,
-                   std::vector<int>& frames, std::string& error);
+Status ResolveFrames(const std::string& text, const std::string& fallback,
+                     std::vector<int>& frames);
 
 // The output pattern, checked for one file per frame and a known writer.
-bool ParseOutput(const std::string& text, const std::vector<int>& frames, SequencePattern& out,
-                 std::string& error);
+Status ParseOutput(const std::string& text, const std::vector<int>& frames,
+                   SequencePattern& out);
 
 // The frames a run writes: its own, plus the slate's when prepended.
 std::vector<int> WrittenFrames(const std::vector<int>& frames, std::optional<int> render_start,
                                bool prepend_slate);
 
-// False with `error` when one of the `written` frames is the scene file.
-bool CheckOutputSparesScene(const SequencePattern& output, const std::vector<int>& written,
-                            const std::string& scene_file, std::string& error);
+// Fails when one of the `written` frames is the scene file.
+Status CheckOutputSparesScene(const SequencePattern& output, const std::vector<int>& written,
+                              const std::string& scene_file);
 
-// False with `error` when one of the `written` frames or the manifest ("" or
-// "-": none) is one of `inputs`, whatever the spelling or link.
-bool CheckOutputSparesInputs(const SequencePattern& output, const std::vector<int>& written,
-                             const std::vector<std::string>& inputs,
-                             const std::string& manifest, std::string& error);
+// Fails when one of the `written` frames or the manifest ("" or "-": none)
+// is one of `inputs`, whatever the spelling or link.
+Status CheckOutputSparesInputs(const SequencePattern& output, const std::vector<int>& written,
+                               const std::vector<std::string>& inputs,
+                               const std::string& manifest);
 
-// Creates the folder of `frame`'s file. False with `error`.
-bool MakeOutputFolder(const SequencePattern& output, int frame, std::string& error);
+// Creates the folder of `frame`'s file.
+Status MakeOutputFolder(const SequencePattern& output, int frame);
 
 }  // namespace lumatrice

@@ -33,7 +33,7 @@ bool IsCombined(const std::string& layer) {
 
 }  // namespace
 
-StampFault ChooseStampLayer(FrameBuffer& frame, const std::string& path, std::string& error) {
+Status ChooseStampLayer(FrameBuffer& frame, const std::string& path) {
   const OIIO::ImageSpec& spec = frame.spec();
   std::set<std::string> layers;
   for (const std::string& name : spec.channelnames) {
@@ -41,7 +41,7 @@ StampFault ChooseStampLayer(FrameBuffer& frame, const std::string& path, std::st
     layers.insert(dot == std::string::npos ? "" : name.substr(0, dot));
   }
   // One layer: the frame found its colour channels itself.
-  if (layers.size() < 2) return StampFault::kNone;
+  if (layers.size() < 2) return Status::Ok();
   std::vector<std::string> combined;
   for (const std::string& l : layers)
     if (IsCombined(l) && HasColour(spec, l)) combined.push_back(l);
@@ -49,32 +49,25 @@ StampFault ChooseStampLayer(FrameBuffer& frame, const std::string& path, std::st
   if (combined.size() == 1) {
     layer = combined[0];
   } else if (!combined.empty() || !HasColour(spec, "")) {
-    error = path + ": " +
-            (combined.empty() ? "layered, with no combined RGBA pass"
-                              : "layered, with " + std::to_string(combined.size()) +
-                                    " combined passes");
-    return StampFault::kUnsupported;
+    return {StatusKind::kUnsupported,
+            path + ": " +
+                (combined.empty() ? "layered, with no combined RGBA pass"
+                                  : "layered, with " + std::to_string(combined.size()) +
+                                        " combined passes")};
   }
   ChannelLayout l;
   l.red = ChannelIndex(spec, layer, "R");
   l.green = ChannelIndex(spec, layer, "G");
   l.blue = ChannelIndex(spec, layer, "B");
   l.alpha = ChannelIndex(spec, layer, "A");
-  if (!frame.UseLayout(l)) {
-    error = path + ": its colour channels cannot be used";
-    return StampFault::kUnsupported;
-  }
-  return StampFault::kNone;
+  if (!frame.UseLayout(l))
+    return {StatusKind::kUnsupported, path + ": its colour channels cannot be used"};
+  return Status::Ok();
 }
 
-StampFault ReadStampFrame(const std::string& path, FrameBuffer& frame, std::string& error,
-                          const ReadOptions& options) {
-  ReadFault fault = ReadFault::kNone;
-  ReadOptions mine = options;
-  mine.fault = &fault;
-  if (!ReadFrame(path, frame, error, mine))
-    return fault == ReadFault::kUnsupported ? StampFault::kUnsupported : StampFault::kUnreadable;
-  return ChooseStampLayer(frame, path, error);
+Status ReadStampFrame(const std::string& path, FrameBuffer& frame, const ReadOptions& options) {
+  if (Status read = ReadFrame(path, frame, options); !read) return read;
+  return ChooseStampLayer(frame, path);
 }
 
 void OutputLockFor(const std::string& path, SequencePattern& sequence, int& frame) {
@@ -97,38 +90,28 @@ void OutputLockFor(const std::string& path, SequencePattern& sequence, int& fram
   if (!sequence.Parse((p.parent_path() / name).string(), error)) sequence.Parse(path, error);
 }
 
-StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& frame) {
-  StampFileResult r;
-  const std::string& path = request.path;
-  auto fail = [&](StampFault fault, std::string error) {
-    r.fault = fault;
-    r.error = std::move(error);
-    return r;
-  };
-  if (std::string why; !CheckInputFile(path, why)) return fail(StampFault::kNotFound, why);
-  // Taken before the read: whoever comes next reads the stamped file.
+namespace {
+
+// The in-place stamp's lock on `path`, kBusy when another run or stamp
+// holds it.
+Status LockForStamp(const std::string& path, OutputLock& lock) {
   SequencePattern sequence;
   int frame_number = 0;
   OutputLockFor(path, sequence, frame_number);
-  OutputLock lock;
-  if (std::string why; !lock.Acquire(sequence, {frame_number}, false, nullptr, nullptr, why)) {
-    // The refusal's advice is the run's (--wait-lock): a stamp has its own.
-    return fail(StampFault::kLocked,
-                path + ": " + why.substr(0, why.find("; two runs")) + "; the file is left to it");
-  }
-  ReadOptions read;
-  read.lazy = !request.full_reencode;
-  read.format = request.format;
-  r.fault = ReadStampFrame(path, frame, r.error, read);
-  if (r.fault != StampFault::kNone) return r;
-  if (ReadMarker(frame.spec()))
-    return fail(StampFault::kStamped,
-                path + ": carries the stamp marker already; not stamped twice");
-  const FrameContext context = HostFrameContext(frame.width(), frame.height(), request.t);
-  r.drawn = ApplyDraws(*request.scene, request.t, context, request.slate_mark);
+  Status locked = lock.Acquire(sequence, {frame_number}, false, nullptr, nullptr);
+  if (locked.kind() != StatusKind::kBusy) return locked;
+  // The refusal's advice is the run's (--wait-lock): a stamp has its own.
+  const std::string& why = locked.message();
+  return {StatusKind::kBusy,
+          path + ": " + why.substr(0, why.find("; two runs")) + "; the file is left to it"};
+}
+
+// The effects run on `frame`, inside the request's colour transform.
+Status ApplyEffects(const StampFileRequest& request, FrameBuffer& frame) {
+  const std::string& path = request.path;
   if (request.transform) {
     if (Status s = request.transform->Before(frame); !s.ok())
-      return fail(StampFault::kUnreadable, path + ": damaged (" + s.message() + ")");
+      return {StatusKind::kUnreadable, path + ": damaged (" + s.message() + ")"};
   }
   {
     // Also when the effects throw: the frame outlives this call.
@@ -142,14 +125,43 @@ StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& f
     request.apply(frame);
   }
   if (const std::string damaged = frame.BlockError(); !damaged.empty())
-    return fail(StampFault::kUnreadable, path + ": damaged (" + damaged + ")");
+    return {StatusKind::kUnreadable, path + ": damaged (" + damaged + ")"};
+  return Status::Ok();
+}
+
+}  // namespace
+
+StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& frame) {
+  StampFileResult r;
+  const std::string& path = request.path;
+  if (Status found = CheckInputFile(path); !found) {
+    r.status = found;
+    return r;
+  }
+  // Taken before the read: whoever comes next reads the stamped file.
+  OutputLock lock;
+  if (r.status = LockForStamp(path, lock); !r.status) return r;
+  ReadOptions read;
+  read.lazy = !request.full_reencode;
+  read.format = request.format;
+  r.status = ReadStampFrame(path, frame, read);
+  if (!r.status) return r;
+  if (ReadMarker(frame.spec())) {
+    r.status = {StatusKind::kStamped,
+                path + ": carries the stamp marker already; not stamped twice"};
+    return r;
+  }
+  const FrameContext context = HostFrameContext(frame.width(), frame.height(), request.t);
+  r.drawn = ApplyDraws(*request.scene, request.t, context, request.slate_mark);
+  if (r.status = ApplyEffects(request, frame); !r.status) return r;
   if (!r.drawn) return r;  // the file stays as it is, without the marker
   const std::string& format_of = request.format.empty() ? path : request.format;
   if (!request.marker->empty())
     WriteMarker(frame.spec(), request.marker->At(request.t), !FormatKeepsAttributes(format_of));
-  if (!WriteFrame(path, frame, r.error, nullptr, !request.full_reencode, &r.write,
-                  request.format))
-    r.fault = StampFault::kWrite;
+  WriteOptions write;
+  write.allow_splice = !request.full_reencode;
+  write.format = request.format;
+  r.status = WriteFrame(path, frame, write, &r.write);
   return r;
 }
 

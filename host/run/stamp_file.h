@@ -14,27 +14,17 @@
 #include "marker.h"
 #include "sequence.h"
 #include "scene.h"
+#include "status.h"
 
 namespace lumatrice {
 
-enum class StampFault {
-  kNone,
-  kNotFound,     // no regular file at the path
-  kUnreadable,   // cannot be decoded
-  kUnsupported,  // an image a stamp would damage: left as it is
-  kStamped,      // carries the marker already
-  kLocked,       // another run or stamp is writing the file: left to it
-  kWrite,        // the new frame could not replace the file
-};
-
 // A layered frame ("ViewLayer.Combined.R", "ViewLayer.Depth.Z", ...) takes
 // the captions in its one combined pass, else in its unlayered R, G, B;
-// any other layered frame is refused (kUnsupported with `error`).
-StampFault ChooseStampLayer(FrameBuffer& frame, const std::string& path, std::string& error);
+// any other layered frame is refused (kUnsupported).
+Status ChooseStampLayer(FrameBuffer& frame, const std::string& path);
 
 // Reads `path` to be stamped: ReadFrame, then ChooseStampLayer.
-StampFault ReadStampFrame(const std::string& path, FrameBuffer& frame, std::string& error,
-                          const ReadOptions& options);
+Status ReadStampFrame(const std::string& path, FrameBuffer& frame, const ReadOptions& options);
 
 // The lock a stamp in place takes: "f_0001.exr" is frame 1 of "f_%04d.exr"
 // (the last digits of its name), so the stamp and a run writing that
@@ -60,9 +50,11 @@ struct StampFileRequest {
   FrameTransform* transform = nullptr;
 };
 
+// The status is ReadStampFrame's or WriteFrame's, or kUnreadable for a
+// block found damaged on the way, or kStamped for a file that carries the
+// marker already.
 struct StampFileResult {
-  StampFault fault = StampFault::kNone;
-  std::string error;
+  Status status;
   bool drawn = false;  // false: nothing to draw, the file was left as it is
   WriteReport write;
 };

@@ -137,13 +137,12 @@ TEST_P(JpegSpliceTest, KeepsUntouchedCoefficientsAndMarkers) {
   fs::create_directories(dir);
   const std::string in = (dir / "in.jpg").string();
   WriteInput(c, in);
-  std::string error;
 
   // Lazy rows, bottom band first (the decoder restarts), read as the image
   // library reads the whole file.
   FrameBuffer whole, lazy;
-  ASSERT_TRUE(ReadFrame(in, whole, error)) << error;
-  ASSERT_TRUE(ReadFrame(in, lazy, error, true)) << error;
+  ASSERT_EQ(ReadFrame(in, whole).message(), "");
+  ASSERT_EQ(ReadFrame(in, lazy, true).message(), "");
   ASSERT_NE(lazy.blocks(), nullptr);
   FrameStorage ws(&whole), ls(&lazy);
   std::vector<BMM_Color_64> a(kW), b(kW);
@@ -156,9 +155,9 @@ TEST_P(JpegSpliceTest, KeepsUntouchedCoefficientsAndMarkers) {
   Paint(lazy);
   const std::string out = (dir / "out.jpg").string(), full = (dir / "full.jpg").string();
   WriteReport report;
-  ASSERT_TRUE(WriteFrame(out, lazy, error, nullptr, true, &report)) << error;
+  ASSERT_EQ(WriteFrame(out, lazy, {}, &report).message(), "");
   EXPECT_TRUE(report.spliced);
-  ASSERT_TRUE(WriteFrame(full, lazy, error, nullptr, false)) << error;
+  ASSERT_EQ(WriteFrame(full, lazy, WriteOptions{nullptr, false, ""}).message(), "");
 
   const Coefs before = ReadCoefs(in), after = ReadCoefs(out);
   ASSERT_EQ(after.comp.size(), before.comp.size());
@@ -188,8 +187,8 @@ TEST_P(JpegSpliceTest, KeepsUntouchedCoefficientsAndMarkers) {
 
   // The captions as the whole path draws them, within JPEG's loss.
   FrameBuffer mine, theirs;
-  ASSERT_TRUE(ReadFrame(out, mine, error)) << error;
-  ASSERT_TRUE(ReadFrame(full, theirs, error)) << error;
+  ASSERT_EQ(ReadFrame(out, mine).message(), "");
+  ASSERT_EQ(ReadFrame(full, theirs).message(), "");
   double sum = 0;
   int n = 0;
   for (int y = 40; y < 52; ++y)

@@ -71,14 +71,13 @@ TEST_P(ParallelSpliceTest, ThreadsChangeNoByteAndTheSlateDecodesAsWhole) {
   fs::create_directories(dir);
   const std::string in = (dir / ("in" + std::string(c.ext))).string();
   WriteInput(c, in);
-  std::string error;
   for (bool slate : {false, true}) {
     std::vector<char> files[2];
     int reused[2] = {}, grey_blocks = 0;
     for (int threads : {1, 4}) {
       SetBlockEncodeThreads(threads);
       FrameBuffer frame;
-      ASSERT_TRUE(ReadFrame(in, frame, error, true)) << error;
+      ASSERT_EQ(ReadFrame(in, frame, true).message(), "");
       ASSERT_NE(frame.blocks(), nullptr);
       const BlockFile& f = *frame.blocks();
       grey_blocks = 0;
@@ -89,7 +88,7 @@ TEST_P(ParallelSpliceTest, ThreadsChangeNoByteAndTheSlateDecodesAsWhole) {
       PaintSlate(frame, slate);
       const std::string out = (dir / ("t" + std::to_string(threads) + c.ext)).string();
       WriteReport report;
-      ASSERT_TRUE(WriteFrame(out, frame, error, nullptr, true, &report)) << error;
+      ASSERT_EQ(WriteFrame(out, frame, {}, &report).message(), "");
       EXPECT_EQ(report.spliced, !slate);
       files[threads > 1] = Bytes(out);
       reused[threads > 1] = report.reused;
@@ -100,16 +99,16 @@ TEST_P(ParallelSpliceTest, ThreadsChangeNoByteAndTheSlateDecodesAsWhole) {
     if (!slate) continue;
     // Most of the slate's blocks are its flat grey.
     FrameBuffer whole_frame;
-    ASSERT_TRUE(ReadFrame(in, whole_frame, error)) << error;
+    ASSERT_EQ(ReadFrame(in, whole_frame).message(), "");
     PaintSlate(whole_frame, true);
     const std::string whole = (dir / ("whole" + std::string(c.ext))).string();
-    ASSERT_TRUE(WriteFrame(whole, whole_frame, error, nullptr, false)) << error;
+    ASSERT_EQ(WriteFrame(whole, whole_frame, WriteOptions{nullptr, false, ""}).message(), "");
     // One of each extent is coded (a tiled frame's edges have three more).
     EXPECT_GE(reused[0], grey_blocks - 4);
     EXPECT_GT(reused[0], 0);
     FrameBuffer a, b;
-    ASSERT_TRUE(ReadFrame((dir / ("t4" + std::string(c.ext))).string(), a, error)) << error;
-    ASSERT_TRUE(ReadFrame(whole, b, error)) << error;
+    ASSERT_EQ(ReadFrame((dir / ("t4" + std::string(c.ext))).string(), a).message(), "");
+    ASSERT_EQ(ReadFrame(whole, b).message(), "");
     for (int y = 0; y < kH; ++y)
       ASSERT_EQ(std::memcmp(a.row(y), b.row(y), a.row_bytes()), 0) << "row " << y;
   }

@@ -361,9 +361,8 @@ TEST_F(BadInput, EveryRowIsRefusedClearlyAndLosesNothing) {
       EXPECT_FALSE(IsTemporary(name)) << "temporary file left: " << name;
       // A frame written before the fault must be whole.
       lumatrice::FrameBuffer frame;
-      std::string error;
-      EXPECT_TRUE(lumatrice::ReadFrame((run.dir / name).string(), frame, error))
-          << "new file " << name << " is not a whole image: " << error;
+      const lumatrice::Status read = lumatrice::ReadFrame((run.dir / name).string(), frame);
+      EXPECT_TRUE(read) << "new file " << name << " is not a whole image: " << read.message();
     }
     if (!HasFailure()) fs::remove_all(run.dir);
   }

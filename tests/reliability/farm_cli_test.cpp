@@ -187,8 +187,8 @@ TEST(FarmCli, KilledRunIsSweptAndTwoRunsNeverShareAnOutput) {
     char name[32];
     std::snprintf(name, sizeof name, "out/f.%04d.png", f);
     lumatrice::FrameBuffer frame;
-    std::string error;
-    EXPECT_TRUE(lumatrice::ReadFrame((dir / name).string(), frame, error)) << error;
+    const lumatrice::Status read = lumatrice::ReadFrame((dir / name).string(), frame);
+    EXPECT_TRUE(read) << read.message();
   }
   if (!::testing::Test::HasFailure()) fs::remove_all(dir);
 }

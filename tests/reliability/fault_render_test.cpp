@@ -68,7 +68,8 @@ Render RenderTo(const fs::path& dir, Effect* fx, int count) {
   EXPECT_FALSE(r.result.failed) << r.result.error;
   for (int f = 1; f <= r.result.written; ++f) {
     FrameBuffer frame;
-    EXPECT_TRUE(ReadFrame(options.output.FileFor(f), frame, error)) << error;
+    const Status read = ReadFrame(options.output.FileFor(f), frame);
+    EXPECT_TRUE(read) << read.message();
     r.frames.push_back(std::move(frame));
   }
   return r;

@@ -63,7 +63,7 @@ TEST(StampFile, TakesTheLockOfItsFramesSequence) {
     SequencePattern run_output;
     ASSERT_TRUE(run_output.Parse((dir / "f_####.png").string(), error)) << error;
     OutputLock run;
-    ASSERT_TRUE(run.Acquire(run_output, {held}, false, nullptr, nullptr, error)) << error;
+    ASSERT_EQ(run.Acquire(run_output, {held}, false, nullptr, nullptr).message(), "");
     StampFileRequest request;
     request.path = file;
     request.scene = &scene;
@@ -73,13 +73,13 @@ TEST(StampFile, TakesTheLockOfItsFramesSequence) {
     const StampFileResult r = StampFileInPlace(request, frame);
     SCOPED_TRACE(held);
     if (held == 1) {
-      EXPECT_EQ(r.fault, StampFault::kLocked);
-      EXPECT_NE(r.error.find(file + ": output "), std::string::npos) << r.error;
-      EXPECT_NE(r.error.find("is being written by another run"), std::string::npos) << r.error;
-      EXPECT_TRUE(r.error.ends_with("; the file is left to it")) << r.error;
+      EXPECT_EQ(r.status.kind(), StatusKind::kBusy);
+      EXPECT_NE(r.status.message().find(file + ": output "), std::string::npos) << r.status.message();
+      EXPECT_NE(r.status.message().find("is being written by another run"), std::string::npos) << r.status.message();
+      EXPECT_TRUE(r.status.message().ends_with("; the file is left to it")) << r.status.message();
       EXPECT_EQ(bytes(), before);
     } else {
-      EXPECT_EQ(r.fault, StampFault::kNone) << r.error;
+      EXPECT_TRUE(r.status.ok()) << r.status.message();
       EXPECT_TRUE(r.drawn);
       EXPECT_NE(bytes(), before);
     }
