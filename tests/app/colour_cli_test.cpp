@@ -30,13 +30,16 @@ struct Pixels {
   const float* At(int x, int y) const { return &v[(std::size_t(y) * w + x) * nc]; }
 };
 
+// Straight from the file, past OpenImageIO's cache: the tests rewrite files.
 Pixels Read(const fs::path& path) {
-  OIIO::ImageBuf in(path.string());
   Pixels p;
-  EXPECT_TRUE(in.read(0, 0, true, TypeDesc::FLOAT)) << path << ": " << in.geterror();
-  p.w = in.spec().width, p.h = in.spec().height, p.nc = in.spec().nchannels;
+  auto in = OIIO::ImageInput::open(path.string());
+  EXPECT_TRUE(in) << path << ": " << OIIO::geterror();
+  if (!in) return p;
+  p.w = in->spec().width, p.h = in->spec().height, p.nc = in->spec().nchannels;
   p.v.resize(std::size_t(p.w) * p.h * p.nc);
-  in.get_pixels(in.roi(), TypeDesc::FLOAT, p.v.data());
+  EXPECT_TRUE(in->read_image(0, 0, 0, p.nc, TypeDesc::FLOAT, p.v.data())) << path << ": "
+                                                                          << in->geterror();
   return p;
 }
 
@@ -141,13 +144,15 @@ TEST_F(Colour, CaptionSpaceDisplayRoundTripsThroughTheView) {
   const Case cases[] = {{"float RGBA", TypeDesc::FLOAT, 4, 1e-4f},
                         {"half RGB", TypeDesc::HALF, 3, 1e-3f}};
   for (const Case& c : cases) {
-    WriteLinear(dir_ / "lin.0001.exr", c.type, c.channels);
-    const auto r = Run({"stamp", "lin.0001.exr", "-o", "cap.0001.exr", "--caption-space",
-                        "display", "--display", "sRGB", "--view", "Standard"});
+    const std::string tag = c.channels == 4 ? "f" : "h";
+    const std::string lin = tag + "lin.0001.exr", cap = tag + "cap.0001.exr",
+                      seen_name = tag + "seen.exr";
+    WriteLinear(dir_ / lin, c.type, c.channels);
+    const auto r = Run({"stamp", lin, "-o", cap, "--caption-space", "display", "--display",
+                        "sRGB", "--view", "Standard"});
     ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
-    Reference(SHIPPED_OCIO_CONFIG, "cap.0001.exr", "seen.exr", "sRGB", "Standard");
-    const Pixels in = Read(dir_ / "lin.0001.exr"), out = Read(dir_ / "cap.0001.exr"),
-                 seen = Read(dir_ / "seen.exr");
+    Reference(SHIPPED_OCIO_CONFIG, cap, seen_name, "sRGB", "Standard");
+    const Pixels in = Read(dir_ / lin), out = Read(dir_ / cap), seen = Read(dir_ / seen_name);
     int drawn = 0;
     for (int y = 0; y < out.h; ++y)
       for (int x = 0; x < out.w; ++x) {
