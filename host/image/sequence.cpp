@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <utility>
 
 #include <OpenImageIO/filesystem.h>
-#include <OpenImageIO/strutil.h>
 
 namespace lumatrice {
 namespace Filesystem = OIIO::Filesystem;
@@ -113,7 +113,10 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
   static const std::regex part(R"(^(-?\d{1,10})(?:-(-?\d{1,10})(?:([xy])(-?\d{1,10}))?)?$)");
   long long total = 0;
   bool any = false;
-  for (const std::string& piece : OIIO::Strutil::splits(text, ",")) {
+  std::vector<int> listed;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string piece = text.substr(start, comma == std::string::npos ? comma : comma - start);
     std::smatch m;
     if (!std::regex_match(piece, m, part)) {
       error = "\"" + text + "\" is not a frame range (examples: 7, 1-100, 1-100x2)";
@@ -132,8 +135,14 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
       return false;
     }
     const long long span = std::llabs(b - a) + 1;
-    total += m[3].matched && m[3].str() == "y" ? span : (span + step - 1) / step;
+    const bool fill = m[3].matched && m[3].str() == "y";  // the frames x would skip
+    total += fill ? span : (span + step - 1) / step;
     any = true;
+    if (total < kMaxFrames)
+      for (long long i = 0, dir = b >= a ? 1 : -1; i < span; ++i)
+        if ((i % step == 0) != fill) listed.push_back(int(a + dir * i));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
   }
   if (!any) {
     error = "empty frame range";
@@ -144,11 +153,11 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
             std::to_string(kMaxFrames - 1) + " in one run, so the list stays in memory)";
     return false;
   }
-  if (!Filesystem::enumerate_sequence(text, frames) || frames.empty()) {
+  if (listed.empty()) {
     error = "\"" + text + "\" is not a frame range (examples: 7, 1-100, 1-100x2)";
-    frames.clear();
     return false;
   }
+  frames = std::move(listed);
   return true;
 }
 
