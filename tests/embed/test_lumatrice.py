@@ -203,15 +203,16 @@ class ExitTest(unittest.TestCase):
         r = subprocess.run([sys.executable, "-c", program, LIB_PATH], capture_output=True, text=True)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
 
-    def test_a_session_and_its_effects_leave_the_image_library_unloaded(self):
+    def test_a_session_and_its_effects_leave_the_image_and_colour_libraries_unloaded(self):
         program = ("import ctypes as C, sys\n"
                    "lib = C.CDLL(sys.argv[1])\n"
                    "s, e = C.c_void_p(), C.c_void_p()\n"
                    "assert lib.lumatrice_open(None, 0, C.byref(s)) == 0\n"
                    "assert lib.lumatrice_create_effect(s, b'Lumatrice', C.byref(e)) == 0\n"
-                   "print('libOpenImageIO.so' in open('/proc/self/maps').read())\n")
+                   "maps = open('/proc/self/maps').read()\n"
+                   "print('libOpenImageIO.so' in maps, 'libOpenColorIO.so' in maps)\n")
         r = subprocess.run([sys.executable, "-c", program, LIB_PATH], capture_output=True, text=True)
-        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "False\n", ""))
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "False False\n", ""))
 
     def test_stale_handles_fail_even_where_a_new_object_took_their_place(self):
         # In a process of its own: the session of this one stays open.
