@@ -301,11 +301,18 @@ class EffectTest(unittest.TestCase):
         self.assertEqual(seen, set(by_control))
 
     def test_apply_any_sample_type_and_stride(self):
-        rows = {}
-        for sample in (U8, U16, HALF, FLOAT):
-            changed, buf, stride = apply(2 * TPF, sample)
+        rows, bufs = {}, {}
+        # The last in the display's colours (as a stamped file takes them): the
+        # same rows drawn, in other values.
+        for sample, space in ((U8, 0), (U16, 0), (HALF, 0), (FLOAT, 0), (FLOAT, 1)):
+            call("lumatrice_set_caption_space", session, space, None, None, None)
+            try:
+                changed, buf, stride = apply(2 * TPF, sample)
+            finally:
+                call("lumatrice_set_caption_space", session, 0, None, None, None)
             self.assertTrue(changed, sample)
             self.assertFalse({y for y in changed if H // 3 < y < 2 * H // 3}, sample)
+            self.assertNotEqual(bufs.setdefault(sample, buf) == buf, bool(space), sample)
             rows[sample] = changed
             if sample == FLOAT:
                 hdr = struct.unpack_from("<2f", buf, (H // 2) * stride)
