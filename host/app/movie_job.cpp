@@ -69,6 +69,7 @@ PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
           options.frames.end();
   if (slate_first) settings.copy_delay = av_q2d(av_inv_q(settings.rate));
   settings.notice = [&host](const std::string& line) { host.Notice(line); };
+  settings.cancelled = [&cancel] { return cancel.stop.load(); };
   MovieBackend* movies = LoadMovieBackend(failed.error);
   if (!movies) return failed;
   const std::unique_ptr<MovieOutput> writer = movies->CreateOutput(path, std::move(settings));
@@ -76,7 +77,8 @@ PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
   PipelineResult r = RunPipeline(options, source, cancel, observer);
   std::string error;
   if (!r.failed && !r.cancelled && r.written > 0 && !writer->Finish(error)) {
-    r.failed = true;
+    r.cancelled = error.empty();
+    r.failed = !r.cancelled;
     r.error = error;
   }
   // A movie not finished was never under its name.

@@ -30,10 +30,12 @@ struct MovieSettings {
   std::string copy_from;      // an input movie whose other streams pass through
   double copy_delay = 0;      // seconds they start later than in the input
   std::function<void(const std::string&)> notice;
+  std::function<bool()> cancelled;  // asked once more just before the rename
 };
 
 // A movie being written: frames in render order, then Finish puts it in
-// place; destroyed unfinished, it leaves nothing under the target's name.
+// place (false with an empty `error` when the run was cancelled first);
+// destroyed unfinished, it leaves nothing under the target's name.
 class MovieOutput : public FrameSink {
  public:
   virtual bool Finish(std::string& error) = 0;

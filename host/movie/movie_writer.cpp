@@ -19,6 +19,7 @@ extern "C" {
 
 #include "marker.h"
 #include "movie_reader.h"
+#include "write_hooks.h"
 
 namespace lumatrice {
 namespace {
@@ -283,6 +284,9 @@ bool MovieWriter::Finish(std::string& error) {
   avio_flush(fmt_->pb);
   if (IoFailed(error)) return false;
   if (::fsync(temp_.fd()) != 0) return error = target_ + ": " + std::strerror(errno), false;
+  if (write_hooks::before_rename) write_hooks::before_rename();
+  // A cancel that came while the trailer went out still leaves no movie.
+  if (settings_.cancelled && settings_.cancelled()) return error.clear(), false;
   if (Status moved = temp_.RenameTo(target_); !moved) return error = moved.message(), false;
   finished_ = true;
   return true;
