@@ -4,6 +4,7 @@
 // the output did not verify).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,7 +30,16 @@ int Resubmit(const std::string& job, bool wait);
 
 // Run on the farm's nodes: one chunk (its index, else the array task id)
 // and the report over the whole output.
+// The report of a movie output first joins the chunks' segments through
+// `join`, which the program hands in (the farm links no movie code).
+struct Segment {
+  std::string path;
+  std::string name;       // "chunk 2 (frames 5-6)"
+  long long pictures = 0;
+};
+using JoinMovie =
+    std::function<Status(const std::vector<Segment>& segments, const std::string& target)>;
 int RunChunk(const std::string& plan, std::optional<int> index);
-int Report(const std::string& plan);
+int Report(const std::string& plan, const JoinMovie& join);
 
 }  // namespace lumatrice::farm

@@ -69,6 +69,13 @@ struct Plan {
   std::string ChunkRecord(int index) const;
 };
 
+// A movie output (.mov .mp4 .mkv .mxf): each chunk writes its frames as a
+// segment movie in the plan's folder, and the report joins them.
+bool MoviePlan(const Plan& plan);
+std::string SegmentFile(const Plan& plan, const Chunk& chunk);
+// The pictures chunk's segment holds: its frames, and a slate prepended to them.
+long long SegmentPictures(const Plan& plan, const Chunk& chunk);
+
 // Frames split into chunks of `size` in frame order.
 std::vector<std::vector<int>> SplitFrames(std::vector<int> frames, int size);
 
@@ -76,7 +83,8 @@ std::vector<std::vector<int>> SplitFrames(std::vector<int> frames, int size);
 std::string FrameList(const std::vector<int>& frames);
 
 // The chunk's argv: `program [globals] kind args...` with any --frames,
-// --render-start, --clock and --quiet of `args` replaced by the chunk's.
+// --render-start, --clock and --quiet of `args` replaced by the chunk's (and
+// any --farm-segment dropped: the plan gives each chunk its own).
 std::vector<std::string> ChunkCommand(const std::string& program,
                                       const std::vector<std::string>& globals,
                                       const std::string& kind,

@@ -323,6 +323,25 @@ Status PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_a
   return Status::Ok();
 }
 
+// A movie output is made of segments joined by stream copy: every frame
+// must be coded alone, and no other stream (a movie input's sound) is copied
+// into it, which each segment would carry whole.
+Status CheckMovieRun(const Json& manifest, const Plan& plan) {
+  const Json movie = manifest.at("run").value("movie", Json());
+  if (!movie.is_object())
+    return Status::Failed("the dry run of the command gave no plan of its movie " + plan.output);
+  if (!movie.value("copies_streams_from", std::string()).empty())
+    return Status::Usage("farm submit: a movie input stamped into a movie (" + plan.output +
+                         ") is not split into chunks; stamp it on one machine, or into a frame "
+                         "sequence on the farm");
+  if (!movie.value("intra_only", false))
+    return Status::Usage("farm submit: " + movie.value("codec", std::string()) +
+                         " codes frames from one another, so chunks cannot be joined into " +
+                         plan.output + "; use --codec prores or dnxhr on a farm (or stamp a "
+                         "frame sequence on the farm, then encode it on one machine)");
+  return Status::Ok();
+}
+
 // The run's output, frames, render start, clock and files, from the
 // manifest its dry run printed.
 Status ReadDryRun(const std::string& out, Plan& plan, std::vector<int>& frames) {
@@ -345,14 +364,9 @@ Status ReadDryRun(const std::string& out, Plan& plan, std::vector<int>& frames) 
   }
   if (frames.empty() || plan.files.empty())
     return Status::Failed("the dry run of the command planned no frames");
-  // Chunks cannot share one movie file, and segments joined afterwards are
-  // not made yet.
-  std::string ext = fs::path(plan.output).extension().string();
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  if (ext == ".mov" || ext == ".mp4" || ext == ".mkv" || ext == ".mxf")
-    return Status::Usage("farm submit: a movie output (" + plan.output +
-                         ") cannot be split into chunks; stamp a frame sequence on the farm, "
-                         "then that sequence into the movie on one machine");
+  if (MoviePlan(plan)) {
+    if (Status s = CheckMovieRun(manifest, plan); !s) return s;
+  }
   std::sort(plan.written.begin(), plan.written.end());
   return Status::Ok();
 }
