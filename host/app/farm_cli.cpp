@@ -44,12 +44,22 @@ void AddFarmCommands(CLI::App& app, FarmCli& cli) {
 namespace {
 
 // The farm's report joins a movie's segments through the movie library.
-Status JoinMovieSegments(const std::vector<farm::Segment>& segments, const std::string& target) {
+Status JoinMovieSegments(const std::vector<farm::Segment>& segments, const std::string& target,
+                         const farm::MovieRun& movie) {
   std::string error;
+  std::optional<MovieCodec> encode;
+  if (!movie.intra_only) {
+    MovieArgs args;
+    args.codec = movie.codec;
+    args.profile = movie.profile;
+    if (movie.crf >= 0) args.crf = movie.crf;
+    if (!ResolveMovieCodec(target, args, encode.emplace(), error)) return Status::Failed(error);
+  }
   MovieBackend* movies = LoadMovieBackend(error);
   std::vector<MovieSegment> list;
   for (const farm::Segment& s : segments) list.push_back({s.path, s.name, s.pictures});
-  if (!movies || !movies->JoinSegments(list, target, error)) return Status::Failed(error);
+  if (!movies || !movies->JoinSegments(list, target, encode ? &*encode : nullptr, error))
+    return Status::Failed(error);
   return Status::Ok();
 }
 

@@ -46,7 +46,7 @@ bool MoviePlan(const Plan& p) {
 
 std::string SegmentFile(const Plan& p, const Chunk& c) {
   return p.state_dir + "/segment-" + std::to_string(c.index) +
-         fs::path(p.output).extension().string();
+         (p.movie.intra_only ? fs::path(p.output).extension().string() : ".mkv");
 }
 
 long long SegmentPictures(const Plan& p, const Chunk& c) {
@@ -288,6 +288,9 @@ Json PlanToJson(const Plan& p) {
            {"partition", p.partition},
            {"report_job", p.report_job},
            {"submissions", p.submissions}}}};
+  if (MoviePlan(p))
+    j["movie"] = {{"codec", p.movie.codec}, {"profile", p.movie.profile}, {"crf", p.movie.crf},
+                  {"intra_only", p.movie.intra_only}};
   if (p.kind == "blender") {
     j["blender"] = ProgramToJson(p.blender);
     j["step"] = p.step;
@@ -324,6 +327,14 @@ Status PlanFromJson(const Json& j, Plan& p) {
     Field(j, "", "written", written);
     p.written = ParseFrameList(written, "written");
     Field(j, "", "files", p.files);
+    if (MoviePlan(p)) {
+      Json m;
+      Field(j, "", "movie", m);
+      Field(m, "movie.", "codec", p.movie.codec);
+      Field(m, "movie.", "profile", p.movie.profile);
+      Field(m, "movie.", "crf", p.movie.crf);
+      Field(m, "movie.", "intra_only", p.movie.intra_only);
+    }
     Field(j, "", "env", p.env);
     Field(j, "", "verify", p.verify);
     Field(j, "", "state_dir", p.state_dir);

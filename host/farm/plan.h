@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "farm.h"
 #include "status.h"
 
 namespace lumatrice::farm {
@@ -55,6 +56,7 @@ struct Plan {
   int render_start = 0;
   std::string output;                 // output pattern as given
   std::vector<std::string> files;     // every file the chunks write, absolute
+  MovieRun movie;                     // a movie output: what the report joins
   std::map<std::string, std::string> env;  // set for every command
   std::vector<Chunk> chunks;
   std::vector<std::string> verify;    // argv of the check; made by VerifyArgv

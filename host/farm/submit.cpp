@@ -323,10 +323,10 @@ Status PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_a
   return Status::Ok();
 }
 
-// A movie output is made of segments joined by stream copy: every frame
-// must be coded alone, and no other stream (a movie input's sound) is copied
-// into it, which each segment would carry whole.
-Status CheckMovieRun(const Json& manifest, const Plan& plan) {
+// A movie output is made of segments the report joins; no other stream (a
+// movie input's sound) may be copied into it, which each segment would
+// carry whole.
+Status ReadMovieRun(const Json& manifest, Plan& plan) {
   const Json movie = manifest.at("run").value("movie", Json());
   if (!movie.is_object())
     return Status::Failed("the dry run of the command gave no plan of its movie " + plan.output);
@@ -334,11 +334,10 @@ Status CheckMovieRun(const Json& manifest, const Plan& plan) {
     return Status::Usage("farm submit: a movie input stamped into a movie (" + plan.output +
                          ") is not split into chunks; stamp it on one machine, or into a frame "
                          "sequence on the farm");
-  if (!movie.value("intra_only", false))
-    return Status::Usage("farm submit: " + movie.value("codec", std::string()) +
-                         " codes frames from one another, so chunks cannot be joined into " +
-                         plan.output + "; use --codec prores or dnxhr on a farm (or stamp a "
-                         "frame sequence on the farm, then encode it on one machine)");
+  plan.movie.codec = movie.value("codec", std::string());
+  plan.movie.profile = movie.value("profile", std::string());
+  plan.movie.crf = movie.value("crf", -1);
+  plan.movie.intra_only = movie.value("intra_only", true);
   return Status::Ok();
 }
 
@@ -365,7 +364,7 @@ Status ReadDryRun(const std::string& out, Plan& plan, std::vector<int>& frames) 
   if (frames.empty() || plan.files.empty())
     return Status::Failed("the dry run of the command planned no frames");
   if (MoviePlan(plan)) {
-    if (Status s = CheckMovieRun(manifest, plan); !s) return s;
+    if (Status s = ReadMovieRun(manifest, plan); !s) return s;
   }
   std::sort(plan.written.begin(), plan.written.end());
   return Status::Ok();

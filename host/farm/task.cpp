@@ -144,7 +144,7 @@ Status JoinSegments(const Plan& plan, const JoinMovie& join) {
                                    FrameList(c.frames) + ")",
                                SegmentPictures(plan, c)});
   if (!join) return Status::Failed("this program cannot join movie segments");
-  return join(segments, plan.files.front());
+  return join(segments, plan.files.front(), plan.movie);
 }
 
 // Each chunk's end for the report, and how many, where and how long.

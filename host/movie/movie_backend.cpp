@@ -28,8 +28,8 @@ class FfmpegBackend : public MovieBackend {
     return std::make_unique<MovieWriter>(target, std::move(settings));
   }
   bool JoinSegments(const std::vector<MovieSegment>& segments, const std::string& target,
-                    std::string& error) override {
-    return lumatrice::JoinSegments(segments, target, error);
+                    const MovieCodec* encode, std::string& error) override {
+    return lumatrice::JoinSegments(segments, target, encode, error);
   }
 };
 

@@ -64,11 +64,12 @@ class MovieBackend {
   virtual std::unique_ptr<MovieOutput> CreateOutput(const std::string& target,
                                                     MovieSettings settings) = 0;
   // The segments' pictures in order, packet for packet, into `target`
-  // (temporary, then rename), with the first segment's timecode and marker.
+  // (temporary, then rename), with the first segment's timecode and marker;
+  // with `encode`, the segments' pictures (SegmentCodec's) are encoded in it.
   // False with `error` naming the segment that is missing or damaged;
   // nothing is then under the target's name.
   virtual bool JoinSegments(const std::vector<MovieSegment>& segments, const std::string& target,
-                            std::string& error) = 0;
+                            const MovieCodec* encode, std::string& error) = 0;
 };
 
 // The library beside the program, loaded on the first call and kept; null

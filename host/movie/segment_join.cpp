@@ -8,11 +8,14 @@
 #include <cstring>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 }
 
+#include "marker.h"
 #include "movie_reader.h"
+#include "movie_writer.h"
 #include "temp_files.h"
 
 namespace lumatrice {
@@ -79,8 +82,12 @@ std::string TimecodeOf(const AVFormatContext* fmt, int video) {
 // The joined movie: a hidden temporary beside the target until Finish.
 class JoinedMovie {
  public:
-  explicit JoinedMovie(std::string target) : target_(std::move(target)) {}
+  JoinedMovie(std::string target, const MovieCodec* encode)
+      : target_(std::move(target)), encode_(encode) {}
   ~JoinedMovie() {
+    av_packet_free(&packet_);
+    av_frame_free(&frame_);
+    avcodec_free_context(&enc_);
     if (fmt_) {
       if (fmt_->pb) {
         av_freep(&fmt_->pb->buffer);
@@ -95,6 +102,10 @@ class JoinedMovie {
   bool Finish(std::string& error);
 
  private:
+  bool OpenEncoder(const AVCodecParameters* in, std::string& error);
+  bool Encode(const Segment& in, const std::string& name, std::string& error);
+  bool EncodeFrame(const AVFrame* picture, const std::string& name, std::string& error);
+  bool Drain(bool flushing, std::string& error);
   static int Write(void* opaque, std::uint8_t* data, int size) {
     auto* self = static_cast<JoinedMovie*>(opaque);
     for (int done = 0; done < size;) {
@@ -118,6 +129,10 @@ class JoinedMovie {
   }
 
   std::string target_;
+  const MovieCodec* encode_;
+  AVCodecContext* enc_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  AVPacket* packet_ = nullptr;
   TemporaryFile temp_;
   AVFormatContext* fmt_ = nullptr;
   AVRational rate_{0, 1};
@@ -138,18 +153,28 @@ bool JoinedMovie::Open(const Segment& first, std::string& error) {
   const AVStream* in = first.fmt->streams[first.video];
   rate_ = in->avg_frame_rate.num > 0 ? in->avg_frame_rate : in->r_frame_rate;
   AVStream* st = avformat_new_stream(fmt_, nullptr);
-  // The tag too: one container's, and ProRes keeps its profile there.
-  if (!st || avcodec_parameters_copy(st->codecpar, in->codecpar) < 0)
-    return error = "out of memory", false;
-  st->time_base = in->time_base;
+  if (!st) return error = "out of memory", false;
+  if (encode_) {
+    if (!OpenEncoder(in->codecpar, error)) return false;
+    if (avcodec_parameters_from_context(st->codecpar, enc_) < 0)
+      return error = "out of memory", false;
+    st->time_base = enc_->time_base;
+  } else {
+    // The tag too: one container's, and ProRes keeps its profile there.
+    if (avcodec_parameters_copy(st->codecpar, in->codecpar) < 0)
+      return error = "out of memory", false;
+    st->time_base = in->time_base;
+  }
   st->avg_frame_rate = st->r_frame_rate = rate_;
   // What the chunk's writer put there: the timecode, the encoder, the marker.
   const std::string tc = TimecodeOf(first.fmt, first.video);
   if (!tc.empty()) av_dict_set(&fmt_->metadata, "timecode", tc.c_str(), 0);
-  const AVDictionaryEntry* e = nullptr;
-  while ((e = av_dict_get(first.fmt->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
-    if (std::strcmp(e->key, "encoder") == 0 || std::strncmp(e->key, "Lumatrice:", 10) == 0)
-      av_dict_set(&fmt_->metadata, e->key, e->value, 0);
+  av_dict_set(&fmt_->metadata, "encoder", "lumatrice", 0);
+  // Found in any case: Matroska keeps tag names in capitals.
+  for (const char* key : {kMarkerStamped, kMarkerEffect, kMarkerVersion, kMarkerSettingsHash,
+                          kMarkerSettings})
+    if (const AVDictionaryEntry* e = av_dict_get(first.fmt->metadata, key, nullptr, 0))
+      av_dict_set(&fmt_->metadata, key, e->value, 0);
   AVDictionary* options = nullptr;
   av_dict_set(&options, "movflags", "use_metadata_tags", 0);
   const int r = avformat_write_header(fmt_, &options);
@@ -158,8 +183,91 @@ bool JoinedMovie::Open(const Segment& first, std::string& error) {
   return true;
 }
 
+// The encoder of the movie's codec for the segments' pictures, which come
+// in the pixel format and padded size it takes.
+bool JoinedMovie::OpenEncoder(const AVCodecParameters* in, std::string& error) {
+  enc_ = OpenVideoEncoder(*encode_, rate_, in->width, in->height, AVPixelFormat(in->format),
+                          fmt_->oformat->flags & AVFMT_GLOBALHEADER, error);
+  if (!enc_)
+    return error = "cannot open the " + encode_->codec + " encoder: " + error, false;
+  frame_ = av_frame_alloc();
+  packet_ = av_packet_alloc();
+  if (!frame_ || !packet_) return error = "out of memory", false;
+  frame_->format = enc_->pix_fmt;
+  frame_->width = enc_->width;
+  frame_->height = enc_->height;
+  frame_->color_primaries = enc_->color_primaries;
+  frame_->color_trc = enc_->color_trc;
+  frame_->colorspace = enc_->colorspace;
+  frame_->color_range = enc_->color_range;
+  if (av_frame_get_buffer(frame_, 0) < 0) return error = "out of memory", false;
+  return true;
+}
+
+bool JoinedMovie::Drain(bool flushing, std::string& error) {
+  for (;;) {
+    const int r = avcodec_receive_packet(enc_, packet_);
+    if (r == AVERROR(EAGAIN) || (flushing && r == AVERROR_EOF)) return true;
+    if (r < 0) return error = "cannot encode: " + AvError(r), false;
+    av_packet_rescale_ts(packet_, enc_->time_base, fmt_->streams[0]->time_base);
+    packet_->stream_index = 0;
+    if (int w = av_interleaved_write_frame(fmt_, packet_); w < 0) return error = Failed(w), false;
+  }
+}
+
+// A decoded picture into the encoder as the next frame; only its samples,
+// so that nothing of the lossless segment (its key frames) steers the coding.
+bool JoinedMovie::EncodeFrame(const AVFrame* picture, const std::string& name,
+                              std::string& error) {
+  if (picture->width != frame_->width || picture->height != frame_->height ||
+      picture->format != frame_->format)
+    return error = "the segment of " + name + " holds pictures of another size or format", false;
+  if (av_frame_make_writable(frame_) < 0 || av_frame_copy(frame_, picture) < 0)
+    return error = "out of memory", false;
+  frame_->pts = pictures_++;
+  if (int r = avcodec_send_frame(enc_, frame_); r < 0)
+    return error = "cannot encode: " + AvError(r), false;
+  return Drain(false, error);
+}
+
+// The segment's pictures decoded and encoded after those before it.
+bool JoinedMovie::Encode(const Segment& in, const std::string& name, std::string& error) {
+  const AVCodecParameters* par = in.fmt->streams[in.video]->codecpar;
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  AVCodecContext* dec = codec ? avcodec_alloc_context3(codec) : nullptr;
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* picture = av_frame_alloc();
+  int r = !dec || !packet || !picture ? AVERROR(ENOMEM) : avcodec_parameters_to_context(dec, par);
+  if (r >= 0) r = avcodec_open2(dec, codec, nullptr);
+  bool ok = r >= 0;
+  if (!ok) error = "the segment of " + name + " cannot be decoded: " + AvError(r);
+  for (bool eof = false; ok && !eof;) {
+    r = av_read_frame(in.fmt, packet);
+    eof = r == AVERROR_EOF;
+    if (r < 0 && !eof) break;
+    if (!eof && packet->stream_index != in.video) {
+      av_packet_unref(packet);
+      continue;
+    }
+    r = avcodec_send_packet(dec, eof ? nullptr : packet);
+    av_packet_unref(packet);
+    while (r >= 0 && (r = avcodec_receive_frame(dec, picture)) >= 0 && ok) {
+      ok = EncodeFrame(picture, name, error);
+      av_frame_unref(picture);
+    }
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) break;
+  }
+  if (ok && r != AVERROR_EOF)
+    ok = false, error = "the segment of " + name + " cannot be decoded: " + AvError(r);
+  av_frame_free(&picture);
+  av_packet_free(&packet);
+  avcodec_free_context(&dec);
+  return ok;
+}
+
 // The segment's pictures after those copied before it, in time.
 bool JoinedMovie::Copy(const Segment& in, const std::string& name, std::string& error) {
+  if (encode_) return Encode(in, name, error);
   const AVRational from = in.fmt->streams[in.video]->time_base;
   const AVRational to = fmt_->streams[0]->time_base;
   const std::int64_t offset = av_rescale_q(pictures_, av_inv_q(rate_), to);
@@ -188,6 +296,11 @@ bool JoinedMovie::Copy(const Segment& in, const std::string& name, std::string& 
 }
 
 bool JoinedMovie::Finish(std::string& error) {
+  if (encode_) {
+    if (int r = avcodec_send_frame(enc_, nullptr); r < 0)
+      return error = "cannot encode: " + AvError(r), false;
+    if (!Drain(true, error)) return false;
+  }
   if (int r = av_write_trailer(fmt_); r < 0) return error = Failed(r), false;
   avio_flush(fmt_->pb);
   if (errno_ || fmt_->pb->error < 0) return error = Failed(fmt_->pb->error), false;
@@ -200,12 +313,12 @@ bool JoinedMovie::Finish(std::string& error) {
 }  // namespace
 
 bool JoinSegments(const std::vector<MovieSegment>& segments, const std::string& target,
-                  std::string& error) {
+                  const MovieCodec* encode, std::string& error) {
   QuietFfmpegLog();
   if (segments.empty()) return error = target + ": no segments to join", false;
   for (const MovieSegment& s : segments)
     if (!CheckSegment(s, error)) return false;
-  JoinedMovie out(target);
+  JoinedMovie out(target, encode);
   for (std::size_t i = 0; i < segments.size(); ++i) {
     Segment in;
     std::string why;

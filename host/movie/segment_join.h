@@ -14,7 +14,9 @@ namespace lumatrice {
 // the movie is begun; the movie goes to a hidden temporary beside `target`,
 // renamed onto it once whole. It keeps the first segment's timecode and
 // marker, which its chunk wrote as a one-machine run would.
+// With `encode`, the segments are SegmentCodec's lossless pictures, decoded
+// and encoded in it as one stream, as a one-machine run encodes them.
 bool JoinSegments(const std::vector<MovieSegment>& segments, const std::string& target,
-                  std::string& error);
+                  const MovieCodec* encode, std::string& error);
 
 }  // namespace lumatrice

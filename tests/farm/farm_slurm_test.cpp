@@ -343,31 +343,40 @@ std::string Probed(const fs::path& movie) {
 }
 
 // Six frames in chunks of two: each chunk writes a segment, the report joins
-// them into the movie a one-machine run makes, picture for picture; a
-// missing or cut segment fails the join naming its chunk, and no movie
-// appears under the output name.
-TEST_F(FarmSlurm, ProResMovieFromSegmentsMatchesOneLocalMovie) {
+// them (ProRes by stream copy, H.264 by encoding the lossless segments) into
+// the movie a one-machine run makes, picture for picture; a missing or cut
+// segment fails the join naming its chunk, and no movie appears under the
+// output name.
+TEST_F(FarmSlurm, MovieFromSegmentsMatchesOneLocalMovie) {
   const std::string in = (kWork / "in/f.#.png").string();
-  const fs::path local = dir_ / "local.mov", movie = dir_ / "out/review.mov";
-  const std::vector<std::string> run{in, "--frames", "3-8", "--clock", kClock};
-  std::vector<std::string> one{"stamp", "-o", local.string(), "-q"};
-  one.insert(one.begin() + 1, run.begin(), run.end());
-  ASSERT_EQ(Lumatrice(one).status, 0);
-  std::vector<std::string> farm{"farm", "submit", "--chunk", "2", "--wait", "--", "stamp",
-                                "-o", movie.string()};
-  farm.insert(farm.end() - 2, run.begin(), run.end());
-  const auto r = Lumatrice(farm);
-  ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("6 of 6 frames stamped, verify passed"), std::string::npos) << r.out;
-  const std::string decoded = DecodedFrames(local);
-  ASSERT_EQ(std::count(decoded.begin(), decoded.end(), '\n'), 6) << decoded;
-  EXPECT_EQ(DecodedFrames(movie), decoded);
-  EXPECT_EQ(Probed(movie), Probed(local));
-  EXPECT_NE(Probed(movie).find("nb_read_packets=6|tag:timecode=00:00:00:03"), std::string::npos)
-      << Probed(movie);
+  const fs::path movie = dir_ / "out/prores-review.mov";
+  for (const std::vector<std::string> codec :
+       {std::vector<std::string>{"--codec", "prores"}, {"--codec", "h264", "--crf", "30"}}) {
+    const std::string ext = codec[1] == "h264" ? ".mp4" : ".mov";
+    const fs::path local = dir_ / ("local" + ext), farmed = dir_ / "out" / (codec[1] + "-review" + ext);
+    std::vector<std::string> run{in, "--frames", "3-8", "--clock", kClock};
+    run.insert(run.end(), codec.begin(), codec.end());
+    std::vector<std::string> one{"stamp", "-o", local.string(), "-q"};
+    one.insert(one.begin() + 1, run.begin(), run.end());
+    ASSERT_EQ(Lumatrice(one).status, 0);
+    std::vector<std::string> farm{"farm", "submit", "--chunk", "2", "--wait", "--", "stamp",
+                                  "-o", farmed.string()};
+    farm.insert(farm.end() - 2, run.begin(), run.end());
+    const auto r = Lumatrice(farm);
+    ASSERT_EQ(r.status, 0) << codec[1] << ": " << r.out << r.err;
+    EXPECT_NE(r.out.find("6 of 6 frames stamped, verify passed"), std::string::npos) << r.out;
+    const std::string decoded = DecodedFrames(local);
+    ASSERT_EQ(std::count(decoded.begin(), decoded.end(), '\n'), 6) << decoded;
+    EXPECT_EQ(DecodedFrames(farmed), decoded) << codec[1];
+    EXPECT_EQ(Probed(farmed), Probed(local)) << codec[1];
+    EXPECT_NE(Probed(farmed).find("nb_read_packets=6|tag:timecode=00:00:00:03"),
+              std::string::npos)
+        << Probed(farmed);
+  }
 
-  const std::string plan = (dir_ / "out/review.farm.json").string();
-  const fs::path segment = dir_ / "out/review.farm/segment-1.mov", kept = dir_ / "segment-1.mov";
+  const std::string plan = (dir_ / "out/prores-review.farm.json").string();
+  const fs::path segment = dir_ / "out/prores-review.farm/segment-1.mov",
+                 kept = dir_ / "segment-1.mov";
   fs::rename(movie, dir_ / "joined.mov");
   fs::copy_file(segment, kept);
   struct Row {
@@ -387,7 +396,7 @@ TEST_F(FarmSlurm, ProResMovieFromSegmentsMatchesOneLocalMovie) {
         << row.what << ": " << report.err;
     EXPECT_FALSE(fs::exists(movie)) << row.what;
     for (const auto& e : fs::directory_iterator(movie.parent_path()))
-      EXPECT_EQ(e.path().filename().string().find(".review"), std::string::npos)
+      EXPECT_EQ(e.path().filename().string().find(".prores-review"), std::string::npos)
           << row.what << " left " << e.path();
   }
 }
