@@ -281,18 +281,22 @@ bool JoinedMovie::Copy(const Segment& in, const std::string& name, std::string& 
       continue;
     }
     if (start == AV_NOPTS_VALUE) start = packet->dts != AV_NOPTS_VALUE ? packet->dts : 0;
-    if (packet->pts != AV_NOPTS_VALUE) packet->pts = av_rescale_q(packet->pts - start, from, to) + offset;
-    if (packet->dts != AV_NOPTS_VALUE) packet->dts = av_rescale_q(packet->dts - start, from, to) + offset;
+    if (packet->pts != AV_NOPTS_VALUE)
+      packet->pts = av_rescale_q(packet->pts - start, from, to) + offset;
+    if (packet->dts != AV_NOPTS_VALUE)
+      packet->dts = av_rescale_q(packet->dts - start, from, to) + offset;
     packet->duration = av_rescale_q(packet->duration, from, to);
     packet->stream_index = 0;
     packet->pos = -1;
     ++pictures_;
-    if ((r = av_interleaved_write_frame(fmt_, packet)) < 0) break;
+    if (int w = av_interleaved_write_frame(fmt_, packet); w < 0) {
+      av_packet_free(&packet);
+      return error = Failed(w), false;
+    }
   }
   av_packet_free(&packet);
   if (r == AVERROR_EOF) return true;
-  error = errno_ || pictures_ == 0 ? Failed(r) : "the segment of " + name + ": " + AvError(r);
-  return false;
+  return error = "the segment of " + name + " cannot be read: " + AvError(r), false;
 }
 
 bool JoinedMovie::Finish(std::string& error) {
