@@ -17,23 +17,12 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "av_error.h"
 #include "marker.h"
 #include "movie_reader.h"
 #include "write_hooks.h"
 
 namespace lumatrice {
-namespace {
-
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
-constexpr int kIoBufferSize = 1 << 16;
-
-}  // namespace
-
 std::vector<std::pair<std::string, std::string>> MarkerFields(const FrameBuffer& frame) {
   std::vector<std::pair<std::string, std::string>> fields;
   const std::optional<StampMarker> m = ReadMarker(frame.spec());
@@ -179,8 +168,8 @@ bool MovieWriter::Open(int frame, const FrameBuffer& first, std::string& error) 
   if (Status created = temp_.Create(target_); !created) return error = created.message(), false;
   if (int r = avformat_alloc_output_context2(&fmt_, nullptr, nullptr, target_.c_str()); r < 0)
     return error = target_ + ": " + AvError(r), false;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  fmt_->pb = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &WritePacket,
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kAvIoBufferSize));
+  fmt_->pb = buffer ? avio_alloc_context(buffer, kAvIoBufferSize, 1, this, nullptr, &WritePacket,
                                          &Seek)
                     : nullptr;
   if (!fmt_->pb) return av_free(buffer), error = "out of memory", false;

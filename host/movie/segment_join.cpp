@@ -13,6 +13,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "av_error.h"
 #include "marker.h"
 #include "movie_reader.h"
 #include "movie_writer.h"
@@ -20,14 +21,6 @@ extern "C" {
 
 namespace lumatrice {
 namespace {
-
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
-constexpr int kIoBufferSize = 1 << 16;
 
 struct Segment {
   AVFormatContext* fmt = nullptr;
@@ -145,8 +138,8 @@ bool JoinedMovie::Open(const Segment& first, std::string& error) {
   if (Status created = temp_.Create(target_); !created) return error = created.message(), false;
   if (int r = avformat_alloc_output_context2(&fmt_, nullptr, nullptr, target_.c_str()); r < 0)
     return error = target_ + ": " + AvError(r), false;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  fmt_->pb = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &Write, &Seek)
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kAvIoBufferSize));
+  fmt_->pb = buffer ? avio_alloc_context(buffer, kAvIoBufferSize, 1, this, nullptr, &Write, &Seek)
                     : nullptr;
   if (!fmt_->pb) return av_free(buffer), error = "out of memory", false;
   fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
