@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "av_error.h"
+#include "temp_muxer.h"
 #include "marker.h"
 #include "movie_reader.h"
 #include "write_hooks.h"
@@ -45,44 +46,13 @@ MovieWriter::~MovieWriter() {
   av_packet_free(&packet_);
   av_frame_free(&frame_);
   avcodec_free_context(&enc_);
-  if (fmt_) {
-    if (fmt_->pb) {
-      av_freep(&fmt_->pb->buffer);
-      avio_context_free(&fmt_->pb);
-    }
-    avformat_free_context(fmt_);
-  }
+  FreeMuxer(fmt_);
   if (!finished_) temp_.Remove();
 }
 
-int MovieWriter::WritePacket(void* opaque, std::uint8_t* data, int size) {
-  auto* self = static_cast<MovieWriter*>(opaque);
-  int done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(self->temp_.fd(), data + done, std::size_t(size - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      self->io_errno_ = n < 0 ? errno : ENOSPC;
-      return AVERROR(self->io_errno_);
-    }
-    done += int(n);
-  }
-  return size;
-}
-
-std::int64_t MovieWriter::Seek(void* opaque, std::int64_t offset, int whence) {
-  auto* self = static_cast<MovieWriter*>(opaque);
-  if (whence == AVSEEK_SIZE) {
-    struct stat st {};
-    return ::fstat(self->temp_.fd(), &st) == 0 ? std::int64_t(st.st_size) : AVERROR(errno);
-  }
-  const off_t at = ::lseek(self->temp_.fd(), off_t(offset), whence & ~AVSEEK_FORCE);
-  return at < 0 ? AVERROR(errno) : std::int64_t(at);
-}
-
 bool MovieWriter::IoFailed(std::string& error) const {
-  if (io_errno_ == 0 && !(fmt_ && fmt_->pb && fmt_->pb->error < 0)) return false;
-  error = target_ + ": " + std::strerror(io_errno_ ? io_errno_ : EIO);
+  if (io_.io_errno == 0 && !(fmt_ && fmt_->pb && fmt_->pb->error < 0)) return false;
+  error = target_ + ": " + std::strerror(io_.io_errno ? io_.io_errno : EIO);
   return true;
 }
 
@@ -165,15 +135,7 @@ bool MovieWriter::Open(int frame, const FrameBuffer& first, std::string& error) 
             std::to_string(height_);
     return false;
   }
-  if (Status created = temp_.Create(target_); !created) return error = created.message(), false;
-  if (int r = avformat_alloc_output_context2(&fmt_, nullptr, nullptr, target_.c_str()); r < 0)
-    return error = target_ + ": " + AvError(r), false;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kAvIoBufferSize));
-  fmt_->pb = buffer ? avio_alloc_context(buffer, kAvIoBufferSize, 1, this, nullptr, &WritePacket,
-                                         &Seek)
-                    : nullptr;
-  if (!fmt_->pb) return av_free(buffer), error = "out of memory", false;
-  fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  if (!OpenTempMuxer(target_, temp_, io_, fmt_, error)) return false;
   if (!OpenEncoder(first, error)) return false;
   AVStream* st = avformat_new_stream(fmt_, nullptr);
   if (!st || avcodec_parameters_from_context(st->codecpar, enc_) < 0)

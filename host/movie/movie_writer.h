@@ -12,6 +12,7 @@
 
 #include "movie_backend.h"
 #include "stream_copy.h"
+#include "temp_muxer.h"
 #include "temp_files.h"
 
 struct AVCodecContext;
@@ -51,14 +52,11 @@ class MovieWriter : public MovieOutput {
   bool Convert(const FrameBuffer& buffer, std::string& error);
   bool Drain(bool flushing, std::string& error);
   bool IoFailed(std::string& error) const;
-  // FFmpeg 5 hands the bytes over as non-const.
-  static int WritePacket(void* opaque, std::uint8_t* data, int size);
-  static std::int64_t Seek(void* opaque, std::int64_t offset, int whence);
 
   std::string target_;
   MovieSettings settings_;
   TemporaryFile temp_;
-  int io_errno_ = 0;
+  FdIo io_;
   AVFormatContext* fmt_ = nullptr;
   AVCodecContext* enc_ = nullptr;
   AVFrame* frame_ = nullptr;

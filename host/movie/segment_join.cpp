@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "av_error.h"
+#include "temp_muxer.h"
 #include "marker.h"
 #include "movie_reader.h"
 #include "movie_writer.h"
@@ -81,13 +82,7 @@ class JoinedMovie {
     av_packet_free(&packet_);
     av_frame_free(&frame_);
     avcodec_free_context(&enc_);
-    if (fmt_) {
-      if (fmt_->pb) {
-        av_freep(&fmt_->pb->buffer);
-        avio_context_free(&fmt_->pb);
-      }
-      avformat_free_context(fmt_);
-    }
+    FreeMuxer(fmt_);
     if (!finished_) temp_.Remove();
   }
   bool Open(const Segment& first, std::string& error);
@@ -99,26 +94,8 @@ class JoinedMovie {
   bool Encode(const Segment& in, const std::string& name, std::string& error);
   bool EncodeFrame(const AVFrame* picture, const std::string& name, std::string& error);
   bool Drain(bool flushing, std::string& error);
-  static int Write(void* opaque, std::uint8_t* data, int size) {
-    auto* self = static_cast<JoinedMovie*>(opaque);
-    for (int done = 0; done < size;) {
-      const ssize_t n = ::write(self->temp_.fd(), data + done, std::size_t(size - done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return AVERROR(self->errno_ = n < 0 ? errno : ENOSPC);
-      done += int(n);
-    }
-    return size;
-  }
-  static std::int64_t Seek(void* opaque, std::int64_t offset, int whence) {
-    auto* self = static_cast<JoinedMovie*>(opaque);
-    struct stat st {};
-    if (whence == AVSEEK_SIZE)
-      return ::fstat(self->temp_.fd(), &st) == 0 ? std::int64_t(st.st_size) : AVERROR(errno);
-    const off_t at = ::lseek(self->temp_.fd(), off_t(offset), whence & ~AVSEEK_FORCE);
-    return at < 0 ? AVERROR(errno) : std::int64_t(at);
-  }
   std::string Failed(int r) const {
-    return target_ + ": " + (errno_ ? std::strerror(errno_) : AvError(r));
+    return target_ + ": " + (io_.io_errno ? std::strerror(io_.io_errno) : AvError(r));
   }
 
   std::string target_;
@@ -130,19 +107,12 @@ class JoinedMovie {
   AVFormatContext* fmt_ = nullptr;
   AVRational rate_{0, 1};
   long long pictures_ = 0;  // copied so far
-  int errno_ = 0;
+  FdIo io_;
   bool finished_ = false;
 };
 
 bool JoinedMovie::Open(const Segment& first, std::string& error) {
-  if (Status created = temp_.Create(target_); !created) return error = created.message(), false;
-  if (int r = avformat_alloc_output_context2(&fmt_, nullptr, nullptr, target_.c_str()); r < 0)
-    return error = target_ + ": " + AvError(r), false;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kAvIoBufferSize));
-  fmt_->pb = buffer ? avio_alloc_context(buffer, kAvIoBufferSize, 1, this, nullptr, &Write, &Seek)
-                    : nullptr;
-  if (!fmt_->pb) return av_free(buffer), error = "out of memory", false;
-  fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  if (!OpenTempMuxer(target_, temp_, io_, fmt_, error)) return false;
   const AVStream* in = first.fmt->streams[first.video];
   rate_ = in->avg_frame_rate.num > 0 ? in->avg_frame_rate : in->r_frame_rate;
   AVStream* st = avformat_new_stream(fmt_, nullptr);
@@ -300,7 +270,7 @@ bool JoinedMovie::Finish(std::string& error) {
   }
   if (int r = av_write_trailer(fmt_); r < 0) return error = Failed(r), false;
   avio_flush(fmt_->pb);
-  if (errno_ || fmt_->pb->error < 0) return error = Failed(fmt_->pb->error), false;
+  if (io_.io_errno || fmt_->pb->error < 0) return error = Failed(fmt_->pb->error), false;
   if (::fsync(temp_.fd()) != 0) return error = target_ + ": " + std::strerror(errno), false;
   if (Status moved = temp_.RenameTo(target_); !moved) return error = moved.message(), false;
   finished_ = true;
