@@ -28,16 +28,6 @@ bool OpenInput(const std::string& path, AVFormatContext*& fmt, std::string& erro
   return true;
 }
 
-std::string TimecodeOf(const AVFormatContext* fmt, int video) {
-  if (const AVDictionaryEntry* e = av_dict_get(fmt->streams[video]->metadata, "timecode", nullptr, 0))
-    return e->value;
-  for (unsigned i = 0; i < fmt->nb_streams; ++i)
-    if (const AVDictionaryEntry* e = av_dict_get(fmt->streams[i]->metadata, "timecode", nullptr, 0))
-      return e->value;
-  const AVDictionaryEntry* e = av_dict_get(fmt->metadata, "timecode", nullptr, 0);
-  return e ? e->value : "";
-}
-
 std::optional<StampMarker> MarkerOf(const AVFormatContext* fmt) {
   OIIO::ImageSpec spec;
   for (const char* key : {kMarkerStamped, kMarkerEffect, kMarkerVersion, kMarkerSettingsHash,
@@ -69,6 +59,16 @@ bool CheckEvenlySpaced(const std::string& path, std::vector<std::int64_t>& pts, 
 }
 
 }  // namespace
+
+std::string TimecodeOf(const AVFormatContext* fmt, int video) {
+  if (const AVDictionaryEntry* e = av_dict_get(fmt->streams[video]->metadata, "timecode", nullptr, 0))
+    return e->value;
+  for (unsigned i = 0; i < fmt->nb_streams; ++i)
+    if (const AVDictionaryEntry* e = av_dict_get(fmt->streams[i]->metadata, "timecode", nullptr, 0))
+      return e->value;
+  const AVDictionaryEntry* e = av_dict_get(fmt->metadata, "timecode", nullptr, 0);
+  return e ? e->value : "";
+}
 
 void QuietFfmpegLog() {
   static std::once_flag once;

@@ -62,4 +62,8 @@ class MovieSource : public FrameSource {
   bool eof_ = false;
 };
 
+// The movie's timecode: the picture stream's, else any stream's, else the
+// container's; empty when it has none.
+std::string TimecodeOf(const AVFormatContext* fmt, int video);
+
 }  // namespace lumatrice

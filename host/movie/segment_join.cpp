@@ -62,17 +62,6 @@ bool CheckSegment(const MovieSegment& s, std::string& error) {
   return false;
 }
 
-std::string TimecodeOf(const AVFormatContext* fmt, int video) {
-  if (const AVDictionaryEntry* e =
-          av_dict_get(fmt->streams[video]->metadata, "timecode", nullptr, 0))
-    return e->value;
-  for (unsigned i = 0; i < fmt->nb_streams; ++i)
-    if (const AVDictionaryEntry* e = av_dict_get(fmt->streams[i]->metadata, "timecode", nullptr, 0))
-      return e->value;
-  const AVDictionaryEntry* e = av_dict_get(fmt->metadata, "timecode", nullptr, 0);
-  return e ? e->value : "";
-}
-
 // The joined movie: a hidden temporary beside the target until Finish.
 class JoinedMovie {
  public:
