@@ -7,12 +7,34 @@
 #include <filesystem>
 #include <regex>
 
-#include <OpenImageIO/filesystem.h>
-#include <OpenImageIO/strutil.h>
+#include <cstdio>
 
 namespace lumatrice {
-namespace Filesystem = OIIO::Filesystem;
 namespace fs = std::filesystem;
+
+namespace {
+
+// A frame range then the number's place: "1-10#", "####", "@@", "%04d".
+// Each '#' stands for four digits, each '@' for one.
+const std::regex& PatternRe() {
+  static const std::regex re(
+      "((?:[0-9]+(?:-[0-9]+(?:(?:x|y)-?[0-9]+)?)?)(?:,[0-9]+(?:-[0-9]+(?:(?:x|y)-?[0-9]+)?)?)*)?"
+      "((?:#|@)+|%([0-9]*)d)");
+  return re;
+}
+
+std::vector<std::string> SplitCommas(const std::string& text) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    pieces.push_back(text.substr(start, comma == std::string::npos ? comma : comma - start));
+    if (comma == std::string::npos) return pieces;
+    start = comma + 1;
+  }
+}
+
+}  // namespace
 
 bool SequencePattern::Parse(const std::string& text, std::string& error) {
   text_ = text;
@@ -23,9 +45,21 @@ bool SequencePattern::Parse(const std::string& text, std::string& error) {
     error = "empty file name";
     return false;
   }
-  std::string normalized, range;
-  if (Filesystem::parse_pattern(text.c_str(), 0, normalized, range)) {
-    printf_ = normalized;
+  std::smatch m;
+  if (std::regex_search(text, m, PatternRe())) {
+    const std::string place = m[2].str();
+    if (place[0] == '%') {
+      zero_pad_ = m[3].length() > 0 && m[3].str()[0] == '0';
+      width_ = m[3].length() > 0 ? std::atoi(m[3].str().c_str()) : 0;
+    } else {
+      zero_pad_ = true;
+      width_ = 0;
+      for (char c : place) width_ += c == '#' ? 4 : 1;
+    }
+    prefix_ = m.prefix().str();
+    suffix_ = m.suffix().str();
+    printf_ = prefix_ + (place[0] == '%' ? place : "%0" + std::to_string(width_) + "d") + suffix_;
+    const std::string range = m[1].str();
     embedded_range_ = range;
     has_placeholder_ = true;
     std::vector<int> probe;
@@ -42,9 +76,9 @@ bool SequencePattern::Parse(const std::string& text, std::string& error) {
 
 std::string SequencePattern::FileFor(int frame) const {
   if (!has_placeholder_) return text_;
-  std::vector<std::string> names;
-  Filesystem::enumerate_file_sequence(printf_, {frame}, names);
-  return names.empty() ? std::string() : names[0];
+  char number[32];
+  std::snprintf(number, sizeof number, zero_pad_ ? "%0*d" : "%*d", width_, frame);
+  return prefix_ + number + suffix_;
 }
 
 namespace {
@@ -113,7 +147,8 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
   static const std::regex part(R"(^(-?\d{1,10})(?:-(-?\d{1,10})(?:([xy])(-?\d{1,10}))?)?$)");
   long long total = 0;
   bool any = false;
-  for (const std::string& piece : OIIO::Strutil::splits(text, ",")) {
+  std::vector<int> listed;
+  for (const std::string& piece : SplitCommas(text)) {
     std::smatch m;
     if (!std::regex_match(piece, m, part)) {
       error = "\"" + text + "\" is not a frame range (examples: 7, 1-100, 1-100x2)";
@@ -132,8 +167,14 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
       return false;
     }
     const long long span = std::llabs(b - a) + 1;
-    total += m[3].matched && m[3].str() == "y" ? span : (span + step - 1) / step;
+    const bool complement = m[3].matched && m[3].str() == "y";
+    total += complement ? span : (span + step - 1) / step;
     any = true;
+    if (total >= kMaxFrames) continue;
+    // From the first towards the last; "y" takes the frames "x" leaves.
+    const long long dir = b < a ? -1 : 1;
+    for (long long i = a; i != b + dir; i += dir)
+      if (((std::llabs(i - a) % step) == 0) != complement) listed.push_back(int(i));
   }
   if (!any) {
     error = "empty frame range";
@@ -144,7 +185,8 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
             std::to_string(kMaxFrames - 1) + " in one run, so the list stays in memory)";
     return false;
   }
-  if (!Filesystem::enumerate_sequence(text, frames) || frames.empty()) {
+  frames = std::move(listed);
+  if (frames.empty()) {
     error = "\"" + text + "\" is not a frame range (examples: 7, 1-100, 1-100x2)";
     frames.clear();
     return false;
