@@ -268,6 +268,8 @@ int RunJob(HostSession& host, Scene& scene, const JobArgs& args, const std::vect
     manifest.emplace(scene);
     manifest->SetRun(output.text(), frames, options.render_start);
     if (colour) manifest->SetRunOption("colour", ColourJson(colour->choice()));
+    if (Json movie = MovieRunJson(args, output.text()); !movie.is_null())
+      manifest->SetRunOption("movie", std::move(movie));
   }
   const std::string manifest_path = args.manifest.empty() ? "-" : args.manifest;
   if (args.dry_run) return DryRunJob(options, sizer, *manifest, manifest_path);

@@ -39,6 +39,7 @@ struct JobArgs {
   bool wait_lock = false;  // wait for another run writing the same output
   bool full_reencode = false;     // stamp only: never copy unchanged blocks
   MovieArgs movie;         // when the output or input is a movie
+  std::string farm_segment;  // a farm chunk: its frames of the movie output go here
   ColourOptions colour;           // --ocio, --colorspace, --display, --view, --caption-space
 };
 

@@ -2,6 +2,8 @@
 // nodes run (run-chunk, report).
 #include "farm_cli.h"
 
+#include "movie_backend.h"
+
 namespace lumatrice {
 
 void AddFarmCommands(CLI::App& app, FarmCli& cli) {
@@ -39,6 +41,30 @@ void AddFarmCommands(CLI::App& app, FarmCli& cli) {
   cli.report->add_option("plan", cli.plan, "plan file")->required();
 }
 
+namespace {
+
+// The farm's report joins a movie's segments through the movie library.
+Status JoinMovieSegments(const std::vector<farm::Segment>& segments, const std::string& target,
+                         const farm::MovieRun& movie) {
+  std::string error;
+  std::optional<MovieCodec> encode;
+  if (!movie.intra_only) {
+    MovieArgs args;
+    args.codec = movie.codec;
+    args.profile = movie.profile;
+    if (movie.crf >= 0) args.crf = movie.crf;
+    if (!ResolveMovieCodec(target, args, encode.emplace(), error)) return Status::Failed(error);
+  }
+  MovieBackend* movies = LoadMovieBackend(error);
+  std::vector<MovieSegment> list;
+  for (const farm::Segment& s : segments) list.push_back({s.path, s.name, s.pictures});
+  if (!movies || !movies->JoinSegments(list, target, encode ? &*encode : nullptr, error))
+    return Status::Failed(error);
+  return Status::Ok();
+}
+
+}  // namespace
+
 int RunFarmCommand(const FarmCli& cli, const std::vector<std::string>& plugin_folders) {
   if (!cli.farm || !cli.farm->parsed()) return -1;
   if (cli.submit->parsed()) {
@@ -49,7 +75,7 @@ int RunFarmCommand(const FarmCli& cli, const std::vector<std::string>& plugin_fo
   if (cli.status->parsed()) return farm::ShowStatus(cli.job, cli.wait);
   if (cli.resubmit->parsed()) return farm::Resubmit(cli.job, cli.wait);
   if (cli.run_chunk->parsed()) return farm::RunChunk(cli.plan, cli.chunk);
-  if (cli.report->parsed()) return farm::Report(cli.plan);
+  if (cli.report->parsed()) return farm::Report(cli.plan, JoinMovieSegments);
   return -1;
 }
 

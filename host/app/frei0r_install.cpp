@@ -28,9 +28,9 @@ namespace fs = std::filesystem;
 namespace lumatrice {
 namespace {
 
-constexpr std::array<const char*, 6> kBundle = {"liblumatrice.so",  "libhostsdk.so",
-                                                "libtextraster.so", "libhostres.so",
-                                                "Lumatrice.dlv",    "liblumatrice_oiio.so"};
+constexpr std::array<const char*, 7> kBundle = {
+    "liblumatrice.so", "libhostsdk.so",        "libtextraster.so",      "libhostres.so",
+    "Lumatrice.dlv",   "liblumatrice_oiio.so", "liblumatrice_colour.so"};
 
 std::string Why(const fs::path& path, int error) {
   return path.string() + ": " + std::strerror(error);

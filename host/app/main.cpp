@@ -64,6 +64,10 @@ void AddMovieOptions(CLI::App* cmd, JobArgs& a) {
   cmd->add_option("--start-timecode", a.movie.start_timecode,
                   "timecode of the movie's first frame, HH:MM:SS:FF (default: from its frame "
                   "number, or the input movie's)");
+  // Set by `lumatrice farm` on each chunk of a movie output.
+  cmd->add_option("--farm-segment", a.farm_segment,
+                  "write this chunk's frames of the movie output to this segment movie")
+      ->group("");
 }
 
 void AddSlateOption(CLI::App* cmd, JobArgs& a) {

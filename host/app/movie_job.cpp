@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "fail.h"
 #include "host_api.h"
 #include "movie_backend.h"
 
 namespace lumatrice {
+namespace fs = std::filesystem;
 namespace {
 
 // The rate the container records: --fps as given (24000/1001 kept exact),
@@ -42,7 +44,26 @@ Status ParseJobOutput(const JobArgs& args, const std::vector<int>& frames, Seque
   if (!args.movie.start_timecode.empty() &&
       !CheckTimecode(args.movie.start_timecode, args.fps.value_or(1000), error))
     return Status::Usage(error);
+  // A farm chunk writes its frames as a movie of their own, which the
+  // farm's report joins into the output.
+  if (!args.farm_segment.empty()) {
+    const std::string ext = codec.intra_only ? fs::path(text).extension().string() : ".mkv";
+    if (fs::path(args.farm_segment).extension().string() != ext)
+      return Status::Usage("--farm-segment: the segment of " + text + " is a " + ext + " movie");
+    if (!out.Parse(args.farm_segment, error)) return Status::Usage("--farm-segment: " + error);
+  }
   return Status::Ok();
+}
+
+Json MovieRunJson(const JobArgs& args, const std::string& output) {
+  MovieCodec codec;
+  std::string error;
+  if (!IsMoviePath(output) || !ResolveMovieCodec(output, args.movie, codec, error)) return nullptr;
+  return Json{{"codec", codec.codec},
+              {"profile", codec.profile},
+              {"crf", codec.crf},
+              {"intra_only", codec.intra_only},
+              {"copies_streams_from", args.movie.copy_from}};
 }
 
 PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
@@ -54,6 +75,7 @@ PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
   failed.failed = true;
   MovieSettings settings;
   if (!ResolveMovieCodec(path, args.movie, settings.codec, failed.error)) return failed;
+  if (!args.farm_segment.empty()) settings.codec = SegmentCodec(settings.codec);
   settings.rate = ContainerRate(args.movie);
   const int whole = RoundedRate(settings.rate);
   if (!args.movie.start_timecode.empty() &&
@@ -69,6 +91,7 @@ PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
           options.frames.end();
   if (slate_first) settings.copy_delay = av_q2d(av_inv_q(settings.rate));
   settings.notice = [&host](const std::string& line) { host.Notice(line); };
+  settings.cancelled = [&cancel] { return cancel.stop.load(); };
   MovieBackend* movies = LoadMovieBackend(failed.error);
   if (!movies) return failed;
   const std::unique_ptr<MovieOutput> writer = movies->CreateOutput(path, std::move(settings));
@@ -76,7 +99,8 @@ PipelineResult RunPipelineToOutput(HostSession& host, const JobArgs& args,
   PipelineResult r = RunPipeline(options, source, cancel, observer);
   std::string error;
   if (!r.failed && !r.cancelled && r.written > 0 && !writer->Finish(error)) {
-    r.failed = true;
+    r.cancelled = error.empty();
+    r.failed = !r.cancelled;
     r.error = error;
   }
   // A movie not finished was never under its name.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "manifest.h"
 #include "pipeline.h"
 
 namespace lumatrice {
@@ -13,6 +14,11 @@ namespace lumatrice {
 // The output of a run: a movie (one file, codec and container checked) or
 // a frame pattern (ParseOutput). kUsage when it is no valid output.
 Status ParseJobOutput(const JobArgs& args, const std::vector<int>& frames, SequencePattern& out);
+
+// What the manifest records of a movie output under run.movie (null for a
+// sequence): codec, profile, whether every frame is coded alone, and the
+// movie whose other streams the output copies.
+Json MovieRunJson(const JobArgs& args, const std::string& output);
 
 // RunPipeline, with the frames going into a movie when the output is one;
 // the movie is in place only when the result is neither failed nor

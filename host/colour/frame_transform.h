@@ -18,4 +18,21 @@ class FrameTransform {
   virtual void After(FrameBuffer& frame) = 0;
 };
 
+// `apply` run on `frame` inside `transform` (null: none), After also when
+// `apply` throws. Not ok: Before's status, and `apply` did not run.
+template <typename Apply>
+Status ApplyWithin(FrameTransform* transform, FrameBuffer& frame, Apply&& apply) {
+  if (transform)
+    if (Status s = transform->Before(frame); !s.ok()) return s;
+  struct Finish {
+    FrameTransform* transform;
+    FrameBuffer& frame;
+    ~Finish() {
+      if (transform) transform->After(frame);
+    }
+  } finish{transform, frame};
+  apply(frame);
+  return Status::Ok();
+}
+
 }  // namespace lumatrice

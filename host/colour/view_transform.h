@@ -1,7 +1,8 @@
 // Scene-linear frames seen through an OpenColorIO view: either converted
 // whole to the display before the captions are drawn, or kept scene-linear
 // with only the pixels the effects draw written as the linear values the
-// view turns back into what they drew (caption space "display").
+// view turns back into what they drew (caption space "display"). This
+// side names no OpenColorIO: it lives in liblumatrice_colour.so.
 #pragma once
 
 #include <memory>
@@ -35,28 +36,27 @@ struct ColourChoice {
   bool caption_display = false;
 };
 
-// The config file `options` names: --ocio, else $OCIO, else the one shipped
-// beside the program (share/lumatrice/ocio/config.ocio).
-std::string ColourConfigPath(const ColourOptions& options);
-
-class ViewTransform final : public FrameTransform {
+// A view chosen and checked: the frame step, and the names it settled on.
+class ViewTransform : public FrameTransform {
  public:
-  ~ViewTransform() override;
-  Status Before(FrameBuffer& frame) override;
-  void After(FrameBuffer& frame) override;
-  const ColourChoice& choice() const;
-
-  struct Impl;
-
- private:
-  friend Status OpenViewTransform(const ColourOptions&, std::unique_ptr<ViewTransform>&);
-  explicit ViewTransform(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  virtual const ColourChoice& choice() const = 0;
 };
 
 // Reads the config and checks the names. `out` stays null when `options`
-// ask for nothing. kUsage for a name the config lacks, kFailed for a config
-// that cannot be read.
+// ask for nothing, and OpenColorIO is then not loaded. kUsage for a name the
+// config lacks, kFailed for a config that cannot be read (or a colour
+// library that cannot be loaded).
 Status OpenViewTransform(const ColourOptions& options, std::unique_ptr<ViewTransform>& out);
+
+// What liblumatrice_colour.so answers: OpenColorIO and its libraries are
+// loaded only when a run asks for a colour transform.
+class ColourBackend {
+ public:
+  virtual ~ColourBackend() = default;
+  virtual Status Open(const ColourOptions& options, std::unique_ptr<ViewTransform>& out) = 0;
+};
+
+inline constexpr const char* kColourLibrary = "liblumatrice_colour.so";
+inline constexpr const char* kColourEntry = "lumatrice_colour_backend";
 
 }  // namespace lumatrice

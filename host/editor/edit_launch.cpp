@@ -2,26 +2,14 @@
 #include "edit_launch.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "edit_entry.h"
 #include "fail.h"
+#include "own_folder.h"
 
 namespace lumatrice {
-namespace {
-
-std::string ProgramFolder() {
-  std::string buf(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return ".";
-  buf.resize(std::size_t(n));
-  const auto cut = buf.rfind('/');
-  return cut == std::string::npos ? "." : buf.substr(0, cut);
-}
-
-}  // namespace
 
 int RunEdit(const char* program, const EditArgs& args,
             const std::vector<std::string>& plugin_folders) {

@@ -203,8 +203,12 @@ int32_t lumatrice_apply(lumatrice_session* handle, int32_t time, lumatrice_frame
   return Guard("lumatrice_apply", [&] {
     lumatrice_session* session = Live(handle);
     session->slate_due = false;
-    ApplyInMemory(session->frame.get(), frame,
-                  [&](FrameBuffer& buffer) { ApplyEffects(session, time, buffer); });
+    ApplyInMemory(session->frame.get(), frame, [&](FrameBuffer& buffer) {
+      // The caption space as a stamped file takes it.
+      const Status s = ApplyWithin(session->caption_colour.get(), buffer,
+                                   [&](FrameBuffer& f) { ApplyEffects(session, time, f); });
+      if (!s.ok()) Fail(s);
+    });
   });
 }
 

@@ -397,8 +397,9 @@ enum {
   LUMATRICE_CAPTIONS_DISPLAY = 1  /* the values a view turns into the effects' colours */
 };
 
-/* How stamped files take the captions. With LUMATRICE_CAPTIONS_DISPLAY,
- * float frames stay scene-linear (the config's scene_linear role) and only
+/* How stamped files and frames given to lumatrice_apply take the captions
+ * (lumatrice_apply_effect's keep the effects' values). With
+ * LUMATRICE_CAPTIONS_DISPLAY, float frames stay scene-linear (the config's scene_linear role) and only
  * the pixels the effects draw change: to the linear values that `view` on
  * `display` of the OpenColorIO config `config` turns into the colours the
  * effects drew; integer frames are display-referred and stamped as they are.

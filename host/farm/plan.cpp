@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +26,40 @@ constexpr int kPlanVersion = 2;
 
 std::string Plan::ChunkRecord(int index) const {
   return state_dir + "/chunk-" + std::to_string(index) + ".json";
+}
+
+namespace {
+
+std::string LowerExtension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
+}
+
+}  // namespace
+
+bool MoviePlan(const Plan& p) {
+  if (p.kind == "blender") return false;
+  const std::string ext = LowerExtension(p.output);
+  return ext == ".mov" || ext == ".mp4" || ext == ".mkv" || ext == ".mxf";
+}
+
+std::string SegmentFile(const Plan& p, const Chunk& c) {
+  return p.state_dir + "/segment-" + std::to_string(c.index) +
+         (p.movie.intra_only ? fs::path(p.output).extension().string() : ".mkv");
+}
+
+long long SegmentPictures(const Plan& p, const Chunk& c) {
+  long long n = 0;
+  for (int f : p.written) {
+    const bool own = std::binary_search(c.frames.begin(), c.frames.end(), f);
+    bool in_any = own;
+    for (const Chunk& other : p.chunks)
+      in_any = in_any || std::binary_search(other.frames.begin(), other.frames.end(), f);
+    // A prepended slate is written by the chunk of the frame after it.
+    n += own || (!in_any && std::binary_search(c.frames.begin(), c.frames.end(), f + 1));
+  }
+  return n;
 }
 
 std::vector<std::vector<int>> SplitFrames(std::vector<int> frames, int size) {
@@ -62,7 +97,8 @@ std::vector<std::string> ChunkCommand(const std::string& program,
   std::vector<std::string> cmd{program};
   cmd.insert(cmd.end(), globals.begin(), globals.end());
   cmd.push_back(kind);
-  static const std::set<std::string> with_value{"--frames", "--render-start", "--clock"};
+  static const std::set<std::string> with_value{"--frames", "--render-start", "--clock",
+                                                "--farm-segment"};
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-q" || a == "--quiet") continue;
@@ -183,8 +219,10 @@ std::vector<std::string> ChunkArgv(const Plan& p, const Chunk& c) {
   if (p.kind != "blender") {
     std::vector<std::string> globals;
     for (const std::string& d : p.plugins) globals.insert(globals.end(), {"--plugins", d});
-    return ChunkCommand(p.lumatrice.path, globals, p.kind, p.args, c.frames, p.render_start,
-                        p.clock);
+    std::vector<std::string> cmd = ChunkCommand(p.lumatrice.path, globals, p.kind, p.args,
+                                                c.frames, p.render_start, p.clock);
+    if (MoviePlan(p)) cmd.insert(cmd.end() - 1, {"--farm-segment", SegmentFile(p, c)});
+    return cmd;
   }
   std::vector<std::string> cmd{p.blender.path, "-b", p.args.empty() ? "" : p.args.front(),
                                "--addons", kBlenderAddon};
@@ -250,6 +288,9 @@ Json PlanToJson(const Plan& p) {
            {"partition", p.partition},
            {"report_job", p.report_job},
            {"submissions", p.submissions}}}};
+  if (MoviePlan(p))
+    j["movie"] = {{"codec", p.movie.codec}, {"profile", p.movie.profile}, {"crf", p.movie.crf},
+                  {"intra_only", p.movie.intra_only}};
   if (p.kind == "blender") {
     j["blender"] = ProgramToJson(p.blender);
     j["step"] = p.step;
@@ -286,6 +327,14 @@ Status PlanFromJson(const Json& j, Plan& p) {
     Field(j, "", "written", written);
     p.written = ParseFrameList(written, "written");
     Field(j, "", "files", p.files);
+    if (MoviePlan(p)) {
+      Json m;
+      Field(j, "", "movie", m);
+      Field(m, "movie.", "codec", p.movie.codec);
+      Field(m, "movie.", "profile", p.movie.profile);
+      Field(m, "movie.", "crf", p.movie.crf);
+      Field(m, "movie.", "intra_only", p.movie.intra_only);
+    }
     Field(j, "", "env", p.env);
     Field(j, "", "verify", p.verify);
     Field(j, "", "state_dir", p.state_dir);

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "farm.h"
 #include "status.h"
 
 namespace lumatrice::farm {
@@ -55,6 +56,7 @@ struct Plan {
   int render_start = 0;
   std::string output;                 // output pattern as given
   std::vector<std::string> files;     // every file the chunks write, absolute
+  MovieRun movie;                     // a movie output: what the report joins
   std::map<std::string, std::string> env;  // set for every command
   std::vector<Chunk> chunks;
   std::vector<std::string> verify;    // argv of the check; made by VerifyArgv
@@ -69,6 +71,13 @@ struct Plan {
   std::string ChunkRecord(int index) const;
 };
 
+// A movie output (.mov .mp4 .mkv .mxf): each chunk writes its frames as a
+// segment movie in the plan's folder, and the report joins them.
+bool MoviePlan(const Plan& plan);
+std::string SegmentFile(const Plan& plan, const Chunk& chunk);
+// The pictures chunk's segment holds: its frames, and a slate prepended to them.
+long long SegmentPictures(const Plan& plan, const Chunk& chunk);
+
 // Frames split into chunks of `size` in frame order.
 std::vector<std::vector<int>> SplitFrames(std::vector<int> frames, int size);
 
@@ -76,7 +85,8 @@ std::vector<std::vector<int>> SplitFrames(std::vector<int> frames, int size);
 std::string FrameList(const std::vector<int>& frames);
 
 // The chunk's argv: `program [globals] kind args...` with any --frames,
-// --render-start, --clock and --quiet of `args` replaced by the chunk's.
+// --render-start, --clock and --quiet of `args` replaced by the chunk's (and
+// any --farm-segment dropped: the plan gives each chunk its own).
 std::vector<std::string> ChunkCommand(const std::string& program,
                                       const std::vector<std::string>& globals,
                                       const std::string& kind,

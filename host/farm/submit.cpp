@@ -323,6 +323,24 @@ Status PlanBlender(const SubmitArgs& args, const std::vector<std::string>& job_a
   return Status::Ok();
 }
 
+// A movie output is made of segments the report joins; no other stream (a
+// movie input's sound) may be copied into it, which each segment would
+// carry whole.
+Status ReadMovieRun(const Json& manifest, Plan& plan) {
+  const Json movie = manifest.at("run").value("movie", Json());
+  if (!movie.is_object())
+    return Status::Failed("the dry run of the command gave no plan of its movie " + plan.output);
+  if (!movie.value("copies_streams_from", std::string()).empty())
+    return Status::Usage("farm submit: a movie input stamped into a movie (" + plan.output +
+                         ") is not split into chunks; stamp it on one machine, or into a frame "
+                         "sequence on the farm");
+  plan.movie.codec = movie.value("codec", std::string());
+  plan.movie.profile = movie.value("profile", std::string());
+  plan.movie.crf = movie.value("crf", -1);
+  plan.movie.intra_only = movie.value("intra_only", true);
+  return Status::Ok();
+}
+
 // The run's output, frames, render start, clock and files, from the
 // manifest its dry run printed.
 Status ReadDryRun(const std::string& out, Plan& plan, std::vector<int>& frames) {
@@ -345,14 +363,9 @@ Status ReadDryRun(const std::string& out, Plan& plan, std::vector<int>& frames) 
   }
   if (frames.empty() || plan.files.empty())
     return Status::Failed("the dry run of the command planned no frames");
-  // Chunks cannot share one movie file, and segments joined afterwards are
-  // not made yet.
-  std::string ext = fs::path(plan.output).extension().string();
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  if (ext == ".mov" || ext == ".mp4" || ext == ".mkv" || ext == ".mxf")
-    return Status::Usage("farm submit: a movie output (" + plan.output +
-                         ") cannot be split into chunks; stamp a frame sequence on the farm, "
-                         "then that sequence into the movie on one machine");
+  if (MoviePlan(plan)) {
+    if (Status s = ReadMovieRun(manifest, plan); !s) return s;
+  }
   std::sort(plan.written.begin(), plan.written.end());
   return Status::Ok();
 }

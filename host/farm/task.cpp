@@ -133,64 +133,98 @@ int RunChunk(const std::string& plan_path, std::optional<int> index) {
   return status;
 }
 
-int Report(const std::string& plan_path) {
-  Plan plan;
-  if (Status s = LoadPlanToRun(plan_path, plan); !s) return Fail(s);
-  if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
+namespace {
 
+// A movie output's segments, joined in chunk order into the movie.
+Status JoinSegments(const Plan& plan, const JoinMovie& join) {
+  std::vector<Segment> segments;
+  for (const Chunk& c : plan.chunks)
+    segments.push_back(Segment{SegmentFile(plan, c),
+                               "chunk " + std::to_string(c.index) + " (frames " +
+                                   FrameList(c.frames) + ")",
+                               SegmentPictures(plan, c)});
+  if (!join) return Status::Failed("this program cannot join movie segments");
+  return join(segments, plan.files.front(), plan.movie);
+}
+
+// Each chunk's end for the report, and how many, where and how long.
+struct ChunkTally {
   Json chunks = Json::array();
   double slowest = 0, fastest = -1;
   std::set<std::string> nodes;
   int done = 0;
+};
+
+ChunkTally TallyChunks(const Plan& plan) {
+  ChunkTally t;
   for (const Chunk& c : plan.chunks) {
     ChunkStatus s;
     const bool known = ReadChunkRecord(plan, c, s);
-    done += known && s.state == ChunkState::kDone;
-    chunks.push_back({{"chunk", c.index},
-                      {"frames", FrameList(c.frames)},
-                      {"job", c.job},
-                      {"state", known ? ChunkStateName(s.state) : "unknown"},
-                      {"node", s.node},
-                      {"seconds", s.seconds}});
+    t.done += known && s.state == ChunkState::kDone;
+    t.chunks.push_back({{"chunk", c.index},
+                        {"frames", FrameList(c.frames)},
+                        {"job", c.job},
+                        {"state", known ? ChunkStateName(s.state) : "unknown"},
+                        {"node", s.node},
+                        {"seconds", s.seconds}});
     if (known) {
-      nodes.insert(s.node);
-      slowest = std::max(slowest, s.seconds);
-      fastest = fastest < 0 ? s.seconds : std::min(fastest, s.seconds);
+      t.nodes.insert(s.node);
+      t.slowest = std::max(t.slowest, s.seconds);
+      t.fastest = t.fastest < 0 ? s.seconds : std::min(t.fastest, s.seconds);
     }
   }
-  ProcessOptions options;
-  options.env = PlanEnv(plan);
-  const ProcessResult r = RunProcess(VerifyArgv(plan), options);
+  return t;
+}
+
+}  // namespace
+
+int Report(const std::string& plan_path, const JoinMovie& join) {
+  Plan plan;
+  if (Status s = LoadPlanToRun(plan_path, plan); !s) return Fail(s);
+  if (::chdir(plan.workdir.c_str()) != 0) return Fail(plan.workdir + ": cannot enter");
+  // A movie that could not be joined is not there to verify.
+  const Status joined = MoviePlan(plan) ? JoinSegments(plan, join) : Status::Ok();
+  ChunkTally t = TallyChunks(plan);
+  ProcessResult r;
+  if (joined) {
+    ProcessOptions options;
+    options.env = PlanEnv(plan);
+    r = RunProcess(VerifyArgv(plan), options);
+  }
   const Json v = Json::parse(r.out, nullptr, false);
   const int total = v.is_object() ? v.value("total", 0) : 0;
   const int stamped = v.is_object() ? v.value("stamped", 0) : 0;
   const int unreadable = v.is_object() ? v.value("unreadable", 0) : 0;
   const bool passed = r.started && r.status == 0 && v.is_object() && v.value("passed", false) &&
-                      done == int(plan.chunks.size());
+                      t.done == int(plan.chunks.size());
   const int status = passed ? kExitOk : r.started && r.status != 0 ? r.status : kExitFailed;
   std::string node_list;
-  for (const std::string& n : nodes) node_list += (node_list.empty() ? "" : ",") + n;
+  for (const std::string& n : t.nodes) node_list += (node_list.empty() ? "" : ",") + n;
   char times[96];
-  std::snprintf(times, sizeof times, "%.2f-%.2f s", std::max(fastest, 0.0), slowest);
+  std::snprintf(times, sizeof times, "%.2f-%.2f s", std::max(t.fastest, 0.0), t.slowest);
   const std::string summary =
-      "lumatrice farm report " + plan.name + ": " + std::to_string(done) + " of " +
-      std::to_string(plan.chunks.size()) + " chunks done, " + std::to_string(stamped) + " of " +
+      "lumatrice farm report " + plan.name + ": " + std::to_string(t.done) + " of " +
+      std::to_string(plan.chunks.size()) + " chunks done, " +
+      (joined ? std::string() : "join FAILED, ") + std::to_string(stamped) + " of " +
       std::to_string(total) + " frames stamped" +
       (unreadable ? ", " + std::to_string(unreadable) + " unreadable" : std::string()) +
       ", verify " + (passed ? "passed" : "FAILED") + "; chunk wall time " + times + " on " +
       (node_list.empty() ? "?" : node_list);
-  const Json report{{"lumatrice_farm_report", 1},
-                    {"name", plan.name},
-                    {"plan", plan.path},
-                    {"job", Env("SLURM_JOB_ID")},
-                    {"chunks", std::move(chunks)},
-                    {"frames", {{"total", total}, {"stamped", stamped}, {"unreadable", unreadable}}},
-                    {"verify", {{"passed", passed}, {"status", r.status}, {"command", VerifyArgv(plan)}}},
-                    {"status", status},
-                    {"summary", summary}};
+  Json report{{"lumatrice_farm_report", 1},
+              {"name", plan.name},
+              {"plan", plan.path},
+              {"job", Env("SLURM_JOB_ID")},
+              {"chunks", std::move(t.chunks)},
+              {"frames", {{"total", total}, {"stamped", stamped}, {"unreadable", unreadable}}},
+              {"verify", {{"passed", passed}, {"status", r.status}, {"command", VerifyArgv(plan)}}},
+              {"status", status},
+              {"summary", summary}};
+  if (MoviePlan(plan))
+    report["join"] = {{"passed", bool(joined)}, {"error", joined ? "" : joined.message()}};
   std::error_code ec;
   fs::create_directories(plan.state_dir, ec);
   if (Status s = WriteJsonFile(plan.ReportFile(), report); !s) return Fail(s);
+  if (!joined) Fail(joined);
   std::printf("%s\n", summary.c_str());
   return status;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <utility>
 
 #include <cstdio>
 
@@ -21,17 +22,6 @@ const std::regex& PatternRe() {
       "((?:[0-9]+(?:-[0-9]+(?:(?:x|y)-?[0-9]+)?)?)(?:,[0-9]+(?:-[0-9]+(?:(?:x|y)-?[0-9]+)?)?)*)?"
       "((?:#|@)+|%([0-9]*)d)");
   return re;
-}
-
-std::vector<std::string> SplitCommas(const std::string& text) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', start);
-    pieces.push_back(text.substr(start, comma == std::string::npos ? comma : comma - start));
-    if (comma == std::string::npos) return pieces;
-    start = comma + 1;
-  }
 }
 
 }  // namespace
@@ -148,7 +138,9 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
   long long total = 0;
   bool any = false;
   std::vector<int> listed;
-  for (const std::string& piece : SplitCommas(text)) {
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string piece = text.substr(start, comma == std::string::npos ? comma : comma - start);
     std::smatch m;
     if (!std::regex_match(piece, m, part)) {
       error = "\"" + text + "\" is not a frame range (examples: 7, 1-100, 1-100x2)";
@@ -167,14 +159,14 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
       return false;
     }
     const long long span = std::llabs(b - a) + 1;
-    const bool complement = m[3].matched && m[3].str() == "y";
-    total += complement ? span : (span + step - 1) / step;
+    const bool fill = m[3].matched && m[3].str() == "y";  // the frames x would skip
+    total += fill ? span : (span + step - 1) / step;
     any = true;
-    if (total >= kMaxFrames) continue;
-    // From the first towards the last; "y" takes the frames "x" leaves.
-    const long long dir = b < a ? -1 : 1;
-    for (long long i = a; i != b + dir; i += dir)
-      if (((std::llabs(i - a) % step) == 0) != complement) listed.push_back(int(i));
+    if (total < kMaxFrames)
+      for (long long i = 0, dir = b >= a ? 1 : -1; i < span; ++i)
+        if ((i % step == 0) != fill) listed.push_back(int(a + dir * i));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
   }
   if (!any) {
     error = "empty frame range";
@@ -185,12 +177,11 @@ bool ParseFrameRange(const std::string& text, std::vector<int>& frames, std::str
             std::to_string(kMaxFrames - 1) + " in one run, so the list stays in memory)";
     return false;
   }
-  frames = std::move(listed);
-  if (frames.empty()) {
+  if (listed.empty()) {
     error = "\"" + text + "\" is not a frame range (examples: 7, 1-100, 1-100x2)";
-    frames.clear();
     return false;
   }
+  frames = std::move(listed);
   return true;
 }
 

@@ -7,7 +7,7 @@
 
 namespace lumatrice::write_hooks {
 
-// Called when a frame is written, before it is read back and renamed.
+// Called when a frame (or a movie) is written, before it is read back and renamed.
 inline void (*before_rename)() = nullptr;
 // The random part of the first temporary name to try; "" leaves it random.
 inline std::string (*temp_nonce)() = nullptr;

@@ -3,6 +3,7 @@
 
 #include "movie_reader.h"
 #include "movie_writer.h"
+#include "segment_join.h"
 
 namespace lumatrice {
 namespace {
@@ -25,6 +26,10 @@ class FfmpegBackend : public MovieBackend {
   std::unique_ptr<MovieOutput> CreateOutput(const std::string& target,
                                             MovieSettings settings) override {
     return std::make_unique<MovieWriter>(target, std::move(settings));
+  }
+  bool JoinSegments(const std::vector<MovieSegment>& segments, const std::string& target,
+                    const MovieCodec* encode, std::string& error) override {
+    return lumatrice::JoinSegments(segments, target, encode, error);
   }
 };
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "marker.h"
 #include "movie_options.h"
@@ -30,10 +31,20 @@ struct MovieSettings {
   std::string copy_from;      // an input movie whose other streams pass through
   double copy_delay = 0;      // seconds they start later than in the input
   std::function<void(const std::string&)> notice;
+  std::function<bool()> cancelled;  // asked once more just before the rename
+};
+
+// Segments of one movie, each written by a farm chunk in the same codec
+// and container, to be joined in order by stream copy.
+struct MovieSegment {
+  std::string path;
+  std::string name;         // how an error names it: "chunk 2 (frames 5-6)"
+  long long pictures = 0;   // how many it must hold
 };
 
 // A movie being written: frames in render order, then Finish puts it in
-// place; destroyed unfinished, it leaves nothing under the target's name.
+// place (false with an empty `error` when the run was cancelled first);
+// destroyed unfinished, it leaves nothing under the target's name.
 class MovieOutput : public FrameSink {
  public:
   virtual bool Finish(std::string& error) = 0;
@@ -54,6 +65,13 @@ class MovieBackend {
                                                   std::string& error) = 0;
   virtual std::unique_ptr<MovieOutput> CreateOutput(const std::string& target,
                                                     MovieSettings settings) = 0;
+  // The segments' pictures in order, packet for packet, into `target`
+  // (temporary, then rename), with the first segment's timecode and marker;
+  // with `encode`, the segments' pictures (SegmentCodec's) are encoded in it.
+  // False with `error` naming the segment that is missing or damaged;
+  // nothing is then under the target's name.
+  virtual bool JoinSegments(const std::vector<MovieSegment>& segments, const std::string& target,
+                            const MovieCodec* encode, std::string& error) = 0;
 };
 
 // The library beside the program, loaded on the first call and kept; null

@@ -1,24 +1,12 @@
 // Loads liblumatrice_movie.so beside the running program.
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <mutex>
 
 #include "movie_backend.h"
+#include "own_folder.h"
 
 namespace lumatrice {
-namespace {
-
-std::string ProgramFolder() {
-  std::string buf(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return ".";
-  buf.resize(std::size_t(n));
-  const auto cut = buf.rfind('/');
-  return cut == std::string::npos ? "." : buf.substr(0, cut);
-}
-
-}  // namespace
 
 MovieBackend* LoadMovieBackend(std::string& error) {
   static std::once_flag once;

@@ -117,6 +117,17 @@ bool ResolveMovieCodec(const std::string& path, const MovieArgs& args, MovieCode
   return true;
 }
 
+MovieCodec SegmentCodec(const MovieCodec& codec) {
+  if (codec.intra_only) return codec;
+  MovieCodec lossless = codec;
+  lossless.codec = lossless.encoder = "ffv1";
+  lossless.profile = lossless.encoder_profile = "";
+  lossless.alpha_pix_fmt = AV_PIX_FMT_NONE;
+  lossless.intra_only = true;
+  lossless.crf = -1;
+  return lossless;
+}
+
 bool ParseFrameRateText(const std::string& text, AVRational& rate) {
   long long num = 0, den = 1;
   char tail = 0;

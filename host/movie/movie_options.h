@@ -50,6 +50,13 @@ struct MovieCodec {
 bool ResolveMovieCodec(const std::string& path, const MovieArgs& args, MovieCodec& codec,
                        std::string& error);
 
+// What a farm chunk writes its frames of a movie in: the codec itself when
+// every frame is coded alone, else FFV1 (lossless, each frame alone) in the
+// pixel format and padded size the codec's encoder takes, so that the
+// report's encode of the segments gets the pictures a one-machine run
+// gives the encoder. Such segments are .mkv.
+MovieCodec SegmentCodec(const MovieCodec& codec);
+
 // "24", "25", "24000/1001", "29.97" into a rate. False for anything else.
 bool ParseFrameRateText(const std::string& text, AVRational& rate);
 

@@ -15,14 +15,10 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "av_error.h"
+
 namespace lumatrice {
 namespace {
-
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
 
 bool OpenInput(const std::string& path, AVFormatContext*& fmt, std::string& error) {
   if (int r = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr); r < 0)

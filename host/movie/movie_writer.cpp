@@ -17,22 +17,12 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "av_error.h"
 #include "marker.h"
 #include "movie_reader.h"
+#include "write_hooks.h"
 
 namespace lumatrice {
-namespace {
-
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
-constexpr int kIoBufferSize = 1 << 16;
-
-}  // namespace
-
 std::vector<std::pair<std::string, std::string>> MarkerFields(const FrameBuffer& frame) {
   std::vector<std::pair<std::string, std::string>> fields;
   const std::optional<StampMarker> m = ReadMarker(frame.spec());
@@ -96,39 +86,49 @@ bool MovieWriter::IoFailed(std::string& error) const {
   return true;
 }
 
-bool MovieWriter::OpenEncoder(const FrameBuffer& first, std::string& error) {
-  const MovieCodec& c = settings_.codec;
+AVCodecContext* OpenVideoEncoder(const MovieCodec& c, AVRational rate, int width, int height,
+                                 AVPixelFormat pix_fmt, bool global_header, std::string& error) {
   const AVCodec* codec = avcodec_find_encoder_by_name(c.encoder.c_str());
-  if (!codec) {
-    error = "this FFmpeg has no " + c.encoder + " encoder";
-    return false;
-  }
-  enc_ = avcodec_alloc_context3(codec);
-  if (!enc_) return error = "out of memory", false;
-  const bool alpha = first.layout().alpha >= 0 && c.alpha_pix_fmt != AV_PIX_FMT_NONE;
-  enc_->pix_fmt = alpha ? c.alpha_pix_fmt : c.pix_fmt;
-  // 4:2:0 needs even sizes: the last column or row is repeated.
-  enc_->width = c.subsampled_420 ? (width_ + 1) & ~1 : width_;
-  enc_->height = c.subsampled_420 ? (height_ + 1) & ~1 : height_;
-  enc_->time_base = av_inv_q(settings_.rate);
-  enc_->framerate = settings_.rate;
-  enc_->sample_aspect_ratio = {1, 1};
-  enc_->color_primaries = AVCOL_PRI_BT709;
-  enc_->color_trc = AVCOL_TRC_BT709;
-  enc_->colorspace = AVCOL_SPC_BT709;
-  enc_->color_range = AVCOL_RANGE_MPEG;
-  enc_->thread_count = 0;
-  enc_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-  if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (!codec) return error = "this FFmpeg has no " + c.encoder + " encoder", nullptr;
+  AVCodecContext* enc = avcodec_alloc_context3(codec);
+  if (!enc) return error = "out of memory", nullptr;
+  enc->pix_fmt = pix_fmt;
+  enc->width = width;
+  enc->height = height;
+  enc->time_base = av_inv_q(rate);
+  enc->framerate = rate;
+  enc->sample_aspect_ratio = {1, 1};
+  enc->color_primaries = AVCOL_PRI_BT709;
+  enc->color_trc = AVCOL_TRC_BT709;
+  enc->colorspace = AVCOL_SPC_BT709;
+  enc->color_range = AVCOL_RANGE_MPEG;
+  enc->thread_count = 0;
+  enc->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (global_header) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "profile", c.encoder_profile.c_str(), 0);
+  if (!c.encoder_profile.empty()) av_dict_set(&options, "profile", c.encoder_profile.c_str(), 0);
   if (c.codec == "prores") av_dict_set(&options, "vendor", "apl0", 0);
   if (c.crf >= 0) av_dict_set_int(&options, "crf", c.crf, 0);
-  const int r = avcodec_open2(enc_, codec, &options);
+  const int r = avcodec_open2(enc, codec, &options);
   av_dict_free(&options);
   if (r < 0) {
+    error = AvError(r);
+    avcodec_free_context(&enc);
+  }
+  return enc;
+}
+
+bool MovieWriter::OpenEncoder(const FrameBuffer& first, std::string& error) {
+  const MovieCodec& c = settings_.codec;
+  const bool alpha = first.layout().alpha >= 0 && c.alpha_pix_fmt != AV_PIX_FMT_NONE;
+  // 4:2:0 needs even sizes: the last column or row is repeated.
+  enc_ = OpenVideoEncoder(c, settings_.rate, c.subsampled_420 ? (width_ + 1) & ~1 : width_,
+                          c.subsampled_420 ? (height_ + 1) & ~1 : height_,
+                          alpha ? c.alpha_pix_fmt : c.pix_fmt,
+                          fmt_->oformat->flags & AVFMT_GLOBALHEADER, error);
+  if (!enc_) {
     error = "cannot open the " + c.codec + " encoder for " + std::to_string(width_) + "x" +
-            std::to_string(height_) + " frames: " + AvError(r);
+            std::to_string(height_) + " frames: " + error;
     return false;
   }
   sws_ = sws_getContext(enc_->width, enc_->height, AV_PIX_FMT_RGBA64LE, enc_->width,
@@ -168,8 +168,8 @@ bool MovieWriter::Open(int frame, const FrameBuffer& first, std::string& error) 
   if (Status created = temp_.Create(target_); !created) return error = created.message(), false;
   if (int r = avformat_alloc_output_context2(&fmt_, nullptr, nullptr, target_.c_str()); r < 0)
     return error = target_ + ": " + AvError(r), false;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  fmt_->pb = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &WritePacket,
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kAvIoBufferSize));
+  fmt_->pb = buffer ? avio_alloc_context(buffer, kAvIoBufferSize, 1, this, nullptr, &WritePacket,
                                          &Seek)
                     : nullptr;
   if (!fmt_->pb) return av_free(buffer), error = "out of memory", false;
@@ -283,6 +283,9 @@ bool MovieWriter::Finish(std::string& error) {
   avio_flush(fmt_->pb);
   if (IoFailed(error)) return false;
   if (::fsync(temp_.fd()) != 0) return error = target_ + ": " + std::strerror(errno), false;
+  if (write_hooks::before_rename) write_hooks::before_rename();
+  // A cancel that came while the trailer went out still leaves no movie.
+  if (settings_.cancelled && settings_.cancelled()) return error.clear(), false;
   if (Status moved = temp_.RenameTo(target_); !moved) return error = moved.message(), false;
   finished_ = true;
   return true;

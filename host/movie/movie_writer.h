@@ -25,6 +25,12 @@ namespace lumatrice {
 // The "Lumatrice:*" fields of the marker a frame carries, as movie metadata.
 std::vector<std::pair<std::string, std::string>> MarkerFields(const FrameBuffer& frame);
 
+// The encoder of `codec` for frames of `width` x `height` in `pix_fmt` at
+// `rate`, set up as every movie's (BT.709 tags, FFmpeg's threads); null
+// with `error` (FFmpeg's reason) when it cannot be opened.
+AVCodecContext* OpenVideoEncoder(const MovieCodec& codec, AVRational rate, int width, int height,
+                                 AVPixelFormat pix_fmt, bool global_header, std::string& error);
+
 class MovieWriter : public MovieOutput {
  public:
   MovieWriter(std::string target, MovieSettings settings);

@@ -8,16 +8,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "av_error.h"
+
 namespace lumatrice {
-namespace {
-
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
-}  // namespace
 
 StreamCopier::~StreamCopier() {
   av_packet_free(&pending_);

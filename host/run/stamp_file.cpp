@@ -109,21 +109,8 @@ Status LockForStamp(const std::string& path, OutputLock& lock) {
 // The effects run on `frame`, inside the request's colour transform.
 Status ApplyEffects(const StampFileRequest& request, FrameBuffer& frame) {
   const std::string& path = request.path;
-  if (request.transform) {
-    if (Status s = request.transform->Before(frame); !s.ok())
-      return {StatusKind::kUnreadable, path + ": damaged (" + s.message() + ")"};
-  }
-  {
-    // Also when the effects throw: the frame outlives this call.
-    struct Finish {
-      FrameTransform* transform;
-      FrameBuffer& frame;
-      ~Finish() {
-        if (transform) transform->After(frame);
-      }
-    } finish{request.transform, frame};
-    request.apply(frame);
-  }
+  if (Status s = ApplyWithin(request.transform, frame, request.apply); !s.ok())
+    return {StatusKind::kUnreadable, path + ": damaged (" + s.message() + ")"};
   if (const std::string damaged = frame.BlockError(); !damaged.empty())
     return {StatusKind::kUnreadable, path + ": damaged (" + damaged + ")"};
   return Status::Ok();

@@ -1,6 +1,8 @@
 // Movies out of and into the built lumatrice program, read back with the
 // ffmpeg and ffprobe programs as an independent decoder.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -209,6 +211,57 @@ TEST_F(Movie, MovieInputKeepsItsSoundAndTimecode) {
   EXPECT_TRUE(fs::exists(dir_ / "out/f.0100.png"));
   EXPECT_TRUE(fs::exists(dir_ / "out/f.0110.png"));
   EXPECT_FALSE(fs::exists(dir_ / "out/f.0111.png"));
+}
+
+// Each container the codecs go into, as ffprobe decodes it.
+TEST_F(Movie, ContainersHoldTheirCodecs) {
+  Ffmpeg("-f lavfi -i testsrc2=size=256x144:rate=25 -frames:v 3 in.%04d.png");
+  struct Case {
+    std::vector<std::string> args;
+    const char *codec, *profile, *pix_fmt;
+  } const cases[] = {
+      {{"-o", "r.mkv"}, "prores", "HQ", "yuv422p10le"},
+      {{"-o", "r.mxf", "--codec", "dnxhr", "--profile", "sq"}, "dnxhd", "DNXHR SQ", "yuv422p"},
+      {{"-o", "r.mov", "--codec", "dnxhr", "--profile", "hqx"}, "dnxhd", "DNXHR HQX",
+       "yuv422p10le"},
+      {{"-o", "r.mkv", "--codec", "h264", "--profile", "high444"}, "h264", "High 4:4:4 Predictive",
+       "yuv444p"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"stamp", "in.#.png", "-q"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = Run(args);
+    const std::string what = c.args[1] + " " + c.profile;
+    ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+    const auto p = Probe(dir_ / c.args[1]);
+    EXPECT_EQ(p.at("codec_name"), c.codec) << what;
+    EXPECT_EQ(p.at("profile"), c.profile) << what;
+    EXPECT_EQ(p.at("pix_fmt"), c.pix_fmt) << what;
+    EXPECT_EQ(p.at("nb_read_frames"), "3") << what;
+    fs::remove(dir_ / c.args[1]);
+  }
+}
+
+// SIGTERM once the movie's trailer is written (the test copy stops there,
+// before the rename): nothing under its name, no temporary left.
+TEST_F(Movie, SigtermBeforeTheRenameLeavesNoMovie) {
+  Ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=25 -frames:v 3 in.%04d.png");
+  clitest::RunOptions hooked;
+  hooked.exe = LUMATRICE_HOOKED_EXE;
+  hooked.env = {{"LUMATRICE_STOP_BEFORE_RENAME", "1"}};
+  const pid_t pid = clitest::SpawnCli({"stamp", "in.#.png", "-o", "r.mov", "-q"}, dir_, hooked);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, WUNTRACED), pid);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  const std::vector<std::string> stopped = Files();
+  EXPECT_EQ(std::count_if(stopped.begin(), stopped.end(),
+                          [](const std::string& n) { return n.find("lumatrice-tmp") != n.npos; }),
+            1);
+  ::kill(pid, SIGTERM);
+  ::kill(pid, SIGCONT);
+  const RunResult r = clitest::FinishCli(pid, dir_);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_EQ(Files(), (std::vector<std::string>{"in.0001.png", "in.0002.png", "in.0003.png"}));
 }
 
 // Refusals that need movies made by ffmpeg; those of options alone are rows

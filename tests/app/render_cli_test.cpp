@@ -534,8 +534,9 @@ TEST_F(Cli, PluginsListsTheModule) {
 }
 
 // The image library and its plug-ins' libraries are loaded on the first
-// frame, not before: a run that touches no frame never opens them. The
-// render shows the check would see the library open.
+// frame, not before: a run that touches no frame never opens them, nor
+// OpenColorIO (which OpenImageIO links). The render shows the check would
+// see the libraries open.
 TEST_F(Cli, OnlyRunsThatTouchFramesLoadTheImageLibrary) {
   struct Case {
     std::vector<std::string> args;
@@ -560,6 +561,7 @@ TEST_F(Cli, OnlyRunsThatTouchFramesLoadTheImageLibrary) {
     const Result r = clitest::RunCli(c.args, dir_, options);
     ASSERT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
     EXPECT_EQ(r.err.find("file=libOpenImageIO.so") != std::string::npos, c.loads) << c.args[0];
+    EXPECT_EQ(r.err.find("file=libOpenColorIO.so") != std::string::npos, c.loads) << c.args[0];
     if (c.args[0] == "stamp" && !c.loads) EXPECT_NE(r.out.find("2 spliced"), std::string::npos);
   }
 }

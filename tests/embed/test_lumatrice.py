@@ -203,15 +203,16 @@ class ExitTest(unittest.TestCase):
         r = subprocess.run([sys.executable, "-c", program, LIB_PATH], capture_output=True, text=True)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
 
-    def test_a_session_and_its_effects_leave_the_image_library_unloaded(self):
+    def test_a_session_and_its_effects_leave_the_image_and_colour_libraries_unloaded(self):
         program = ("import ctypes as C, sys\n"
                    "lib = C.CDLL(sys.argv[1])\n"
                    "s, e = C.c_void_p(), C.c_void_p()\n"
                    "assert lib.lumatrice_open(None, 0, C.byref(s)) == 0\n"
                    "assert lib.lumatrice_create_effect(s, b'Lumatrice', C.byref(e)) == 0\n"
-                   "print('libOpenImageIO.so' in open('/proc/self/maps').read())\n")
+                   "maps = open('/proc/self/maps').read()\n"
+                   "print('libOpenImageIO.so' in maps, 'libOpenColorIO.so' in maps)\n")
         r = subprocess.run([sys.executable, "-c", program, LIB_PATH], capture_output=True, text=True)
-        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "False\n", ""))
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "False False\n", ""))
 
     def test_stale_handles_fail_even_where_a_new_object_took_their_place(self):
         # In a process of its own: the session of this one stays open.
@@ -300,11 +301,18 @@ class EffectTest(unittest.TestCase):
         self.assertEqual(seen, set(by_control))
 
     def test_apply_any_sample_type_and_stride(self):
-        rows = {}
-        for sample in (U8, U16, HALF, FLOAT):
-            changed, buf, stride = apply(2 * TPF, sample)
+        rows, bufs = {}, {}
+        # The last in the display's colours (as a stamped file takes them): the
+        # same rows drawn, in other values.
+        for sample, space in ((U8, 0), (U16, 0), (HALF, 0), (FLOAT, 0), (FLOAT, 1)):
+            call("lumatrice_set_caption_space", session, space, None, None, None)
+            try:
+                changed, buf, stride = apply(2 * TPF, sample)
+            finally:
+                call("lumatrice_set_caption_space", session, 0, None, None, None)
             self.assertTrue(changed, sample)
             self.assertFalse({y for y in changed if H // 3 < y < 2 * H // 3}, sample)
+            self.assertNotEqual(bufs.setdefault(sample, buf) == buf, bool(space), sample)
             rows[sample] = changed
             if sample == FLOAT:
                 hdr = struct.unpack_from("<2f", buf, (H // 2) * stride)

@@ -2,14 +2,16 @@
 // scripts/local-slurm (SLURM_CONF set by ctest): a clean 40-frame stamp in
 // four chunks, a chunk requeued and then cancelled while it runs and
 // resubmitted, plans edited to run something else, a
-// chunk that fails, the errors a wrangler meets before anything runs, and a
-// Blender render in chunks (when Blender is installed).
+// chunk that fails, the errors a wrangler meets before anything runs, a
+// ProRes movie made of segments, and a Blender render in chunks (when
+// Blender is installed).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -318,6 +320,85 @@ TEST_F(FarmSlurm, ErrorsBeforeAnythingRuns) {
   // Nothing was planned for the refused submissions.
   EXPECT_FALSE(fs::exists(dir_ / "o3/f.farm.json"));
   EXPECT_FALSE(fs::exists(dir_ / "shared/b.farm.json"));
+}
+
+// Every picture's checksum as ffmpeg decodes it, and ffprobe's count and timecode.
+std::string DecodedFrames(const fs::path& movie) {
+  const auto r = RunProcess({"ffmpeg", "-v", "error", "-i", movie.string(), "-map", "0:v",
+                             "-f", "framemd5", "-"});
+  std::string lines;
+  for (std::size_t at = 0; at < r.out.size();) {
+    const std::size_t end = std::min(r.out.find('\n', at), r.out.size());
+    if (r.out[at] != '#') lines += r.out.substr(at, end - at + 1);
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::string Probed(const fs::path& movie) {
+  return RunProcess({"ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0",
+                     "-show_entries", "stream=codec_name,profile,nb_read_packets:stream_tags=timecode",
+                     "-of", "compact", movie.string()})
+      .out;
+}
+
+// Six frames in chunks of two: each chunk writes a segment, the report joins
+// them (ProRes by stream copy, H.264 by encoding the lossless segments) into
+// the movie a one-machine run makes, picture for picture; a missing or cut
+// segment fails the join naming its chunk, and no movie appears under the
+// output name.
+TEST_F(FarmSlurm, MovieFromSegmentsMatchesOneLocalMovie) {
+  const std::string in = (kWork / "in/f.#.png").string();
+  const fs::path movie = dir_ / "out/prores-review.mov";
+  for (const std::vector<std::string> codec :
+       {std::vector<std::string>{"--codec", "prores"}, {"--codec", "h264", "--crf", "30"}}) {
+    const std::string ext = codec[1] == "h264" ? ".mp4" : ".mov";
+    const fs::path local = dir_ / ("local" + ext), farmed = dir_ / "out" / (codec[1] + "-review" + ext);
+    std::vector<std::string> run{in, "--frames", "3-8", "--clock", kClock};
+    run.insert(run.end(), codec.begin(), codec.end());
+    std::vector<std::string> one{"stamp", "-o", local.string(), "-q"};
+    one.insert(one.begin() + 1, run.begin(), run.end());
+    ASSERT_EQ(Lumatrice(one).status, 0);
+    std::vector<std::string> farm{"farm", "submit", "--chunk", "2", "--wait", "--", "stamp",
+                                  "-o", farmed.string()};
+    farm.insert(farm.end() - 2, run.begin(), run.end());
+    const auto r = Lumatrice(farm);
+    ASSERT_EQ(r.status, 0) << codec[1] << ": " << r.out << r.err;
+    EXPECT_NE(r.out.find("6 of 6 frames stamped, verify passed"), std::string::npos) << r.out;
+    const std::string decoded = DecodedFrames(local);
+    ASSERT_EQ(std::count(decoded.begin(), decoded.end(), '\n'), 6) << decoded;
+    EXPECT_EQ(DecodedFrames(farmed), decoded) << codec[1];
+    EXPECT_EQ(Probed(farmed), Probed(local)) << codec[1];
+    EXPECT_NE(Probed(farmed).find("nb_read_packets=6|tag:timecode=00:00:00:03"),
+              std::string::npos)
+        << Probed(farmed);
+  }
+
+  const std::string plan = (dir_ / "out/prores-review.farm.json").string();
+  const fs::path segment = dir_ / "out/prores-review.farm/segment-1.mov",
+                 kept = dir_ / "segment-1.mov";
+  fs::rename(movie, dir_ / "joined.mov");
+  fs::copy_file(segment, kept);
+  struct Row {
+    const char* what;
+    std::function<void()> spoil;
+  } rows[] = {
+      {"missing", [&] { fs::remove(segment); }},
+      {"cut short", [&] { fs::resize_file(segment, fs::file_size(segment) / 2); }},
+  };
+  for (const Row& row : rows) {
+    fs::remove(segment);
+    fs::copy_file(kept, segment);
+    row.spoil();
+    const auto report = Lumatrice({"farm", "report", plan});
+    EXPECT_NE(report.status, 0) << row.what;
+    EXPECT_NE(report.err.find("segment of chunk 1 (frames 5-6)"), std::string::npos)
+        << row.what << ": " << report.err;
+    EXPECT_FALSE(fs::exists(movie)) << row.what;
+    for (const auto& e : fs::directory_iterator(movie.parent_path()))
+      EXPECT_EQ(e.path().filename().string().find(".prores-review"), std::string::npos)
+          << row.what << " left " << e.path();
+  }
 }
 
 // A PNG's chunks, of its text only the stamp marker: Blender records its

@@ -1,9 +1,10 @@
 // Farm plans without a workload manager: chunks in frame order, the frame
 // list form --frames reads, chunk commands that carry exactly one --frames,
 // --render-start, --clock and -q whatever the command line held, damaged
-// plans named by field, and chunk states from records and Slurm's view.
+// plans named by field, a movie's segments, and chunk states from records and Slurm's view.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "chunk_state.h"
@@ -25,6 +26,28 @@ TEST(FarmPlan, ChunksAndFrameLists) {
   EXPECT_EQ(FrameList(chunks[0]), "1-3");
   EXPECT_EQ(FrameList(chunks[1]), "4-5,7");
   EXPECT_EQ(FrameList(chunks[2]), "9");
+}
+
+// A movie's chunks each write a segment; a prepended slate (frame 2 before
+// the render start 3) goes into the segment of the chunk after it.
+TEST(FarmPlan, SegmentsOfAMovieWithAPrependedSlate) {
+  Plan p;
+  p.kind = "stamp";
+  p.output = "out/review.MOV";
+  p.state_dir = "/x/review.farm";
+  p.written = {1, 2, 3, 4, 5, 6, 7};
+  p.render_start = 3;
+  for (const auto& frames : SplitFrames({1, 3, 4, 5, 6, 7}, 2))
+    p.chunks.push_back(Chunk{int(p.chunks.size()), frames, {}, ""});
+  ASSERT_TRUE(MoviePlan(p));
+  EXPECT_EQ(SegmentFile(p, p.chunks[1]), "/x/review.farm/segment-1.MOV");
+  EXPECT_EQ(SegmentPictures(p, p.chunks[0]), 3);  // 1, the slate 2, 3
+  EXPECT_EQ(SegmentPictures(p, p.chunks[1]), 2);
+  EXPECT_EQ(SegmentPictures(p, p.chunks[2]), 2);
+  const auto cmd = ChunkArgv(p, p.chunks[1]);
+  EXPECT_EQ(std::count(cmd.begin(), cmd.end(), "--farm-segment"), 1);
+  p.movie.intra_only = false;
+  EXPECT_EQ(SegmentFile(p, p.chunks[1]), "/x/review.farm/segment-1.mkv");
 }
 
 TEST(FarmPlan, ChunkCommandReplacesTheRunOptions) {

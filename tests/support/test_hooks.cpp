@@ -1,7 +1,8 @@
 // lumatrice-hooked: the program with hooks a test arms from the environment,
 // so it can act at an exact point instead of by timing:
-//   LUMATRICE_STOP_BEFORE_RENAME  the first finished write stops the process
-//                                 (SIGSTOP) before it is read back and renamed
+//   LUMATRICE_STOP_BEFORE_RENAME  the first finished write (a frame or a
+//                                 movie) stops the process (SIGSTOP) before
+//                                 it is read back and renamed
 //   LUMATRICE_TEMP_NONCE_FOR_TESTS=HEX12  the first temporary name tried
 //   LUMATRICE_FARM_HOLD=DIR       a chunk whose FIFO DIR/chunk-N exists waits
 //                                 before its command until a writer opens and

@@ -1,8 +1,7 @@
-// The OpenColorIO side: the config found and read, the names checked, one
-// processor each way, and the two ways of putting a frame through them.
+// liblumatrice_colour.so, the OpenColorIO side: the config found and read,
+// the names checked, one processor each way, and the two ways of putting a
+// frame through them.
 #include "view_transform.h"
-
-#include <dlfcn.h>
 
 #include <OpenColorIO/OpenColorIO.h>
 
@@ -12,21 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "own_folder.h"
 #include "pixel_rows.h"
 
 namespace OCIO = OCIO_NAMESPACE;
 
 namespace lumatrice {
 namespace {
-
-// The folder of the program or library this code was linked into.
-std::string BinaryFolder() {
-  Dl_info info{};
-  if (!dladdr(reinterpret_cast<void*>(&BinaryFolder), &info) || !info.dli_fname) return ".";
-  std::error_code ec;
-  const auto path = std::filesystem::weakly_canonical(info.dli_fname, ec);
-  return (ec ? std::filesystem::path(info.dli_fname) : path).parent_path().string();
-}
 
 std::string Joined(const std::vector<std::string>& names) {
   std::string s;
@@ -56,9 +47,7 @@ WORD To16(float v) {
   return WORD(std::min(v, 1.0f) * 65535.0f + 0.5f);
 }
 
-}  // namespace
-
-struct ViewTransform::Impl final : PixelView {
+struct Pixels final : PixelView {
   ColourChoice choice;
   bool explicit_input = false;  // integer frames are converted too
   OCIO::ConstCPUProcessorRcPtr forward, inverse;
@@ -133,34 +122,38 @@ struct ViewTransform::Impl final : PixelView {
   }
 };
 
-ViewTransform::ViewTransform(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-ViewTransform::~ViewTransform() = default;
+class OcioView final : public ViewTransform {
+ public:
+  explicit OcioView(std::unique_ptr<Pixels> pixels) : pixels_(std::move(pixels)) {}
+  const ColourChoice& choice() const override { return pixels_->choice; }
 
-const ColourChoice& ViewTransform::choice() const { return impl_->choice; }
+  Status Before(FrameBuffer& frame) override {
+    if (!pixels_->Takes(frame)) return {};
+    if (!pixels_->choice.caption_display) return pixels_->Convert(frame);
+    frame.SetView(pixels_.get());
+    return {};
+  }
 
-Status ViewTransform::Before(FrameBuffer& frame) {
-  if (!impl_->Takes(frame)) return {};
-  if (!impl_->choice.caption_display) return impl_->Convert(frame);
-  frame.SetView(impl_.get());
-  return {};
-}
+  void After(FrameBuffer& frame) override { frame.SetView(nullptr); }
 
-void ViewTransform::After(FrameBuffer& frame) { frame.SetView(nullptr); }
+ private:
+  std::unique_ptr<Pixels> pixels_;
+};
 
-std::string ColourConfigPath(const ColourOptions& options) {
+// --ocio, else $OCIO, else the config shipped beside the program's bin/
+// (share/lumatrice/ocio/config.ocio).
+std::string ConfigPath(const ColourOptions& options) {
   if (!options.config.empty()) return options.config;
   if (const char* env = std::getenv("OCIO"); env && *env) return env;
   const std::filesystem::path shipped =
-      std::filesystem::path(BinaryFolder()) / ".." / "share" / "lumatrice" / "ocio" / "config.ocio";
+      std::filesystem::path(FolderHolding(reinterpret_cast<const void*>(&ConfigPath))) / ".." / "share" / "lumatrice" / "ocio" / "config.ocio";
   return shipped.lexically_normal().string();
 }
 
-Status OpenViewTransform(const ColourOptions& options, std::unique_ptr<ViewTransform>& out) {
-  out.reset();
-  if (!options.active()) return {};
-  auto impl = std::make_unique<ViewTransform::Impl>();
+Status OpenView(const ColourOptions& options, std::unique_ptr<ViewTransform>& out) {
+  auto impl = std::make_unique<Pixels>();
   ColourChoice& c = impl->choice;
-  c.config = ColourConfigPath(options);
+  c.config = ConfigPath(options);
   c.colorspace = options.colorspace;
   c.caption_display = options.caption_display;
   impl->explicit_input = !options.colorspace.empty();
@@ -198,8 +191,22 @@ Status OpenViewTransform(const ColourOptions& options, std::unique_ptr<ViewTrans
     return Status::Failed("colour config " + c.config + ": view \"" + c.view + "\" on \"" +
                           c.display + "\": " + e.what());
   }
-  out.reset(new ViewTransform(std::move(impl)));
+  out = std::make_unique<OcioView>(std::move(impl));
   return {};
 }
 
+class OcioBackend final : public ColourBackend {
+ public:
+  Status Open(const ColourOptions& options, std::unique_ptr<ViewTransform>& out) override {
+    return OpenView(options, out);
+  }
+};
+
+}  // namespace
 }  // namespace lumatrice
+
+extern "C" __attribute__((visibility("default"))) lumatrice::ColourBackend*
+lumatrice_colour_backend() {
+  static lumatrice::OcioBackend backend;
+  return &backend;
+}
