@@ -12,12 +12,13 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include "frame_spec.h"
 #include "status.h"
 
 namespace lumatrice {
 
-class CheckedFile;
 class FrameBuffer;
+class OutFile;
 
 // A header attribute a write sets on top of the input's (the stamp marker).
 struct HeaderChange {
@@ -44,8 +45,13 @@ class BlockFile {
   // OpenImageIO's name of the file's format ("openexr", "tiff").
   virtual const char* format() const = 0;
 
-  // The image description the file was read with, before any change.
-  OIIO::ImageSpec source_spec;
+  // The image description the file was read with, before any change: the
+  // host's own, and the image library's once the frame has one (see
+  // FrameBuffer::spec()).
+  FrameSpec source;
+  std::shared_ptr<const OIIO::ImageSpec> source_spec;
+  // Both taken from `frame`, as it was read.
+  void TakeSource(const FrameBuffer& frame);
 
   // Decodes block `b` into `frame`'s memory; may run on several threads at
   // once for different blocks.
@@ -55,7 +61,7 @@ class BlockFile {
   // it, block b encoded from the frame when changed[b], else copied.
   // kCancelled once `cancel` is true, kIo when a block or write fails.
   virtual Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                        const std::vector<HeaderChange>& header, CheckedFile& file,
+                        const std::vector<HeaderChange>& header, OutFile& file,
                         const std::atomic<bool>* cancel, SpliceCounts& counts) const = 0;
 
   // The same file's view over `bytes` (a copy of its bytes, which must
@@ -66,16 +72,17 @@ class BlockFile {
     return nullptr;
   }
 
-  // The header changes a write of `spec` needs, when it differs from the
-  // source only in attributes this format can set; false otherwise.
-  virtual bool HeaderChanges(const OIIO::ImageSpec& spec,
+  // The header changes a write of `frame` needs, when its description
+  // differs from the source only in attributes this format can set; false
+  // otherwise.
+  virtual bool HeaderChanges(const FrameBuffer& frame,
                              std::vector<HeaderChange>& changes) const = 0;
 };
 
-// The string attributes `spec` sets or changes against `source`, by
+// The string attributes `frame` sets or changes against `file`'s source, by
 // OpenImageIO's names; false when it differs in anything else (size, window,
 // channels, sample types, another attribute) or lacks one of the source's.
-bool ChangedTexts(const OIIO::ImageSpec& source, const OIIO::ImageSpec& spec,
+bool ChangedTexts(const BlockFile& file, const FrameBuffer& frame,
                   std::vector<HeaderChange>& texts);
 
 }  // namespace lumatrice

@@ -1,12 +1,13 @@
-// A file for image writers that remembers every failed write. Encoders in
-// libpng, OpenEXR and others drop the result of their output callback, so a
-// full disk would otherwise pass as a finished frame; this proxy keeps the
-// first error for the caller to ask after the writer has closed.
+// OutFile as an OpenImageIO proxy, for the writers that encode a frame
+// whole: every failed write is kept for the caller to ask after the writer
+// has closed (see out_file.h).
 #pragma once
 
 #include <string>
 
 #include <OpenImageIO/filesystem.h>
+
+#include "out_file.h"
 
 namespace lumatrice {
 
@@ -33,12 +34,10 @@ class CheckedFile final : public OIIO::Filesystem::IOProxy {
   // close itself succeeded.
   bool Finish();
   // The first failure, as the system words it; empty while all is well.
-  const std::string& Failure() const { return failure_; }
+  const std::string& Failure() const { return file_.Failure(); }
 
  private:
-  void Fail(int err);
-  int fd_ = -1;
-  std::string failure_;
+  OutFile file_;
 };
 
 }  // namespace lumatrice

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "checked_file.h"
+#include "out_file.h"
 #include "frame_buffer.h"
 #include "oiio_proxies.h"
 
@@ -73,9 +73,9 @@ class DpxBlocks final : public BlockFile {
   const char* format() const override { return "dpx"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
   Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::vector<HeaderChange>& header, OutFile& file,
                 const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
-  bool HeaderChanges(const OIIO::ImageSpec& spec,
+  bool HeaderChanges(const FrameBuffer& frame,
                      std::vector<HeaderChange>& changes) const override;
 
  private:
@@ -119,7 +119,7 @@ bool DpxBlocks::Encode(const FrameBuffer& frame, const std::byte* rows, int n,
 bool DpxBlocks::Open(const std::vector<std::byte>& bytes, const FrameBuffer& frame,
                      OIIO::ImageInput& in, std::string& why) {
   bytes_ = &bytes;
-  source_spec = frame.spec();
+  TakeSource(frame);
   const OIIO::ImageSpec& spec = frame.spec();
   if (bytes.size() < kHeaderEnd) return why = "short header", false;
   big_ = std::memcmp(bytes.data(), "SDPX", 4) == 0;
@@ -163,15 +163,16 @@ bool DpxBlocks::Open(const std::vector<std::byte>& bytes, const FrameBuffer& fra
 
 bool DpxBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   const int y0 = b * block_h, y1 = std::min(frame.height(), y0 + block_h);
-  const int top = source_spec.y;
+  const int top = source.y;
   if (in_->read_native_scanlines(0, 0, top + y0, top + y1, 0, frame.row(y0))) return true;
   error = "rows " + std::to_string(y0) + "-" + std::to_string(y1 - 1) + ": " + in_->geterror();
   return false;
 }
 
-bool DpxBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
+bool DpxBlocks::HeaderChanges(const FrameBuffer& frame,
                               std::vector<HeaderChange>& changes) const {
-  const OIIO::ImageSpec& s = source_spec;
+  const OIIO::ImageSpec& s = *source_spec;
+  const OIIO::ImageSpec& spec = frame.spec();
   if (spec.width != s.width || spec.height != s.height || spec.x != s.x || spec.y != s.y ||
       spec.full_x != s.full_x || spec.full_y != s.full_y || spec.full_width != s.full_width ||
       spec.full_height != s.full_height || spec.nchannels != s.nchannels ||
@@ -196,7 +197,7 @@ bool DpxBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
 }
 
 Status DpxBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                         const std::vector<HeaderChange>&, CheckedFile& file,
+                         const std::vector<HeaderChange>&, OutFile& file,
                          const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   const std::vector<std::byte>& in = *bytes_;
   std::string error;

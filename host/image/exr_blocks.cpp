@@ -9,7 +9,7 @@
 #include <OpenEXR/openexr.h>
 
 #include "block_encoder.h"
-#include "checked_file.h"
+#include "out_file.h"
 #include "frame_buffer.h"
 
 namespace lumatrice {
@@ -45,7 +45,7 @@ int64_t MemorySize(exr_const_context_t, void* user) {
 
 int64_t WriteChecked(exr_const_context_t, void* user, const void* buffer, uint64_t size,
                      uint64_t offset, exr_stream_error_func_ptr_t) {
-  auto* file = static_cast<CheckedFile*>(user);
+  auto* file = static_cast<OutFile*>(user);
   return file->pwrite(buffer, size, int64_t(offset)) == size ? int64_t(size) : -1;
 }
 
@@ -68,9 +68,9 @@ class ExrBlocks final : public BlockFile {
   const char* format() const override { return "openexr"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
   Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::vector<HeaderChange>& header, OutFile& file,
                 const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
-  bool HeaderChanges(const OIIO::ImageSpec& spec,
+  bool HeaderChanges(const FrameBuffer& frame,
                      std::vector<HeaderChange>& changes) const override;
   // A copy (the prepended slate) splices too, its alike blocks coded once.
   std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>& bytes,
@@ -78,6 +78,7 @@ class ExrBlocks final : public BlockFile {
     auto file = std::make_unique<ExrBlocks>();
     std::string why;
     if (!file->Open(path_, bytes, frame, why)) return nullptr;
+    file->source = source;
     file->source_spec = source_spec;
     return file;
   }
@@ -97,7 +98,7 @@ class ExrBlocks final : public BlockFile {
   void Point(exr_coding_channel_info_t& c, const FrameBuffer& frame, const exr_chunk_info_t& ci,
              std::byte* base) const;
   Status StartWrite(exr_context_t& out, int& part, const std::vector<HeaderChange>& header,
-                    CheckedFile& file) const;
+                    OutFile& file) const;
   exr_result_t Code(exr_const_context_t out, int part, const FrameBuffer& frame,
                     const exr_chunk_info_t& ci, BlockBytes& bytes) const;
 
@@ -122,7 +123,7 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
   const exr_result_t rv = exr_start_read(&in_, path.c_str(), &init);
   if (rv != EXR_ERR_SUCCESS) return why = Why(rv), false;
   if (!CheckLayout(frame, why) || !MapChunks(frame, why)) return false;
-  source_spec = frame.spec();
+  TakeSource(frame);
   return true;
 }
 
@@ -154,7 +155,7 @@ bool ExrBlocks::CheckLayout(const FrameBuffer& frame, std::string& why) {
     return why = "channels", false;
   for (int c = 0; c < channels->num_channels; ++c) {
     const exr_attr_chlist_entry_t& e = channels->entries[c];
-    const auto& names = frame.spec().channelnames;
+    const auto& names = frame.desc().channel_names;
     if (e.x_sampling != 1 || e.y_sampling != 1 || e.pixel_type != PixelType(frame.type()) ||
         std::find(names.begin(), names.end(), e.name.str) == names.end())
       return why = "channel layout", false;
@@ -201,10 +202,10 @@ bool ExrBlocks::MapChunks(const FrameBuffer& frame, std::string& why) {
 }
 
 std::size_t ExrBlocks::Offset(const FrameBuffer& frame, const char* name, int x, int y) const {
-  const auto& names = frame.spec().channelnames;
+  const auto& names = frame.desc().channel_names;
   const std::size_t c = std::size_t(std::find(names.begin(), names.end(), name) - names.begin());
   return std::size_t(y - window_.min.y) * frame.row_bytes() +
-         std::size_t(x - window_.min.x) * frame.pixel_bytes() + c * frame.type().size();
+         std::size_t(x - window_.min.x) * frame.pixel_bytes() + c * SampleBytes(frame.type());
 }
 
 void ExrBlocks::Point(exr_coding_channel_info_t& c, const FrameBuffer& frame,
@@ -217,7 +218,7 @@ void ExrBlocks::Point(exr_coding_channel_info_t& c, const FrameBuffer& frame,
   c.decode_to_ptr = reinterpret_cast<uint8_t*>(base + at);
   c.user_pixel_stride = int32_t(frame.pixel_bytes());
   c.user_line_stride = int32_t(line);
-  c.user_bytes_per_element = int16_t(frame.type().size());
+  c.user_bytes_per_element = int16_t(SampleBytes(frame.type()));
   c.user_data_type = c.data_type;
 }
 
@@ -256,9 +257,9 @@ bool ExrBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   return true;
 }
 
-bool ExrBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
+bool ExrBlocks::HeaderChanges(const FrameBuffer& frame,
                               std::vector<HeaderChange>& changes) const {
-  if (!ChangedTexts(source_spec, spec, changes)) return false;
+  if (!ChangedTexts(*this, frame, changes)) return false;
   for (HeaderChange& h : changes) {
     if (h.name == "ImageDescription")
       h.name = "comments";
@@ -301,7 +302,7 @@ exr_result_t ExrBlocks::StartPart(exr_context_t out, const std::vector<HeaderCha
 
 // Starts `out` over `file` with the input's header, `header` set on it.
 Status ExrBlocks::StartWrite(exr_context_t& out, int& part,
-                             const std::vector<HeaderChange>& header, CheckedFile& file) const {
+                             const std::vector<HeaderChange>& header, OutFile& file) const {
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &file;
   init.write_fn = WriteChecked;
@@ -346,7 +347,7 @@ exr_result_t ExrBlocks::Code(exr_const_context_t out, int part, const FrameBuffe
 }
 
 Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                         const std::vector<HeaderChange>& header, CheckedFile& file,
+                         const std::vector<HeaderChange>& header, OutFile& file,
                          const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   exr_context_t out = nullptr;
   int part = 0;

@@ -10,8 +10,9 @@
 #include <cstring>
 #include <limits>
 
+#include <strings.h>
+
 #include <OpenImageIO/half.h>
-#include <OpenImageIO/strutil.h>
 
 namespace lumatrice {
 
@@ -23,12 +24,12 @@ bool IsName(const std::string& name, const char* want) {
   // "R" or a layered name such as "diffuse.R".
   const std::size_t dot = name.rfind('.');
   const std::string tail = dot == std::string::npos ? name : name.substr(dot + 1);
-  return OIIO::Strutil::iequals(tail, want);
+  return ::strcasecmp(tail.c_str(), want) == 0;
 }
 
-int FindChannel(const OIIO::ImageSpec& spec, const char* a, const char* b = nullptr) {
-  for (int c = 0; c < spec.nchannels && c < int(spec.channelnames.size()); ++c) {
-    if (IsName(spec.channelnames[c], a) || (b && IsName(spec.channelnames[c], b))) return c;
+int FindChannel(const FrameSpec& spec, const char* a, const char* b = nullptr) {
+  for (int c = 0; c < spec.channels(); ++c) {
+    if (IsName(spec.channel_names[c], a) || (b && IsName(spec.channel_names[c], b))) return c;
   }
   return -1;
 }
@@ -158,9 +159,9 @@ void PutRow(FrameBuffer& f, int x, int y, int count, const BMM_Color_64* in) {
 
 }  // namespace
 
-ChannelLayout ChannelLayout::For(const OIIO::ImageSpec& spec) {
+ChannelLayout ChannelLayout::For(const FrameSpec& spec) {
   ChannelLayout l;
-  const int n = spec.nchannels;
+  const int n = spec.channels();
   if (n <= 0) return l;
   l.alpha = spec.alpha_channel >= 0 && spec.alpha_channel < n ? spec.alpha_channel
                                                                : FindChannel(spec, "A", "alpha");
@@ -186,12 +187,11 @@ ChannelLayout ChannelLayout::For(const OIIO::ImageSpec& spec) {
   return l;
 }
 
-TypeDesc FrameBuffer::HeldType(const OIIO::ImageSpec& spec) {
-  if (spec.channelformats.empty()) {
-    return Natively(spec.format) ? TypeDesc(spec.format) : TypeDesc(TypeDesc::DOUBLE);
-  }
+TypeDesc FrameBuffer::HeldType(const FrameSpec& spec) {
+  if (const TypeDesc one = spec.format(); one != TypeDesc::UNKNOWN)
+    return Natively(one) ? one : TypeDesc(TypeDesc::DOUBLE);
   bool fits_float = true;
-  for (const TypeDesc& t : spec.channelformats) {
+  for (const TypeDesc& t : spec.channel_types) {
     fits_float = fits_float && (t == TypeDesc::UINT8 || t == TypeDesc::UINT16 ||
                                 t == TypeDesc::HALF || t == TypeDesc::FLOAT);
   }
@@ -207,7 +207,13 @@ FrameBuffer& FrameBuffer::operator=(const FrameBuffer& other) {
   if (this == &other) return *this;
   other.Materialize();
   DropBlocks();
-  spec_ = other.spec_;
+  {
+    std::lock_guard lock(other.spec_mutex_);
+    spec_ = other.spec_ ? std::make_unique<OIIO::ImageSpec>(*other.spec_) : nullptr;
+  }
+  desc_ = other.desc_;
+  read_texts_ = other.read_texts_;
+  reader_ = other.reader_;
   type_ = other.type_;
   layout_ = other.layout_;
   pixel_bytes_ = other.pixel_bytes_;
@@ -287,7 +293,31 @@ std::vector<char> FrameBuffer::ChangedBlocks() const {
   return changed;
 }
 
-bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
+FrameSpec DescribeImage(const OIIO::ImageSpec& spec) {
+  FrameSpec d;
+  d.width = spec.width;
+  d.height = spec.height;
+  d.x = spec.x;
+  d.y = spec.y;
+  d.full_x = spec.full_x;
+  d.full_y = spec.full_y;
+  d.full_width = spec.full_width;
+  d.full_height = spec.full_height;
+  d.tile_width = spec.tile_width;
+  d.tile_height = spec.tile_height;
+  for (int c = 0; c < spec.nchannels; ++c) {
+    d.channel_names.push_back(c < int(spec.channelnames.size()) ? spec.channelnames[c]
+                                                                : std::string());
+    d.channel_types.push_back(spec.channelformat(c));
+  }
+  d.alpha_channel = spec.alpha_channel;
+  d.compression = spec.get_string_attribute("compression");
+  for (const OIIO::ParamValue& p : spec.extra_attribs)
+    if (p.type() == OIIO::TypeDesc::STRING) d.texts.emplace_back(std::string(OIIO::string_view(p.name())), p.get_string());
+  return d;
+}
+
+bool FrameBuffer::Size(const FrameSpec& spec) {
   DropBlocks();
   view_ = nullptr;
   const ChannelLayout layout = ChannelLayout::For(spec);
@@ -295,24 +325,97 @@ bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
   std::string why;
   if (!layout.valid() || !CheckFrameSize(spec.width, spec.height, why)) return false;
   const TypeDesc type = HeldType(spec);
-  const std::size_t pixel = type.size() * std::size_t(spec.nchannels);
+  const std::size_t pixel = SampleBytes(type) * std::size_t(spec.channels());
   const std::size_t total = pixel * std::size_t(spec.width) * std::size_t(spec.height);
-  if (total / pixel / std::size_t(spec.width) != std::size_t(spec.height)) return false;
+  if (pixel == 0 || total / pixel / std::size_t(spec.width) != std::size_t(spec.height))
+    return false;
   try {
     // resize() keeps the capacity: same-sized frames reuse the memory.
     pixels_.resize(total);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  spec_ = spec;
   type_ = type;
   layout_ = layout;
   pixel_bytes_ = pixel;
   return true;
 }
 
+bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
+  FrameSpec desc = DescribeImage(spec);
+  if (!Size(desc)) return false;
+  std::lock_guard lock(spec_mutex_);
+  spec_ = std::make_unique<OIIO::ImageSpec>(spec);
+  read_texts_ = desc.texts;
+  desc_ = std::move(desc);
+  reader_ = nullptr;
+  return true;
+}
+
+bool FrameBuffer::Reset(const FrameSpec& spec, SpecReader reader) {
+  if (!Size(spec)) return false;
+  std::lock_guard lock(spec_mutex_);
+  spec_.reset();
+  desc_ = spec;
+  read_texts_ = spec.texts;
+  reader_ = reader;
+  return true;
+}
+
+OIIO::ImageSpec& FrameBuffer::LibrarySpec() const {
+  std::lock_guard lock(spec_mutex_);
+  if (spec_) return *spec_;
+  auto spec = std::make_unique<OIIO::ImageSpec>();
+  if (!reader_ || !reader_(*this, *spec)) {
+    *spec = OIIO::ImageSpec(desc_.width, desc_.height, desc_.channels(), type_);
+    spec->x = desc_.x;
+    spec->y = desc_.y;
+    spec->full_x = desc_.full_x;
+    spec->full_y = desc_.full_y;
+    spec->full_width = desc_.full_width;
+    spec->full_height = desc_.full_height;
+    for (const auto& [name, value] : read_texts_) spec->attribute(name, value);
+  }
+  // The pixels lie in the host's own channel order.
+  spec->channelnames = desc_.channel_names;
+  spec->alpha_channel = desc_.alpha_channel;
+  // What the blocks were read with, before any change since.
+  if (blocks_) blocks_->source_spec = std::make_shared<const OIIO::ImageSpec>(*spec);
+  for (const auto& [name, value] : read_texts_)
+    if (!desc_.Text(name)) spec->erase_attribute(name);
+  for (const auto& [name, value] : desc_.texts) {
+    bool same = false;
+    for (const auto& [was, before] : read_texts_) same = same || (was == name && before == value);
+    if (!same) spec->attribute(name, value);
+  }
+  spec_ = std::move(spec);
+  return *spec_;
+}
+
+std::string FrameBuffer::Text(const std::string& name) const {
+  std::lock_guard lock(spec_mutex_);
+  if (spec_) {
+    const OIIO::ParamValue* p = spec_->find_attribute(name);
+    return p ? p->get_string() : std::string();
+  }
+  const std::string* text = desc_.Text(name);
+  return text ? *text : std::string();
+}
+
+void FrameBuffer::SetText(const std::string& name, const std::string& value) {
+  std::lock_guard lock(spec_mutex_);
+  desc_.SetText(name, value);
+  if (spec_) spec_->attribute(name, value);
+}
+
+void FrameBuffer::EraseText(const std::string& name) {
+  std::lock_guard lock(spec_mutex_);
+  desc_.EraseText(name);
+  if (spec_) spec_->erase_attribute(name);
+}
+
 bool FrameBuffer::UseLayout(const ChannelLayout& layout) {
-  const int n = spec_.nchannels;
+  const int n = desc_.channels();
   auto fits = [n](int c) { return c >= -1 && c < n; };
   if (!layout.valid() || !fits(layout.red) || !fits(layout.green) || !fits(layout.blue) ||
       !fits(layout.grey) || !fits(layout.alpha))

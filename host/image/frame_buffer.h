@@ -16,6 +16,7 @@
 #include "bitmap_storage.h"
 #include "block_file.h"
 #include "frame_size.h"
+#include "frame_spec.h"
 
 namespace lumatrice {
 
@@ -38,12 +39,20 @@ struct ChannelLayout {
   int grey = -1;
   int alpha = -1;  // -1 without alpha
 
-  static ChannelLayout For(const OIIO::ImageSpec& spec);
+  static ChannelLayout For(const FrameSpec& spec);
   bool valid() const { return red >= 0 || grey >= 0; }
 };
 
+// The host's own description of what the image library describes (its
+// string attributes as texts).
+FrameSpec DescribeImage(const OIIO::ImageSpec& spec);
+
 // A frame in memory. The pixel memory is kept between frames: Reserve only
 // grows it, so frames of one sequence cost no allocation after the first.
+//
+// Its description is the host's own (desc()); the image library's (spec())
+// is made on first need, so a frame read and written without the library
+// never loads it. Once made, spec() holds the attributes.
 //
 // A lazy frame (AttachBlocks) holds its file's compressed blocks and decodes
 // one into the pixel memory only when a row read through FrameStorage needs
@@ -58,27 +67,42 @@ class FrameBuffer {
 
   // Sample type the pixels are held in: the file's own, except that mixed
   // per-channel types are held as float (exact for half, 8- and 16-bit).
-  static OIIO::TypeDesc HeldType(const OIIO::ImageSpec& spec);
+  static OIIO::TypeDesc HeldType(const FrameSpec& spec);
 
   // Takes the image description (metadata included) and sizes the pixel
   // memory for it. False when it is unusable (no colour channels, size
   // overflow).
   bool Reset(const OIIO::ImageSpec& spec);
+  // Makes the image library's description of the frame, from its file's
+  // bytes; false when it cannot.
+  using SpecReader = bool (*)(const FrameBuffer& frame, OIIO::ImageSpec& spec);
+  // Reset with the host's own description; the image library's is made by
+  // `reader` when first asked for (from desc() alone when it fails).
+  bool Reset(const FrameSpec& spec, SpecReader reader);
 
   // Takes `layout` in place of the one Reset found, e.g. one layer's colour
   // channels among several layers. False (nothing changed) when it names a
   // channel the frame lacks or no colour.
   bool UseLayout(const ChannelLayout& layout);
 
-  const OIIO::ImageSpec& spec() const { return spec_; }
-  OIIO::ImageSpec& spec() { return spec_; }
+  const FrameSpec& desc() const { return desc_; }
+  // The image library's description; made (loading the library) on the
+  // first call.
+  const OIIO::ImageSpec& spec() const { return LibrarySpec(); }
+  OIIO::ImageSpec& spec() { return LibrarySpec(); }
+  bool has_spec() const { return spec_ != nullptr; }
+  // A header text: from spec() once made, else from desc(); "" when none.
+  std::string Text(const std::string& name) const;
+  void SetText(const std::string& name, const std::string& value);
+  void EraseText(const std::string& name);
+
   OIIO::TypeDesc type() const { return type_; }
   const ChannelLayout& layout() const { return layout_; }
-  int width() const { return spec_.width; }
-  int height() const { return spec_.height; }
-  int channels() const { return spec_.nchannels; }
+  int width() const { return desc_.width; }
+  int height() const { return desc_.height; }
+  int channels() const { return desc_.channels(); }
   std::size_t pixel_bytes() const { return pixel_bytes_; }
-  std::size_t row_bytes() const { return pixel_bytes_ * std::size_t(spec_.width); }
+  std::size_t row_bytes() const { return pixel_bytes_ * std::size_t(desc_.width); }
 
   std::byte* data() { return pixels_.data(); }
   const std::byte* data() const { return pixels_.data(); }
@@ -120,12 +144,19 @@ class FrameBuffer {
   void DropBlocks();
   // Room for the file's bytes while lazy; kept between frames.
   std::vector<std::byte>& file_bytes() { return file_bytes_; }
+  const std::vector<std::byte>& file_bytes() const { return file_bytes_; }
 
  private:
   static constexpr unsigned char kDecoded = 1, kChanged = 2;
   void DecodeBlock(int b) const;
+  bool Size(const FrameSpec& spec);
+  OIIO::ImageSpec& LibrarySpec() const;
 
-  OIIO::ImageSpec spec_;
+  FrameSpec desc_;
+  std::vector<std::pair<std::string, std::string>> read_texts_;  // desc_'s as read
+  SpecReader reader_ = nullptr;
+  mutable std::unique_ptr<OIIO::ImageSpec> spec_;
+  mutable std::mutex spec_mutex_;
   OIIO::TypeDesc type_ = OIIO::TypeDesc::UINT8;
   ChannelLayout layout_;
   std::size_t pixel_bytes_ = 0;

@@ -19,8 +19,10 @@
 #include <OpenImageIO/tiffutils.h>
 
 #include "checked_file.h"
+#include "out_file.h"
 #include "dpx_blocks.h"
 #include "exr_blocks.h"
+#include "exr_header.h"
 #include "header_check.h"
 #include "jpeg_blocks.h"
 #include "oiio_proxies.h"
@@ -47,6 +49,18 @@ std::string ExtensionOf(const std::string& path, const std::string& format) {
   std::string ext = format.empty() ? fs::path(path).extension().string() : "." + format;
   for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
   return ext;
+}
+
+// OpenImageIO's name of the format of the extensions the host reads and
+// splices itself, so choosing a path needs no look-up in the library; ""
+// for the rest.
+const char* OwnFormat(const std::string& ext) {
+  if (ext == ".exr") return "openexr";
+  if (ext == ".tif" || ext == ".tiff") return "tiff";
+  if (ext == ".png") return "png";
+  if (ext == ".jpg" || ext == ".jpeg") return "jpeg";
+  if (ext == ".dpx") return "dpx";
+  return "";
 }
 
 // The whole file into `bytes` (capacity kept between frames).
@@ -123,6 +137,23 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
   return in;
 }
 
+bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error) {
+  if (const Status file = CheckInputFile(path); !file) {
+    error = file.message();
+    return false;
+  }
+  std::string why;
+  if (!CheckFileHeader(path, why)) {
+    error = path + ": " + why;
+    return false;
+  }
+  if (DescribeExr(path, nullptr, 0, spec, why)) return true;
+  const auto in = OpenImageHeader(path, error);
+  if (!in) return false;
+  spec = DescribeImage(in->spec());
+  return true;
+}
+
 namespace {
 
 Status Unreadable(const std::string& path, const std::string& why) {
@@ -140,18 +171,18 @@ struct OpenInput {
   bool lazy = false;
 };
 
-Status OpenForRead(const std::string& path, const std::string& ext, bool lazy,
+Status OpenForRead(const std::string& path, const std::string& ext, bool lazy, bool slurped,
                    FrameBuffer& frame, OpenInput& open) {
   ImageSpec config;
   // Keep straight alpha straight, so untouched pixels go back exactly.
   config.attribute("oiio:UnassociatedAlpha", 1);
-  frame.DropBlocks();  // before its bytes are replaced
+  if (!slurped) frame.DropBlocks();  // before its bytes are replaced
   // A lazy read takes the file in one go; the header and any whole-frame
   // read then come from memory.
   const bool tiff = ext == ".tif" || ext == ".tiff";
   const bool jpeg = ext == ".jpg" || ext == ".jpeg";
   open.lazy = lazy && (ext == ".exr" || ext == ".dpx" || ext == ".png" || tiff || jpeg) &&
-              Slurp(path, frame.file_bytes());
+              (slurped || Slurp(path, frame.file_bytes()));
   if (open.lazy) {
     open.memory = MakeMemoryReader(frame.file_bytes().data(), frame.file_bytes().size());
     void* proxy = open.memory.get();
@@ -160,7 +191,8 @@ Status OpenForRead(const std::string& path, const std::string& ext, bool lazy,
   // Sizes the header claims are held against the file before a decoder
   // allocates for them.
   std::string why;
-  if (!(open.lazy ? CheckHeaderBytes(frame.file_bytes().data(), frame.file_bytes().size(), why)
+  if (!slurped &&
+      !(open.lazy ? CheckHeaderBytes(frame.file_bytes().data(), frame.file_bytes().size(), why)
                   : CheckFileHeader(path, why)))
     return Unreadable(path, why);
   open.in = ImageInput::open(path, &config);
@@ -223,6 +255,47 @@ Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec
   return Unreadable(path, reason.empty() ? "the pixel data cannot be decoded" : reason);
 }
 
+// The image library's description of an EXR frame read without it, from
+// the file's bytes, as its whole-frame read would have made it.
+bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
+  const std::vector<std::byte>& bytes = frame.file_bytes();
+  ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  const auto memory = MakeMemoryReader(bytes.data(), bytes.size());
+  void* proxy = memory.get();
+  config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
+  const auto in = ImageInput::open("frame.exr", &config);
+  if (!in) {
+    OIIO::geterror();
+    return false;
+  }
+  spec = in->spec();
+  return true;
+}
+
+// An EXR the host splices itself, read without the image library: the
+// header through the core library, the chunks held as blocks. False, with
+// the file's bytes in `frame` (`slurped`) and `done` unset, when it needs
+// the library;
+// `done` holds a failure the library's read would have given the same.
+bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool& slurped) {
+  frame.DropBlocks();  // before its bytes are replaced
+  if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
+  std::vector<std::byte>& bytes = frame.file_bytes();
+  std::string why;
+  if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
+  FrameSpec spec;
+  if (!DescribeExr(path, bytes.data(), bytes.size(), spec, why)) return false;
+  if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
+  if (!frame.Reset(spec, LibrarySpecOf))
+    return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
+  auto blocks = OpenExrBlocks(path, bytes, frame, why);
+  if (!blocks) return false;
+  frame.AttachBlocks(std::move(blocks));
+  done = Status::Ok();
+  return true;
+}
+
 }  // namespace
 
 Status ReadFrame(const std::string& path, FrameBuffer& frame, bool lazy) {
@@ -235,8 +308,14 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions&
   // A FIFO or device would block the decoder's open for ever.
   if (Status file = CheckInputFile(path); !file) return file;
   const std::string ext = ExtensionOf(path, options.format);
+  bool slurped = false;
+  if (options.lazy && ext == ".exr") {
+    Status done = Status::Ok();
+    if (ReadOwnExr(path, frame, done, slurped)) return done;
+  }
   OpenInput open;
-  if (Status opened = OpenForRead(path, ext, options.lazy, frame, open); !opened) return opened;
+  if (Status opened = OpenForRead(path, ext, options.lazy, slurped, frame, open); !opened)
+    return opened;
   ImageSpec spec = open.in->spec();
   const std::vector<std::byte>* bytes = open.lazy ? &frame.file_bytes() : nullptr;
   if (Status fits = CheckFrameImage(path, ext, *open.in, bytes, spec); !fits) return fits;
@@ -246,7 +325,15 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions&
   return ReadPixels(path, *open.in, spec, frame);
 }
 
+std::string WriterFormat(const std::string& path) {
+  if (const char* own = OwnFormat(ExtensionOf(path, "")); *own) return own;
+  auto out = ImageOutput::create(path);
+  OIIO::geterror();
+  return out ? out->format_name() : "";
+}
+
 bool CanWrite(const std::string& path) {
+  if (*OwnFormat(ExtensionOf(path, ""))) return true;
   auto out = ImageOutput::create(path);
   OIIO::geterror();  // drop the message of a failed lookup
   return bool(out);
@@ -320,12 +407,48 @@ Status WriteFailure(std::string why) {
   return {StatusKind::kIo, why.empty() ? "cannot be written" : std::move(why)};
 }
 
-// Moves a finished temporary file into place once it reads back as `want`,
+// Sample type names as the image library words them.
+std::string TypeName(TypeDesc t) {
+  switch (t.basetype) {
+    case TypeDesc::UINT8: return "uint8";
+    case TypeDesc::UINT16: return "uint16";
+    case TypeDesc::HALF: return "half";
+    case TypeDesc::FLOAT: return "float";
+    case TypeDesc::DOUBLE: return "double";
+    default: return "type " + std::to_string(int(t.basetype));
+  }
+}
+
+// ReadsBack for a spliced EXR, through the core library's reader: the
+// header is enough, every write was checked.
+Status ReadsBackOwn(const TemporaryFile& temp, const FrameSpec& want) {
+  const std::string path = temp.FdPath();
+  FrameSpec got;
+  std::string why = "no reader";
+  if (path.empty() || !DescribeExr(path, nullptr, 0, got, why))
+    return {StatusKind::kIo, "the written frame does not read back (" + why + "); left as it was"};
+  std::string wrong;
+  if (got.width != want.width || got.height != want.height)
+    wrong = std::to_string(got.width) + "x" + std::to_string(got.height) + " pixels, not " +
+            std::to_string(want.width) + "x" + std::to_string(want.height);
+  else if (got.channels() != want.channels())
+    wrong = std::to_string(got.channels()) + " channels, not " + std::to_string(want.channels());
+  for (int c = 0; wrong.empty() && c < got.channels(); ++c)
+    if (got.channel_types[c] != want.channel_types[c])
+      wrong = "channel " + got.channel_names[c] + " as " + TypeName(got.channel_types[c]) +
+              ", not " + TypeName(want.channel_types[c]);
+  if (!wrong.empty())
+    return {StatusKind::kIo, "the written frame reads back as " + wrong + "; left as it was"};
+  return Status::Ok();
+}
+
+// Moves a finished temporary file into place once `reads_back` passes it,
 // or removes it.
-Status Commit(TemporaryFile& temp, const std::string& target, const char* format,
-              Status written, const ImageSpec& want, bool whole) {
+template <typename Check>
+Status Commit(TemporaryFile& temp, const std::string& target, Status written,
+              const Check& reads_back) {
   if (written && write_hooks::before_rename) write_hooks::before_rename();
-  if (written) written = ReadsBack(temp, format, want, whole);
+  if (written) written = reads_back();
   if (!written) {
     temp.Remove();
     return written.Within(target);
@@ -338,12 +461,16 @@ Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
                    const std::atomic<bool>* cancel, SpliceCounts& counts) {
   TemporaryFile temp;
   if (Status created = temp.Create(target); !created) return created;
-  CheckedFile file(temp.fd(), temp.path());
+  OutFile file(temp.fd(), temp.path());
   if (!file.opened()) return {StatusKind::kIo, target + ": " + file.Failure()};
   Status spliced = frame.blocks()->Splice(frame, changed, header, file, cancel, counts);
   if (!spliced && cancel && cancel->load()) spliced = Status::Cancelled();
   if (!file.Finish() && !spliced.cancelled()) spliced = WriteFailure(file.Failure());
-  return Commit(temp, target, frame.blocks()->format(), spliced, frame.spec(), false);
+  const char* format = frame.blocks()->format();
+  return Commit(temp, target, spliced, [&] {
+    return std::strcmp(format, "openexr") == 0 ? ReadsBackOwn(temp, frame.desc())
+                                               : ReadsBack(temp, format, frame.spec(), false);
+  });
 }
 
 // Whether `frame` goes out spliced, with the header changes that takes.
@@ -352,16 +479,15 @@ Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
 // block once, on the free cores. It counts as encoded whole. A PNG is one
 // deflate stream: its own writer codes the slate with the input's filters,
 // level and chunks. DPX bands and JPEG slates go whole.
-bool SplicesTo(const ImageOutput& out, const FrameBuffer& frame, const std::vector<char>& changed,
-               std::vector<HeaderChange>& header) {
+bool SplicesTo(const std::string& format, const FrameBuffer& frame,
+               const std::vector<char>& changed, std::vector<HeaderChange>& header) {
   const bool all_changed = std::find(changed.begin(), changed.end(), 0) == changed.end();
   const char* block_format = frame.blocks() ? frame.blocks()->format() : "";
   const bool own_slate = std::strcmp(block_format, "tiff") == 0 ||
                          std::strcmp(block_format, "png") == 0 ||
                          std::strcmp(block_format, "openexr") == 0;
   return frame.blocks() && (!all_changed || own_slate) && frame.BlockError().empty() &&
-         std::strcmp(out.format_name(), frame.blocks()->format()) == 0 &&
-         frame.blocks()->HeaderChanges(frame.spec(), header);
+         format == frame.blocks()->format() && frame.blocks()->HeaderChanges(frame, header);
 }
 
 // The frame's description as the format's writer takes it.
@@ -469,22 +595,29 @@ Status WriteWhole(const std::string& target, const FrameBuffer& frame,
   Status wrote = WritePixels(*out, frame, cancel);
   // The system's own word on a failed write beats the encoder's guess.
   if (file && !file->Finish() && !wrote.cancelled()) wrote = WriteFailure(file->Failure());
-  return Commit(temp, target, out->format_name(), wrote, written, !file);
+  return Commit(temp, target, wrote,
+                [&] { return ReadsBack(temp, out->format_name(), written, !file); });
 }
 
 }  // namespace
 
 Status WriteFrame(const std::string& target, const FrameBuffer& frame,
                   const WriteOptions& options, WriteReport* report) {
-  std::unique_ptr<ImageOutput>& writer = WriterFor(target, options.format);
-  if (!writer) {
+  // The formats the host splices itself need no writer to be chosen.
+  std::string format = OwnFormat(ExtensionOf(target, options.format));
+  std::unique_ptr<ImageOutput>* writer = nullptr;
+  if (format.empty()) {
+    writer = &WriterFor(target, options.format);
+    if (*writer) format = (*writer)->format_name();
+  }
+  if (format.empty()) {
     OIIO::geterror();
     return {StatusKind::kUnsupported, target + ": no image writer for this file name extension"};
   }
   if (report) *report = WriteReport{};
   std::vector<HeaderChange> header;
   const std::vector<char> changed = frame.ChangedBlocks();
-  if (options.allow_splice && SplicesTo(*writer, frame, changed, header)) {
+  if (options.allow_splice && SplicesTo(format, frame, changed, header)) {
     WriteReport mine;
     mine.spliced = std::find(changed.begin(), changed.end(), 0) != changed.end();
     const Status spliced =
@@ -494,10 +627,15 @@ Status WriteFrame(const std::string& target, const FrameBuffer& frame,
     if (report) *report = mine;
     return spliced;
   }
+  if (!writer) writer = &WriterFor(target, options.format);
+  if (!*writer) {
+    OIIO::geterror();
+    return {StatusKind::kUnsupported, target + ": no image writer for this file name extension"};
+  }
   if (!frame.Materialize())
     return {StatusKind::kUnreadable,
             target + ": the input frame is damaged (" + frame.BlockError() + ")"};
-  return WriteWhole(target, frame, writer, options.cancel);
+  return WriteWhole(target, frame, *writer, options.cancel);
 }
 
 }  // namespace lumatrice

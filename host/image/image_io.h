@@ -21,6 +21,10 @@ std::string OneLine(std::string text);
 // `path` opened for its header, after CheckInputFile; null with `error`
 // ("<path>: <reason>") when it is no readable image.
 std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::string& error);
+// The header of `path` as the host's own description: an EXR the host
+// splices itself read by the core library, any other file by OpenImageHeader.
+// False with `error` as OpenImageHeader words it.
+bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error);
 
 // With `lazy`, an EXR, TIFF, JPEG or PNG file whose layout allows it is held
 // as its compressed blocks (EXR chunks, TIFF strips or tiles, JPEG MCUs, PNG
@@ -71,5 +75,8 @@ Status WriteFrame(const std::string& target, const FrameBuffer& frame,
 
 // Whether OpenImageIO has a writer for the extension of `path`.
 bool CanWrite(const std::string& path);
+// OpenImageIO's name of the format written for `path` ("openexr"); "" when
+// none. The formats the host splices itself are named without the library.
+std::string WriterFormat(const std::string& path);
 
 }  // namespace lumatrice

@@ -12,7 +12,7 @@
 
 #include <jpeglib.h>
 
-#include "checked_file.h"
+#include "out_file.h"
 #include "frame_buffer.h"
 
 namespace lumatrice {
@@ -70,7 +70,7 @@ bool ExifDescribes(const unsigned char* p, std::size_t n) {
 // Compressed bytes out through the checked file, a chunk at a time.
 struct FileDest {
   jpeg_destination_mgr mgr;
-  CheckedFile* file;
+  OutFile* file;
   unsigned char buffer[kOutChunk];
   bool failed;
 };
@@ -105,7 +105,7 @@ class JpegBlocks final : public BlockFile {
   const char* format() const override { return "jpeg"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
   Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::vector<HeaderChange>& header, OutFile& file,
                 const std::atomic<bool>* cancel, SpliceCounts& counts) const override {
     std::string error;
     if (SpliceBytes(frame, changed, header, file, cancel, counts, error)) return Status::Ok();
@@ -113,10 +113,10 @@ class JpegBlocks final : public BlockFile {
     return {StatusKind::kIo, error};
   }
   bool SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
-                   const std::vector<HeaderChange>& header, CheckedFile& file,
+                   const std::vector<HeaderChange>& header, OutFile& file,
                    const std::atomic<bool>* cancel, SpliceCounts& counts,
                    std::string& error) const;
-  bool HeaderChanges(const OIIO::ImageSpec& spec,
+  bool HeaderChanges(const FrameBuffer& frame,
                      std::vector<HeaderChange>& changes) const override;
 
  private:
@@ -129,7 +129,7 @@ class JpegBlocks final : public BlockFile {
   bool Recode(const FrameBuffer& frame, int r, int c0, int c1, const char* changed,
               jpeg_decompress_struct& src, jvirt_barray_ptr* coefs, std::string& error) const;
   bool WriteOut(jpeg_decompress_struct& src, jvirt_barray_ptr* coefs,
-                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::vector<HeaderChange>& header, OutFile& file,
                 std::string& error) const;
 
   const std::vector<std::byte>& bytes_;
@@ -143,8 +143,8 @@ class JpegBlocks final : public BlockFile {
 };
 
 bool JpegBlocks::Open(const FrameBuffer& frame, std::string& why) {
-  source_spec = frame.spec();
-  const std::string description = source_spec.get_string_attribute(kDescription);
+  TakeSource(frame);
+  const std::string description = source.Text(kDescription) ? *source.Text(kDescription) : std::string();
   Trap trap;
   jpeg_decompress_struct d{};
   d.err = Arm(trap);
@@ -195,8 +195,8 @@ bool JpegBlocks::DecodeBand(int r, std::string& error) const {
   jpeg_decompress_struct& d = pix_;
   std::vector<unsigned char>& band = bands_[std::size_t(r)];
   const int y0 = r * block_h;
-  const int y1 = std::min<int>(y0 + block_h, source_spec.height);
-  const std::size_t row = std::size_t(source_spec.width) * std::size_t(channels_);
+  const int y1 = std::min<int>(y0 + block_h, source.height);
+  const std::size_t row = std::size_t(source.width) * std::size_t(channels_);
   band.resize(row * std::size_t(y1 - y0));
   if (setjmp(pix_trap_.jump)) {
     jpeg_destroy_decompress(&d);
@@ -241,9 +241,9 @@ bool JpegBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   return true;
 }
 
-bool JpegBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
+bool JpegBlocks::HeaderChanges(const FrameBuffer& frame,
                                std::vector<HeaderChange>& changes) const {
-  if (!ChangedTexts(source_spec, spec, changes)) return false;
+  if (!ChangedTexts(*this, frame, changes)) return false;
   for (const HeaderChange& c : changes)
     if (c.name != kDescription || !describable_) return false;
   return true;
@@ -315,7 +315,7 @@ bool JpegBlocks::Recode(const FrameBuffer& frame, int r, int c0, int c1, const c
 }
 
 bool JpegBlocks::WriteOut(jpeg_decompress_struct& src, jvirt_barray_ptr* coefs,
-                          const std::vector<HeaderChange>& header, CheckedFile& file,
+                          const std::vector<HeaderChange>& header, OutFile& file,
                           std::string& error) const {
   const HeaderChange* text = header.empty() ? nullptr : &header.front();
   Trap trap;
@@ -365,7 +365,7 @@ bool JpegBlocks::WriteOut(jpeg_decompress_struct& src, jvirt_barray_ptr* coefs,
 }
 
 bool JpegBlocks::SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
-                             const std::vector<HeaderChange>& header, CheckedFile& file,
+                             const std::vector<HeaderChange>& header, OutFile& file,
                              const std::atomic<bool>* cancel, SpliceCounts& counts,
                              std::string& error) const {
   Trap trap;

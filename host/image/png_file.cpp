@@ -11,7 +11,7 @@
 #include <png.h>
 #include <zlib.h>
 
-#include "checked_file.h"
+#include "out_file.h"
 #include "frame_buffer.h"
 
 namespace lumatrice {
@@ -116,7 +116,7 @@ class PngBlocks final : public BlockFile {
   const char* format() const override { return "png"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
   Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::vector<HeaderChange>& header, OutFile& file,
                 const std::atomic<bool>* cancel, SpliceCounts& counts) const override {
     std::string error;
     if (SpliceBytes(frame, changed, header, file, cancel, counts, error)) return Status::Ok();
@@ -124,10 +124,10 @@ class PngBlocks final : public BlockFile {
     return {StatusKind::kIo, error};
   }
   bool SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
-                   const std::vector<HeaderChange>& header, CheckedFile& file,
+                   const std::vector<HeaderChange>& header, OutFile& file,
                    const std::atomic<bool>* cancel, SpliceCounts& counts,
                    std::string& error) const;
-  bool HeaderChanges(const OIIO::ImageSpec& spec,
+  bool HeaderChanges(const FrameBuffer& frame,
                      std::vector<HeaderChange>& changes) const override;
 
  private:
@@ -149,7 +149,7 @@ class PngBlocks final : public BlockFile {
   bool Deflate(const std::vector<unsigned char>& raw, std::size_t from, std::size_t to, bool last,
                BitOut& out, std::string& error) const;
   bool WriteChunks(const std::vector<unsigned char>& stream,
-                   const std::vector<HeaderChange>& header, CheckedFile& file,
+                   const std::vector<HeaderChange>& header, OutFile& file,
                    std::string& error) const;
 
   const unsigned char* bytes_;
@@ -165,7 +165,7 @@ class PngBlocks final : public BlockFile {
 };
 
 bool PngBlocks::Open(const FrameBuffer& frame, std::string& why) {
-  source_spec = frame.spec();
+  TakeSource(frame);
   if (size_ < 8 + 25 || std::memcmp(bytes_, kSignature, 8) != 0) return why = "no PNG", false;
   std::size_t idat = 0;
   for (std::size_t at = 8; at + 12 <= size_;) {
@@ -248,9 +248,9 @@ bool PngBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   return DecodeRows(y1, frame, error);
 }
 
-bool PngBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
+bool PngBlocks::HeaderChanges(const FrameBuffer& frame,
                               std::vector<HeaderChange>& changes) const {
-  if (!ChangedTexts(source_spec, spec, changes)) return false;
+  if (!ChangedTexts(*this, frame, changes)) return false;
   for (const HeaderChange& c : changes) {
     const std::string k = Keyword(c.name);
     // Attributes the library keeps in chunks of their own, not as text.
@@ -314,7 +314,7 @@ bool PngBlocks::Deflate(const std::vector<unsigned char>& raw, std::size_t from,
 }
 
 bool PngBlocks::SpliceBytes(const FrameBuffer& frame, const std::vector<char>& changed,
-                            const std::vector<HeaderChange>& header, CheckedFile& file,
+                            const std::vector<HeaderChange>& header, OutFile& file,
                             const std::atomic<bool>* cancel, SpliceCounts& counts,
                             std::string& error) const {
   std::vector<unsigned char> idat;
@@ -386,7 +386,7 @@ bool PngBlocks::SpliceBytes(const FrameBuffer& frame, const std::vector<char>& c
 }
 
 bool PngBlocks::WriteChunks(const std::vector<unsigned char>& stream,
-                            const std::vector<HeaderChange>& header, CheckedFile& file,
+                            const std::vector<HeaderChange>& header, OutFile& file,
                             std::string& error) const {
   std::vector<unsigned char> out(kSignature, kSignature + 8);
   auto put = [&](const char* type, const unsigned char* data, std::size_t n) {

@@ -8,11 +8,23 @@
 #include <regex>
 #include <utility>
 
-#include <OpenImageIO/filesystem.h>
+#include <cstdio>
 
 namespace lumatrice {
-namespace Filesystem = OIIO::Filesystem;
 namespace fs = std::filesystem;
+
+namespace {
+
+// A frame range then the number's place: "1-10#", "####", "@@", "%04d".
+// Each '#' stands for four digits, each '@' for one.
+const std::regex& PatternRe() {
+  static const std::regex re(
+      "((?:[0-9]+(?:-[0-9]+(?:(?:x|y)-?[0-9]+)?)?)(?:,[0-9]+(?:-[0-9]+(?:(?:x|y)-?[0-9]+)?)?)*)?"
+      "((?:#|@)+|%([0-9]*)d)");
+  return re;
+}
+
+}  // namespace
 
 bool SequencePattern::Parse(const std::string& text, std::string& error) {
   text_ = text;
@@ -23,9 +35,21 @@ bool SequencePattern::Parse(const std::string& text, std::string& error) {
     error = "empty file name";
     return false;
   }
-  std::string normalized, range;
-  if (Filesystem::parse_pattern(text.c_str(), 0, normalized, range)) {
-    printf_ = normalized;
+  std::smatch m;
+  if (std::regex_search(text, m, PatternRe())) {
+    const std::string place = m[2].str();
+    if (place[0] == '%') {
+      zero_pad_ = m[3].length() > 0 && m[3].str()[0] == '0';
+      width_ = m[3].length() > 0 ? std::atoi(m[3].str().c_str()) : 0;
+    } else {
+      zero_pad_ = true;
+      width_ = 0;
+      for (char c : place) width_ += c == '#' ? 4 : 1;
+    }
+    prefix_ = m.prefix().str();
+    suffix_ = m.suffix().str();
+    printf_ = prefix_ + (place[0] == '%' ? place : "%0" + std::to_string(width_) + "d") + suffix_;
+    const std::string range = m[1].str();
     embedded_range_ = range;
     has_placeholder_ = true;
     std::vector<int> probe;
@@ -42,9 +66,9 @@ bool SequencePattern::Parse(const std::string& text, std::string& error) {
 
 std::string SequencePattern::FileFor(int frame) const {
   if (!has_placeholder_) return text_;
-  std::vector<std::string> names;
-  Filesystem::enumerate_file_sequence(printf_, {frame}, names);
-  return names.empty() ? std::string() : names[0];
+  char number[32];
+  std::snprintf(number, sizeof number, zero_pad_ ? "%0*d" : "%*d", width_, frame);
+  return prefix_ + number + suffix_;
 }
 
 namespace {

@@ -34,6 +34,10 @@ class SequencePattern {
  private:
   std::string text_;
   std::string printf_;
+  // The name around the number, and how the number is padded.
+  std::string prefix_, suffix_;
+  int width_ = 0;
+  bool zero_pad_ = false;
   std::string embedded_range_;
   bool has_placeholder_ = false;
 };

@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "block_encoder.h"
-#include "checked_file.h"
+#include "out_file.h"
 #include "frame_buffer.h"
 
 namespace lumatrice {
@@ -40,7 +40,7 @@ int Ignore(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 struct Stream {
   const std::byte* data = nullptr;  // input
   uint64_t size = 0;
-  CheckedFile* file = nullptr;  // output
+  OutFile* file = nullptr;  // output
   std::vector<std::byte>* sink = nullptr;  // output in memory
   uint64_t pos = 0;
 };
@@ -350,9 +350,9 @@ class TiffBlocks final : public BlockFile {
   const char* format() const override { return "tiff"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
   Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                const std::vector<HeaderChange>& header, CheckedFile& file,
+                const std::vector<HeaderChange>& header, OutFile& file,
                 const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
-  bool HeaderChanges(const OIIO::ImageSpec& spec,
+  bool HeaderChanges(const FrameBuffer& frame,
                      std::vector<HeaderChange>& changes) const override;
   // A copy (the slate) keeps the file's own writer, and so its layout.
   std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>& bytes,
@@ -360,6 +360,7 @@ class TiffBlocks final : public BlockFile {
     auto file = std::make_unique<TiffBlocks>();
     std::string why;
     if (!file->Open(path_, bytes, frame, why)) return nullptr;
+    file->source = source;
     file->source_spec = source_spec;
     return file;
   }
@@ -446,7 +447,7 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
     return why = "size", false;
   if (!MapBlocks(frame, why)) return false;
   ReadCodingTags();
-  source_spec = frame.spec();
+  TakeSource(frame);
   return true;
 }
 
@@ -621,10 +622,10 @@ bool TiffBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   return true;
 }
 
-bool TiffBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
+bool TiffBlocks::HeaderChanges(const FrameBuffer& frame,
                                std::vector<HeaderChange>& changes) const {
   std::vector<HeaderChange> texts;
-  if (!ChangedTexts(source_spec, spec, texts)) return false;
+  if (!ChangedTexts(*this, frame, texts)) return false;
   changes.clear();
   for (HeaderChange& t : texts) {
     if (t.name == "ImageDescription")
@@ -636,7 +637,7 @@ bool TiffBlocks::HeaderChanges(const OIIO::ImageSpec& spec,
 }
 
 Status TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& changed,
-                          const std::vector<HeaderChange>& header, CheckedFile& file,
+                          const std::vector<HeaderChange>& header, OutFile& file,
                           const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   std::lock_guard lock(mutex_);
   Stream sink;

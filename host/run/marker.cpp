@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "effect_provider.h"
+#include "frame_buffer.h"
 #include "image_io.h"
 #include "text_codec.h"
 
@@ -116,10 +117,55 @@ StampMarker MarkerSource::At(TimeValue t) const {
 
 namespace {
 
-std::string FormatName(const std::string& path) {
-  auto out = OIIO::ImageOutput::create(path);
-  OIIO::geterror();
-  return out ? out->format_name() : "";
+std::string FormatName(const std::string& path) { return WriterFormat(path); }
+
+// A header's texts, whoever holds them: `text` reads one ("" when none),
+// `set` sets one or with null erases it.
+template <typename Text, typename Set>
+void PutMarker(const Text& text, const Set& set, const StampMarker& marker,
+               bool description_line) {
+  const std::string yes = "yes";
+  set(kMarkerStamped, &yes);
+  set(kMarkerEffect, &marker.effect);
+  set(kMarkerVersion, &marker.version);
+  set(kMarkerSettingsHash, &marker.settings_hash);
+  set(kMarkerSettings, &marker.settings);
+  const std::string old = text(kDescription);
+  std::string description = WithoutMarkerLine(old, nullptr);
+  if (description_line) {
+    if (!description.empty()) description += "\n";
+    description += kMarkerDescriptionTag +
+                   MarkerJson(marker).dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+  if (description != old) set(kDescription, description.empty() ? nullptr : &description);
+}
+
+template <typename Text>
+std::optional<StampMarker> TakeMarker(const Text& text) {
+  if (!text(kMarkerStamped).empty()) {
+    StampMarker m;
+    m.effect = text(kMarkerEffect);
+    m.version = text(kMarkerVersion);
+    m.settings_hash = text(kMarkerSettingsHash);
+    m.settings = text(kMarkerSettings);
+    return m;
+  }
+  std::string line;
+  WithoutMarkerLine(text(kDescription), &line);
+  if (line.empty()) return std::nullopt;
+  const Json j = Json::parse(line, nullptr, false);
+  if (!j.is_object()) return std::nullopt;
+  auto field = [&](const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  if (field("Stamped").empty()) return std::nullopt;
+  StampMarker m;
+  m.effect = field("Effect");
+  m.version = field("Version");
+  m.settings_hash = field("SettingsHash");
+  m.settings = field("Settings");
+  return m;
 }
 
 }  // namespace
@@ -137,58 +183,47 @@ bool FormatKeepsMarker(const std::string& path) {
 }
 
 void WriteMarker(OIIO::ImageSpec& spec, const StampMarker& marker, bool description_line) {
-  spec.attribute(kMarkerStamped, "yes");
-  spec.attribute(kMarkerEffect, marker.effect);
-  spec.attribute(kMarkerVersion, marker.version);
-  spec.attribute(kMarkerSettingsHash, marker.settings_hash);
-  spec.attribute(kMarkerSettings, marker.settings);
-  const std::string old = AttributeText(spec, kDescription);
-  std::string description = WithoutMarkerLine(old, nullptr);
-  if (description_line) {
-    if (!description.empty()) description += "\n";
-    description += kMarkerDescriptionTag +
-                   MarkerJson(marker).dump(-1, ' ', false, Json::error_handler_t::replace);
-  }
-  if (description != old) {
-    if (description.empty())
-      spec.erase_attribute(kDescription);
-    else
-      spec.attribute(kDescription, description);
-  }
+  PutMarker([&](const char* name) { return AttributeText(spec, name); },
+            [&](const char* name, const std::string* value) {
+              if (value)
+                spec.attribute(name, *value);
+              else
+                spec.erase_attribute(name);
+            },
+            marker, description_line);
+}
+
+void WriteMarker(FrameBuffer& frame, const StampMarker& marker, bool description_line) {
+  PutMarker([&](const char* name) { return frame.Text(name); },
+            [&](const char* name, const std::string* value) {
+              if (value)
+                frame.SetText(name, *value);
+              else
+                frame.EraseText(name);
+            },
+            marker, description_line);
 }
 
 std::optional<StampMarker> ReadMarker(const OIIO::ImageSpec& spec) {
-  if (!AttributeText(spec, kMarkerStamped).empty()) {
-    StampMarker m;
-    m.effect = AttributeText(spec, kMarkerEffect);
-    m.version = AttributeText(spec, kMarkerVersion);
-    m.settings_hash = AttributeText(spec, kMarkerSettingsHash);
-    m.settings = AttributeText(spec, kMarkerSettings);
-    return m;
-  }
-  std::string line;
-  WithoutMarkerLine(AttributeText(spec, kDescription), &line);
-  if (line.empty()) return std::nullopt;
-  const Json j = Json::parse(line, nullptr, false);
-  if (!j.is_object()) return std::nullopt;
-  auto text = [&](const char* key) {
-    auto it = j.find(key);
-    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-  };
-  if (text("Stamped").empty()) return std::nullopt;
-  StampMarker m;
-  m.effect = text("Effect");
-  m.version = text("Version");
-  m.settings_hash = text("SettingsHash");
-  m.settings = text("Settings");
-  return m;
+  return TakeMarker([&](const char* name) { return AttributeText(spec, name); });
+}
+
+std::optional<StampMarker> ReadMarker(const FrameSpec& spec) {
+  return TakeMarker([&](const char* name) {
+    const std::string* text = spec.Text(name);
+    return text ? *text : std::string();
+  });
+}
+
+std::optional<StampMarker> ReadMarker(const FrameBuffer& frame) {
+  return TakeMarker([&](const char* name) { return frame.Text(name); });
 }
 
 bool ReadMarkerFromFile(const std::string& path, std::optional<StampMarker>& marker,
                         std::string& error) {
-  auto in = OpenImageHeader(path, error);
-  if (!in) return false;
-  marker = ReadMarker(in->spec());
+  FrameSpec spec;
+  if (!ReadFileSpec(path, spec, error)) return false;
+  marker = ReadMarker(spec);
   return true;
 }
 

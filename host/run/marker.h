@@ -16,6 +16,9 @@
 
 namespace lumatrice {
 
+class FrameBuffer;
+struct FrameSpec;
+
 // Attribute names.
 inline constexpr const char* kMarkerStamped = "Lumatrice:Stamped";
 inline constexpr const char* kMarkerEffect = "Lumatrice:Effect";
@@ -60,11 +63,15 @@ bool FormatKeepsAttributes(const std::string& path);
 // description line (EXR, PNG, TIFF, JPEG); other formats drop or shorten it.
 bool FormatKeepsMarker(const std::string& path);
 
-// Puts `marker` into `spec`, replacing any marker it carries already.
+// Puts `marker` into `spec` or `frame`'s header, replacing any marker it
+// carries already.
 void WriteMarker(OIIO::ImageSpec& spec, const StampMarker& marker, bool description_line);
+void WriteMarker(FrameBuffer& frame, const StampMarker& marker, bool description_line);
 
 // The marker a file header carries, from its attributes or its description.
 std::optional<StampMarker> ReadMarker(const OIIO::ImageSpec& spec);
+std::optional<StampMarker> ReadMarker(const FrameSpec& spec);
+std::optional<StampMarker> ReadMarker(const FrameBuffer& frame);
 // Reads only the header of `path`. False with `error` when it cannot be read.
 bool ReadMarkerFromFile(const std::string& path, std::optional<StampMarker>& marker,
                         std::string& error);

@@ -135,17 +135,17 @@ void JobHooks::BeforeApply(int frame, TimeValue t, const FrameBuffer& buffer, bo
 void JobHooks::AfterApply(int /*frame*/, TimeValue t, FrameBuffer& buffer) {
   if (!draws_ || marker_.empty() || !error_.empty()) return;
   try {
-    WriteMarker(buffer.spec(), marker_.At(t), description_line_);
+    WriteMarker(buffer, marker_.At(t), description_line_);
   } catch (const std::exception& e) {
     error_ = std::string("stamp marker: ") + e.what();
   }
 }
 
 bool HeaderSize(const std::string& path, int& width, int& height, std::string& error) {
-  auto in = OpenImageHeader(path, error);
-  if (!in) return false;
-  width = in->spec().width;
-  height = in->spec().height;
+  FrameSpec spec;
+  if (!ReadFileSpec(path, spec, error)) return false;
+  width = spec.width;
+  height = spec.height;
   return true;
 }
 

@@ -12,14 +12,14 @@ namespace lumatrice {
 namespace {
 
 // The index of `channel` ("R") of `layer` ("" for unlayered), or -1.
-int ChannelIndex(const OIIO::ImageSpec& spec, const std::string& layer, const char* channel) {
+int ChannelIndex(const FrameSpec& spec, const std::string& layer, const char* channel) {
   const std::string want = layer.empty() ? channel : layer + "." + channel;
-  for (int c = 0; c < int(spec.channelnames.size()); ++c)
-    if (spec.channelnames[c] == want) return c;
+  for (int c = 0; c < spec.channels(); ++c)
+    if (spec.channel_names[c] == want) return c;
   return -1;
 }
 
-bool HasColour(const OIIO::ImageSpec& spec, const std::string& layer) {
+bool HasColour(const FrameSpec& spec, const std::string& layer) {
   return ChannelIndex(spec, layer, "R") >= 0 && ChannelIndex(spec, layer, "G") >= 0 &&
          ChannelIndex(spec, layer, "B") >= 0;
 }
@@ -34,9 +34,9 @@ bool IsCombined(const std::string& layer) {
 }  // namespace
 
 Status ChooseStampLayer(FrameBuffer& frame, const std::string& path) {
-  const OIIO::ImageSpec& spec = frame.spec();
+  const FrameSpec& spec = frame.desc();
   std::set<std::string> layers;
-  for (const std::string& name : spec.channelnames) {
+  for (const std::string& name : spec.channel_names) {
     const auto dot = name.rfind('.');
     layers.insert(dot == std::string::npos ? "" : name.substr(0, dot));
   }
@@ -133,7 +133,7 @@ StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& f
   read.format = request.format;
   r.status = ReadStampFrame(path, frame, read);
   if (!r.status) return r;
-  if (ReadMarker(frame.spec())) {
+  if (ReadMarker(frame)) {
     r.status = {StatusKind::kStamped,
                 path + ": carries the stamp marker already; not stamped twice"};
     return r;
@@ -144,7 +144,7 @@ StampFileResult StampFileInPlace(const StampFileRequest& request, FrameBuffer& f
   if (!r.drawn) return r;  // the file stays as it is, without the marker
   const std::string& format_of = request.format.empty() ? path : request.format;
   if (!request.marker->empty())
-    WriteMarker(frame.spec(), request.marker->At(request.t), !FormatKeepsAttributes(format_of));
+    WriteMarker(frame, request.marker->At(request.t), !FormatKeepsAttributes(format_of));
   WriteOptions write;
   write.allow_splice = !request.full_reencode;
   write.format = request.format;
