@@ -24,6 +24,7 @@
 #include "exr_blocks.h"
 #include "exr_header.h"
 #include "header_check.h"
+#include "input_file.h"
 #include "jpeg_blocks.h"
 #include "oiio_proxies.h"
 #include "png_file.h"
@@ -258,7 +259,10 @@ Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec
 // The image library's description of an EXR frame read without it, from
 // the file's bytes, as its whole-frame read would have made it.
 bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
-  const std::vector<std::byte>& bytes = frame.file_bytes();
+  // A frame read from its open file holds none of its bytes.
+  std::vector<std::byte> read;
+  if (frame.blocks() && !frame.blocks()->ReadBytes(read)) return false;
+  const std::vector<std::byte>& bytes = frame.blocks() ? read : frame.file_bytes();
   ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   const auto memory = MakeMemoryReader(bytes.data(), bytes.size());
@@ -274,23 +278,28 @@ bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
 }
 
 // An EXR the host splices itself, read without the image library: the
-// header through the core library, the chunks held as blocks. False, with
-// the file's bytes in `frame` (`slurped`) and `done` unset, when it needs
-// the library;
-// `done` holds a failure the library's read would have given the same.
+// header through the core library, the chunks held as blocks over the open
+// file, read as they are decoded. False, with the file's bytes in `frame`
+// (`slurped`) and `done` unset, when it needs the library; `done` holds a
+// failure the library's read would have given the same.
 bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool& slurped) {
   frame.DropBlocks();  // before its bytes are replaced
-  if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
-  std::vector<std::byte>& bytes = frame.file_bytes();
+  frame.file_bytes().clear();
   std::string why;
-  if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
+  const std::shared_ptr<const InputFile> input = InputFile::Open(path, why);
+  if (!input) return false;
+  const ReadAt read = [&](std::uint64_t at, void* out, std::size_t n) {
+    return input->ReadAt(at, out, n);
+  };
+  if (!CheckHeader(read, input->size(), why)) return done = Unreadable(path, why), true;
   FrameSpec spec;
-  if (!DescribeExr(path, bytes.data(), bytes.size(), spec, why)) return false;
-  if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
-  if (!frame.Reset(spec, LibrarySpecOf))
+  bool own = DescribeExr(path, *input, spec, why);
+  if (own && !CheckFrameSize(spec.width, spec.height, why))
+    return done = Unsupported(path, why), true;
+  if (own && !frame.Reset(spec, LibrarySpecOf))
     return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
-  auto blocks = OpenExrBlocks(path, bytes, frame, why);
-  if (!blocks) return false;
+  auto blocks = own ? OpenExrBlocks(path, input, frame, why) : nullptr;
+  if (!blocks) return slurped = input->ReadAll(frame.file_bytes()), false;
   frame.AttachBlocks(std::move(blocks));
   done = Status::Ok();
   return true;
