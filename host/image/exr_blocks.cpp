@@ -51,23 +51,55 @@ int64_t MemorySize(exr_const_context_t, void* user) {
 }
 
 // The output, and the input whose stored chunks it copies: a write of the
-// names of the input's bytes is a copy from its descriptor.
+// names of the input's bytes is a copy from its descriptor, as is the write
+// of `leader`, the bytes the input holds at `leader_from`. Copies that join
+// up are held and made as one: a run of unchanged chunks, leaders included,
+// is one copy in the kernel.
 struct Sink {
   OutFile* file;
   const InputFile* in;
+  std::byte leader[8] = {};
+  std::size_t leader_size = 0;
+  std::uint64_t leader_from = 0;
+  std::uint64_t from = 0, at = 0, size = 0;  // the copy held
+
+  bool Flush() {
+    if (size == 0) return true;
+    const std::size_t n = file->CopyFrom(in->fd(), int64_t(from), std::size_t(size), int64_t(at));
+    if (n < size && file->Failure().empty()) in->NoteShort();
+    const bool ok = n == size;
+    size = 0;
+    return ok;
+  }
+  bool Hold(std::uint64_t in_at, std::uint64_t out_at, std::uint64_t n) {
+    if (size > 0 && from + size == in_at && at + size == out_at) return size += n, true;
+    if (!Flush()) return false;
+    from = in_at, at = out_at, size = n;
+    return true;
+  }
 };
 
 int64_t WriteChecked(exr_const_context_t, void* user, const void* buffer, uint64_t size,
                      uint64_t offset, exr_stream_error_func_ptr_t) {
   auto* sink = static_cast<Sink*>(user);
   std::uint64_t from = 0;
-  if (sink->in && sink->in->Holds(buffer, size, from)) {
-    const std::size_t n =
-        sink->file->CopyFrom(sink->in->fd(), int64_t(from), size, int64_t(offset));
-    if (n < size && sink->file->Failure().empty()) sink->in->NoteShort();
-    return n == size ? int64_t(size) : -1;
+  bool copy = sink->in && sink->in->Holds(buffer, size, from);
+  if (!copy && size == sink->leader_size && std::memcmp(buffer, sink->leader, size) == 0) {
+    copy = true;
+    from = sink->leader_from;
   }
+  sink->leader_size = 0;
+  if (copy) return sink->Hold(from, offset, size) ? int64_t(size) : -1;
+  if (!sink->Flush()) return -1;
   return sink->file->pwrite(buffer, size, int64_t(offset)) == size ? int64_t(size) : -1;
+}
+
+// The leader the core library writes before a scanline chunk's data: its
+// first line and size, little-endian. A read checked the input's (the last
+// 8 bytes before its data) against the same.
+void ScanlineLeader(int y, std::uint64_t size, std::byte (&leader)[8]) {
+  const std::uint32_t words[2] = {std::uint32_t(y), std::uint32_t(size)};
+  for (int i = 0; i < 8; ++i) leader[i] = std::byte(words[i / 4] >> (8 * (i % 4)) & 0xFF);
 }
 
 exr_pixel_type_t PixelType(TypeDesc t) {
@@ -424,6 +456,11 @@ Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chan
                       : input_ ? input_->Name(stored.data_offset)
                                : static_cast<const void*>(memory_.data + stored.data_offset);
     const uint64_t size = coded ? coded->size() : stored.packed_size;
+    if (!coded && input_ && !tiled_ && stored.data_offset >= sizeof sink.leader) {
+      ScanlineLeader(y, size, sink.leader);
+      sink.leader_size = sizeof sink.leader;
+      sink.leader_from = stored.data_offset - sizeof sink.leader;
+    }
     const exr_result_t rv = tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, size)
                                    : exr_write_scanline_chunk(out, part, y, raw, size);
     if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Failed(rv);
@@ -432,6 +469,7 @@ Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chan
   if (Status written = WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts);
       !written)
     return written;
+  if (!sink.Flush()) return {StatusKind::kIo, Failed(EXR_ERR_WRITE_IO)};
   const exr_result_t rv = exr_finish(&out);
   out = nullptr;
   if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, Why(rv)};
