@@ -261,8 +261,8 @@ Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec
 bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
   // A frame read from its open file holds none of its bytes.
   std::vector<std::byte> read;
-  if (frame.blocks() && !frame.blocks()->ReadBytes(read)) return false;
-  const std::vector<std::byte>& bytes = frame.blocks() ? read : frame.file_bytes();
+  const bool from_file = frame.blocks() && frame.blocks()->ReadBytes(read);
+  const std::vector<std::byte>& bytes = from_file ? read : frame.file_bytes();
   ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   const auto memory = MakeMemoryReader(bytes.data(), bytes.size());
@@ -293,7 +293,7 @@ bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool&
   };
   if (!CheckHeader(read, input->size(), why)) return done = Unreadable(path, why), true;
   FrameSpec spec;
-  bool own = DescribeExr(path, *input, spec, why);
+  const bool own = DescribeExr(path, *input, spec, why);
   if (own && !CheckFrameSize(spec.width, spec.height, why))
     return done = Unsupported(path, why), true;
   if (own && !frame.Reset(spec, LibrarySpecOf))
