@@ -286,8 +286,10 @@ bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool&
   frame.DropBlocks();  // before its bytes are replaced
   frame.file_bytes().clear();
   std::string why;
+  // Whatever this open meets (a FIFO put in the file's place since it was
+  // checked) another would meet too, and might wait on.
   const std::shared_ptr<const InputFile> input = InputFile::Open(path, why);
-  if (!input) return false;
+  if (!input) return done = Unreadable(path, why), true;
   const ReadAt read = [&](std::uint64_t at, void* out, std::size_t n) {
     return input->ReadAt(at, out, n);
   };
