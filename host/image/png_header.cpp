@@ -162,12 +162,12 @@ bool DescribePng(const std::string& path, const std::byte* data, std::size_t siz
   if ((h.depth != 8 && h.depth != 16) || h.interlace != PNG_INTERLACE_NONE ||
       (h.colour & PNG_COLOR_MASK_PALETTE))
     return why = "palette, low bit depth or interlaced", false;
-  // Chunks whose attributes are not texts the host keeps, or that move or
-  // add channels.
+  // Any other chunk libpng keeps (transparency, palette, ICC, EXIF,
+  // calibration) adds channels, or attributes the library decodes itself.
   constexpr png_uint_32 kKnown = PNG_INFO_gAMA | PNG_INFO_sBIT | PNG_INFO_cHRM | PNG_INFO_bKGD |
                                  PNG_INFO_pHYs | PNG_INFO_oFFs | PNG_INFO_tIME | PNG_INFO_sRGB |
                                  PNG_INFO_IDAT;
-  if (png_get_valid(h.png_, h.info_, ~kKnown)) return why = "chunks", false;
+  if (png_get_valid(h.png_, h.info_, ~kKnown)) return why = "transparency, ICC, EXIF or calibration chunks", false;
   Channels(h, spec);
   // An offset in pixels moves the data window; the display window stays.
   spec.x = int(png_get_x_offset_pixels(h.png_, h.info_));

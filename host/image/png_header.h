@@ -12,8 +12,9 @@ namespace lumatrice {
 
 // Describes the PNG file of `size` bytes at `data`, or the file at `path`
 // when `data` is null, when it is 8- or 16-bit grey, grey with alpha, RGB or
-// RGBA, not interlaced, without transparency or ICC chunks, and its
-// texts hold no XMP or EXIF. Channels, alpha and texts (colour space, time,
+// RGBA, not interlaced, without transparency, ICC, EXIF or calibration
+// chunks, and its texts hold no XMP or EXIF and no two names differing only
+// in case. Channels, alpha, the pixel offset and texts (colour space, time,
 // resolution unit, the text chunks) come as the image library names them.
 // False with `why` for anything else, or a header that cannot be read.
 bool DescribePng(const std::string& path, const std::byte* data, std::size_t size,
