@@ -121,6 +121,11 @@ std::string ColourSpace(png_structp png, png_infop info) {
   return text;
 }
 
+// Names the library's reader may give attributes of other types, in place
+// of a text chunk's.
+constexpr const char* kTyped[] = {"oiio:Gamma",  "oiio:UnassociatedAlpha", "XResolution",
+                                  "YResolution", "PixelAspectRatio",       "ICCProfile"};
+
 bool Texts(png_structp png, png_infop info, FrameSpec& spec, std::string& why) {
   bool ok = Put(spec, "oiio:ColorSpace", ColourSpace(png, info));
   png_timep t = nullptr;
@@ -142,6 +147,8 @@ bool Texts(png_structp png, png_infop info, FrameSpec& spec, std::string& why) {
                              : ::strcasecmp(key, "Author") == 0    ? "Artist"
                              : ::strcasecmp(key, "Title") == 0     ? "DocumentName"
                                                                    : key;
+    for (const char* typed : kTyped)
+      if (::strcasecmp(key, typed) == 0) return why = "a text named as a typed attribute", false;
     ok = Put(spec, name, text[i].text ? text[i].text : "");
   }
   png_uint_32 rx = 0, ry = 0;
@@ -149,6 +156,9 @@ bool Texts(png_structp png, png_infop info, FrameSpec& spec, std::string& why) {
   if (ok && png_get_pHYs(png, info, &rx, &ry, &unit))
     ok = Put(spec, "ResolutionUnit", unit == PNG_RESOLUTION_METER ? "inch" : "none");
   if (!ok) why = "texts differing only in case";
+  // The library's description takes its compression from such a text.
+  for (const auto& [name, value] : spec.texts)
+    if (::strcasecmp(name.c_str(), "compression") == 0) spec.compression = value;
   return ok;
 }
 

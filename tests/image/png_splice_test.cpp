@@ -168,6 +168,8 @@ TEST(PngHeader, DescribesTheChunksAsTheImageLibrary) {
       {"ztxt", {{"zTXt", string("Author\0\0", 8) + z}}, true},
       {"itxt", {{"iTXt", string("Title\0\0\0\0\0caf\xC3\xA9", 15)}}, true},
       {"case", {{"tEXt", string("Note\0one", 8)}, {"tEXt", string("note\0two", 8)}}, false},
+      {"compression", {{"tEXt", string("Compression\0deflate", 19)}}, true},
+      {"typed", {{"tEXt", string("XResolution\0""72", 14)}}, false},
       {"exif", {{"tEXt", string("Raw profile type exif\0x", 23)}}, false},
       {"trns", {{"tRNS", string(6, '\0')}}, false},
   };
