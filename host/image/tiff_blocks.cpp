@@ -22,7 +22,6 @@ namespace {
 
 using OIIO::TypeDesc;
 
-constexpr const char* kOurPrefix = "Lumatrice:";
 
 // libtiff's messages go to the handle's own text (the first one kept).
 int Keep(TIFF*, void* user, const char* module, const char* format, va_list args) {

@@ -556,8 +556,12 @@ TEST_F(Cli, OnlyRunsThatTouchFramesLoadTheImageLibrary) {
       {{"stamp", "p.#.png", "-o", "po.#.png", "--frames", "2-3", "--render-start", "1",
         "--clock", kClock},
        std::getenv("LUMATRICE_TEST_FULL_REENCODE") != nullptr},
-      // JPEG headers through libjpeg.
+      // JPEG headers through libjpeg, the captions' blocks coded again in
+      // the DCT domain.
       {{"verify", "j.#.jpg", "--clean"}, false},
+      {{"stamp", "j.#.jpg", "-o", "jo.#.jpg", "--frames", "2-3", "--render-start", "1",
+        "--clock", kClock},
+       std::getenv("LUMATRICE_TEST_FULL_REENCODE") != nullptr},
   };
   for (int f = 2; f <= 3; ++f) {
     Write(dir_ / ("e.000" + std::to_string(f) + ".exr"), 96, 128, 4, TypeDesc::HALF,
