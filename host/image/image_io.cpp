@@ -29,6 +29,7 @@
 #include "png_file.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
+#include "tiff_header.h"
 #include "write_hooks.h"
 
 namespace lumatrice {
@@ -147,7 +148,8 @@ bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error) 
     error = path + ": " + why;
     return false;
   }
-  if (DescribeExr(path, nullptr, 0, spec, why)) return true;
+  if (DescribeExr(path, nullptr, 0, spec, why) || DescribeTiff(path, nullptr, 0, spec, why))
+    return true;
   const auto in = OpenImageHeader(path, error);
   if (!in) return false;
   spec = DescribeImage(in->spec());
@@ -255,16 +257,17 @@ Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec
   return Unreadable(path, reason.empty() ? "the pixel data cannot be decoded" : reason);
 }
 
-// The image library's description of an EXR frame read without it, from
-// the file's bytes, as its whole-frame read would have made it.
-bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
+// The image library's description of a frame read without it, from the
+// file's bytes (named `name` for the format), as its whole-frame read would
+// have made it.
+bool LibrarySpecOf(const FrameBuffer& frame, const char* name, ImageSpec& spec) {
   const std::vector<std::byte>& bytes = frame.file_bytes();
   ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   const auto memory = MakeMemoryReader(bytes.data(), bytes.size());
   void* proxy = memory.get();
   config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
-  const auto in = ImageInput::open("frame.exr", &config);
+  const auto in = ImageInput::open(name, &config);
   if (!in) {
     OIIO::geterror();
     return false;
@@ -272,24 +275,37 @@ bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
   spec = in->spec();
   return true;
 }
+bool ExrLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  return LibrarySpecOf(frame, "frame.exr", spec);
+}
+// With the layout a whole-frame write keeps, as CheckFrameImage notes it.
+bool TiffLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  std::string why;
+  return LibrarySpecOf(frame, "frame.tif", spec) &&
+         InspectTiff("frame.tif", &frame.file_bytes(), spec, why);
+}
 
-// An EXR the host splices itself, read without the image library: the
-// header through the core library, the chunks held as blocks. False, with
-// the file's bytes in `frame` (`slurped`) and `done` unset, when it needs
-// the library;
+// An EXR or TIFF the host splices itself, read without the image library:
+// the header through the core library or libtiff, the chunks, strips or
+// tiles held as blocks. False, with the file's bytes in `frame` (`slurped`)
+// and `done` unset, when it needs the library;
 // `done` holds a failure the library's read would have given the same.
-bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool& slurped) {
+bool ReadOwn(const std::string& path, bool tiff, FrameBuffer& frame, Status& done,
+             bool& slurped) {
   frame.DropBlocks();  // before its bytes are replaced
   if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
   std::vector<std::byte>& bytes = frame.file_bytes();
   std::string why;
   if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
   FrameSpec spec;
-  if (!DescribeExr(path, bytes.data(), bytes.size(), spec, why)) return false;
+  if (!(tiff ? DescribeTiff(path, bytes.data(), bytes.size(), spec, why)
+             : DescribeExr(path, bytes.data(), bytes.size(), spec, why)))
+    return false;
   if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
-  if (!frame.Reset(spec, LibrarySpecOf))
+  if (!frame.Reset(spec, tiff ? TiffLibrarySpec : ExrLibrarySpec))
     return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
-  auto blocks = OpenExrBlocks(path, bytes, frame, why);
+  auto blocks = tiff ? OpenTiffBlocks(path, bytes, frame, why)
+                     : OpenExrBlocks(path, bytes, frame, why);
   if (!blocks) return false;
   frame.AttachBlocks(std::move(blocks));
   done = Status::Ok();
@@ -309,9 +325,10 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions&
   if (Status file = CheckInputFile(path); !file) return file;
   const std::string ext = ExtensionOf(path, options.format);
   bool slurped = false;
-  if (options.lazy && ext == ".exr") {
+  const bool tiff = ext == ".tif" || ext == ".tiff";
+  if (options.lazy && (ext == ".exr" || tiff)) {
     Status done = Status::Ok();
-    if (ReadOwnExr(path, frame, done, slurped)) return done;
+    if (ReadOwn(path, tiff, frame, done, slurped)) return done;
   }
   OpenInput open;
   if (Status opened = OpenForRead(path, ext, options.lazy, slurped, frame, open); !opened)
@@ -419,13 +436,14 @@ std::string TypeName(TypeDesc t) {
   }
 }
 
-// ReadsBack for a spliced EXR, through the core library's reader: the
-// header is enough, every write was checked.
-Status ReadsBackOwn(const TemporaryFile& temp, const FrameSpec& want) {
+// ReadsBack for a spliced EXR or TIFF, through the core library's reader or
+// libtiff: the header is enough, every write was checked.
+Status ReadsBackOwn(const TemporaryFile& temp, bool tiff, const FrameSpec& want) {
   const std::string path = temp.FdPath();
   FrameSpec got;
   std::string why = "no reader";
-  if (path.empty() || !DescribeExr(path, nullptr, 0, got, why))
+  if (path.empty() ||
+      !(tiff ? TiffShape(path, got, why) : DescribeExr(path, nullptr, 0, got, why)))
     return {StatusKind::kIo, "the written frame does not read back (" + why + "); left as it was"};
   std::string wrong;
   if (got.width != want.width || got.height != want.height)
@@ -468,8 +486,10 @@ Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
   if (!file.Finish() && !spliced.cancelled()) spliced = WriteFailure(file.Failure());
   const char* format = frame.blocks()->format();
   return Commit(temp, target, spliced, [&] {
-    return std::strcmp(format, "openexr") == 0 ? ReadsBackOwn(temp, frame.desc())
-                                               : ReadsBack(temp, format, frame.spec(), false);
+    const bool tiff = std::strcmp(format, "tiff") == 0;
+    return tiff || std::strcmp(format, "openexr") == 0
+               ? ReadsBackOwn(temp, tiff, frame.desc())
+               : ReadsBack(temp, format, frame.spec(), false);
   });
 }
 

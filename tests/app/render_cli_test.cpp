@@ -551,10 +551,17 @@ TEST_F(Cli, OnlyRunsThatTouchFramesLoadTheImageLibrary) {
       {{"stamp", "e.#.exr", "-o", "eo.#.exr", "--frames", "2-3", "--render-start", "1",
         "--clock", kClock},
        std::getenv("LUMATRICE_TEST_FULL_REENCODE") != nullptr},
+      // Spliced TIFF frames, headers read and read back through libtiff.
+      {{"stamp", "t.#.tif", "-o", "to.#.tif", "--frames", "2-3", "--render-start", "1",
+        "--clock", kClock},
+       std::getenv("LUMATRICE_TEST_FULL_REENCODE") != nullptr},
   };
-  for (int f = 2; f <= 3; ++f)
+  for (int f = 2; f <= 3; ++f) {
     Write(dir_ / ("e.000" + std::to_string(f) + ".exr"), 96, 128, 4, TypeDesc::HALF,
           [f](int x, int y, int c) { return 0.1f * c + 0.01f * float((x + y * f) % 50); });
+    Write(dir_ / ("t.000" + std::to_string(f) + ".tif"), 96, 128, 4, TypeDesc::UINT16,
+          [f](int x, int y, int c) { return float(c * 9000 + (x + y * f) % 50 * 300); });
+  }
   clitest::RunOptions options;
   options.env = {{"LD_DEBUG", "files"}};
   for (const Case& c : cases) {
