@@ -34,6 +34,10 @@ constexpr uint32_t kOthersRead[] = {TIFFTAG_XPOSITION, TIFFTAG_YPOSITION, 33300,
 constexpr const char* kDescriptionHints[] = {"oiio:ConstantColor=", "oiio:AverageColor=",
                                              "SHA-1="};
 
+// The image library's default "limits:channels": past it its open refuses
+// the file, with its own message.
+constexpr uint16_t kMostChannels = 1024;
+
 template <std::size_t N>
 const char* NameOf(const Named (&table)[N], uint32_t tag) {
   for (const Named& n : table)
@@ -70,7 +74,7 @@ bool Shape(TIFF* tif, FrameSpec& spec, std::string& why) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
   const TypeDesc type = SampleType(tif);
   if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX || samples == 0 ||
-      type == TypeDesc::UNKNOWN)
+      samples > kMostChannels || type == TypeDesc::UNKNOWN)
     return why = "sample layout", false;
   spec.width = spec.full_width = int(width);
   spec.height = spec.full_height = int(height);
@@ -151,7 +155,14 @@ bool DirectoryTexts(TIFF* tif, const Named (&table)[N], FrameSpec& spec, std::st
   }
   for (const Named& n : table) {
     char* text = nullptr;
-    if (TIFFGetField(tif, n.tag, &text)) spec.SetText(n.name, text ? text : "");
+    // The image library passes over empty ones, and cuts those longer than
+    // the tag's fixed count (DateTime's 20) its own way.
+    if (!TIFFGetField(tif, n.tag, &text) || !text || !*text) continue;
+    const TIFFField* f = TIFFFieldWithTag(tif, n.tag);
+    const int fixed = f ? TIFFFieldReadCount(f) : 0;
+    if (fixed > 0 && std::strlen(text) >= std::size_t(fixed))
+      return why = "tag " + std::to_string(n.tag), false;
+    spec.SetText(n.name, text);
   }
   return true;
 }
