@@ -201,6 +201,15 @@ std::string UncopyableTag(TIFF* in) {
   return {};
 }
 
+// UncopyableTag for a linked directory, which may link on to none (not to
+// itself, nor back to the image's): such a link would dangle, and libtiff's
+// writer aborts on the tags it then sees twice.
+std::string LinkedTagProblem(TIFF* in) {
+  for (int i = 0, n = TIFFGetTagListCount(in); i < n; ++i)
+    if (IsLinked(TIFFGetTagListEntry(in, i))) return "a linked directory links on";
+  return UncopyableTag(in);
+}
+
 bool CopyTags(TIFF* in, TIFF* out) {
   for (uint32_t tag : kShortTags) {
     uint16_t v = 0;
@@ -466,7 +475,7 @@ bool TiffBlocks::ReadLinked(std::string& why) {
     if (at == 0 || at >= stream_.size || !kLinked[i].read(in_, at))
       why = std::string(kLinked[i].name) + " directory unreadable";
     else
-      why = UncopyableTag(in_);  // a link further on would dangle
+      why = LinkedTagProblem(in_);
     linked_[i] = at;
   }
   // Back to the image, for its blocks and the tags a write copies.

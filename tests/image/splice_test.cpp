@@ -553,6 +553,52 @@ TEST(SpliceTest, TiffSubImagesAreRefused) {
   fs::remove_all(dir);
 }
 
+// An EXIF directory that is the image's own directory (so links on to
+// itself) is not copied as a directory: the frame is written whole.
+TEST(SpliceTest, TiffSelfLinkedExifIsWrittenWhole) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("splice-x-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string in = (dir / "in.tif").string(), out = (dir / "out.tif").string();
+  TIFF* t = TIFFOpen(in.c_str(), "wl");
+  ASSERT_NE(t, nullptr);
+  std::vector<unsigned char> pixels(128 * 16, 0x40);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 128u);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 128u);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16u);
+  TIFFSetField(t, TIFFTAG_EXIFIFD, uint64_t(0));
+  for (uint32_t s = 0; s < 8; ++s)
+    ASSERT_GE(TIFFWriteEncodedStrip(t, s, pixels.data(), tmsize_t(pixels.size())), 0);
+  TIFFClose(t);
+  std::string bytes;
+  {
+    std::ifstream f(in, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  uint32_t ifd = 0;
+  std::memcpy(&ifd, bytes.data() + 4, 4);
+  uint16_t n = 0;
+  std::memcpy(&n, bytes.data() + ifd, 2);
+  bool linked = false;
+  for (uint16_t i = 0; i < n; ++i) {
+    char* e = bytes.data() + ifd + 2 + 12 * i;
+    if (uint8_t(e[0]) == 0x69 && uint8_t(e[1]) == 0x87) std::memcpy(e + 8, &ifd, 4), linked = true;
+  }
+  ASSERT_TRUE(linked);
+  std::ofstream(in, std::ios::binary | std::ios::trunc) << bytes;
+  FrameBuffer frame;
+  ASSERT_TRUE(Ok(ReadFrame(in, frame, true)));
+  Paint(frame);
+  WriteReport report;
+  ASSERT_TRUE(Ok(WriteFrame(out, frame, {}, &report)));
+  EXPECT_FALSE(report.spliced);
+  FrameBuffer back;
+  EXPECT_TRUE(Ok(ReadFrame(out, back)));
+  fs::remove_all(dir);
+}
+
 }  // namespace
 
 namespace {
