@@ -257,6 +257,7 @@ struct Scratch {
     if (tif) TIFFCleanup(tif);  // nothing to flush: only its blocks are kept
   }
 };
+constexpr uint32_t kMostTileSide = 65536;
 // A scratch handle is started again past this many coded bytes.
 constexpr std::size_t kScratchBytes = std::size_t(16) << 20;
 
@@ -376,8 +377,10 @@ bool TiffBlocks::MapBlocks(const FrameBuffer& frame, std::string& why) {
   tiled_ = TIFFIsTiled(in_);
   if (tiled_) {
     uint32_t tw = 0, th = 0;
+    // No frame side is over kMostTileSide: a bigger tile is damage, and
+    // would overflow the block sizes.
     if (!TIFFGetField(in_, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(in_, TIFFTAG_TILELENGTH, &th) ||
-        tw == 0 || th == 0)
+        tw == 0 || th == 0 || tw > kMostTileSide || th > kMostTileSide)
       return why = "tile size", false;
     block_w = int(tw);
     block_h = int(th);
