@@ -195,13 +195,18 @@ bool Texts(TIFF* tif, FrameSpec& spec, std::string& why) {
   return ExifTexts(tif, spec, why);
 }
 
-TIFF* OpenFor(const std::string& path, const std::byte* data, std::size_t size,
-              TiffStream& stream, std::string& why) {
-  stream.data = data;
-  stream.size = size;
+// libtiff keeps a pointer to `messages` for the handle's life.
+struct Reader {
+  TiffStream stream;
   std::string messages;
-  TIFF* tif = OpenTiff(path, "r", data ? &stream : nullptr, messages);
-  if (!tif) why = messages.empty() ? "not a TIFF file" : messages;
+};
+
+TIFF* OpenFor(const std::string& path, const std::byte* data, std::size_t size, Reader& reader,
+              std::string& why) {
+  reader.stream.data = data;
+  reader.stream.size = size;
+  TIFF* tif = OpenTiff(path, "r", data ? &reader.stream : nullptr, reader.messages);
+  if (!tif) why = reader.messages.empty() ? "not a TIFF file" : reader.messages;
   return tif;
 }
 
@@ -210,8 +215,8 @@ TIFF* OpenFor(const std::string& path, const std::byte* data, std::size_t size,
 bool DescribeTiff(const std::string& path, const std::byte* data, std::size_t size,
                   FrameSpec& spec, std::string& why) {
   spec = FrameSpec{};
-  TiffStream stream;
-  TIFF* tif = OpenFor(path, data, size, stream, why);
+  Reader reader;
+  TIFF* tif = OpenFor(path, data, size, reader, why);
   if (!tif) return false;
   const bool ok = Shape(tif, spec, why) && Layout(tif, spec, why) && Texts(tif, spec, why);
   if (ok) Channels(tif, spec);
@@ -221,8 +226,8 @@ bool DescribeTiff(const std::string& path, const std::byte* data, std::size_t si
 
 bool TiffShape(const std::string& path, FrameSpec& spec, std::string& why) {
   spec = FrameSpec{};
-  TiffStream stream;
-  TIFF* tif = OpenFor(path, nullptr, 0, stream, why);
+  Reader reader;
+  TIFF* tif = OpenFor(path, nullptr, 0, reader, why);
   if (!tif) return false;
   const bool ok = Shape(tif, spec, why);
   for (int c = 0; c < spec.channels(); ++c) spec.channel_names[c] = std::to_string(c);
