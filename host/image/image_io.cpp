@@ -25,8 +25,10 @@
 #include "exr_header.h"
 #include "header_check.h"
 #include "jpeg_blocks.h"
+#include "jpeg_header.h"
 #include "oiio_proxies.h"
 #include "png_file.h"
+#include "png_header.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
 #include "tiff_header.h"
@@ -138,6 +140,14 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
   return in;
 }
 
+namespace {
+// A PNG or JPEG header the host reads itself.
+bool DescribeBands(const std::string& path, FrameSpec& spec) {
+  std::string why;
+  return DescribePng(path, nullptr, 0, spec, why) || DescribeJpeg(path, nullptr, 0, spec, why);
+}
+}  // namespace
+
 bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error) {
   if (const Status file = CheckInputFile(path); !file) {
     error = file.message();
@@ -148,7 +158,8 @@ bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error) 
     error = path + ": " + why;
     return false;
   }
-  if (DescribeExr(path, nullptr, 0, spec, why) || DescribeTiff(path, nullptr, 0, spec, why))
+  if (DescribeExr(path, nullptr, 0, spec, why) || DescribeTiff(path, nullptr, 0, spec, why) ||
+      DescribeBands(path, spec))
     return true;
   const auto in = OpenImageHeader(path, error);
   if (!in) return false;
@@ -312,6 +323,36 @@ bool ReadOwn(const std::string& path, bool tiff, FrameBuffer& frame, Status& don
   return true;
 }
 
+bool PngLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  return LibrarySpecOf(frame, "frame.png", spec);
+}
+bool JpegLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  return LibrarySpecOf(frame, "frame.jpg", spec);
+}
+
+// ReadOwnExr for a PNG or JPEG (`png` or not) the host splices itself: the
+// header through libpng or libjpeg, the rows held as bands or MCUs.
+bool ReadOwnBands(const std::string& path, bool png, FrameBuffer& frame, Status& done,
+                  bool& slurped) {
+  frame.DropBlocks();  // before its bytes are replaced
+  if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
+  const std::vector<std::byte>& bytes = frame.file_bytes();
+  std::string why;
+  if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
+  FrameSpec spec;
+  if (!(png ? DescribePng(path, bytes.data(), bytes.size(), spec, why)
+            : DescribeJpeg(path, bytes.data(), bytes.size(), spec, why)))
+    return false;
+  if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
+  if (!frame.Reset(spec, png ? PngLibrarySpec : JpegLibrarySpec))
+    return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
+  auto blocks = png ? OpenPngBlocks(bytes, frame, why) : OpenJpegBlocks(bytes, frame, why);
+  if (!blocks) return false;
+  frame.AttachBlocks(std::move(blocks));
+  done = Status::Ok();
+  return true;
+}
+
 }  // namespace
 
 Status ReadFrame(const std::string& path, FrameBuffer& frame, bool lazy) {
@@ -329,6 +370,11 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions&
   if (options.lazy && (ext == ".exr" || tiff)) {
     Status done = Status::Ok();
     if (ReadOwn(path, tiff, frame, done, slurped)) return done;
+  }
+  const bool png = ext == ".png", jpeg = ext == ".jpg" || ext == ".jpeg";
+  if (options.lazy && (png || jpeg)) {
+    Status done = Status::Ok();
+    if (ReadOwnBands(path, png, frame, done, slurped)) return done;
   }
   OpenInput open;
   if (Status opened = OpenForRead(path, ext, options.lazy, slurped, frame, open); !opened)
@@ -436,14 +482,22 @@ std::string TypeName(TypeDesc t) {
   }
 }
 
-// ReadsBack for a spliced EXR or TIFF, through the core library's reader or
-// libtiff: the header is enough, every write was checked.
-Status ReadsBackOwn(const TemporaryFile& temp, bool tiff, const FrameSpec& want) {
+// The header of a spliced file of `format` as its own reader reads it.
+bool SplicedShape(const char* format, const std::string& path, FrameSpec& got, std::string& why) {
+  if (std::strcmp(format, "png") == 0) return PngShape(path, got, why);
+  if (std::strcmp(format, "jpeg") == 0) return JpegShape(path, got, why);
+  if (std::strcmp(format, "tiff") == 0) return TiffShape(path, got, why);
+  return DescribeExr(path, nullptr, 0, got, why);
+}
+
+// ReadsBack for a spliced EXR, PNG, JPEG or TIFF, through the core
+// library's reader, libpng, libjpeg or libtiff: the header is enough, every
+// write was checked.
+Status ReadsBackOwn(const TemporaryFile& temp, const char* format, const FrameSpec& want) {
   const std::string path = temp.FdPath();
   FrameSpec got;
   std::string why = "no reader";
-  if (path.empty() ||
-      !(tiff ? TiffShape(path, got, why) : DescribeExr(path, nullptr, 0, got, why)))
+  if (path.empty() || !SplicedShape(format, path, got, why))
     return {StatusKind::kIo, "the written frame does not read back (" + why + "); left as it was"};
   std::string wrong;
   if (got.width != want.width || got.height != want.height)
@@ -486,9 +540,9 @@ Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
   if (!file.Finish() && !spliced.cancelled()) spliced = WriteFailure(file.Failure());
   const char* format = frame.blocks()->format();
   return Commit(temp, target, spliced, [&] {
-    const bool tiff = std::strcmp(format, "tiff") == 0;
-    return tiff || std::strcmp(format, "openexr") == 0
-               ? ReadsBackOwn(temp, tiff, frame.desc())
+    const bool own = std::strcmp(format, "openexr") == 0 || std::strcmp(format, "png") == 0 ||
+                     std::strcmp(format, "jpeg") == 0 || std::strcmp(format, "tiff") == 0;
+    return own ? ReadsBackOwn(temp, format, frame.desc())
                : ReadsBack(temp, format, frame.spec(), false);
   });
 }
