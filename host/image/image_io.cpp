@@ -31,6 +31,7 @@
 #include "png_header.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
+#include "tiff_header.h"
 #include "write_hooks.h"
 
 namespace lumatrice {
@@ -157,7 +158,9 @@ bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error) 
     error = path + ": " + why;
     return false;
   }
-  if (DescribeExr(path, nullptr, 0, spec, why) || DescribeBands(path, spec)) return true;
+  if (DescribeExr(path, nullptr, 0, spec, why) || DescribeTiff(path, nullptr, 0, spec, why) ||
+      DescribeBands(path, spec))
+    return true;
   const auto in = OpenImageHeader(path, error);
   if (!in) return false;
   spec = DescribeImage(in->spec());
@@ -286,24 +289,34 @@ bool LibrarySpecOf(const FrameBuffer& frame, const char* name, ImageSpec& spec) 
 bool ExrLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
   return LibrarySpecOf(frame, "frame.exr", spec);
 }
+// With the layout a whole-frame write keeps, as CheckFrameImage notes it.
+bool TiffLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  std::string why;
+  return LibrarySpecOf(frame, "frame.tif", spec) &&
+         InspectTiff("frame.tif", &frame.file_bytes(), spec, why);
+}
 
-// An EXR the host splices itself, read without the image library: the
-// header through the core library, the chunks held as blocks. False, with
-// the file's bytes in `frame` (`slurped`) and `done` unset, when it needs
-// the library;
+// An EXR or TIFF the host splices itself, read without the image library:
+// the header through the core library or libtiff, the chunks, strips or
+// tiles held as blocks. False, with the file's bytes in `frame` (`slurped`)
+// and `done` unset, when it needs the library;
 // `done` holds a failure the library's read would have given the same.
-bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool& slurped) {
+bool ReadOwn(const std::string& path, bool tiff, FrameBuffer& frame, Status& done,
+             bool& slurped) {
   frame.DropBlocks();  // before its bytes are replaced
   if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
   std::vector<std::byte>& bytes = frame.file_bytes();
   std::string why;
   if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
   FrameSpec spec;
-  if (!DescribeExr(path, bytes.data(), bytes.size(), spec, why)) return false;
+  if (!(tiff ? DescribeTiff(path, bytes.data(), bytes.size(), spec, why)
+             : DescribeExr(path, bytes.data(), bytes.size(), spec, why)))
+    return false;
   if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
-  if (!frame.Reset(spec, ExrLibrarySpec))
+  if (!frame.Reset(spec, tiff ? TiffLibrarySpec : ExrLibrarySpec))
     return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
-  auto blocks = OpenExrBlocks(path, bytes, frame, why);
+  auto blocks = tiff ? OpenTiffBlocks(path, bytes, frame, why)
+                     : OpenExrBlocks(path, bytes, frame, why);
   if (!blocks) return false;
   frame.AttachBlocks(std::move(blocks));
   done = Status::Ok();
@@ -353,9 +366,10 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions&
   if (Status file = CheckInputFile(path); !file) return file;
   const std::string ext = ExtensionOf(path, options.format);
   bool slurped = false;
-  if (options.lazy && ext == ".exr") {
+  const bool tiff = ext == ".tif" || ext == ".tiff";
+  if (options.lazy && (ext == ".exr" || tiff)) {
     Status done = Status::Ok();
-    if (ReadOwnExr(path, frame, done, slurped)) return done;
+    if (ReadOwn(path, tiff, frame, done, slurped)) return done;
   }
   const bool png = ext == ".png", jpeg = ext == ".jpg" || ext == ".jpeg";
   if (options.lazy && (png || jpeg)) {
@@ -472,11 +486,13 @@ std::string TypeName(TypeDesc t) {
 bool SplicedShape(const char* format, const std::string& path, FrameSpec& got, std::string& why) {
   if (std::strcmp(format, "png") == 0) return PngShape(path, got, why);
   if (std::strcmp(format, "jpeg") == 0) return JpegShape(path, got, why);
+  if (std::strcmp(format, "tiff") == 0) return TiffShape(path, got, why);
   return DescribeExr(path, nullptr, 0, got, why);
 }
 
-// ReadsBack for a spliced EXR, PNG or JPEG, through the core library's
-// reader, libpng or libjpeg: the header is enough, every write was checked.
+// ReadsBack for a spliced EXR, PNG, JPEG or TIFF, through the core
+// library's reader, libpng, libjpeg or libtiff: the header is enough, every
+// write was checked.
 Status ReadsBackOwn(const TemporaryFile& temp, const char* format, const FrameSpec& want) {
   const std::string path = temp.FdPath();
   FrameSpec got;
@@ -525,7 +541,7 @@ Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
   const char* format = frame.blocks()->format();
   return Commit(temp, target, spliced, [&] {
     const bool own = std::strcmp(format, "openexr") == 0 || std::strcmp(format, "png") == 0 ||
-                     std::strcmp(format, "jpeg") == 0;
+                     std::strcmp(format, "jpeg") == 0 || std::strcmp(format, "tiff") == 0;
     return own ? ReadsBackOwn(temp, format, frame.desc())
                : ReadsBack(temp, format, frame.spec(), false);
   });

@@ -552,6 +552,10 @@ TEST_F(Cli, OnlyRunsThatTouchFramesLoadTheImageLibrary) {
       {{"stamp", "e.#.exr", "-o", "eo.#.exr", "--frames", "2-3", "--render-start", "1",
         "--clock", kClock},
        std::getenv("LUMATRICE_TEST_FULL_REENCODE") != nullptr},
+      // Spliced TIFF frames, headers read and read back through libtiff.
+      {{"stamp", "t.#.tif", "-o", "to.#.tif", "--frames", "2-3", "--render-start", "1",
+        "--clock", kClock},
+       std::getenv("LUMATRICE_TEST_FULL_REENCODE") != nullptr},
       // Spliced PNG frames, headers read and read back through libpng.
       {{"stamp", "p.#.png", "-o", "po.#.png", "--frames", "2-3", "--render-start", "1",
         "--clock", kClock},
@@ -566,6 +570,8 @@ TEST_F(Cli, OnlyRunsThatTouchFramesLoadTheImageLibrary) {
   for (int f = 2; f <= 3; ++f) {
     Write(dir_ / ("e.000" + std::to_string(f) + ".exr"), 96, 128, 4, TypeDesc::HALF,
           [f](int x, int y, int c) { return 0.1f * c + 0.01f * float((x + y * f) % 50); });
+    Write(dir_ / ("t.000" + std::to_string(f) + ".tif"), 96, 128, 4, TypeDesc::UINT16,
+          [f](int x, int y, int c) { return float(c * 9000 + (x + y * f) % 50 * 300); });
     Write(dir_ / ("p.000" + std::to_string(f) + ".png"), 96, 128, 4, TypeDesc::UINT16,
           [f](int x, int y, int c) { return float(c * 9000 + (x + y * f) % 50 * 300); });
     Write(dir_ / ("j.000" + std::to_string(f) + ".jpg"), 96, 128, 3, TypeDesc::UINT8,
