@@ -83,6 +83,10 @@ class BlockFile {
                              std::vector<HeaderChange>& changes) const = 0;
 };
 
+// The prefix of the host's own attributes (the stamp marker's fields), which
+// formats without a place for them carry in the description instead.
+inline constexpr const char* kOurPrefix = "Lumatrice:";
+
 // The string attributes `frame` sets or changes against `file`'s source, by
 // OpenImageIO's names; false when it differs in anything else (size, window,
 // channels, sample types, another attribute) or lacks one of the source's.

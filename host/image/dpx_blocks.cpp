@@ -30,7 +30,6 @@ constexpr std::size_t kLinePadding = kElement + 32;
 constexpr std::size_t kDescription = kElement + 40, kDescriptionSize = 32;
 constexpr std::size_t kHeaderEnd = kDescription + kDescriptionSize;
 constexpr int kBandRows = 8;
-constexpr const char* kOurPrefix = "Lumatrice:";
 
 std::uint32_t Read32(const std::byte* p, bool big) {
   std::uint32_t v = 0;

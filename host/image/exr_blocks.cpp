@@ -18,7 +18,6 @@ namespace {
 
 using OIIO::TypeDesc;
 
-constexpr const char* kOurPrefix = "Lumatrice:";
 // OpenImageIO writes zip (and DWA's zip stage) at level 4, the core library
 // at zlib's 6, which takes twice as long for chunks 2 % smaller. Changed
 // chunks take the whole path's level, so they cost what they would there.

@@ -364,8 +364,8 @@ bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
   return true;
 }
 
-bool FrameBuffer::Reset(const FrameSpec& spec, SpecReader reader) {
-  if (!Size(spec, false)) return false;
+bool FrameBuffer::Reset(const FrameSpec& spec, SpecReader reader, bool unset) {
+  if (!Size(spec, !unset)) return false;
   std::lock_guard lock(spec_mutex_);
   spec_.reset();
   desc_ = spec;

@@ -77,11 +77,11 @@ class FrameBuffer {
   // bytes; false when it cannot.
   using SpecReader = bool (*)(const FrameBuffer& frame, OIIO::ImageSpec& spec);
   // Reset with the host's own description; the image library's is made by
-  // `reader` when first asked for (from desc() alone when it fails). For a
-  // lazy frame: memory it gains is left unset, each block's pixels written
-  // when it is decoded (zeros if it cannot be), so pages no block needs are
-  // never touched.
-  bool Reset(const FrameSpec& spec, SpecReader reader);
+  // `reader` when first asked for (from desc() alone when it fails). With
+  // `unset`, for a lazy frame whose blocks' decoding writes every byte of
+  // them (zeros where one cannot be decoded), memory it gains is left unset,
+  // so pages no block needs are never touched.
+  bool Reset(const FrameSpec& spec, SpecReader reader, bool unset = false);
 
   // Takes `layout` in place of the one Reset found, e.g. one layer's colour
   // channels among several layers. False (nothing changed) when it names a

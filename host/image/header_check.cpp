@@ -1,5 +1,5 @@
 // Header sizes checked before decoding: the EXR attribute walk, the TIFF
-// strip height, and the dispatch to the DPX element check.
+// strip height and tile sides, and the dispatch to the DPX element check.
 #include "header_check.h"
 
 #include <fcntl.h>
@@ -58,7 +58,7 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
   unsigned char count[8];
   if (read(ifd, count, std::size_t(count_bytes)) != std::size_t(count_bytes)) return true;
   const std::uint64_t n = std::min<std::uint64_t>(Field(count, count_bytes, big), kMaxTiffEntries);
-  std::uint64_t length = 0, rows = kTiffOneStrip;
+  std::uint64_t width = 0, length = 0, rows = kTiffOneStrip, tile_width = 0, tile_length = 0;
   for (std::uint64_t i = 0; i < n; ++i) {
     unsigned char e[20];
     if (read(ifd + std::uint64_t(count_bytes) + i * std::uint64_t(entry), e, std::size_t(entry)) !=
@@ -67,9 +67,22 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
     const std::uint64_t tag = Field(e, 2, big), type = Field(e + 2, 2, big);
     const int size = type == 3 ? 2 : type == 4 ? 4 : type == 16 ? 8 : 0;  // SHORT, LONG, LONG8
     if (size == 0 || Field(e + 4, wide ? 8 : 4, big) != 1) continue;
-    if (tag == 257) length = Field(e + value_at, size, big);
-    if (tag == 278) rows = Field(e + value_at, size, big);
+    const std::uint64_t v = Field(e + value_at, size, big);
+    if (tag == 256) width = v;
+    if (tag == 257) length = v;
+    if (tag == 278) rows = v;
+    if (tag == 322) tile_width = v;
+    if (tag == 323) tile_length = v;
   }
+  // Tiles the same: a decoder sizes a buffer by one.
+  if (tile_width > width && tile_width > kTiffMaxRows)
+    return why = "the TIFF's TileWidth (" + std::to_string(tile_width) + ") is over its " +
+                 std::to_string(width) + " columns and over " + std::to_string(kTiffMaxRows),
+           false;
+  if (tile_length > length && tile_length > kTiffMaxRows)
+    return why = "the TIFF's TileLength (" + std::to_string(tile_length) + ") is over its " +
+                 std::to_string(length) + " rows and over " + std::to_string(kTiffMaxRows),
+           false;
   // OpenImageIO sizes a strip buffer by RowsPerStrip; past the image's
   // height and the frame-size limit that buffer can be terabytes.
   if (rows != kTiffOneStrip && rows > length && rows > kTiffMaxRows)

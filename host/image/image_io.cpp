@@ -26,10 +26,13 @@
 #include "header_check.h"
 #include "input_file.h"
 #include "jpeg_blocks.h"
+#include "jpeg_header.h"
 #include "oiio_proxies.h"
 #include "png_file.h"
+#include "png_header.h"
 #include "temp_files.h"
 #include "tiff_blocks.h"
+#include "tiff_header.h"
 #include "write_hooks.h"
 
 namespace lumatrice {
@@ -138,6 +141,14 @@ std::unique_ptr<OIIO::ImageInput> OpenImageHeader(const std::string& path, std::
   return in;
 }
 
+namespace {
+// A PNG or JPEG header the host reads itself.
+bool DescribeBands(const std::string& path, FrameSpec& spec) {
+  std::string why;
+  return DescribePng(path, nullptr, 0, spec, why) || DescribeJpeg(path, nullptr, 0, spec, why);
+}
+}  // namespace
+
 bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error) {
   if (const Status file = CheckInputFile(path); !file) {
     error = file.message();
@@ -148,7 +159,9 @@ bool ReadFileSpec(const std::string& path, FrameSpec& spec, std::string& error) 
     error = path + ": " + why;
     return false;
   }
-  if (DescribeExr(path, nullptr, 0, spec, why)) return true;
+  if (DescribeExr(path, nullptr, 0, spec, why) || DescribeTiff(path, nullptr, 0, spec, why) ||
+      DescribeBands(path, spec))
+    return true;
   const auto in = OpenImageHeader(path, error);
   if (!in) return false;
   spec = DescribeImage(in->spec());
@@ -256,9 +269,10 @@ Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec
   return Unreadable(path, reason.empty() ? "the pixel data cannot be decoded" : reason);
 }
 
-// The image library's description of an EXR frame read without it, from
-// the file's bytes, as its whole-frame read would have made it.
-bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
+// The image library's description of a frame read without it, from the
+// file's bytes (named `name` for the format), as its whole-frame read would
+// have made it.
+bool LibrarySpecOf(const FrameBuffer& frame, const char* name, ImageSpec& spec) {
   // A frame read from its open file holds none of its bytes.
   std::vector<std::byte> read;
   const bool from_file = frame.blocks() && frame.blocks()->ReadBytes(read);
@@ -268,13 +282,22 @@ bool LibrarySpecOf(const FrameBuffer& frame, ImageSpec& spec) {
   const auto memory = MakeMemoryReader(bytes.data(), bytes.size());
   void* proxy = memory.get();
   config.attribute("oiio:ioproxy", TypeDesc::PTR, &proxy);
-  const auto in = ImageInput::open("frame.exr", &config);
+  const auto in = ImageInput::open(name, &config);
   if (!in) {
     OIIO::geterror();
     return false;
   }
   spec = in->spec();
   return true;
+}
+bool ExrLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  return LibrarySpecOf(frame, "frame.exr", spec);
+}
+// With the layout a whole-frame write keeps, as CheckFrameImage notes it.
+bool TiffLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  std::string why;
+  return LibrarySpecOf(frame, "frame.tif", spec) &&
+         InspectTiff("frame.tif", &frame.file_bytes(), spec, why);
 }
 
 // An EXR the host splices itself, read without the image library: the
@@ -298,10 +321,65 @@ bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool&
   const bool own = DescribeExr(path, *input, spec, why);
   if (own && !CheckFrameSize(spec.width, spec.height, why))
     return done = Unsupported(path, why), true;
-  if (own && !frame.Reset(spec, LibrarySpecOf))
+  if (own && !frame.Reset(spec, ExrLibrarySpec, true))
     return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
   auto blocks = own ? OpenExrBlocks(path, input, frame, why) : nullptr;
   if (!blocks) return slurped = input->ReadAll(frame.file_bytes()), false;
+  frame.AttachBlocks(std::move(blocks));
+  done = Status::Ok();
+  return true;
+}
+
+// ReadOwnExr for a TIFF (or, `tiff` unset, an EXR): the header through
+// libtiff, the strips or tiles held as blocks over the file's bytes.
+bool ReadOwn(const std::string& path, bool tiff, FrameBuffer& frame, Status& done,
+             bool& slurped) {
+  if (!tiff) return ReadOwnExr(path, frame, done, slurped);
+  frame.DropBlocks();  // before its bytes are replaced
+  if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
+  std::vector<std::byte>& bytes = frame.file_bytes();
+  std::string why;
+  if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
+  FrameSpec spec;
+  if (!(tiff ? DescribeTiff(path, bytes.data(), bytes.size(), spec, why)
+             : DescribeExr(path, bytes.data(), bytes.size(), spec, why)))
+    return false;
+  if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
+  if (!frame.Reset(spec, tiff ? TiffLibrarySpec : ExrLibrarySpec))
+    return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
+  auto blocks = tiff ? OpenTiffBlocks(path, bytes, frame, why)
+                     : OpenExrBlocks(path, bytes, frame, why);
+  if (!blocks) return false;
+  frame.AttachBlocks(std::move(blocks));
+  done = Status::Ok();
+  return true;
+}
+
+bool PngLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  return LibrarySpecOf(frame, "frame.png", spec);
+}
+bool JpegLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
+  return LibrarySpecOf(frame, "frame.jpg", spec);
+}
+
+// ReadOwnExr for a PNG or JPEG (`png` or not) the host splices itself: the
+// header through libpng or libjpeg, the rows held as bands or MCUs.
+bool ReadOwnBands(const std::string& path, bool png, FrameBuffer& frame, Status& done,
+                  bool& slurped) {
+  frame.DropBlocks();  // before its bytes are replaced
+  if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
+  const std::vector<std::byte>& bytes = frame.file_bytes();
+  std::string why;
+  if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
+  FrameSpec spec;
+  if (!(png ? DescribePng(path, bytes.data(), bytes.size(), spec, why)
+            : DescribeJpeg(path, bytes.data(), bytes.size(), spec, why)))
+    return false;
+  if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
+  if (!frame.Reset(spec, png ? PngLibrarySpec : JpegLibrarySpec))
+    return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
+  auto blocks = png ? OpenPngBlocks(bytes, frame, why) : OpenJpegBlocks(bytes, frame, why);
+  if (!blocks) return false;
   frame.AttachBlocks(std::move(blocks));
   done = Status::Ok();
   return true;
@@ -320,9 +398,15 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions&
   if (Status file = CheckInputFile(path); !file) return file;
   const std::string ext = ExtensionOf(path, options.format);
   bool slurped = false;
-  if (options.lazy && ext == ".exr") {
+  const bool tiff = ext == ".tif" || ext == ".tiff";
+  if (options.lazy && (ext == ".exr" || tiff)) {
     Status done = Status::Ok();
-    if (ReadOwnExr(path, frame, done, slurped)) return done;
+    if (ReadOwn(path, tiff, frame, done, slurped)) return done;
+  }
+  const bool png = ext == ".png", jpeg = ext == ".jpg" || ext == ".jpeg";
+  if (options.lazy && (png || jpeg)) {
+    Status done = Status::Ok();
+    if (ReadOwnBands(path, png, frame, done, slurped)) return done;
   }
   OpenInput open;
   if (Status opened = OpenForRead(path, ext, options.lazy, slurped, frame, open); !opened)
@@ -430,13 +514,22 @@ std::string TypeName(TypeDesc t) {
   }
 }
 
-// ReadsBack for a spliced EXR, through the core library's reader: the
-// header is enough, every write was checked.
-Status ReadsBackOwn(const TemporaryFile& temp, const FrameSpec& want) {
+// The header of a spliced file of `format` as its own reader reads it.
+bool SplicedShape(const char* format, const std::string& path, FrameSpec& got, std::string& why) {
+  if (std::strcmp(format, "png") == 0) return PngShape(path, got, why);
+  if (std::strcmp(format, "jpeg") == 0) return JpegShape(path, got, why);
+  if (std::strcmp(format, "tiff") == 0) return TiffShape(path, got, why);
+  return DescribeExr(path, nullptr, 0, got, why);
+}
+
+// ReadsBack for a spliced EXR, PNG, JPEG or TIFF, through the core
+// library's reader, libpng, libjpeg or libtiff: the header is enough, every
+// write was checked.
+Status ReadsBackOwn(const TemporaryFile& temp, const char* format, const FrameSpec& want) {
   const std::string path = temp.FdPath();
   FrameSpec got;
   std::string why = "no reader";
-  if (path.empty() || !DescribeExr(path, nullptr, 0, got, why))
+  if (path.empty() || !SplicedShape(format, path, got, why))
     return {StatusKind::kIo, "the written frame does not read back (" + why + "); left as it was"};
   std::string wrong;
   if (got.width != want.width || got.height != want.height)
@@ -479,8 +572,10 @@ Status SpliceFrame(const std::string& target, const FrameBuffer& frame,
   if (!file.Finish() && !spliced.cancelled()) spliced = WriteFailure(file.Failure());
   const char* format = frame.blocks()->format();
   return Commit(temp, target, spliced, [&] {
-    return std::strcmp(format, "openexr") == 0 ? ReadsBackOwn(temp, frame.desc())
-                                               : ReadsBack(temp, format, frame.spec(), false);
+    const bool own = std::strcmp(format, "openexr") == 0 || std::strcmp(format, "png") == 0 ||
+                     std::strcmp(format, "jpeg") == 0 || std::strcmp(format, "tiff") == 0;
+    return own ? ReadsBackOwn(temp, format, frame.desc())
+               : ReadsBack(temp, format, frame.spec(), false);
   });
 }
 

@@ -243,9 +243,15 @@ bool JpegBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
 
 bool JpegBlocks::HeaderChanges(const FrameBuffer& frame,
                                std::vector<HeaderChange>& changes) const {
-  if (!ChangedTexts(*this, frame, changes)) return false;
-  for (const HeaderChange& c : changes)
-    if (c.name != kDescription || !describable_) return false;
+  std::vector<HeaderChange> texts;
+  if (!ChangedTexts(*this, frame, texts)) return false;
+  changes.clear();
+  for (HeaderChange& t : texts) {
+    if (t.name == kDescription && describable_)
+      changes.push_back(std::move(t));
+    else if (t.name.rfind(kOurPrefix, 0) != 0)  // ours travel in the description
+      return false;
+  }
   return true;
 }
 

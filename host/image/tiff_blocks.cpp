@@ -8,109 +8,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "block_encoder.h"
-#include "out_file.h"
 #include "frame_buffer.h"
+#include "out_file.h"
+#include "tiff_stream.h"
 
 namespace lumatrice {
 namespace {
 
 using OIIO::TypeDesc;
 
-constexpr const char* kOurPrefix = "Lumatrice:";
-
-// libtiff's messages go to the handle's own text (the first one kept).
-int Keep(TIFF*, void* user, const char* module, const char* format, va_list args) {
-  auto* text = static_cast<std::string*>(user);
-  if (text && text->empty()) {
-    char line[512];
-    std::vsnprintf(line, sizeof line, format, args);
-    *text = std::string(module ? module : "libtiff") + ": " + line;
-  }
-  return 1;
-}
-int Ignore(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-// A stream position over the input's bytes or the output file.
-struct Stream {
-  const std::byte* data = nullptr;  // input
-  uint64_t size = 0;
-  OutFile* file = nullptr;  // output
-  std::vector<std::byte>* sink = nullptr;  // output in memory
-  uint64_t pos = 0;
-};
-
-uint64_t StreamSize(thandle_t h) {
-  auto* s = static_cast<Stream*>(h);
-  return s->file ? s->file->size() : s->sink ? s->sink->size() : s->size;
-}
-tmsize_t StreamRead(thandle_t h, void* buffer, tmsize_t n) {
-  auto* s = static_cast<Stream*>(h);
-  size_t done = 0;
-  if (s->file) {
-    done = s->file->pread(buffer, size_t(n), int64_t(s->pos));
-  } else if (s->sink) {
-    if (s->pos < s->sink->size()) {
-      done = size_t(std::min<uint64_t>(uint64_t(n), s->sink->size() - s->pos));
-      std::memcpy(buffer, s->sink->data() + s->pos, done);
-    }
-  } else if (s->pos < s->size) {
-    done = size_t(std::min<uint64_t>(uint64_t(n), s->size - s->pos));
-    std::memcpy(buffer, s->data + s->pos, done);
-  }
-  s->pos += done;
-  return tmsize_t(done);
-}
-tmsize_t StreamWrite(thandle_t h, void* buffer, tmsize_t n) {
-  auto* s = static_cast<Stream*>(h);
-  if (s->sink) {
-    if (s->sink->size() < s->pos + uint64_t(n)) s->sink->resize(s->pos + uint64_t(n));
-    std::memcpy(s->sink->data() + s->pos, buffer, size_t(n));
-    s->pos += uint64_t(n);
-    return n;
-  }
-  if (!s->file) return -1;
-  const size_t done = s->file->pwrite(buffer, size_t(n), int64_t(s->pos));
-  s->pos += done;
-  return done == size_t(n) ? n : -1;
-}
-toff_t StreamSeek(thandle_t h, toff_t offset, int whence) {
-  auto* s = static_cast<Stream*>(h);
-  s->pos = whence == SEEK_SET   ? offset
-           : whence == SEEK_CUR ? s->pos + offset
-                                : StreamSize(h) + offset;
-  return s->pos;
-}
-int StreamClose(thandle_t) { return 0; }
-toff_t StreamSizeProc(thandle_t h) { return StreamSize(h); }
-int MapInput(thandle_t h, void** base, toff_t* size) {
-  auto* s = static_cast<Stream*>(h);
-  if (s->file || s->sink) return 0;
-  *base = const_cast<std::byte*>(s->data);
-  *size = s->size;
-  return 1;
-}
-void Unmap(thandle_t, void*, toff_t) {}
-
-// Over `stream`, or with a null one the file at `path` (or descriptor `fd`).
-TIFF* Open(const std::string& path, const char* mode, Stream* stream, std::string& messages,
-           int fd = -1) {
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(options, Keep, &messages);
-  TIFFOpenOptionsSetWarningHandlerExtR(options, Ignore, nullptr);
-  TIFF* tif = stream  ? TIFFClientOpenExt(path.c_str(), mode, stream, StreamRead, StreamWrite,
-                                          StreamSeek, StreamClose, StreamSizeProc, MapInput,
-                                          Unmap, options)
-              : fd >= 0 ? TIFFFdOpenExt(fd, path.c_str(), mode, options)
-                        : TIFFOpenExt(path.c_str(), mode, options);
-  TIFFOpenOptionsFree(options);
-  return tif;
-}
 
 // Whether libtiff decodes float strips it encoded with the floating-point
 // predictor in the other byte order as they were given. 4.5 swaps the
@@ -123,7 +34,7 @@ bool SwappedFloatPredictorRoundTrips() {
     std::string messages;
     const uint16_t one = 1;
     const bool little_host = *reinterpret_cast<const unsigned char*>(&one) == 1;
-    TIFF* out = again >= 0 ? Open("probe", little_host ? "wb" : "wl", nullptr, messages, fd)
+    TIFF* out = again >= 0 ? OpenTiff("probe", little_host ? "wb" : "wl", nullptr, messages, fd)
                            : nullptr;
     const float given[4] = {0.5f, -1.25f, 3.0e7f, 1.0e-3f};
     float got[4] = {}, copy[4];
@@ -140,7 +51,7 @@ bool SwappedFloatPredictorRoundTrips() {
               TIFFWriteEncodedStrip(out, 0, copy, sizeof copy) >= 0;
     if (out) TIFFClose(out);
     else if (fd >= 0) ::close(fd);
-    TIFF* in = ok && ::lseek(again, 0, SEEK_SET) == 0 ? Open("probe", "r", nullptr, messages, again)
+    TIFF* in = ok && ::lseek(again, 0, SEEK_SET) == 0 ? OpenTiff("probe", "r", nullptr, messages, again)
                                                        : nullptr;
     ok = in && TIFFReadEncodedStrip(in, 0, got, sizeof got) == tmsize_t(sizeof got) &&
          std::memcmp(given, got, sizeof got) == 0;
@@ -289,6 +200,15 @@ std::string UncopyableTag(TIFF* in) {
   return {};
 }
 
+// UncopyableTag for a linked directory, which may link on to none (not to
+// itself, nor back to the image's): such a link would dangle, and libtiff's
+// writer aborts on the tags it then sees twice.
+std::string LinkedTagProblem(TIFF* in) {
+  for (int i = 0, n = TIFFGetTagListCount(in); i < n; ++i)
+    if (IsLinked(TIFFGetTagListEntry(in, i))) return "a linked directory links on";
+  return UncopyableTag(in);
+}
+
 bool CopyTags(TIFF* in, TIFF* out) {
   for (uint32_t tag : kShortTags) {
     uint16_t v = 0;
@@ -328,7 +248,7 @@ struct CodingTag {
 // codes changed blocks, which the writer then writes raw, in order.
 struct Scratch {
   std::vector<std::byte> bytes;
-  Stream stream;
+  TiffStream stream;
   std::string messages;
   TIFF* tif = nullptr;
   std::vector<std::byte> packed;
@@ -336,6 +256,7 @@ struct Scratch {
     if (tif) TIFFCleanup(tif);  // nothing to flush: only its blocks are kept
   }
 };
+constexpr uint32_t kMostTileSide = 65536;
 // A scratch handle is started again past this many coded bytes.
 constexpr std::size_t kScratchBytes = std::size_t(16) << 20;
 
@@ -388,7 +309,7 @@ class TiffBlocks final : public BlockFile {
                  std::string& why) const;
 
   std::string path_;
-  Stream stream_;
+  TiffStream stream_;
   mutable std::mutex mutex_;  // libtiff's handle is not for several threads
   mutable std::string messages_;
   TIFF* in_ = nullptr;
@@ -405,7 +326,7 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   path_ = path;
   stream_.data = bytes.data();
   stream_.size = bytes.size();
-  in_ = lumatrice::Open(path, "r", &stream_, messages_);
+  in_ = OpenTiff(path, "r", &stream_, messages_);
   if (!in_) return why = messages_.empty() ? "not a TIFF file" : messages_, false;
   if (TIFFNumberOfDirectories(in_) != 1) return why = "several directories", false;
   uint16_t compression = 0, planar = 0, photometric = 0, bits = 0, format = 0, samples = 0;
@@ -426,7 +347,7 @@ bool TiffBlocks::Open(const std::string& path, const std::vector<std::byte>& byt
   const bool sample_ok = (format == SAMPLEFORMAT_UINT && bits == 8 && type == TypeDesc::UINT8) ||
                          (format == SAMPLEFORMAT_UINT && bits == 16 && type == TypeDesc::UINT16) ||
                          (format == SAMPLEFORMAT_IEEEFP && bits == 32 && type == TypeDesc::FLOAT);
-  if (!sample_ok || samples != frame.channels() || !frame.spec().channelformats.empty())
+  if (!sample_ok || samples != frame.channels() || frame.desc().format() == TypeDesc::UNKNOWN)
     return why = "sample layout", false;
   for (uint32_t tag : kRefusedTags) {
     void* a = nullptr;
@@ -455,8 +376,10 @@ bool TiffBlocks::MapBlocks(const FrameBuffer& frame, std::string& why) {
   tiled_ = TIFFIsTiled(in_);
   if (tiled_) {
     uint32_t tw = 0, th = 0;
+    // No frame side is over kMostTileSide: a bigger tile is damage, and
+    // would overflow the block sizes.
     if (!TIFFGetField(in_, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(in_, TIFFTAG_TILELENGTH, &th) ||
-        tw == 0 || th == 0)
+        tw == 0 || th == 0 || tw > kMostTileSide || th > kMostTileSide)
       return why = "tile size", false;
     block_w = int(tw);
     block_h = int(th);
@@ -505,7 +428,7 @@ std::unique_ptr<Scratch> TiffBlocks::NewScratch(std::string& why) const {
   auto s = std::make_unique<Scratch>();
   s->stream.sink = &s->bytes;
   const std::string mode = std::string("w") + (big_endian_ ? "b" : "l") + (big_tiff_ ? "8" : "");
-  s->tif = lumatrice::Open(path_, mode.c_str(), &s->stream, s->messages);
+  s->tif = OpenTiff(path_, mode.c_str(), &s->stream, s->messages);
   bool ok = s->tif != nullptr;
   for (const CodingTag& t : coding_)
     ok = ok && (t.is_short ? TIFFSetField(s->tif, t.tag, int(t.value))
@@ -554,7 +477,7 @@ bool TiffBlocks::ReadLinked(std::string& why) {
     if (at == 0 || at >= stream_.size || !kLinked[i].read(in_, at))
       why = std::string(kLinked[i].name) + " directory unreadable";
     else
-      why = UncopyableTag(in_);  // a link further on would dangle
+      why = LinkedTagProblem(in_);
     linked_[i] = at;
   }
   // Back to the image, for its blocks and the tags a write copies.
@@ -640,11 +563,11 @@ Status TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& cha
                           const std::vector<HeaderChange>& header, OutFile& file,
                           const std::atomic<bool>* cancel, SpliceCounts& counts) const {
   std::lock_guard lock(mutex_);
-  Stream sink;
+  TiffStream sink;
   sink.file = &file;
   std::string messages;
   const std::string mode = std::string("w") + (big_endian_ ? "b" : "l") + (big_tiff_ ? "8" : "");
-  TIFF* out = lumatrice::Open(file.filename(), mode.c_str(), &sink, messages);
+  TIFF* out = OpenTiff(file.filename(), mode.c_str(), &sink, messages);
   if (!out) return {StatusKind::kIo, messages.empty() ? "cannot start the file" : messages};
   struct Close {
     TIFF* out;
@@ -691,13 +614,13 @@ Status TiffBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& cha
 
 bool InspectTiff(const std::string& path, const std::vector<std::byte>* bytes,
                  OIIO::ImageSpec& spec, std::string& why) {
-  Stream stream;
+  TiffStream stream;
   if (bytes) {
     stream.data = bytes->data();
     stream.size = bytes->size();
   }
   std::string messages;
-  TIFF* tif = lumatrice::Open(path, "r", bytes ? &stream : nullptr, messages);
+  TIFF* tif = OpenTiff(path, "r", bytes ? &stream : nullptr, messages);
   if (!tif) return true;  // the image reader's own message says more
   uint16_t subimages = 0;
   void* offsets = nullptr;

@@ -26,7 +26,7 @@ extern "C" {
 namespace lumatrice {
 std::vector<std::pair<std::string, std::string>> MarkerFields(const FrameBuffer& frame) {
   std::vector<std::pair<std::string, std::string>> fields;
-  const std::optional<StampMarker> m = ReadMarker(frame.spec());
+  const std::optional<StampMarker> m = ReadMarker(frame);
   if (!m) return fields;
   fields = {{kMarkerStamped, "yes"},
             {kMarkerEffect, m->effect},

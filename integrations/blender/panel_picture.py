@@ -40,10 +40,17 @@ def setup():
 
 
 def output_tab():
+    # The editor lists its tabs only once it has been drawn; a slow machine
+    # may not have drawn it yet, so try again.
     for a in _window().screen.areas:
         if a.type == "PROPERTIES":
-            a.spaces.active.context = "OUTPUT"
+            try:
+                a.spaces.active.context = "OUTPUT"
+            except TypeError:
+                return 1.0
             a.tag_redraw()
+    bpy.app.timers.register(lambda: shoot(), first_interval=2.0)
+    return None
 
 
 def shoot():
@@ -55,5 +62,4 @@ def shoot():
 
 
 bpy.app.timers.register(lambda: setup(), first_interval=1.0)
-bpy.app.timers.register(lambda: output_tab(), first_interval=4.0)
-bpy.app.timers.register(lambda: shoot(), first_interval=6.0)
+bpy.app.timers.register(output_tab, first_interval=4.0)

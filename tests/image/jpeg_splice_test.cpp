@@ -1,7 +1,9 @@
 // Spliced JPEG writes: a lazy frame decodes as the image library decodes the
 // whole file, a stamp keeps the DCT coefficients of every MCU it did not
 // touch (read back through libjpeg's coefficient API), draws its captions as
-// the whole-frame path does within JPEG's loss, and keeps every marker.
+// the whole-frame path does within JPEG's loss, and keeps every marker. A
+// file without EXIF or ICC data is described by libjpeg as the library
+// describes it.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -13,6 +15,7 @@
 
 #include <jpeglib.h>
 
+#include "described.h"
 #include "image_io.h"
 
 using namespace lumatrice;
@@ -34,6 +37,7 @@ struct Case {
   int h, v;  // luma sampling
   bool progressive;
   int restart;  // MCU rows between restart markers
+  bool markers = true;  // EXIF, ICC and a comment ending in a zero byte
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -62,11 +66,18 @@ void WriteInput(const Case& c, const std::string& path) {
   cinfo.comp_info[0].v_samp_factor = c.v;
   cinfo.restart_in_rows = c.restart;
   if (c.progressive) jpeg_simple_progression(&cinfo);
+  if (!c.markers) {
+    cinfo.density_unit = 1;  // dots per inch
+    cinfo.X_density = cinfo.Y_density = 72;
+  }
   jpeg_start_compress(&cinfo, TRUE);
-  jpeg_write_marker(&cinfo, JPEG_APP0 + 1, kExif, sizeof kExif);
-  jpeg_write_marker(&cinfo, JPEG_APP0 + 2, kIcc, sizeof kIcc);
+  if (c.markers) {
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, kExif, sizeof kExif);
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 2, kIcc, sizeof kIcc);
+  }
   const char comment[] = "before";
-  jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(comment), sizeof comment);
+  jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(comment),
+                    sizeof comment - (c.markers ? 0 : 1));
   std::vector<unsigned char> row(std::size_t(kW * c.components));
   for (int y = 0; y < kH; ++y) {
     for (std::size_t i = 0; i < row.size(); ++i)
@@ -144,6 +155,8 @@ TEST_P(JpegSpliceTest, KeepsUntouchedCoefficientsAndMarkers) {
   ASSERT_EQ(ReadFrame(in, whole).message(), "");
   ASSERT_EQ(ReadFrame(in, lazy, true).message(), "");
   ASSERT_NE(lazy.blocks(), nullptr);
+  EXPECT_EQ(lazy.has_spec(), c.markers || c.progressive || c.components == 1);
+  EXPECT_EQ(Described(lazy.desc()), Described(whole.desc()));
   FrameStorage ws(&whole), ls(&lazy);
   std::vector<BMM_Color_64> a(kW), b(kW);
   for (int y : {kH - 1, 3, 40, 39, 69, 0}) {
@@ -213,7 +226,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, JpegSpliceTest,
                          ::testing::Values(Case{"yuv420", 3, 2, 2, false, 0},
                                            Case{"yuv444progressive", 3, 1, 1, true, 0},
                                            Case{"yuv422restart", 3, 2, 1, false, 1},
-                                           Case{"grey", 1, 1, 1, false, 0}),
+                                           Case{"grey", 1, 1, 1, false, 0},
+                                           Case{"yuv420plain", 3, 2, 2, false, 0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,6 +3,8 @@
 // as the image library decodes the file, a stamped frame (captions, or the
 // slate) reads back through the library pixel for pixel as drawn, with the
 // input's zlib header and every text chunk, the description replaced.
+// libpng's description of a header is the image library's, ancillary
+// chunks included, or none.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -13,8 +15,11 @@
 #include <iterator>
 
 #include <OpenImageIO/imageio.h>
+#include <zlib.h>
 
+#include "described.h"
 #include "image_io.h"
+#include "png_header.h"
 
 using namespace lumatrice;
 using OIIO::TypeDesc;
@@ -91,6 +96,9 @@ TEST_P(PngSpliceTest, ReadsBackAsDrawnWithTheInputsChunks) {
   ASSERT_EQ(ReadFrame(in, whole).message(), "");
   ASSERT_EQ(ReadFrame(in, lazy, true).message(), "");
   ASSERT_NE(lazy.blocks(), nullptr);
+  // Described by libpng, as the image library describes it.
+  EXPECT_FALSE(lazy.has_spec());
+  EXPECT_EQ(Described(lazy.desc()), Described(whole.desc()));
   ASSERT_TRUE(lazy.Materialize());
   EXPECT_TRUE(SameRows(whole, lazy));
 
@@ -119,6 +127,65 @@ TEST_P(PngSpliceTest, ReadsBackAsDrawnWithTheInputsChunks) {
     EXPECT_EQ(back.spec().get_string_attribute("Lumatrice:Stamped"), "yes") << s.target;
     EXPECT_EQ(back.spec().get_string_attribute("Comment"), "kept as it was") << s.target;
     EXPECT_EQ(ZlibHeader(out), ZlibHeader(in)) << s.target;
+  }
+  fs::remove_all(dir);
+}
+
+// `chunks` (type, then data) put after the IHDR of the PNG file `from`.
+std::string WithChunks(const std::string& from,
+                       const std::vector<std::pair<std::string, std::string>>& chunks) {
+  std::ifstream f(from, std::ios::binary);
+  const std::string s((std::istreambuf_iterator<char>(f)), {});
+  auto be32 = [](uLong v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+  std::string out = s.substr(0, 8 + 25);
+  for (const auto& [type, data] : chunks) {
+    const std::string body = type + data;
+    out += be32(data.size()) + body +
+           be32(crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size())));
+  }
+  return out + s.substr(8 + 25);
+}
+
+TEST(PngHeader, DescribesTheChunksAsTheImageLibrary) {
+  const std::string z = [] {
+    std::string packed(64, '\0');
+    uLongf n = packed.size();
+    compress(reinterpret_cast<Bytef*>(packed.data()), &n, reinterpret_cast<const Bytef*>("someone"), 7);
+    return packed.substr(0, n);
+  }();
+  using std::string;
+  struct Variant {
+    const char* name;
+    std::vector<std::pair<string, string>> chunks;
+    bool own;
+  } const variants[] = {
+      {"srgb", {{"sRGB", string(1, '\0')}}, true},
+      {"gamma", {{"gAMA", string("\0\0\x9F\x70", 4)}}, true},  // 2.45, named "Gamma2.5"
+      {"linear", {{"gAMA", string("\0\x01\x86\xA0", 4)}}, true},
+      {"time", {{"tIME", string("\x07\xEA\x0C\x0A\x08\x05\x03", 7)}}, true},
+      {"metres", {{"pHYs", string("\0\0\x0B\x13\0\0\x0B\x13\x01", 9)}}, true},
+      {"offset", {{"oFFs", string("\0\0\0\x05\xFF\xFF\xFF\xF9\0", 9)}}, true},
+      {"ztxt", {{"zTXt", string("Author\0\0", 8) + z}}, true},
+      {"itxt", {{"iTXt", string("Title\0\0\0\0\0caf\xC3\xA9", 15)}}, true},
+      {"case", {{"tEXt", string("Note\0one", 8)}, {"tEXt", string("note\0two", 8)}}, false},
+      {"compression", {{"tEXt", string("Compression\0deflate", 19)}}, true},
+      {"typed", {{"tEXt", string("XResolution\0""72", 14)}}, false},
+      {"exif", {{"tEXt", string("Raw profile type exif\0x", 23)}}, false},
+      {"trns", {{"tRNS", string(6, '\0')}}, false},
+  };
+  const fs::path dir = fs::path(::testing::TempDir()) / ("pnghdr-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const string base = (dir / "base.png").string();
+  WriteInput(Case{"rgb8", TypeDesc::UINT8, 3, 0, 6}, base);
+  for (const Variant& v : variants) {
+    const string path = (dir / (string(v.name) + ".png")).string();
+    std::ofstream(path, std::ios::binary) << WithChunks(base, v.chunks);
+    FrameBuffer whole;
+    ASSERT_EQ(ReadFrame(path, whole).message(), "") << v.name;
+    FrameSpec own;
+    string why;
+    ASSERT_EQ(DescribePng(path, nullptr, 0, own, why), v.own) << v.name << ": " << why;
+    if (v.own) EXPECT_EQ(Described(own), Described(whole.desc())) << v.name;
   }
   fs::remove_all(dir);
 }

@@ -71,7 +71,8 @@ std::uint32_t DpxGet(const std::string& dpx, std::size_t at) {
 
 // Files in formats whose headers we check ourselves, made once.
 struct Samples {
-  std::string png, dpx, int8_tif, five_channel_exr, exr_huge_claim, exr_big_header, tif_tall_strips;
+  std::string png, dpx, int8_tif, five_channel_exr, exr_huge_claim, exr_big_header, tif_tall_strips,
+      tif_wide_tiles;
 };
 
 struct Row {
@@ -117,6 +118,9 @@ class BadInput : public ::testing::Test {
     ASSERT_NE(rows, std::string::npos);
     tif.replace(rows + 2, 10, std::string("\x04\x00\x01\x00\x00\x00\x04\x4d\x4d\x4d", 10));
     samples_.tif_tall_strips = tif;
+    // The same entry as a TileWidth of 1296911620.
+    tif.replace(rows, 2, "\x42\x01");
+    samples_.tif_wide_tiles = tif;
     samples_.exr_big_header =
         Encoded(dir, ".exr", TypeDesc::HALF, 3, std::string(lumatrice::kMaxExrHeaderBytes, 'x'));
     fs::remove_all(dir);
@@ -236,6 +240,7 @@ std::vector<Row> Table(const Samples& samples) {
     {"exr attribute claims 2 GiB", {{"x/h.0001.exr", samples.exr_huge_claim}}, {"stamp", "x/h.#.exr", "-o", "o/f.#.exr", "-q"}, kFailed, "x/h.0001.exr: EXR attribute \"comments\" (string) claims 2147483647 bytes from byte"},
     {"exr header over its limit", {{"x/b.0001.exr", samples.exr_big_header}}, {"stamp", "x/b.#.exr", "-o", "o/f.#.exr", "-q"}, kFailed, "x/b.0001.exr: the EXR header is over its limit of 4194304 bytes at attribute \"comments\" (string, 4194304 bytes)"},
     {"tiff rows per strip in billions", {{"t/r.0001.tif", samples.tif_tall_strips}}, {"stamp", "t/r.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/r.0001.tif: the TIFF's RowsPerStrip (1296911620) is over its 48 rows"},
+    {"tiff tiles billions wide", {{"t/w.0001.tif", samples.tif_wide_tiles}}, {"stamp", "t/w.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/w.0001.tif: the TIFF's TileWidth (1296911620) is over its 64 columns"},
     {"input frame a FIFO", {{"bad/p.0001.png", kFifo}}, {"stamp", "bad/p.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/p.0001.png: is not a regular file"},
     {"input link loop named as frame", {{"in/shot.0004.png", kLoop}}, stamp, kFailed, "1 of 4 frames unreadable (4), e.g. in/shot.0004.png: Too many levels of symbolic links"},
     {"input link loop skipped", {{"in/shot.0004.png", kLoop}}, {"stamp", "in/shot.#.png", "-o", "o/f.#.png", "-q", "--frames", "1-4", "--skip-bad-frames"}, 0, "frame 4 skipped"},
