@@ -72,6 +72,10 @@ class BlockFile {
     return nullptr;
   }
 
+  // The whole file, for a view that holds no copy of its bytes (a file it
+  // keeps open); false otherwise.
+  virtual bool ReadBytes(std::vector<std::byte>&) const { return false; }
+
   // The header changes a write of `frame` needs, when its description
   // differs from the source only in attributes this format can set; false
   // otherwise.

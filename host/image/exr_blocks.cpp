@@ -1,6 +1,6 @@
 // EXR chunks in and out through OpenEXR's core library, over the file's
-// bytes in memory; changed chunks compressed on several threads, written in
-// order.
+// bytes in memory or read from the open file; changed chunks compressed on
+// several threads, written in order, unchanged ones copied in the kernel.
 #include "exr_blocks.h"
 
 #include <algorithm>
@@ -9,8 +9,9 @@
 #include <OpenEXR/openexr.h>
 
 #include "block_encoder.h"
-#include "out_file.h"
 #include "frame_buffer.h"
+#include "input_file.h"
+#include "out_file.h"
 
 namespace lumatrice {
 namespace {
@@ -24,9 +25,11 @@ constexpr int kZipLevel = 4;
 
 void Quiet(exr_const_context_t, exr_result_t, const char*) {}
 
+// The file's bytes: `data` in memory, or the open `file`.
 struct Memory {
   const std::byte* data = nullptr;
   std::uint64_t size = 0;
+  const InputFile* file = nullptr;
 };
 
 int64_t ReadMemory(exr_const_context_t, void* user, void* buffer, uint64_t size, uint64_t offset,
@@ -34,6 +37,10 @@ int64_t ReadMemory(exr_const_context_t, void* user, void* buffer, uint64_t size,
   const auto* m = static_cast<const Memory*>(user);
   if (offset >= m->size) return 0;
   const uint64_t n = std::min(size, m->size - offset);
+  // Short of the size it had when opened, the file has shrunk: an error,
+  // not the end (the core library would read an uncompressed chunk's
+  // missing bytes as zeros).
+  if (m->file) return m->file->ReadAt(offset, buffer, std::size_t(n)) == n ? int64_t(n) : -1;
   std::memcpy(buffer, m->data + offset, n);
   return int64_t(n);
 }
@@ -42,10 +49,56 @@ int64_t MemorySize(exr_const_context_t, void* user) {
   return int64_t(static_cast<const Memory*>(user)->size);
 }
 
+// The output, and the input whose stored chunks it copies: a write of the
+// names of the input's bytes is a copy from its descriptor, as is the write
+// of `leader`, the bytes the input holds at `leader_from`. Copies that join
+// up are held and made as one: a run of unchanged chunks, leaders included,
+// is one copy in the kernel.
+struct Sink {
+  OutFile* file;
+  const InputFile* in;
+  std::byte leader[8] = {};
+  std::size_t leader_size = 0;
+  std::uint64_t leader_from = 0;
+  std::uint64_t from = 0, at = 0, size = 0;  // the copy held
+
+  bool Flush() {
+    if (size == 0) return true;
+    const std::size_t n = file->CopyFrom(in->fd(), int64_t(from), std::size_t(size), int64_t(at));
+    if (n < size && file->Failure().empty()) in->NoteShort();
+    const bool ok = n == size;
+    size = 0;
+    return ok;
+  }
+  bool Hold(std::uint64_t in_at, std::uint64_t out_at, std::uint64_t n) {
+    if (size > 0 && from + size == in_at && at + size == out_at) return size += n, true;
+    if (!Flush()) return false;
+    from = in_at, at = out_at, size = n;
+    return true;
+  }
+};
+
 int64_t WriteChecked(exr_const_context_t, void* user, const void* buffer, uint64_t size,
                      uint64_t offset, exr_stream_error_func_ptr_t) {
-  auto* file = static_cast<OutFile*>(user);
-  return file->pwrite(buffer, size, int64_t(offset)) == size ? int64_t(size) : -1;
+  auto* sink = static_cast<Sink*>(user);
+  std::uint64_t from = 0;
+  bool copy = sink->in && sink->in->Holds(buffer, size, from);
+  if (!copy && size == sink->leader_size && std::memcmp(buffer, sink->leader, size) == 0) {
+    copy = true;
+    from = sink->leader_from;
+  }
+  sink->leader_size = 0;
+  if (copy) return sink->Hold(from, offset, size) ? int64_t(size) : -1;
+  if (!sink->Flush()) return -1;
+  return sink->file->pwrite(buffer, size, int64_t(offset)) == size ? int64_t(size) : -1;
+}
+
+// The leader the core library writes before a scanline chunk's data: its
+// first line and size, little-endian. A read checked the input's (the last
+// 8 bytes before its data) against the same.
+void ScanlineLeader(int y, std::uint64_t size, std::byte (&leader)[8]) {
+  const std::uint32_t words[2] = {std::uint32_t(y), std::uint32_t(size)};
+  for (int i = 0; i < 8; ++i) leader[i] = std::byte(words[i / 4] >> (8 * (i % 4)) & 0xFF);
 }
 
 exr_pixel_type_t PixelType(TypeDesc t) {
@@ -62,8 +115,9 @@ class ExrBlocks final : public BlockFile {
     if (in_) exr_finish(&in_);
   }
 
-  bool Open(const std::string& path, const std::vector<std::byte>& bytes,
-            const FrameBuffer& frame, std::string& why);
+  // Over the file's bytes in memory, or (`input` set) the open file.
+  bool Open(const std::string& path, const std::vector<std::byte>* bytes,
+            std::shared_ptr<const InputFile> input, const FrameBuffer& frame, std::string& why);
   const char* format() const override { return "openexr"; }
   bool Decode(int b, FrameBuffer& frame, std::string& error) const override;
   Status Splice(const FrameBuffer& frame, const std::vector<char>& changed,
@@ -71,12 +125,16 @@ class ExrBlocks final : public BlockFile {
                 const std::atomic<bool>* cancel, SpliceCounts& counts) const override;
   bool HeaderChanges(const FrameBuffer& frame,
                      std::vector<HeaderChange>& changes) const override;
+  bool ReadBytes(std::vector<std::byte>& bytes) const override {
+    return input_ && input_->ReadAll(bytes);
+  }
   // A copy (the prepended slate) splices too, its alike blocks coded once.
+  // A view over the open file shares its descriptor.
   std::unique_ptr<BlockFile> Reopen(const std::vector<std::byte>& bytes,
                                     const FrameBuffer& frame) const override {
     auto file = std::make_unique<ExrBlocks>();
     std::string why;
-    if (!file->Open(path_, bytes, frame, why)) return nullptr;
+    if (!file->Open(path_, input_ ? nullptr : &bytes, input_, frame, why)) return nullptr;
     file->source = source;
     file->source_spec = source_spec;
     return file;
@@ -97,11 +155,16 @@ class ExrBlocks final : public BlockFile {
   void Point(exr_coding_channel_info_t& c, const FrameBuffer& frame, const exr_chunk_info_t& ci,
              std::byte* base) const;
   Status StartWrite(exr_context_t& out, int& part, const std::vector<HeaderChange>& header,
-                    OutFile& file) const;
+                    Sink& sink) const;
   exr_result_t Code(exr_const_context_t out, int part, const FrameBuffer& frame,
                     const exr_chunk_info_t& ci, BlockBytes& bytes) const;
+  // What failed: the open input's having shrunk, when it did.
+  std::string Failed(exr_result_t rv) const {
+    return input_ && input_->Shrank() ? path_ + " has shrunk since it was opened" : Why(rv);
+  }
 
   std::string path_;
+  std::shared_ptr<const InputFile> input_;
   Memory memory_;
   exr_context_t in_ = nullptr;
   bool tiled_ = false;
@@ -109,10 +172,13 @@ class ExrBlocks final : public BlockFile {
   std::vector<exr_chunk_info_t> chunks_;  // by block
 };
 
-bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& bytes,
-                     const FrameBuffer& frame, std::string& why) {
+bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>* bytes,
+                     std::shared_ptr<const InputFile> input, const FrameBuffer& frame,
+                     std::string& why) {
   path_ = path;
-  memory_ = {bytes.data(), bytes.size()};
+  input_ = std::move(input);
+  memory_ = input_ ? Memory{nullptr, input_->size(), input_.get()}
+                   : Memory{bytes->data(), bytes->size()};
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.user_data = &memory_;
   init.read_fn = ReadMemory;
@@ -120,7 +186,7 @@ bool ExrBlocks::Open(const std::string& path, const std::vector<std::byte>& byte
   init.error_handler_fn = Quiet;
   init.flags = EXR_CONTEXT_FLAG_DISABLE_CHUNK_RECONSTRUCTION;
   const exr_result_t rv = exr_start_read(&in_, path.c_str(), &init);
-  if (rv != EXR_ERR_SUCCESS) return why = Why(rv), false;
+  if (rv != EXR_ERR_SUCCESS) return why = Failed(rv), false;
   if (!CheckLayout(frame, why) || !MapChunks(frame, why)) return false;
   TakeSource(frame);
   return true;
@@ -193,7 +259,8 @@ bool ExrBlocks::MapChunks(const FrameBuffer& frame, std::string& why) {
     const exr_result_t rv =
         tiled_ ? exr_read_tile_chunk_info(in_, 0, b % blocks_x, b / blocks_x, 0, 0, &ci)
                : exr_read_scanline_chunk_info(in_, 0, window_.min.y + b * block_h, &ci);
-    if (rv != EXR_ERR_SUCCESS) return why = "chunk " + std::to_string(b) + ": " + Why(rv), false;
+    if (rv != EXR_ERR_SUCCESS)
+      return why = "chunk " + std::to_string(b) + ": " + Failed(rv), false;
     if (ci.data_offset > memory_.size || ci.packed_size > memory_.size - ci.data_offset)
       return why = "chunk " + std::to_string(b) + " lies beyond the end of the file", false;
   }
@@ -249,7 +316,7 @@ bool ExrBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   if (rv == EXR_ERR_SUCCESS) rv = exr_decoding_run(in_, 0, &decode);
   exr_decoding_destroy(in_, &decode);
   if (rv != EXR_ERR_SUCCESS) {
-    error = "block " + std::to_string(b) + ": " + Why(rv);
+    error = "block " + std::to_string(b) + ": " + Failed(rv);
     return false;
   }
   if (tiled_) CopyTile(frame, ci, window_.min.x, window_.min.y, packed.data(), true);
@@ -275,7 +342,9 @@ exr_result_t ExrBlocks::StartPart(exr_context_t out, const std::vector<HeaderCha
   constexpr std::byte kLongNames{0x04};
   exr_result_t rv = EXR_ERR_SUCCESS;
   stage = "start";
-  if (memory_.size > 5 && (memory_.data[5] & kLongNames) == kLongNames)
+  std::byte version[6] = {};
+  ReadMemory(in_, const_cast<Memory*>(&memory_), version, sizeof version, 0, nullptr);
+  if ((version[5] & kLongNames) == kLongNames)
     if ((rv = exr_set_longname_support(out, 1)) != EXR_ERR_SUCCESS) return rv;
   const char* part_name = nullptr;
   exr_get_name(in_, 0, &part_name);
@@ -301,12 +370,13 @@ exr_result_t ExrBlocks::StartPart(exr_context_t out, const std::vector<HeaderCha
 
 // Starts `out` over `file` with the input's header, `header` set on it.
 Status ExrBlocks::StartWrite(exr_context_t& out, int& part,
-                             const std::vector<HeaderChange>& header, OutFile& file) const {
+                             const std::vector<HeaderChange>& header, Sink& sink) const {
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-  init.user_data = &file;
+  init.user_data = &sink;
   init.write_fn = WriteChecked;
   init.error_handler_fn = Quiet;
-  exr_result_t rv = exr_start_write(&out, file.filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
+  exr_result_t rv =
+      exr_start_write(&out, sink.file->filename().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
   std::string stage = "start";
   if (rv == EXR_ERR_SUCCESS) rv = StartPart(out, header, part, stage);
   if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, stage + ": " + Why(rv)};
@@ -356,7 +426,8 @@ Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chan
       if (*out) exr_finish(out);
     }
   } finish{&out};
-  if (Status started = StartWrite(out, part, header, file); !started) return started;
+  Sink sink{&file, input_.get()};
+  if (Status started = StartWrite(out, part, header, sink); !started) return started;
 
   // Where each changed chunk goes, found before the workers start.
   std::vector<exr_chunk_info_t> places(static_cast<std::size_t>(count()));
@@ -380,17 +451,24 @@ Status ExrBlocks::Splice(const FrameBuffer& frame, const std::vector<char>& chan
     const int bx = b % blocks_x, by = b / blocks_x;
     const int y = window_.min.y + by * block_h;
     const exr_chunk_info_t& stored = chunks_[std::size_t(b)];
-    const void* raw = coded ? static_cast<const void*>(coded->data())
-                            : static_cast<const void*>(memory_.data + stored.data_offset);
+    const void* raw = coded    ? static_cast<const void*>(coded->data())
+                      : input_ ? input_->Name(stored.data_offset)
+                               : static_cast<const void*>(memory_.data + stored.data_offset);
     const uint64_t size = coded ? coded->size() : stored.packed_size;
+    if (!coded && input_ && !tiled_ && stored.data_offset >= sizeof sink.leader) {
+      ScanlineLeader(y, size, sink.leader);
+      sink.leader_size = sizeof sink.leader;
+      sink.leader_from = stored.data_offset - sizeof sink.leader;
+    }
     const exr_result_t rv = tiled_ ? exr_write_tile_chunk(out, part, bx, by, 0, 0, raw, size)
                                    : exr_write_scanline_chunk(out, part, y, raw, size);
-    if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Why(rv);
+    if (rv != EXR_ERR_SUCCESS) why = "block " + std::to_string(b) + ": " + Failed(rv);
     return rv == EXR_ERR_SUCCESS;
   };
   if (Status written = WriteBlocksInOrder(*this, frame, changed, coder, cancel, counts);
       !written)
     return written;
+  if (!sink.Flush()) return {StatusKind::kIo, Failed(EXR_ERR_WRITE_IO)};
   const exr_result_t rv = exr_finish(&out);
   out = nullptr;
   if (rv != EXR_ERR_SUCCESS) return {StatusKind::kIo, Why(rv)};
@@ -425,7 +503,15 @@ std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
                                          const std::vector<std::byte>& bytes,
                                          const FrameBuffer& frame, std::string& why) {
   auto file = std::make_unique<ExrBlocks>();
-  if (!file->Open(path, bytes, frame, why)) return nullptr;
+  if (!file->Open(path, &bytes, nullptr, frame, why)) return nullptr;
+  return file;
+}
+
+std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
+                                         std::shared_ptr<const InputFile> input,
+                                         const FrameBuffer& frame, std::string& why) {
+  auto file = std::make_unique<ExrBlocks>();
+  if (!file->Open(path, nullptr, std::move(input), frame, why)) return nullptr;
   return file;
 }
 

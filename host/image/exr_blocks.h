@@ -13,6 +13,7 @@
 namespace lumatrice {
 
 class FrameBuffer;
+class InputFile;
 
 // Records in `spec` the line order of the EXR file (its `bytes` when not
 // null, else the file at `path`) as "openexr:lineOrder" when it is not
@@ -28,6 +29,11 @@ void NoteExrLayout(const std::string& path, const std::vector<std::byte>* bytes,
 // says which.
 std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
                                          const std::vector<std::byte>& bytes,
+                                         const FrameBuffer& frame, std::string& why);
+// The same over the open `input`, which the view (and any copy of it) holds:
+// its chunks are read as decoded, and copied by the kernel when written.
+std::unique_ptr<BlockFile> OpenExrBlocks(const std::string& path,
+                                         std::shared_ptr<const InputFile> input,
                                          const FrameBuffer& frame, std::string& why);
 
 }  // namespace lumatrice

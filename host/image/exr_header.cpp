@@ -8,6 +8,8 @@
 
 #include <OpenEXR/openexr.h>
 
+#include "input_file.h"
+
 namespace lumatrice {
 namespace {
 
@@ -31,6 +33,19 @@ int64_t ReadMemory(exr_const_context_t, void* user, void* buffer, uint64_t size,
 
 int64_t MemorySize(exr_const_context_t, void* user) {
   return int64_t(static_cast<const Memory*>(user)->size);
+}
+
+// Short of the size the file had when opened is an error, not its end.
+int64_t ReadInput(exr_const_context_t, void* user, void* buffer, uint64_t size, uint64_t offset,
+                  exr_stream_error_func_ptr_t) {
+  const auto* file = static_cast<const InputFile*>(user);
+  if (offset >= file->size()) return 0;
+  const uint64_t n = std::min(size, file->size() - offset);
+  return file->ReadAt(offset, buffer, std::size_t(n)) == n ? int64_t(n) : -1;
+}
+
+int64_t InputSize(exr_const_context_t, void* user) {
+  return int64_t(static_cast<const InputFile*>(user)->size());
 }
 
 // The image library's order of channel names within a layer; others follow
@@ -153,20 +168,12 @@ void Texts(exr_const_context_t in, FrameSpec& spec) {
   }
 }
 
-}  // namespace
-
-bool DescribeExr(const std::string& path, const std::byte* data, std::size_t size,
-                 FrameSpec& spec, std::string& why) {
+// The header read through `init`'s callbacks (the file by name without).
+bool Describe(const std::string& path, exr_context_initializer_t& init, FrameSpec& spec,
+              std::string& why) {
   spec = FrameSpec{};
-  Memory memory{data, size};
-  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.error_handler_fn = Quiet;
   init.flags = EXR_CONTEXT_FLAG_DISABLE_CHUNK_RECONSTRUCTION;
-  if (data) {
-    init.user_data = &memory;
-    init.read_fn = ReadMemory;
-    init.size_fn = MemorySize;
-  }
   exr_context_t in = nullptr;
   const exr_result_t rv = exr_start_read(&in, path.c_str(), &init);
   if (rv != EXR_ERR_SUCCESS) {
@@ -178,6 +185,29 @@ bool DescribeExr(const std::string& path, const std::byte* data, std::size_t siz
   if (ok) Texts(in, spec);
   exr_finish(&in);
   return ok;
+}
+
+}  // namespace
+
+bool DescribeExr(const std::string& path, const std::byte* data, std::size_t size,
+                 FrameSpec& spec, std::string& why) {
+  Memory memory{data, size};
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  if (data) {
+    init.user_data = &memory;
+    init.read_fn = ReadMemory;
+    init.size_fn = MemorySize;
+  }
+  return Describe(path, init, spec, why);
+}
+
+bool DescribeExr(const std::string& path, const InputFile& file, FrameSpec& spec,
+                 std::string& why) {
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  init.user_data = const_cast<InputFile*>(&file);
+  init.read_fn = ReadInput;
+  init.size_fn = InputSize;
+  return Describe(path, init, spec, why);
 }
 
 }  // namespace lumatrice

@@ -11,6 +11,8 @@
 
 namespace lumatrice {
 
+class InputFile;
+
 // Describes the EXR file of `size` bytes at `data`, or the file at `path`
 // when `data` is null, when it is one flat scanline part in increasing line
 // order, compressed in a way the core library codes back, with every channel
@@ -20,5 +22,8 @@ namespace lumatrice {
 // that cannot be read.
 bool DescribeExr(const std::string& path, const std::byte* data, std::size_t size,
                  FrameSpec& spec, std::string& why);
+// The same, read from the open `file`.
+bool DescribeExr(const std::string& path, const InputFile& file, FrameSpec& spec,
+                 std::string& why);
 
 }  // namespace lumatrice

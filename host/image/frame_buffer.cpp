@@ -262,8 +262,18 @@ void FrameBuffer::DecodeBlock(int b) const {
   std::string error;
   // Decoding writes only this block's pixels, which no reader sees before
   // the flag below is set.
-  if (!blocks_->Decode(b, const_cast<FrameBuffer&>(*this), error) && block_error_.empty())
-    block_error_ = error.empty() ? "cannot decode block " + std::to_string(b) : error;
+  auto& self = const_cast<FrameBuffer&>(*this);
+  if (!blocks_->Decode(b, self, error)) {
+    if (block_error_.empty())
+      block_error_ = error.empty() ? "cannot decode block " + std::to_string(b) : error;
+    // Its pixels read as zeros, not as whatever the memory held.
+    const BlockFile& f = *blocks_;
+    const int x0 = b % f.blocks_x * f.block_w, y0 = b / f.blocks_x * f.block_h;
+    const int x1 = std::min(x0 + f.block_w, width()), y1 = std::min(y0 + f.block_h, height());
+    for (int y = y0; y < y1; ++y)
+      std::memset(self.row(y) + std::size_t(x0) * pixel_bytes_, 0,
+                  std::size_t(x1 - x0) * pixel_bytes_);
+  }
   state_[b].fetch_or(kDecoded, std::memory_order_release);
 }
 
@@ -317,7 +327,7 @@ FrameSpec DescribeImage(const OIIO::ImageSpec& spec) {
   return d;
 }
 
-bool FrameBuffer::Size(const FrameSpec& spec) {
+bool FrameBuffer::Size(const FrameSpec& spec, bool zero) {
   DropBlocks();
   view_ = nullptr;
   const ChannelLayout layout = ChannelLayout::For(spec);
@@ -329,12 +339,14 @@ bool FrameBuffer::Size(const FrameSpec& spec) {
   const std::size_t total = pixel * std::size_t(spec.width) * std::size_t(spec.height);
   if (pixel == 0 || total / pixel / std::size_t(spec.width) != std::size_t(spec.height))
     return false;
+  const std::size_t had = pixels_.size();
   try {
     // resize() keeps the capacity: same-sized frames reuse the memory.
     pixels_.resize(total);
   } catch (const std::bad_alloc&) {
     return false;
   }
+  if (zero && total > had) std::memset(pixels_.data() + had, 0, total - had);
   type_ = type;
   layout_ = layout;
   pixel_bytes_ = pixel;
@@ -343,7 +355,7 @@ bool FrameBuffer::Size(const FrameSpec& spec) {
 
 bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
   FrameSpec desc = DescribeImage(spec);
-  if (!Size(desc)) return false;
+  if (!Size(desc, true)) return false;
   std::lock_guard lock(spec_mutex_);
   spec_ = std::make_unique<OIIO::ImageSpec>(spec);
   read_texts_ = desc.texts;
@@ -352,8 +364,8 @@ bool FrameBuffer::Reset(const OIIO::ImageSpec& spec) {
   return true;
 }
 
-bool FrameBuffer::Reset(const FrameSpec& spec, SpecReader reader) {
-  if (!Size(spec)) return false;
+bool FrameBuffer::Reset(const FrameSpec& spec, SpecReader reader, bool unset) {
+  if (!Size(spec, !unset)) return false;
   std::lock_guard lock(spec_mutex_);
   spec_.reset();
   desc_ = spec;

@@ -77,8 +77,11 @@ class FrameBuffer {
   // bytes; false when it cannot.
   using SpecReader = bool (*)(const FrameBuffer& frame, OIIO::ImageSpec& spec);
   // Reset with the host's own description; the image library's is made by
-  // `reader` when first asked for (from desc() alone when it fails).
-  bool Reset(const FrameSpec& spec, SpecReader reader);
+  // `reader` when first asked for (from desc() alone when it fails). With
+  // `unset`, for a lazy frame whose blocks' decoding writes every byte of
+  // them (zeros where one cannot be decoded), memory it gains is left unset,
+  // so pages no block needs are never touched.
+  bool Reset(const FrameSpec& spec, SpecReader reader, bool unset = false);
 
   // Takes `layout` in place of the one Reset found, e.g. one layer's colour
   // channels among several layers. False (nothing changed) when it names a
@@ -149,7 +152,7 @@ class FrameBuffer {
  private:
   static constexpr unsigned char kDecoded = 1, kChanged = 2;
   void DecodeBlock(int b) const;
-  bool Size(const FrameSpec& spec);
+  bool Size(const FrameSpec& spec, bool zero);
   OIIO::ImageSpec& LibrarySpec() const;
 
   FrameSpec desc_;
@@ -160,7 +163,22 @@ class FrameBuffer {
   OIIO::TypeDesc type_ = OIIO::TypeDesc::UINT8;
   ChannelLayout layout_;
   std::size_t pixel_bytes_ = 0;
-  std::vector<std::byte> pixels_;
+  // Grown without setting its new bytes; Size zeroes them where asked.
+  template <typename T>
+  struct Unset : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+      using other = Unset<U>;
+    };
+    Unset() = default;
+    template <typename U>
+    Unset(const Unset<U>&) noexcept {}
+    template <typename U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+  };
+  std::vector<std::byte, Unset<std::byte>> pixels_;
   std::unique_ptr<BlockFile> blocks_;
   std::unique_ptr<std::atomic<unsigned char>[]> state_;
   std::vector<std::byte> file_bytes_;

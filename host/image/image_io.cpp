@@ -24,6 +24,7 @@
 #include "exr_blocks.h"
 #include "exr_header.h"
 #include "header_check.h"
+#include "input_file.h"
 #include "jpeg_blocks.h"
 #include "jpeg_header.h"
 #include "oiio_proxies.h"
@@ -272,7 +273,10 @@ Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec
 // file's bytes (named `name` for the format), as its whole-frame read would
 // have made it.
 bool LibrarySpecOf(const FrameBuffer& frame, const char* name, ImageSpec& spec) {
-  const std::vector<std::byte>& bytes = frame.file_bytes();
+  // A frame read from its open file holds none of its bytes.
+  std::vector<std::byte> read;
+  const bool from_file = frame.blocks() && frame.blocks()->ReadBytes(read);
+  const std::vector<std::byte>& bytes = from_file ? read : frame.file_bytes();
   ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   const auto memory = MakeMemoryReader(bytes.data(), bytes.size());
@@ -296,13 +300,41 @@ bool TiffLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
          InspectTiff("frame.tif", &frame.file_bytes(), spec, why);
 }
 
-// An EXR or TIFF the host splices itself, read without the image library:
-// the header through the core library or libtiff, the chunks, strips or
-// tiles held as blocks. False, with the file's bytes in `frame` (`slurped`)
-// and `done` unset, when it needs the library;
-// `done` holds a failure the library's read would have given the same.
+// An EXR the host splices itself, read without the image library: the
+// header through the core library, the chunks held as blocks over the open
+// file, read as they are decoded. False, with the file's bytes in `frame`
+// (`slurped`) and `done` unset, when it needs the library; `done` holds a
+// failure the library's read would have given the same.
+bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool& slurped) {
+  frame.DropBlocks();  // before its bytes are replaced
+  frame.file_bytes().clear();
+  std::string why;
+  // Whatever this open meets (a FIFO put in the file's place since it was
+  // checked) another would meet too, and might wait on.
+  const std::shared_ptr<const InputFile> input = InputFile::Open(path, why);
+  if (!input) return done = Unreadable(path, why), true;
+  const ReadAt read = [&](std::uint64_t at, void* out, std::size_t n) {
+    return input->ReadAt(at, out, n);
+  };
+  if (!CheckHeader(read, input->size(), why)) return done = Unreadable(path, why), true;
+  FrameSpec spec;
+  const bool own = DescribeExr(path, *input, spec, why);
+  if (own && !CheckFrameSize(spec.width, spec.height, why))
+    return done = Unsupported(path, why), true;
+  if (own && !frame.Reset(spec, ExrLibrarySpec, true))
+    return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
+  auto blocks = own ? OpenExrBlocks(path, input, frame, why) : nullptr;
+  if (!blocks) return slurped = input->ReadAll(frame.file_bytes()), false;
+  frame.AttachBlocks(std::move(blocks));
+  done = Status::Ok();
+  return true;
+}
+
+// ReadOwnExr for a TIFF (or, `tiff` unset, an EXR): the header through
+// libtiff, the strips or tiles held as blocks over the file's bytes.
 bool ReadOwn(const std::string& path, bool tiff, FrameBuffer& frame, Status& done,
              bool& slurped) {
+  if (!tiff) return ReadOwnExr(path, frame, done, slurped);
   frame.DropBlocks();  // before its bytes are replaced
   if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
   std::vector<std::byte>& bytes = frame.file_bytes();

@@ -10,10 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace lumatrice {
 
@@ -44,6 +46,42 @@ class OutFile {
         break;
       }
       done += std::size_t(n);
+    }
+    return done;
+  }
+  // Copies `size` bytes of the file open as `in`, from `in_offset`, to
+  // `offset`: in the kernel (copy_file_range) where it can, else through a
+  // buffer. Fewer when the input ends early, which is no failure of this
+  // file's.
+  std::size_t CopyFrom(int in, std::int64_t in_offset, std::size_t size, std::int64_t offset) {
+    if (fd_ < 0) return Fail(EBADF), 0;
+    std::size_t done = 0;
+    while (done < size && !no_copy_range_) {
+      loff_t from = in_offset + std::int64_t(done), to = offset + std::int64_t(done);
+      const ssize_t n = ::copy_file_range(in, &from, fd_, &to, size - done, 0);
+      if (n > 0) {
+        done += std::size_t(n);
+      } else if (n == 0) {
+        return done;
+      } else if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+        no_copy_range_ = true;  // another file system, or an old kernel
+      } else if (errno != EINTR) {
+        Fail(errno);
+        return done;
+      }
+    }
+    constexpr std::size_t kCopyBytes = 1 << 20;
+    if (done < size) copy_buffer_.resize(std::min(size - done, kCopyBytes));
+    while (done < size) {
+      const std::size_t want = std::min(size - done, copy_buffer_.size());
+      ssize_t n = ::pread(in, copy_buffer_.data(), want, off_t(in_offset + std::int64_t(done)));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(errno), done;
+      if (n == 0) return done;
+      const std::size_t wrote = pwrite(copy_buffer_.data(), std::size_t(n),
+                                       offset + std::int64_t(done));
+      done += wrote;
+      if (wrote < std::size_t(n)) return done;
     }
     return done;
   }
@@ -97,6 +135,8 @@ class OutFile {
     if (failure_.empty()) failure_ = std::strerror(err);
   }
   int fd_ = -1;
+  bool no_copy_range_ = false;
+  std::vector<char> copy_buffer_;
   std::int64_t pos_ = 0;
   std::string path_;
   std::string failure_;

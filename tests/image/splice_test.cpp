@@ -511,10 +511,10 @@ TEST(SpliceTest, OtherFormatsAndLayoutsTakeTheWholePath) {
     s.GetPixels(30, 41, 1, &p);
     EXPECT_EQ(p.r, 0xFFFF) << w.target;
   }
-  // A copy (the prepended slate's) keeps a view over its own bytes.
+  // A copy (the prepended slate's) keeps a view that outlives its source's.
   FrameBuffer copy(frame);
   ASSERT_NE(copy.blocks(), nullptr);
-  EXPECT_NE(copy.file_bytes().data(), frame.file_bytes().data());
+  ASSERT_TRUE(Ok(ReadFrame((dir / "same.exr").string(), frame, true)));
   FrameStorage s(&copy);
   BMM_Color_64 p{};
   s.GetPixels(30, 41, 1, &p);
@@ -549,6 +549,35 @@ TEST(SpliceTest, TiffSubImagesAreRefused) {
     const Status read = ReadFrame(in, frame, lazy);
     EXPECT_EQ(read.kind(), StatusKind::kUnsupported);
     EXPECT_NE(read.message().find("sub-images"), std::string::npos) << read.message();
+  }
+  fs::remove_all(dir);
+}
+
+// A lazy frame's file that shrinks before its blocks are read or copied
+// fails the write, saying so, and leaves no output.
+TEST(SpliceTest, AnInputThatShrankFailsTheWrite) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("splice-t-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const struct {
+    const char* compression;
+    bool painted;  // the changed blocks decoded before the file shrank
+  } rows[] = {{"none", false}, {"none", true}, {"zip", true}};
+  for (const auto& r : rows) {
+    const std::string in = (dir / "in.exr").string(), out = (dir / "out.exr").string();
+    // Float, so the changed rows lie beyond the header's bytes kept in memory.
+    WriteInput({r.compression, false, TypeDesc::FLOAT, 4, true}, in);
+    FrameBuffer frame;
+    ASSERT_TRUE(Ok(ReadFrame(in, frame, true)));
+    ASSERT_NE(frame.blocks(), nullptr);
+    if (r.painted) Paint(frame);
+    fs::resize_file(in, fs::file_size(in) / 2);
+    if (!r.painted) Paint(frame);
+    // Its missing bytes are no chunk of zeros.
+    EXPECT_EQ(frame.BlockError().empty(), r.painted) << frame.BlockError();
+    const Status written = WriteFrame(out, frame, {});
+    EXPECT_FALSE(written) << r.compression;
+    EXPECT_NE(written.message().find("shrunk"), std::string::npos) << written.message();
+    EXPECT_FALSE(fs::exists(out)) << r.compression;
   }
   fs::remove_all(dir);
 }
