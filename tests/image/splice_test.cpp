@@ -16,6 +16,7 @@
 #include <OpenImageIO/imageio.h>
 #include <tiffio.h>
 
+#include "described.h"
 #include "image_io.h"
 #include "tiff_header.h"
 
@@ -183,21 +184,6 @@ void WriteInput(const Case& c, const std::string& path) {
   ASSERT_TRUE(out && out->open(path, spec)) << OIIO::geterror();
   ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data()));
   out->close();
-}
-
-// A description as text, its texts sorted: what two readers must agree on.
-std::string Described(FrameSpec d) {
-  std::sort(d.texts.begin(), d.texts.end());
-  std::string s = std::to_string(d.width) + "x" + std::to_string(d.height) + " at " +
-                  std::to_string(d.x) + "," + std::to_string(d.y) + " full " +
-                  std::to_string(d.full_x) + "," + std::to_string(d.full_y) + " " +
-                  std::to_string(d.full_width) + "x" + std::to_string(d.full_height) + " tiles " +
-                  std::to_string(d.tile_width) + "x" + std::to_string(d.tile_height) +
-                  " alpha " + std::to_string(d.alpha_channel) + " " + d.compression;
-  for (int c = 0; c < d.channels(); ++c)
-    s += " " + d.channel_names[c] + ":" + d.channel_types[c].c_str();
-  for (const auto& [name, value] : d.texts) s += "\n" + name + "=" + value;
-  return s;
 }
 
 // A caption-like stripe: rows 40-42, columns 10-60.
