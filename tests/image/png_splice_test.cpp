@@ -185,7 +185,9 @@ TEST(PngHeader, DescribesTheChunksAsTheImageLibrary) {
     FrameSpec own;
     string why;
     ASSERT_EQ(DescribePng(path, nullptr, 0, own, why), v.own) << v.name << ": " << why;
-    if (v.own) EXPECT_EQ(Described(own), Described(whole.desc())) << v.name;
+    if (v.own) {
+      EXPECT_EQ(Described(own), Described(whole.desc())) << v.name;
+    }
   }
   fs::remove_all(dir);
 }
