@@ -37,10 +37,11 @@ int64_t ReadMemory(exr_const_context_t, void* user, void* buffer, uint64_t size,
   const auto* m = static_cast<const Memory*>(user);
   if (offset >= m->size) return 0;
   const uint64_t n = std::min(size, m->size - offset);
-  // Short of the size it had when opened, the file has shrunk: an error,
-  // not the end (the core library would read an uncompressed chunk's
-  // missing bytes as zeros).
-  if (m->file) return m->file->ReadAt(offset, buffer, std::size_t(n)) == n ? int64_t(n) : -1;
+  // A short read is passed on as one (the core library sizes a memset by a
+  // negative count); the input notes it, and a decode that read past the
+  // file's new end fails, where the core would take the missing bytes as
+  // zeros.
+  if (m->file) return int64_t(m->file->ReadAt(offset, buffer, std::size_t(n)));
   std::memcpy(buffer, m->data + offset, n);
   return int64_t(n);
 }
@@ -315,7 +316,7 @@ bool ExrBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   }
   if (rv == EXR_ERR_SUCCESS) rv = exr_decoding_run(in_, 0, &decode);
   exr_decoding_destroy(in_, &decode);
-  if (rv != EXR_ERR_SUCCESS) {
+  if (rv != EXR_ERR_SUCCESS || (input_ && input_->Shrank())) {
     error = "block " + std::to_string(b) + ": " + Failed(rv);
     return false;
   }
