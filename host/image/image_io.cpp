@@ -330,31 +330,6 @@ bool ReadOwnExr(const std::string& path, FrameBuffer& frame, Status& done, bool&
   return true;
 }
 
-// ReadOwnExr for a TIFF (or, `tiff` unset, an EXR): the header through
-// libtiff, the strips or tiles held as blocks over the file's bytes.
-bool ReadOwn(const std::string& path, bool tiff, FrameBuffer& frame, Status& done,
-             bool& slurped) {
-  if (!tiff) return ReadOwnExr(path, frame, done, slurped);
-  frame.DropBlocks();  // before its bytes are replaced
-  if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
-  std::vector<std::byte>& bytes = frame.file_bytes();
-  std::string why;
-  if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
-  FrameSpec spec;
-  if (!(tiff ? DescribeTiff(path, bytes.data(), bytes.size(), spec, why)
-             : DescribeExr(path, bytes.data(), bytes.size(), spec, why)))
-    return false;
-  if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
-  if (!frame.Reset(spec, tiff ? TiffLibrarySpec : ExrLibrarySpec))
-    return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
-  auto blocks = tiff ? OpenTiffBlocks(path, bytes, frame, why)
-                     : OpenExrBlocks(path, bytes, frame, why);
-  if (!blocks) return false;
-  frame.AttachBlocks(std::move(blocks));
-  done = Status::Ok();
-  return true;
-}
-
 bool PngLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
   return LibrarySpecOf(frame, "frame.png", spec);
 }
@@ -362,23 +337,46 @@ bool JpegLibrarySpec(const FrameBuffer& frame, ImageSpec& spec) {
   return LibrarySpecOf(frame, "frame.jpg", spec);
 }
 
-// ReadOwnExr for a PNG or JPEG (`png` or not) the host splices itself: the
-// header through libpng or libjpeg, the rows held as bands or MCUs.
-bool ReadOwnBands(const std::string& path, bool png, FrameBuffer& frame, Status& done,
-                  bool& slurped) {
+// A format other than EXR that the host reads itself over the file's bytes:
+// its header reader, the library description it makes on demand, its blocks.
+struct OwnReader {
+  bool (*describe)(const std::string&, const std::byte*, std::size_t, FrameSpec&, std::string&);
+  FrameBuffer::SpecReader library_spec;
+  std::unique_ptr<BlockFile> (*open)(const std::string&, const std::vector<std::byte>&,
+                                     const FrameBuffer&, std::string&);
+};
+
+const OwnReader* OwnReaderOf(const std::string& ext) {
+  static const OwnReader tiff{DescribeTiff, TiffLibrarySpec, OpenTiffBlocks};
+  static const OwnReader png{
+      DescribePng, PngLibrarySpec,
+      [](const std::string&, const std::vector<std::byte>& bytes, const FrameBuffer& frame,
+         std::string& why) { return OpenPngBlocks(bytes, frame, why); }};
+  static const OwnReader jpeg{
+      DescribeJpeg, JpegLibrarySpec,
+      [](const std::string&, const std::vector<std::byte>& bytes, const FrameBuffer& frame,
+         std::string& why) { return OpenJpegBlocks(bytes, frame, why); }};
+  if (ext == ".tif" || ext == ".tiff") return &tiff;
+  if (ext == ".png") return &png;
+  if (ext == ".jpg" || ext == ".jpeg") return &jpeg;
+  return nullptr;
+}
+
+// ReadOwnExr for a TIFF, PNG or JPEG: the header through libtiff, libpng or
+// libjpeg, the strips, tiles, bands or MCUs held as blocks over the bytes.
+bool ReadOwn(const std::string& path, const OwnReader& f, FrameBuffer& frame, Status& done,
+             bool& slurped) {
   frame.DropBlocks();  // before its bytes are replaced
   if (!(slurped = Slurp(path, frame.file_bytes()))) return false;
   const std::vector<std::byte>& bytes = frame.file_bytes();
   std::string why;
   if (!CheckHeaderBytes(bytes.data(), bytes.size(), why)) return done = Unreadable(path, why), true;
   FrameSpec spec;
-  if (!(png ? DescribePng(path, bytes.data(), bytes.size(), spec, why)
-            : DescribeJpeg(path, bytes.data(), bytes.size(), spec, why)))
-    return false;
+  if (!f.describe(path, bytes.data(), bytes.size(), spec, why)) return false;
   if (!CheckFrameSize(spec.width, spec.height, why)) return done = Unsupported(path, why), true;
-  if (!frame.Reset(spec, png ? PngLibrarySpec : JpegLibrarySpec))
+  if (!frame.Reset(spec, f.library_spec))
     return done = Unsupported(path, "no usable colour channels, or no memory for the frame"), true;
-  auto blocks = png ? OpenPngBlocks(bytes, frame, why) : OpenJpegBlocks(bytes, frame, why);
+  auto blocks = f.open(path, bytes, frame, why);
   if (!blocks) return false;
   frame.AttachBlocks(std::move(blocks));
   done = Status::Ok();
@@ -398,15 +396,11 @@ Status ReadFrame(const std::string& path, FrameBuffer& frame, const ReadOptions&
   if (Status file = CheckInputFile(path); !file) return file;
   const std::string ext = ExtensionOf(path, options.format);
   bool slurped = false;
-  const bool tiff = ext == ".tif" || ext == ".tiff";
-  if (options.lazy && (ext == ".exr" || tiff)) {
+  if (options.lazy) {
     Status done = Status::Ok();
-    if (ReadOwn(path, tiff, frame, done, slurped)) return done;
-  }
-  const bool png = ext == ".png", jpeg = ext == ".jpg" || ext == ".jpeg";
-  if (options.lazy && (png || jpeg)) {
-    Status done = Status::Ok();
-    if (ReadOwnBands(path, png, frame, done, slurped)) return done;
+    if (ext == ".exr" && ReadOwnExr(path, frame, done, slurped)) return done;
+    if (const OwnReader* own = OwnReaderOf(ext); own && ReadOwn(path, *own, frame, done, slurped))
+      return done;
   }
   OpenInput open;
   if (Status opened = OpenForRead(path, ext, options.lazy, slurped, frame, open); !opened)
