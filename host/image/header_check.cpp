@@ -24,6 +24,7 @@ constexpr std::size_t kMaxName = 256;
 // IFD entries looked at; the fields checked come early, in tag order.
 constexpr std::uint64_t kMaxTiffEntries = 4096;
 constexpr std::uint64_t kTiffOneStrip = 0xFFFFFFFF, kTiffMaxRows = 65535;
+constexpr std::uint64_t kTiffMinIsWhite = 0, kTiffRgb = 2;  // Photometric values
 
 // The NUL-terminated text at `at` (at most kMaxName bytes); false when the
 // file ends or no NUL comes first.
@@ -59,6 +60,7 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
   if (read(ifd, count, std::size_t(count_bytes)) != std::size_t(count_bytes)) return true;
   const std::uint64_t n = std::min<std::uint64_t>(Field(count, count_bytes, big), kMaxTiffEntries);
   std::uint64_t width = 0, length = 0, rows = kTiffOneStrip, tile_width = 0, tile_length = 0;
+  std::uint64_t photometric = kTiffRgb, samples = 1;
   for (std::uint64_t i = 0; i < n; ++i) {
     unsigned char e[20];
     if (read(ifd + std::uint64_t(count_bytes) + i * std::uint64_t(entry), e, std::size_t(entry)) !=
@@ -70,6 +72,8 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
     const std::uint64_t v = Field(e + value_at, size, big);
     if (tag == 256) width = v;
     if (tag == 257) length = v;
+    if (tag == 262) photometric = v;
+    if (tag == 277) samples = v;
     if (tag == 278) rows = v;
     if (tag == 322) tile_width = v;
     if (tag == 323) tile_length = v;
@@ -89,6 +93,13 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
     return why = "the TIFF's RowsPerStrip (" + std::to_string(rows) + ") is over its " +
                  std::to_string(length) + " rows and over " + std::to_string(kTiffMaxRows) +
                  " (only 4294967295, one strip, may be)", false;
+  // The image library inverts such a frame's strips past the end of the
+  // caller's buffer (OpenImageIO 2.4, Deflate strips): a hostile file could
+  // write over the process's memory.
+  if (photometric == kTiffMinIsWhite && samples > 1)
+    return why = "the TIFF is min-is-white with " + std::to_string(samples) +
+                 " samples a pixel; only a single-sample min-is-white TIFF can be read",
+           false;
   return true;
 }
 

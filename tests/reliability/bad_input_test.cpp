@@ -72,7 +72,7 @@ std::uint32_t DpxGet(const std::string& dpx, std::size_t at) {
 // Files in formats whose headers we check ourselves, made once.
 struct Samples {
   std::string png, dpx, int8_tif, five_channel_exr, exr_huge_claim, exr_big_header, tif_tall_strips,
-      tif_wide_tiles;
+      tif_wide_tiles, tif_min_is_white;
 };
 
 struct Row {
@@ -121,6 +121,13 @@ class BadInput : public ::testing::Test {
     // The same entry as a TileWidth of 1296911620.
     tif.replace(rows, 2, "\x42\x01");
     samples_.tif_wide_tiles = tif;
+    // Three samples read as min-is-white: the image library inverted them
+    // past the end of the frame's memory.
+    tif = Encoded(dir, ".tif", TypeDesc::UINT8);
+    const std::size_t photometric = tif.find(std::string("\x06\x01\x03\x00\x01\x00\x00\x00\x02\x00", 10));
+    ASSERT_NE(photometric, std::string::npos);
+    tif[photometric + 8] = '\0';
+    samples_.tif_min_is_white = tif;
     samples_.exr_big_header =
         Encoded(dir, ".exr", TypeDesc::HALF, 3, std::string(lumatrice::kMaxExrHeaderBytes, 'x'));
     fs::remove_all(dir);
@@ -241,6 +248,7 @@ std::vector<Row> Table(const Samples& samples) {
     {"exr header over its limit", {{"x/b.0001.exr", samples.exr_big_header}}, {"stamp", "x/b.#.exr", "-o", "o/f.#.exr", "-q"}, kFailed, "x/b.0001.exr: the EXR header is over its limit of 4194304 bytes at attribute \"comments\" (string, 4194304 bytes)"},
     {"tiff rows per strip in billions", {{"t/r.0001.tif", samples.tif_tall_strips}}, {"stamp", "t/r.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/r.0001.tif: the TIFF's RowsPerStrip (1296911620) is over its 48 rows"},
     {"tiff tiles billions wide", {{"t/w.0001.tif", samples.tif_wide_tiles}}, {"stamp", "t/w.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/w.0001.tif: the TIFF's TileWidth (1296911620) is over its 64 columns"},
+    {"tiff min-is-white of three samples", {{"t/m.0001.tif", samples.tif_min_is_white}}, {"stamp", "t/m.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/m.0001.tif: the TIFF is min-is-white with 3 samples a pixel"},
     {"input frame a FIFO", {{"bad/p.0001.png", kFifo}}, {"stamp", "bad/p.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/p.0001.png: is not a regular file"},
     {"input link loop named as frame", {{"in/shot.0004.png", kLoop}}, stamp, kFailed, "1 of 4 frames unreadable (4), e.g. in/shot.0004.png: Too many levels of symbolic links"},
     {"input link loop skipped", {{"in/shot.0004.png", kLoop}}, {"stamp", "in/shot.#.png", "-o", "o/f.#.png", "-q", "--frames", "1-4", "--skip-bad-frames"}, 0, "frame 4 skipped"},
