@@ -24,7 +24,7 @@ constexpr std::size_t kMaxName = 256;
 // IFD entries looked at; the fields checked come early, in tag order.
 constexpr std::uint64_t kMaxTiffEntries = 4096;
 constexpr std::uint64_t kTiffOneStrip = 0xFFFFFFFF, kTiffMaxRows = 65535;
-constexpr std::uint64_t kTiffMinIsWhite = 0, kTiffRgb = 2;  // Photometric values
+constexpr std::uint64_t kTiffMinIsWhite = 0, kTiffRgb = 2, kTiffSeparated = 5;  // Photometric
 
 // The NUL-terminated text at `at` (at most kMaxName bytes); false when the
 // file ends or no NUL comes first.
@@ -44,6 +44,17 @@ std::uint64_t Field(const unsigned char* p, int n, bool big) {
   return v;
 }
 
+// The first SHORT of an IFD entry's `count` values, held in `value` when
+// they fit there, else at the offset it holds; 8 when the file ends first.
+std::uint64_t FirstShort(const ReadAt& read, const unsigned char* value, std::uint64_t count,
+                         bool wide, bool big) {
+  const std::uint64_t inline_bytes = wide ? 8 : 4;
+  if (count <= inline_bytes / 2) return Field(value, 2, big);
+  unsigned char v[2];
+  if (read(Field(value, int(inline_bytes), big), v, 2) != 2) return 8;
+  return Field(v, 2, big);
+}
+
 }  // namespace
 
 bool CheckTiffHeader(const ReadAt& read, std::string& why) {
@@ -60,7 +71,7 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
   if (read(ifd, count, std::size_t(count_bytes)) != std::size_t(count_bytes)) return true;
   const std::uint64_t n = std::min<std::uint64_t>(Field(count, count_bytes, big), kMaxTiffEntries);
   std::uint64_t width = 0, length = 0, rows = kTiffOneStrip, tile_width = 0, tile_length = 0;
-  std::uint64_t photometric = kTiffRgb, samples = 1;
+  std::uint64_t photometric = kTiffRgb, samples = 1, bits = 8;
   for (std::uint64_t i = 0; i < n; ++i) {
     unsigned char e[20];
     if (read(ifd + std::uint64_t(count_bytes) + i * std::uint64_t(entry), e, std::size_t(entry)) !=
@@ -68,7 +79,10 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
       break;
     const std::uint64_t tag = Field(e, 2, big), type = Field(e + 2, 2, big);
     const int size = type == 3 ? 2 : type == 4 ? 4 : type == 16 ? 8 : 0;  // SHORT, LONG, LONG8
-    if (size == 0 || Field(e + 4, wide ? 8 : 4, big) != 1) continue;
+    const std::uint64_t values = Field(e + 4, wide ? 8 : 4, big);
+    if (tag == 258 && type == 3 && values > 0)  // one per sample; the decoder takes the first
+      bits = FirstShort(read, e + value_at, values, wide, big);
+    if (size == 0 || values != 1) continue;
     const std::uint64_t v = Field(e + value_at, size, big);
     if (tag == 256) width = v;
     if (tag == 257) length = v;
@@ -99,6 +113,11 @@ bool CheckTiffHeader(const ReadAt& read, std::string& why) {
   if (photometric == kTiffMinIsWhite && samples > 1)
     return why = "the TIFF is min-is-white with " + std::to_string(samples) +
                  " samples a pixel; only a single-sample min-is-white TIFF can be read",
+           false;
+  // Its conversion to RGB writes a row past the end of the frame's memory.
+  if (photometric == kTiffSeparated && bits < 8)
+    return why = "the TIFF is CMYK of " + std::to_string(bits) +
+                 " bits a sample; a CMYK TIFF must have 8 or more",
            false;
   return true;
 }

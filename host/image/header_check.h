@@ -29,7 +29,8 @@ bool CheckExrHeader(const ReadAt& read, std::uint64_t file_size, std::string& wh
 // Whether the first directory of the TIFF read through `read` has a
 // RowsPerStrip the image library can size a buffer by: at most the image's
 // height or 65535 rows, or 2^32-1 (one strip); tile sides likewise at most
-// the image's or 65535, and not min-is-white with more than one sample.
+// the image's or 65535; not min-is-white with more than one sample, nor CMYK
+// of fewer than 8 bits.
 // False with `why`; true for what is no TIFF.
 bool CheckTiffHeader(const ReadAt& read, std::string& why);
 

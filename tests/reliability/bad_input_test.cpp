@@ -72,7 +72,7 @@ std::uint32_t DpxGet(const std::string& dpx, std::size_t at) {
 // Files in formats whose headers we check ourselves, made once.
 struct Samples {
   std::string png, dpx, int8_tif, five_channel_exr, exr_huge_claim, exr_big_header, tif_tall_strips,
-      tif_wide_tiles, tif_min_is_white;
+      tif_wide_tiles, tif_min_is_white, tif_cmyk_4bit;
 };
 
 struct Row {
@@ -128,6 +128,18 @@ class BadInput : public ::testing::Test {
     ASSERT_NE(photometric, std::string::npos);
     tif[photometric + 8] = '\0';
     samples_.tif_min_is_white = tif;
+    // Four samples of 4 bits read as CMYK: the conversion wrote a row past
+    // the frame's memory. Little-endian, BitsPerSample's four values at the
+    // offset its entry holds.
+    tif = Encoded(dir, ".tif", TypeDesc::UINT8, 4);
+    const std::size_t bits = tif.find(std::string("\x02\x01\x03\x00\x04\x00\x00\x00", 8));
+    ASSERT_NE(bits, std::string::npos);
+    std::size_t values = 0;
+    for (int i = 0; i < 4; ++i) values |= std::size_t(std::uint8_t(tif[bits + 8 + i])) << (8 * i);
+    ASSERT_LT(values + 8, tif.size());
+    for (int i = 0; i < 4; ++i) tif[values + 2 * i] = '\x04';
+    tif[tif.find(std::string("\x06\x01\x03\x00\x01\x00\x00\x00\x02\x00", 10)) + 8] = '\x05';
+    samples_.tif_cmyk_4bit = tif;
     samples_.exr_big_header =
         Encoded(dir, ".exr", TypeDesc::HALF, 3, std::string(lumatrice::kMaxExrHeaderBytes, 'x'));
     fs::remove_all(dir);
@@ -249,6 +261,7 @@ std::vector<Row> Table(const Samples& samples) {
     {"tiff rows per strip in billions", {{"t/r.0001.tif", samples.tif_tall_strips}}, {"stamp", "t/r.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/r.0001.tif: the TIFF's RowsPerStrip (1296911620) is over its 48 rows"},
     {"tiff tiles billions wide", {{"t/w.0001.tif", samples.tif_wide_tiles}}, {"stamp", "t/w.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/w.0001.tif: the TIFF's TileWidth (1296911620) is over its 64 columns"},
     {"tiff min-is-white of three samples", {{"t/m.0001.tif", samples.tif_min_is_white}}, {"stamp", "t/m.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/m.0001.tif: the TIFF is min-is-white with 3 samples a pixel"},
+    {"tiff cmyk of 4 bits", {{"t/k.0001.tif", samples.tif_cmyk_4bit}}, {"stamp", "t/k.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/k.0001.tif: the TIFF is CMYK of 4 bits a sample"},
     {"input frame a FIFO", {{"bad/p.0001.png", kFifo}}, {"stamp", "bad/p.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/p.0001.png: is not a regular file"},
     {"input link loop named as frame", {{"in/shot.0004.png", kLoop}}, stamp, kFailed, "1 of 4 frames unreadable (4), e.g. in/shot.0004.png: Too many levels of symbolic links"},
     {"input link loop skipped", {{"in/shot.0004.png", kLoop}}, {"stamp", "in/shot.#.png", "-o", "o/f.#.png", "-q", "--frames", "1-4", "--skip-bad-frames"}, 0, "frame 4 skipped"},
