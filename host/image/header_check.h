@@ -26,13 +26,13 @@ using ReadAt = std::function<std::size_t(std::uint64_t offset, void* out, std::s
 // is no EXR.
 bool CheckExrHeader(const ReadAt& read, std::uint64_t file_size, std::string& why);
 
-// Whether the first directory of the TIFF read through `read` has a
-// RowsPerStrip the image library can size a buffer by: at most the image's
-// height or 65535 rows, or 2^32-1 (one strip); tile sides likewise at most
-// the image's or 65535; not min-is-white with more than one sample, nor CMYK
-// of fewer than 8 bits.
-// False with `why`; true for what is no TIFF.
-bool CheckTiffHeader(const ReadAt& read, std::string& why);
+// Whether the first directory of the TIFF of `file_size` bytes read through
+// `read` has a RowsPerStrip the image library can size a buffer by: at most
+// the image's height or 65535 rows, or 2^32-1 (one strip); tile sides
+// likewise at most the image's or 65535; not min-is-white with more than one
+// sample, nor CMYK of fewer than 8 bits; and every strip or tile its picture
+// needs named and inside the file. False with `why`; true for what is no TIFF.
+bool CheckTiffHeader(const ReadAt& read, std::uint64_t file_size, std::string& why);
 
 // The checks (EXR, DPX, TIFF) on `file_size` bytes read through `read`, by the
 // file's magic number, whatever its name.

@@ -72,7 +72,7 @@ std::uint32_t DpxGet(const std::string& dpx, std::size_t at) {
 // Files in formats whose headers we check ourselves, made once.
 struct Samples {
   std::string png, dpx, int8_tif, five_channel_exr, exr_huge_claim, exr_big_header, tif_tall_strips,
-      tif_wide_tiles, tif_min_is_white, tif_cmyk_4bit;
+      tif_wide_tiles, tif_min_is_white, tif_cmyk_4bit, tif_strip_past_end;
 };
 
 struct Row {
@@ -140,6 +140,18 @@ class BadInput : public ::testing::Test {
     for (int i = 0; i < 4; ++i) tif[values + 2 * i] = '\x04';
     tif[tif.find(std::string("\x06\x01\x03\x00\x01\x00\x00\x00\x02\x00", 10)) + 8] = '\x05';
     samples_.tif_cmyk_4bit = tif;
+    // The first strip placed past the file's end: the image library
+    // decoded memory it never read into.
+    tif = Encoded(dir, ".tif", TypeDesc::UINT8);
+    const std::size_t offsets = tif.find(std::string("\x11\x01\x04\x00", 4));
+    ASSERT_NE(offsets, std::string::npos);
+    std::size_t first = offsets + 8;  // one strip: the entry holds its offset
+    if (tif.compare(offsets + 4, 4, std::string("\x01\x00\x00\x00", 4)) != 0) {
+      first = 0;  // else where the offsets are
+      for (int i = 3; i >= 0; --i) first = first << 8 | std::uint8_t(tif[offsets + 8 + std::size_t(i)]);
+    }
+    tif.replace(first, 4, "\x00\x00\x00\x7f");
+    samples_.tif_strip_past_end = tif;
     samples_.exr_big_header =
         Encoded(dir, ".exr", TypeDesc::HALF, 3, std::string(lumatrice::kMaxExrHeaderBytes, 'x'));
     fs::remove_all(dir);
@@ -262,6 +274,7 @@ std::vector<Row> Table(const Samples& samples) {
     {"tiff tiles billions wide", {{"t/w.0001.tif", samples.tif_wide_tiles}}, {"stamp", "t/w.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/w.0001.tif: the TIFF's TileWidth (1296911620) is over its 64 columns"},
     {"tiff min-is-white of three samples", {{"t/m.0001.tif", samples.tif_min_is_white}}, {"stamp", "t/m.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/m.0001.tif: the TIFF is min-is-white with 3 samples a pixel"},
     {"tiff cmyk of 4 bits", {{"t/k.0001.tif", samples.tif_cmyk_4bit}}, {"stamp", "t/k.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/k.0001.tif: the TIFF is CMYK of 4 bits a sample"},
+    {"tiff strip past the file's end", {{"t/s.0001.tif", samples.tif_strip_past_end}}, {"stamp", "t/s.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/s.0001.tif: the TIFF's strip 0 ("},
     {"input frame a FIFO", {{"bad/p.0001.png", kFifo}}, {"stamp", "bad/p.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/p.0001.png: is not a regular file"},
     {"input link loop named as frame", {{"in/shot.0004.png", kLoop}}, stamp, kFailed, "1 of 4 frames unreadable (4), e.g. in/shot.0004.png: Too many levels of symbolic links"},
     {"input link loop skipped", {{"in/shot.0004.png", kLoop}}, {"stamp", "in/shot.#.png", "-o", "o/f.#.png", "-q", "--frames", "1-4", "--skip-bad-frames"}, 0, "frame 4 skipped"},
