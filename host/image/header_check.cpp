@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "dpx_blocks.h"
@@ -70,7 +71,7 @@ bool ReadValues(const ReadAt& read, const TiffDirectory& d, const TiffArray& a,
   const int size = a.size();
   const std::uint64_t inline_bytes = d.wide ? 8 : 4;
   std::vector<unsigned char> raw(n * std::size_t(size));
-  if (a.count * std::uint64_t(size) <= inline_bytes)
+  if (a.count <= inline_bytes / std::uint64_t(size))
     std::memcpy(raw.data(), a.value + first * std::uint64_t(size), raw.size());
   else if (read(Field(a.value, int(inline_bytes), d.big) + first * std::uint64_t(size), raw.data(),
                 raw.size()) != raw.size())
@@ -180,9 +181,12 @@ bool CheckTiffChunks(const ReadAt& read, const TiffDirectory& d, std::uint64_t f
   };
   const long double want = across(d.width, w) * across(d.length, h) * (long double)planes;
   const char* what = tiled ? "tile" : "strip";
-  if ((long double)offsets.count < want)
+  if ((long double)offsets.count < want) {
+    const long double most = (long double)std::numeric_limits<std::uint64_t>::max();
     return why = "the TIFF names " + std::to_string(offsets.count) + " " + what +
-                 "s; its picture needs " + std::to_string((unsigned long long)want), false;
+                 "s; its picture needs " + std::to_string(std::uint64_t(std::min(want, most))),
+           false;
+  }
   if (!bytes.present()) return true;  // the decoder estimates them
   const std::uint64_t n = std::min({offsets.count, bytes.count, std::uint64_t(want)});
   std::vector<std::uint64_t> at, size;
