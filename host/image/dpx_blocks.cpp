@@ -163,8 +163,12 @@ bool DpxBlocks::Open(const std::vector<std::byte>& bytes, const FrameBuffer& fra
 bool DpxBlocks::Decode(int b, FrameBuffer& frame, std::string& error) const {
   const int y0 = b * block_h, y1 = std::min(frame.height(), y0 + block_h);
   const int top = source.y;
-  if (in_->read_native_scanlines(0, 0, top + y0, top + y1, 0, frame.row(y0))) return true;
-  error = "rows " + std::to_string(y0) + "-" + std::to_string(y1 - 1) + ": " + in_->geterror();
+  const bool ok = in_->read_native_scanlines(0, 0, top + y0, top + y1, 0, frame.row(y0));
+  // A decoder may report a fault and still succeed.
+  const std::string reason = in_->geterror();
+  if (ok && reason.empty()) return true;
+  error = "rows " + std::to_string(y0) + "-" + std::to_string(y1 - 1) + ": " +
+          (reason.empty() ? "cannot be decoded" : reason);
   return false;
 }
 

@@ -260,12 +260,15 @@ Status ReadPixels(const std::string& path, ImageInput& in, const ImageSpec& spec
   // them through a fresh buffer of its own on every frame.
   const bool native = spec.tile_width == 0 && spec.channelformats.empty() &&
                       frame.type() == spec.format;
+  in.geterror();  // what opening it left is no fault of the pixels
   const bool ok = native ? in.read_native_scanlines(0, 0, spec.y, spec.y + spec.height, 0, 0,
                                                     spec.nchannels, frame.data())
                          : in.read_image(0, 0, 0, spec.nchannels, frame.type(), frame.data());
-  if (ok) return Status::Ok();
-  // Some decoders (DPX) stop on damaged pixel data without a word.
+  // The TIFF reader reports a strip it could not decode and still succeeds,
+  // leaving its rows as whatever its buffer held.
   const std::string reason = OneLine(in.geterror());
+  if (ok && reason.empty()) return Status::Ok();
+  // Some decoders (DPX) stop on damaged pixel data without a word.
   return Unreadable(path, reason.empty() ? "the pixel data cannot be decoded" : reason);
 }
 
@@ -460,9 +463,11 @@ Status ReadsBack(const TemporaryFile& temp, const char* format, const ImageSpec&
     return {StatusKind::kIo, "the written frame reads back as " + wrong + "; left as it was"};
   if (!whole) return Status::Ok();
   std::vector<std::byte> pixels(got.image_bytes(true));
-  if (in->read_image(0, 0, 0, got.nchannels, TypeDesc::UNKNOWN, pixels.data()))
-    return Status::Ok();
-  return {StatusKind::kIo, "written incompletely (" + OneLine(in->geterror()) + ")"};
+  const bool read = in->read_image(0, 0, 0, got.nchannels, TypeDesc::UNKNOWN, pixels.data());
+  const std::string reason = OneLine(in->geterror());  // a fault reported with success too
+  if (read && reason.empty()) return Status::Ok();
+  return {StatusKind::kIo,
+          "written incompletely (" + (reason.empty() ? "cannot be decoded" : reason) + ")"};
 }
 
 // One writer per format and thread, reopened for every frame: some writers

@@ -69,10 +69,27 @@ std::uint32_t DpxGet(const std::string& dpx, std::size_t at) {
   return v;
 }
 
+// A little-endian TIFF's 32-bit value at `at`.
+std::size_t Le32(const std::string& tif, std::size_t at) {
+  std::size_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | std::uint8_t(tif[at + std::size_t(i)]);
+  return v;
+}
+
+// Where a little-endian TIFF holds its first strip's offset (LONG
+// StripOffsets): in the entry for one strip, else where the entry points.
+std::size_t FirstStripOffsetAt(const std::string& tif) {
+  const std::size_t entry = tif.find(std::string("\x11\x01\x04\x00", 4));
+  if (entry == std::string::npos) return entry;
+  const bool one = tif.compare(entry + 4, 4, std::string("\x01\x00\x00\x00", 4)) == 0;
+  return one ? entry + 8 : Le32(tif, entry + 8);
+}
+
 // Files in formats whose headers we check ourselves, made once.
 struct Samples {
   std::string png, dpx, int8_tif, five_channel_exr, exr_huge_claim, exr_big_header, tif_tall_strips,
-      tif_wide_tiles, tif_min_is_white, tif_cmyk_4bit, tif_strip_past_end;
+      tif_wide_tiles, tif_min_is_white, tif_cmyk_4bit, tif_strip_past_end,
+      tif_damaged_strip;
 };
 
 struct Row {
@@ -143,15 +160,17 @@ class BadInput : public ::testing::Test {
     // The first strip placed past the file's end: the image library
     // decoded memory it never read into.
     tif = Encoded(dir, ".tif", TypeDesc::UINT8);
-    const std::size_t offsets = tif.find(std::string("\x11\x01\x04\x00", 4));
-    ASSERT_NE(offsets, std::string::npos);
-    std::size_t first = offsets + 8;  // one strip: the entry holds its offset
-    if (tif.compare(offsets + 4, 4, std::string("\x01\x00\x00\x00", 4)) != 0) {
-      first = 0;  // else where the offsets are
-      for (int i = 3; i >= 0; --i) first = first << 8 | std::uint8_t(tif[offsets + 8 + std::size_t(i)]);
-    }
+    const std::size_t first = FirstStripOffsetAt(tif);
+    ASSERT_NE(first, std::string::npos);
     tif.replace(first, 4, "\x00\x00\x00\x7f");
     samples_.tif_strip_past_end = tif;
+    // Deflate data damaged in a layout the image library reads whole: its
+    // reader said so and still succeeded.
+    tif = Encoded(dir, ".tif", TypeDesc::INT8);
+    const std::size_t strip = Le32(tif, FirstStripOffsetAt(tif)) + 30;
+    ASSERT_LT(strip + 16, tif.size());
+    tif.replace(strip, 16, std::string(16, '\xff'));
+    samples_.tif_damaged_strip = tif;
     samples_.exr_big_header =
         Encoded(dir, ".exr", TypeDesc::HALF, 3, std::string(lumatrice::kMaxExrHeaderBytes, 'x'));
     fs::remove_all(dir);
@@ -274,6 +293,7 @@ std::vector<Row> Table(const Samples& samples) {
     {"tiff tiles billions wide", {{"t/w.0001.tif", samples.tif_wide_tiles}}, {"stamp", "t/w.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/w.0001.tif: the TIFF's TileWidth (1296911620) is over its 64 columns"},
     {"tiff min-is-white of three samples", {{"t/m.0001.tif", samples.tif_min_is_white}}, {"stamp", "t/m.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/m.0001.tif: the TIFF is min-is-white with 3 samples a pixel"},
     {"tiff cmyk of 4 bits", {{"t/k.0001.tif", samples.tif_cmyk_4bit}}, {"stamp", "t/k.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/k.0001.tif: the TIFF is CMYK of 4 bits a sample"},
+    {"tiff strip damaged, read whole", {{"t/d.0001.tif", samples.tif_damaged_strip}}, {"stamp", "t/d.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/d.0001.tif: TIFFReadEncodedStrip failed reading line y=0"},
     {"tiff strip past the file's end", {{"t/s.0001.tif", samples.tif_strip_past_end}}, {"stamp", "t/s.#.tif", "-o", "o/f.#.tif", "-q"}, kFailed, "t/s.0001.tif: the TIFF's strip 0 ("},
     {"input frame a FIFO", {{"bad/p.0001.png", kFifo}}, {"stamp", "bad/p.#.png", "-o", "o/f.#.png", "-q"}, kFailed, "bad/p.0001.png: is not a regular file"},
     {"input link loop named as frame", {{"in/shot.0004.png", kLoop}}, stamp, kFailed, "1 of 4 frames unreadable (4), e.g. in/shot.0004.png: Too many levels of symbolic links"},
